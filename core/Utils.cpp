@@ -1,0 +1,283 @@
+#include "Utils.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+
+#include "Checked.h"
+#include "Errors.h"
+#include "WinHandles.h"
+
+namespace {
+
+constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+constexpr auto kCrcTable = MakeCrcTable();
+
+std::mutex& ArgsMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::vector<std::wstring>& ArgsStore() {
+    static std::vector<std::wstring> args = [] {
+        std::vector<std::wstring> a;
+        int argc = 0;
+        LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+        if (argv) {
+            for (int i = 1; i < argc; ++i) a.emplace_back(argv[i]);
+            LocalFree(argv);
+        }
+        return a;
+    }();
+    return args;
+}
+
+std::wstring SwitchForm(wchar_t lead, const std::string& name) {
+    std::wstring s(1, lead);
+    for (char c : LowerAscii(name)) s += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return s;
+}
+
+std::wstring MultiByteToWide(UINT cp, const std::string& s) {
+    if (s.empty()) return {};
+    const int n = MultiByteToWideChar(cp, 0, s.data(), CheckedCast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    if (n > 0) MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::string WideToMultiByte(UINT cp, const std::wstring& w) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(cp, 0, w.data(), CheckedCast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    if (n > 0) WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+}  // namespace
+
+std::uint32_t Crc32Update(std::uint8_t byte, std::uint32_t reg) {
+    return kCrcTable[(reg ^ byte) & 0xFF] ^ (reg >> 8);
+}
+
+std::uint32_t StringCrc32(const std::string& s) {
+    std::uint32_t reg = 0xFFFFFFFFu;
+    for (unsigned char c : s) reg = Crc32Update(c, reg);
+    return Crc32Final(reg);
+}
+
+bool IsLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+std::uint32_t EncodeUnixTime(std::uint16_t year, std::uint16_t month, std::uint16_t day,
+                             std::uint16_t hour, std::uint16_t minute, std::uint16_t second) {
+    static constexpr std::uint16_t kBefore[2][13] = {
+        {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
+        {0, 0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335}};
+    if (year < 1970 || month < 1 || month > 12 || day < 1) RaiseRangeError();
+    std::uint32_t days = CheckedMul<std::uint32_t>(365, year - 1970u);
+    for (unsigned y = 1970; y < year; ++y)
+        if (IsLeapYear(y)) ++days;
+    days = CheckedAdd<std::uint32_t>(days, kBefore[IsLeapYear(year) ? 1 : 0][month]);
+    days = CheckedAdd<std::uint32_t>(days, day - 1u);
+    std::uint32_t r = CheckedMul<std::uint32_t>(days, 86400);
+    r = CheckedAdd<std::uint32_t>(r, CheckedMul<std::uint32_t>(hour, 3600));
+    r = CheckedAdd<std::uint32_t>(r, CheckedMul<std::uint32_t>(minute, 60));
+    return CheckedAdd<std::uint32_t>(r, second);
+}
+
+const std::vector<std::wstring>& ProgramArguments() {
+    std::lock_guard lock(ArgsMutex());
+    return ArgsStore();
+}
+
+void SetProgramArguments(std::vector<std::wstring> args) {
+    std::lock_guard lock(ArgsMutex());
+    ArgsStore() = std::move(args);
+}
+
+bool HasCmdLineSwitch(const std::string& name) {
+    const std::wstring slash = SwitchForm(L'/', name), dash = SwitchForm(L'-', name);
+    for (const auto& arg : ProgramArguments()) {
+        const std::wstring a = LowerAscii(arg);
+        if (a == slash || a == dash) return true;
+    }
+    return false;
+}
+
+std::wstring GetCmdLineSwitchValue(const std::string& name) {
+    const std::wstring slash = SwitchForm(L'/', name), dash = SwitchForm(L'-', name);
+    for (const auto& arg : ProgramArguments()) {
+        const std::wstring a = LowerAscii(arg);
+        if ((a.find(slash) != std::wstring::npos || a.find(dash) != std::wstring::npos)) {
+            const std::size_t eq = arg.find(L'=');
+            if (eq != std::wstring::npos) return arg.substr(eq + 1);
+        }
+    }
+    return {};
+}
+
+std::wstring WideReplaceText(const std::wstring& Source, const std::wstring& OldPattern,
+                             const std::wstring& NewText, unsigned Flags) {
+    if (OldPattern.empty()) return Source;
+    const bool ignoreCase = Flags & rfIgnoreCase;
+    const std::wstring pattern = ignoreCase ? LowerText(OldPattern) : OldPattern;
+    std::wstring searched = ignoreCase ? LowerText(Source) : Source;
+    std::wstring result;
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t at = searched.find(pattern, from);
+        if (at == std::wstring::npos) break;
+        result.append(Source, from, at - from);
+        result += NewText;
+        from = at + pattern.size();
+        if (!(Flags & rfReplaceAll)) break;
+    }
+    result.append(Source, from, std::wstring::npos);
+    return result;
+}
+
+std::wstring BoolToText(bool b) { return b ? L"True" : L"False"; }
+
+std::wstring HtmlColorToBgr(const std::wstring& text) {
+    if (text.size() != 7 || text[0] != L'#') return text;
+    return text.substr(5, 2) + text.substr(3, 2) + text.substr(1, 2);
+}
+
+std::wstring FormatByteTriple(std::int32_t value) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring s;
+    for (int shift = 16; shift >= 0; shift -= 8) {
+        const unsigned b = (static_cast<std::uint32_t>(value) >> shift) & 0xFF;
+        s += kHex[b >> 4];
+        s += kHex[b & 15];
+    }
+    return s;
+}
+
+std::vector<std::wstring> SplitTextLines(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t lf = text.find(L'\n', from);
+        if (lf == std::wstring::npos) break;
+        std::size_t end = lf;
+        if (end > from && text[end - 1] == L'\r') --end;
+        lines.emplace_back(text, from, end - from);
+        from = lf + 1;
+    }
+    lines.emplace_back(text, from, std::wstring::npos);
+    return lines;
+}
+
+std::vector<std::wstring> ReadUtf8FileLines(const std::wstring& FileName) {
+    if (!FileExists(FileName)) return {};
+    UniqueHandle file(CreateFileW(FileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) RaiseLastOSError(L"Cannot open file \"" + FileName + L"\"");
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) RaiseLastOSError(L"Cannot read file \"" + FileName + L"\"");
+    if (size.QuadPart > 0x7FFFFFFF) throw EInOutError(L"File too large: " + FileName);
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)))
+        RaiseLastOSError(L"Cannot read file \"" + FileName + L"\"");
+    bytes.resize(got);
+    const std::wstring text = Utf8ToWide(bytes);
+    if (text.empty()) return {};
+    return SplitTextLines(text);
+}
+
+std::wstring ExpandEnvironmentText(const std::wstring& text) {
+    std::wstring buf(260, L'\0');
+    DWORD n = ExpandEnvironmentStringsW(text.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
+    if (n > buf.size()) {
+        buf.assign(n, L'\0');
+        n = ExpandEnvironmentStringsW(text.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
+    }
+    if (n == 0 || n > buf.size()) return text;
+    return std::wstring(buf.c_str());
+}
+
+std::wstring SystemErrorText(unsigned long code) {
+    wchar_t buf[512] = {};
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf, 512, nullptr);
+    std::wstring s(buf, n);
+    std::size_t b = 0, e = s.size();
+    while (b < e && s[b] <= L' ') ++b;
+    while (e > b && s[e - 1] <= L' ') --e;
+    return s.substr(b, e - b);
+}
+
+std::wstring GetLastErrorText() { return SystemErrorText(GetLastError()); }
+
+std::wstring GetFileVersionText(const std::wstring& FileName) {
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(FileName.c_str(), &handle);
+    if (size == 0) return GetLastErrorText();
+    std::vector<std::uint8_t> block(size);
+    if (!GetFileVersionInfoW(FileName.c_str(), 0, size, block.data())) return GetLastErrorText();
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &len) || !info) return {};
+    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+}
+
+std::wstring Utf8ToWide(const std::string& s) { return MultiByteToWide(CP_UTF8, s); }
+std::string WideToUtf8(const std::wstring& s) { return WideToMultiByte(CP_UTF8, s); }
+std::wstring AnsiToWide(const std::string& s) { return MultiByteToWide(CP_ACP, s); }
+std::string WideToAnsi(const std::wstring& s) { return WideToMultiByte(CP_ACP, s); }
+
+std::wstring LowerAscii(std::wstring s) {
+    for (auto& c : s)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return s;
+}
+
+std::string LowerAscii(std::string s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::wstring LowerText(const std::wstring& s) {
+    if (s.empty()) return s;
+    std::wstring r = s;
+    CharLowerBuffW(r.data(), static_cast<DWORD>(r.size()));
+    return r;
+}
+
+bool SameTextIgnoreCase(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && LowerText(a) == LowerText(b);
+}
+
+std::wstring ProgramDirectory() {
+    std::wstring buf(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return {};
+        if (n < buf.size()) {
+            buf.resize(n);
+            break;
+        }
+        buf.resize(buf.size() * 2);
+    }
+    const std::size_t slash = buf.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : buf.substr(0, slash + 1);
+}
+
+bool FileExists(const std::wstring& path) {
+    const DWORD attr = GetFileAttributesW(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+}

@@ -1,0 +1,67 @@
+// Small stateless routines shared across the program; all may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// CRC-32 of zlib and PNG (reflected, polynomial 0xEDB88320).
+std::uint32_t Crc32Update(std::uint8_t byte, std::uint32_t reg);
+inline std::uint32_t Crc32Final(std::uint32_t reg) { return ~reg; }
+std::uint32_t StringCrc32(const std::string& s);
+
+bool IsLeapYear(unsigned year);
+// Seconds since 1970-01-01 00:00:00; EIntOverflow past 2106-02-07 06:28:15.
+std::uint32_t EncodeUnixTime(std::uint16_t year, std::uint16_t month, std::uint16_t day,
+                             std::uint16_t hour, std::uint16_t minute, std::uint16_t second);
+
+// The program's arguments (without the program name). Tests may replace them.
+const std::vector<std::wstring>& ProgramArguments();
+void SetProgramArguments(std::vector<std::wstring> args);
+
+// True when an argument is exactly "/name" or "-name" (ignoring ASCII case).
+bool HasCmdLineSwitch(const std::string& name);
+// The value after "=" of the first argument containing "/name" or "-name" and "=".
+std::wstring GetCmdLineSwitchValue(const std::string& name);
+
+enum : unsigned { rfReplaceAll = 1, rfIgnoreCase = 2 };
+// Replaces the first (or, with rfReplaceAll, every) occurrence of OldPattern. The search
+// resumes behind inserted text, so a replacement that contains the pattern ends.
+std::wstring WideReplaceText(const std::wstring& Source, const std::wstring& OldPattern,
+                             const std::wstring& NewText, unsigned Flags);
+
+std::wstring BoolToText(bool b);
+// "#RRGGBB" becomes "BBGGRR"; any other text is returned unchanged.
+std::wstring HtmlColorToBgr(const std::wstring& text);
+// Bits 16-23, 8-15 and 0-7 as six upper-case hex digits.
+std::wstring FormatByteTriple(std::int32_t value);
+
+// Reads a UTF-8 file into lines split at LF (a CR before the LF is dropped; a lone CR
+// is kept). A missing file gives no lines; a file that cannot be read raises.
+std::vector<std::wstring> ReadUtf8FileLines(const std::wstring& FileName);
+// Splits decoded text into lines by the same rule.
+std::vector<std::wstring> SplitTextLines(const std::wstring& text);
+
+// %NAME% references expanded by the system; the whole expansion, whatever its length.
+std::wstring ExpandEnvironmentText(const std::wstring& text);
+// The system's message for the calling thread's last error, trimmed; empty if none.
+std::wstring GetLastErrorText();
+std::wstring SystemErrorText(unsigned long code);
+// "a.b.c.d" from the file's version resource, or the system's error text.
+std::wstring GetFileVersionText(const std::wstring& FileName);
+
+// UTF-8 and the system code page, each converted in one place.
+std::wstring Utf8ToWide(const std::string& s);
+std::string WideToUtf8(const std::wstring& s);
+std::wstring AnsiToWide(const std::string& s);
+std::string WideToAnsi(const std::wstring& s);
+
+// ASCII-only case mapping (what keyword and option comparisons use).
+std::wstring LowerAscii(std::wstring s);
+std::string LowerAscii(std::string s);
+// Case-insensitive comparison by the locale's rules (option names, variable names).
+bool SameTextIgnoreCase(const std::wstring& a, const std::wstring& b);
+std::wstring LowerText(const std::wstring& s);
+// The folder of the running program, with a trailing backslash.
+std::wstring ProgramDirectory();
+bool FileExists(const std::wstring& path);
