@@ -1,3 +1,0 @@
-#include <gtest/gtest.h>
-#include "Utils.h"
-TEST(Smoke, Crc) { EXPECT_EQ(StringCrc32("abc"), 0x352441C2u); }

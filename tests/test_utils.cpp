@@ -1,0 +1,152 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "Errors.h"
+#include "TestFiles.h"
+#include "Utils.h"
+
+TEST(Crc32, KnownValues) {
+    EXPECT_EQ(StringCrc32(""), 0u);
+    EXPECT_EQ(StringCrc32("abc"), 0x352441C2u);
+    EXPECT_EQ(StringCrc32("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
+    // Letter case changes the identity of an item line.
+    EXPECT_NE(StringCrc32("UPTIME=color:FF0000"), StringCrc32("uptime=color:FF0000"));
+}
+
+TEST(LeapYear, Table) {
+    const struct { unsigned year; bool leap; } rows[] = {
+        {1900, false}, {2000, true}, {2024, true}, {2023, false}, {2100, false}, {1972, true}};
+    for (auto r : rows) EXPECT_EQ(IsLeapYear(r.year), r.leap) << r.year;
+}
+
+TEST(UnixTime, Table) {
+    const struct { std::uint16_t y, mo, d, h, mi, s; std::uint32_t expected; } rows[] = {
+        {1970, 1, 1, 0, 0, 0, 0u},
+        {2000, 3, 1, 0, 0, 0, 951868800u},
+        {2024, 2, 29, 12, 30, 15, 1709209815u},
+        {2038, 1, 19, 3, 14, 8, 2147483648u},  // past the signed 32-bit limit, still fine
+        {2106, 2, 7, 6, 28, 15, 4294967295u},
+    };
+    for (auto r : rows) EXPECT_EQ(EncodeUnixTime(r.y, r.mo, r.d, r.h, r.mi, r.s), r.expected) << r.y;
+}
+
+TEST(UnixTime, OverflowRaisesInsteadOfWrapping) {
+    EXPECT_THROW(EncodeUnixTime(2106, 2, 7, 6, 28, 16), EIntOverflow);
+    EXPECT_THROW(EncodeUnixTime(2200, 1, 1, 0, 0, 0), EIntOverflow);
+}
+
+class CmdLine : public ::testing::Test {
+protected:
+    void TearDown() override { SetProgramArguments({}); }
+};
+
+TEST_F(CmdLine, HasSwitch) {
+    const struct { std::vector<std::wstring> args; bool expected; } rows[] = {
+        {{L"-F"}, true},   {{L"/f"}, true},      {{L"/fx"}, false}, {{L"/f=1"}, false},
+        {{L"f"}, false},   {{L"x", L"/F"}, true}, {{}, false},
+    };
+    for (const auto& r : rows) {
+        SetProgramArguments(r.args);
+        EXPECT_EQ(HasCmdLineSwitch("f"), r.expected) << (r.args.empty() ? "(none)" : WideToUtf8(r.args.back()));
+    }
+}
+
+TEST_F(CmdLine, SwitchValue) {
+    SetProgramArguments({L"/INI=D:\\Data\\My.ini"});
+    EXPECT_EQ(GetCmdLineSwitchValue("ini"), L"D:\\Data\\My.ini");
+    SetProgramArguments({L"/ini"});
+    EXPECT_EQ(GetCmdLineSwitchValue("ini"), L"");
+    // The name may stand anywhere in the argument; the value starts after the first "=".
+    SetProgramArguments({L"x", L"--debug=C:\\log=1.txt"});
+    EXPECT_EQ(GetCmdLineSwitchValue("debug"), L"C:\\log=1.txt");
+    SetProgramArguments({});
+    EXPECT_EQ(GetCmdLineSwitchValue("ini"), L"");
+}
+
+TEST(WideReplace, Flags) {
+    const struct { const wchar_t *src, *pat, *with; unsigned flags; const wchar_t* expected; } rows[] = {
+        {L"a%1b%1", L"%1", L"x", rfReplaceAll, L"axbx"},
+        {L"a%1b%1", L"%1", L"x", 0, L"axb%1"},
+        {L"XYZ", L"y", L"-", rfIgnoreCase, L"X-Z"},
+        {L"XYZ", L"y", L"-", 0, L"XYZ"},
+        {L"aAaA", L"a", L"b", rfReplaceAll | rfIgnoreCase, L"bbbb"},
+        // A replacement that holds the pattern ends: the search resumes behind it.
+        {L"%x%", L"%x%", L"[%x%]", rfReplaceAll, L"[%x%]"},
+        {L"aa", L"a", L"aa", rfReplaceAll, L"aaaa"},
+        // An empty pattern leaves the text alone.
+        {L"abc", L"", L"x", rfReplaceAll, L"abc"},
+        {L"", L"a", L"x", rfReplaceAll, L""},
+    };
+    for (auto r : rows) EXPECT_EQ(WideReplaceText(r.src, r.pat, r.with, r.flags), r.expected) << r.src;
+}
+
+TEST(ColourTexts, HtmlAndTriple) {
+    EXPECT_EQ(HtmlColorToBgr(L"#FF8000"), L"0080FF");
+    EXPECT_EQ(HtmlColorToBgr(L"FF8000"), L"FF8000");
+    EXPECT_EQ(HtmlColorToBgr(L"#FF800"), L"#FF800");
+    EXPECT_EQ(FormatByteTriple(0xFF8000), L"FF8000");
+    EXPECT_EQ(FormatByteTriple(0x010203), L"010203");
+    EXPECT_EQ(FormatByteTriple(static_cast<std::int32_t>(0xAB0A0B0C)), L"0A0B0C");
+    EXPECT_EQ(BoolToText(true), L"True");
+    EXPECT_EQ(BoolToText(false), L"False");
+}
+
+TEST(Utf8Lines, Splitting) {
+    TempFolder dir;
+    const struct { std::string bytes; std::vector<std::wstring> lines; } rows[] = {
+        {"one\r\ntwo\nthree", {L"one", L"two", L"three"}},
+        {"one\r\n", {L"one", L""}},
+        {"one\rtwo", {L"one\rtwo"}},
+        {"a\r\r\nb", {L"a\r", L"b"}},
+        {"", {}},
+        {"\xEF\xBB\xBFhead", {L"\xFEFFhead"}},  // the byte-order mark stays
+        {"gr\xC3\xBC\xC3\x9F", {L"gr\u00FC\u00DF"}},
+    };
+    int n = 0;
+    for (const auto& r : rows) {
+        const std::wstring path = dir.File(L"f" + std::to_wstring(n++) + L".txt");
+        WriteFileBytes(path, r.bytes);
+        EXPECT_EQ(ReadUtf8FileLines(path), r.lines) << r.bytes;
+    }
+    EXPECT_TRUE(ReadUtf8FileLines(dir.File(L"missing.txt")).empty());
+}
+
+TEST(Utf8Lines, ManyLinesAllKept) {
+    TempFolder dir;
+    std::string text;
+    for (int i = 0; i < 2500; ++i) text += std::to_string(i) + "\n";
+    WriteFileBytes(dir.File(L"big.txt"), text);
+    const auto lines = ReadUtf8FileLines(dir.File(L"big.txt"));
+    ASSERT_EQ(lines.size(), 2501u);
+    EXPECT_EQ(lines[2499], L"2499");
+    EXPECT_EQ(lines[2500], L"");
+}
+
+TEST(Environment, ExpandsWholeTextBeyondBuffer) {
+    const std::wstring value(400, L'v');
+    SetEnvironmentVariableW(L"VISTREL_TEST_LONG", value.c_str());
+    EXPECT_EQ(ExpandEnvironmentText(L"<%VISTREL_TEST_LONG%>"), L"<" + value + L">");
+    SetEnvironmentVariableW(L"VISTREL_TEST_SHORT", L"abc");
+    EXPECT_EQ(ExpandEnvironmentText(L"%VISTREL_TEST_SHORT%\\x"), L"abc\\x");
+    EXPECT_EQ(ExpandEnvironmentText(L"%VISTREL_NOT_SET_ANYWHERE%"), L"%VISTREL_NOT_SET_ANYWHERE%");
+}
+
+TEST(SystemErrors, TextOfLastError) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    const std::wstring text = GetLastErrorText();
+    EXPECT_FALSE(text.empty());
+    EXPECT_NE(text.back(), L'\n');
+    EXPECT_NE(text.back(), L' ');
+    EXPECT_EQ(text, SystemErrorText(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(FileVersion, FromResourceAndWithout) {
+    EXPECT_EQ(GetFileVersionText(TestBinaryDir() + L"version_fixture.exe"), L"10.0.19041.1");
+    EXPECT_EQ(GetFileVersionText(TestBinaryDir() + L"Vistrel.exe"), Utf8ToWide(VISTREL_VERSION_TEXT));
+    TempFolder dir;
+    WriteFileBytes(dir.File(L"plain.txt"), "no resource here");
+    const std::wstring text = GetFileVersionText(dir.File(L"plain.txt"));
+    EXPECT_FALSE(text.empty());
+    EXPECT_FALSE(iswdigit(text[0])) << text;
+}
