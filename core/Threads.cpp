@@ -1,0 +1,159 @@
+#include "Threads.h"
+
+#include <exception>
+#include <mutex>
+
+#include "Errors.h"
+
+namespace {
+
+constexpr UINT kSyncMessage = WM_APP + 0x51;
+const wchar_t kSyncClass[] = L"VistrelSynchronizer";
+
+std::mutex syncMutex;
+HWND syncWindow = nullptr;  // guarded by syncMutex for reads from workers
+DWORD windowThreadId = 0;
+
+struct SyncCall {
+    const std::function<void()>* fn;
+    std::exception_ptr error;
+};
+
+LRESULT CALLBACK SyncWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == kSyncMessage) {
+        auto* call = reinterpret_cast<SyncCall*>(lp);
+        try {
+            (*call->fn)();
+        } catch (...) {
+            call->error = std::current_exception();
+        }
+        return 1;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace
+
+void InitSynchronizer() {
+    std::lock_guard lock(syncMutex);
+    if (syncWindow) return;
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = SyncWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kSyncClass;
+    RegisterClassW(&wc);
+    // A message-only window: it needs no display.
+    syncWindow = CreateWindowExW(0, kSyncClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    if (!syncWindow) RaiseLastOSError(L"InitSynchronizer");
+    windowThreadId = GetCurrentThreadId();
+}
+
+void FinalizeSynchronizer() {
+    HWND window;
+    {
+        std::lock_guard lock(syncMutex);
+        window = syncWindow;
+        syncWindow = nullptr;
+        windowThreadId = 0;
+    }
+    if (window) DestroyWindow(window);
+}
+
+bool IsWindowThread() { return windowThreadId != 0 && GetCurrentThreadId() == windowThreadId; }
+
+bool Synchronize(const std::function<void()>& fn) {
+    if (IsWindowThread()) {
+        fn();
+        return true;
+    }
+    HWND window;
+    {
+        std::lock_guard lock(syncMutex);
+        window = syncWindow;
+    }
+    if (!window) return false;
+    SyncCall call{&fn, nullptr};
+    if (SendMessageW(window, kSyncMessage, 0, reinterpret_cast<LPARAM>(&call)) == 0) return false;
+    if (call.error) std::rethrow_exception(call.error);
+    return true;
+}
+
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (true) {
+        DWORD left = INFINITE;
+        if (timeoutMs != INFINITE) {
+            const DWORD spent = GetTickCount() - start;
+            if (spent >= timeoutMs) return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+            left = timeoutMs - spent;
+        }
+        const DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0) return true;
+        if (r == WAIT_OBJECT_0 + 1) {
+            // Serve the calls sent to this thread's windows; posted messages stay queued.
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            continue;
+        }
+        if (r == WAIT_TIMEOUT) return false;
+        return false;
+    }
+}
+
+TThread::TThread() : wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (!wake_.valid()) RaiseLastOSError(L"TThread");
+}
+
+TThread::~TThread() {
+    // An owner that deletes a running thread ends it first.
+    if (started_ && state_.load() == 0) {
+        Terminate();
+        WaitFor(INFINITE);
+    }
+}
+
+void TThread::Start() {
+    if (started_) return;
+    started_ = true;
+    HANDLE h = CreateThread(nullptr, 0, ThreadProc, this, 0, &threadId_);
+    if (!h) {
+        started_ = false;
+        RaiseLastOSError(L"TThread.Start");
+    }
+    handle_.reset(h);
+}
+
+bool TThread::WaitFor(DWORD timeoutMs) {
+    if (!started_ || !handle_.valid()) return true;
+    if (GetCurrentThreadId() == threadId_) return false;
+    return WaitServingCalls(handle_.get(), timeoutMs);
+}
+
+void TThread::Detach() {
+    if (!started_) {
+        delete this;
+        return;
+    }
+    if (state_.fetch_or(kDetached) & kFinished) delete this;
+}
+
+bool TThread::SleepUnlessTerminated(DWORD ms) {
+    if (terminated_) return false;
+    return WaitForSingleObject(wake_.get(), ms) == WAIT_TIMEOUT && !terminated_;
+}
+
+DWORD WINAPI TThread::ThreadProc(void* p) {
+    auto* self = static_cast<TThread*>(p);
+    try {
+        self->Execute();
+    } catch (...) {
+        // A thread body that raises ends the thread, not the process.
+    }
+    try {
+        self->DoTerminate();
+    } catch (...) {
+    }
+    // Marked last: from here on the owner may delete the object.
+    if (self->state_.fetch_or(kFinished) & kDetached) delete self;
+    return 0;
+}
