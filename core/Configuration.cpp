@@ -1,7 +1,119 @@
 #include "Configuration.h"
 
+#include <windows.h>
+
+#include "Errors.h"
+#include "IniFiles.h"
+#include "Includes.h"
+#include "Log.h"
+#include "Utils.h"
+
 TConfigArray ConfigItems;
 std::wstring MeasuringText;
+TReleaseControlHook ReleaseItemControlHook = nullptr;
+
+namespace {
+
+struct TLevelWord {
+    const wchar_t* Word;
+    std::uint8_t Bit;
+};
+
+constexpr TLevelWord kLogLevelWords[] = {
+    {L"debug ", 1}, {L"error ", 2}, {L"info ", 4}, {L"data ", 8},
+    {L"warn ", 16}, {L"debugonerror ", 32}, {L"map", 64},
+};
+constexpr TLevelWord kEventLogLevelWords[] = {{L"error ", 2}, {L"info ", 4}, {L"warn ", 16}};
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+std::wstring TrimBlanks(const std::wstring& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+// Whether Word occurs in Text at the start of a word: not directly behind a letter, so
+// "error " is not found inside "debugonerror ".
+bool HasLevelWord(const std::wstring& text, const std::wstring& word) {
+    for (std::size_t at = text.find(word); at != std::wstring::npos; at = text.find(word, at + 1)) {
+        if (at == 0 || !IsCharAlphaW(text[at - 1])) return true;
+    }
+    return false;
+}
+
+// Lower-cased, blank-trimmed value with one blank appended, so the last word ends in a
+// blank like the others.
+std::wstring LevelText(const std::wstring& value) { return LowerText(TrimBlanks(value)) + L" "; }
+
+std::wstring KeywordText(const std::string& keyword) { return AnsiToWide(keyword); }
+
+bool HasTextOption(const TConfigItem& item) {
+    for (const auto& opt : item.Options)
+        if (!opt.Name.empty() && SameTextIgnoreCase(opt.Name, L"text")) return true;
+    return false;
+}
+
+std::wstring WithoutOneTrailingBlank(const std::wstring& s) {
+    if (!s.empty() && s.back() == L' ') return s.substr(0, s.size() - 1);
+    return s;
+}
+
+std::wstring TrimTrailingBlanks(std::wstring s) {
+    while (!s.empty() && IsBlank(s.back())) s.pop_back();
+    return s;
+}
+
+void ReadWindowOptions(const TInfoFile& ini, const std::wstring& sec) {
+    MonitorMode = ini.ReadInteger(sec, L"monitor-mode", MonitorMode);
+    MonitorNum = ini.ReadInteger(sec, L"monitor-num", MonitorNum);
+    // A window the user has dragged keeps its place across reloads.
+    if (!WindowDragged) {
+        FormLeft = ini.ReadInteger(sec, L"left", FormLeft);
+        FormRight = ini.ReadInteger(sec, L"right", FormRight);
+        FormTop = ini.ReadInteger(sec, L"top", FormTop);
+        FormBottom = ini.ReadInteger(sec, L"bottom", FormBottom);
+    }
+    FormWidth = ini.ReadInteger(sec, L"width", FormWidth);
+    CenterV = ini.ReadBool(sec, L"centerv", CenterV);
+    CenterH = ini.ReadBool(sec, L"centerh", CenterH);
+    Column1Width = ini.ReadInteger(sec, L"column1width", Column1Width);
+    FormColor = ini.ReadColor(sec, L"formcolor", FormColor);
+    FontFace = ini.ReadString(sec, L"font-face", FontFace);
+    FontCharset = ini.ReadInteger(sec, L"font-charset", FontCharset);
+    FontSize = ini.ReadInteger(sec, L"font-size", FontSize);
+    if (FontSize < 6) FontSize = 6;
+    FontRtl = ini.ReadBool(sec, L"font-rtl", FontRtl);
+    ClearType = ini.ReadBool(sec, L"cleartype", ClearType);
+    TextAlign = ini.ReadInteger(sec, L"text-align", TextAlign);
+    LineSpacing = ini.ReadInteger(sec, L"line-spacing", LineSpacing);
+    Logo = ini.ReadString(sec, L"logo", Logo);
+    LogoWidth = ini.ReadInteger(sec, L"logo-width", LogoWidth);
+    LogoHeight = ini.ReadInteger(sec, L"logo-height", LogoHeight);
+    LogoAlign = ini.ReadInteger(sec, L"logo-align", LogoAlign);
+    Transparency = ini.ReadInteger(sec, L"transparency", Transparency);
+    ContextMenu = ini.ReadBool(sec, L"contextmenu", ContextMenu);
+    AllowDrag = ini.ReadBool(sec, L"allowdrag", AllowDrag);
+    Language = ini.ReadString(sec, L"language", Language);
+    IniMonitorTime = ini.ReadInteger(sec, L"inimonitortime", IniMonitorTime);
+    Vistrel64 = ini.ReadBool(sec, L"vistrel64", Vistrel64);
+    Nav = ini.ReadInteger(sec, L"nav", Nav);
+    NavAlign = ini.ReadInteger(sec, L"nav-align", NavAlign);
+    NavColor = ini.ReadColor(sec, L"nav-color", NavColor);
+    TextEditor = ini.ReadString(sec, L"text-editor", TextEditor);
+    InitialPage = ini.ReadInteger(sec, L"initial-page", InitialPage);
+}
+
+void ReadTexts(const TInfoFile& ini) {
+    NoResultsText = ini.ReadString(L"text", L"noresults", NoResultsText);
+    NullResultText = ini.ReadString(L"text", L"null-result", NullResultText);
+    // ErrorText carries one separating blank; the default is the current text without it,
+    // so the text ends in exactly one blank however many loads run.
+    ErrorText = TrimTrailingBlanks(ini.ReadString(L"text", L"error", WithoutOneTrailingBlank(ErrorText))) + L" ";
+}
+
+}  // namespace
 
 void InitializeConfiguration() {
     SetDefaultItemLabels();
@@ -9,6 +121,149 @@ void InitializeConfiguration() {
 }
 
 void FinalizeConfiguration() {
-    ConfigItems.clear();
+    FreeConfigItems(ConfigItems);
     MeasuringText.clear();
+    for (auto& row : ItemTypeTable) row.Text.clear();
+}
+
+std::wstring ProgramFilePath() {
+    std::wstring buf(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return {};
+        if (n < buf.size()) {
+            buf.resize(n);
+            return buf;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::uint8_t ParseLogLevelWords(const std::wstring& Value) {
+    const std::wstring text = LevelText(Value);
+    if (HasLevelWord(text, L"all ")) return 255;
+    std::uint8_t levels = 0;
+    for (const auto& w : kLogLevelWords)
+        if (HasLevelWord(text, w.Word)) levels = static_cast<std::uint8_t>(levels | w.Bit);
+    return levels;
+}
+
+std::uint8_t ParseEventLogLevelWords(const std::wstring& Value) {
+    const std::wstring text = LevelText(Value);
+    std::uint8_t levels = 0;
+    for (const auto& w : kEventLogLevelWords)
+        if (HasLevelWord(text, w.Word)) levels = static_cast<std::uint8_t>(levels | w.Bit);
+    return levels;
+}
+
+void LogVersionLines(const std::wstring& ProgramFile) {
+    WriteLog(L"Vistrel version " + GetFileVersionText(ProgramFile), llInfo);
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof(info);  // 148 bytes: the record without the service-pack numbers
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const BOOL ok = GetVersionExA(&info);
+#pragma GCC diagnostic pop
+    if (ok) {
+        WriteLog(L"Windows Version " + std::to_wstring(info.dwMajorVersion) + L"." + std::to_wstring(info.dwMinorVersion) +
+                     L"." + std::to_wstring(info.dwBuildNumber) + L" " + AnsiToWide(info.szCSDVersion),
+                 llInfo);
+    }
+}
+
+std::wstring ItemLabelFrom(const TInfoFile& Ini, const TConfigItem& Item) {
+    std::wstring label = Item.Text;
+    if (!Item.Lid.empty()) {
+        label = Ini.ReadString(L"items", Item.Lid, Item.Text);
+    } else if (!HasTextOption(Item)) {
+        // A label the user wrote on the item line is not replaced by a keyword's label.
+        label = Ini.ReadString(L"items", KeywordText(Item.Keyword), Item.Text);
+    }
+    return WideReplaceText(label, L"%1", std::to_wstring(Item.InstanceNo), rfReplaceAll);
+}
+
+bool LoadOptions(const std::wstring& Path, TOptionsFile Kind, const std::wstring& ProgramFile) {
+    if (!FileExists(Path)) return false;
+    try {
+        const TInfoFile ini(Path);
+        const std::wstring sec =
+            HasCmdLineSwitch("s") && ini.SectionExists(L"screen-saver") ? L"screen-saver" : L"options";
+        ReadWindowOptions(ini, sec);
+        ReadTexts(ini);
+
+        for (auto& item : ConfigItems) item.Text = ItemLabelFrom(ini, item);
+
+        const std::wstring log = ini.ReadString(sec, L"log", L"");
+        if (!log.empty()) {
+            SetLogFileName(log);
+            LogLevels = ParseLogLevelWords(ini.ReadString(sec, L"log-level", L""));
+        }
+
+        LogVersionLines(ProgramFile);
+
+        // A language file's load leaves the event-log levels of the main file alone.
+        if (Kind == TOptionsFile::Main) EventLogLevels = ParseEventLogLevelWords(ini.ReadString(sec, L"eventlog-level", L""));
+
+        if (ini.SectionExists(L"pages")) {
+            for (int n = 1; n <= 9; ++n) PageNames.at(n) = ini.ReadString(L"pages", std::to_wstring(n), L"");
+        }
+        if (PageNames.at(1).empty()) PageNames.at(1) = DefaultPageName;
+
+        if (ini.SectionExists(L"functions")) UserFunctions = ini.ReadSection(L"functions");
+        return true;
+    } catch (const std::exception& e) {
+        WriteLog(L"_LoadOptions:" + ErrorText + ExceptionText(e), llError);
+        return false;
+    }
+}
+
+bool LoadIniFile() { return LoadIniFile(ProgramDirectory(), ProgramFilePath()); }
+
+bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
+    // A language file is loaded only when this load names one.
+    Language.clear();
+    std::wstring path = GetCmdLineSwitchValue("ini");
+    if (path.empty()) {
+        const auto& args = ProgramArguments();
+        if (!args.empty() && FileExists(args.front())) path = args.front();
+    }
+    if (path.empty()) {
+        path = ProgramDir + L"vistrel.ini";
+        const std::wstring sample = ProgramDir + L"vistrel-sample.ini";
+        // Never over an existing file: CopyFileW refuses when the target exists.
+        if (!FileExists(path) && FileExists(sample)) CopyFileW(sample.c_str(), path.c_str(), TRUE);
+    } else {
+        if (!FileExists(path)) path = ProgramDir + path;
+        if (!FileExists(path)) return false;
+    }
+    MainIniPath = path;
+    WriteLog(L"Ini File: " + path, llInfo);
+    return LoadOptions(path, TOptionsFile::Main, ProgramFile);
+}
+
+bool LoadLanguageFile() { return LoadLanguageFile(ProgramDirectory(), ProgramFilePath()); }
+
+bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
+    if (Language.empty()) return false;
+    if (FileExists(Language)) return LoadOptions(Language, TOptionsFile::Language, ProgramFile);
+    const std::wstring inProgramDir = ProgramDir + Language;
+    if (FileExists(inProgramDir)) return LoadOptions(inProgramDir, TOptionsFile::Language, ProgramFile);
+    return false;
+}
+
+void ClearItemData(TConfigItem& Item) {
+    Item.ItemData.Names.clear();
+    Item.ItemData.Data.clear();
+    Item.ItemData.Lines.clear();
+    Item.ItemData.TimeCollected = 0;
+}
+
+void FreeConfigItems(TConfigArray& Items) {
+    for (auto& item : Items) {
+        if (item.Control && ReleaseItemControlHook) ReleaseItemControlHook(item.Control);
+        item.Control = nullptr;
+        item.Options = TItemOptionArray{};
+        ClearItemData(item);
+    }
+    Items.clear();
 }

@@ -1,6 +1,10 @@
-// The configuration unit: configured items, loading of the ini files.
+// The configuration unit: the configured items and the loading of the ini files.
+// Everything here runs on the window thread. A reload calls, in this order:
+// ResetOptions, LoadIniFile, LoadItems, LoadLanguageFile, and LoadFallbackItem when
+// ConfigItems is then empty.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "ItemTypes.h"
@@ -9,7 +13,62 @@ extern TConfigArray ConfigItems;
 // The text whose height gives each item's line height.
 extern std::wstring MeasuringText;
 
+class TInfoFile;
+class TMainForm;  // owner of the line-chart controls and the canvas that measures text
+
+// Releases the user control of a CONTROL item. Set by the unit that makes the controls;
+// called only when set.
+using TReleaseControlHook = void (*)(TItemControl* Control);
+extern TReleaseControlHook ReleaseItemControlHook;
+
 // Start of the configuration unit: the table's labels and the unit's texts.
 void InitializeConfiguration();
-// End of the configuration unit: frees the configured items.
+// End of the configuration unit: frees the configured items and the texts.
 void FinalizeConfiguration();
+
+// The running program's file, and its folder with a trailing backslash.
+std::wstring ProgramFilePath();
+
+// Locates the main ini file ("ini" switch, else the first argument naming a file, else
+// "vistrel.ini" in the program folder, made from "vistrel-sample.ini" when missing),
+// sets MainIniPath and reads its options. True when the options were read.
+// ProgramDir (with a trailing backslash) and ProgramFile default to the running program.
+bool LoadIniFile();
+bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile);
+
+// Which file an options load reads: only the main file sets the event-log levels.
+enum class TOptionsFile { Main, Language };
+
+// Reads one ini file's option sections into the option globals (each key with the
+// global's current value as its default), relabels the configured items, and logs the
+// program and Windows versions (ProgramFile: whose version is shown). True when the file
+// existed and was read without an error.
+bool LoadOptions(const std::wstring& Path, TOptionsFile Kind, const std::wstring& ProgramFile);
+
+// Reads the language file named by the option "language" (as given, else relative to
+// the program folder). True when one was read.
+bool LoadLanguageFile();
+bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile);
+
+// Builds ConfigItems from the "items" section of MainIniPath and measures each item's
+// line height on the form's canvas. Part of the item-line parser.
+void LoadItems(TMainForm* Form);
+// Configures the single item "comment=active:1,text:Error loading config items".
+// Part of the item-line parser.
+void LoadFallbackItem();
+
+// Releases the item's result (names, rows, lines) and sets its collection time to zero.
+void ClearItemData(TConfigItem& Item);
+// For every item: releases its user control, clears its options and its result; then
+// empties the array. Line charts (Scope) are not released here.
+void FreeConfigItems(TConfigArray& Items);
+
+// The level set of a "log-level" value: words separated by blanks ("debug", "error",
+// "info", "data", "warn", "debugonerror", "map"; "all" gives 255).
+std::uint8_t ParseLogLevelWords(const std::wstring& Value);
+// The level set of an "eventlog-level" value ("error", "info", "warn").
+std::uint8_t ParseEventLogLevelWords(const std::wstring& Value);
+// Logs "Vistrel version " with ProgramFile's version and the "Windows Version " line.
+void LogVersionLines(const std::wstring& ProgramFile);
+// The label an item takes from an ini file's "items" section (see LoadOptions).
+std::wstring ItemLabelFrom(const TInfoFile& Ini, const TConfigItem& Item);

@@ -1,0 +1,225 @@
+// The language-file generator in a temporary program folder, with the fixture
+// tests/fixtures/languages/german.ini as an old translation.
+#include <gtest/gtest.h>
+
+#include "Configuration.h"
+#include "InfoFiles.h"
+#include "Includes.h"
+#include "Units.h"
+#include "Utils.h"
+#include "fixtures/TempFolder.h"
+
+using testfiles::Exists;
+using testfiles::ReadBytes;
+using testfiles::SplitCrLf;
+using testfiles::TempFolder;
+using testfiles::WriteBytes;
+
+namespace {
+
+const std::string kUmlautU = "\xC3\xBC";  // u with diaeresis, in UTF-8
+
+std::string FixtureGerman() {
+    return ReadBytes(AnsiToWide(VISTREL_TEST_SOURCE_DIR) + L"/tests/fixtures/languages/german.ini");
+}
+
+class LanguageFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitializeUnits();
+        ASSERT_TRUE(CreateDirectoryW(Languages().c_str(), nullptr));
+    }
+    void TearDown() override {
+        FreeConfigItems(ConfigItems);
+        FinalizeUnits();
+    }
+    std::wstring Languages() const { return dir_ / L"languages"; }
+    std::wstring LanguageFile(const std::wstring& name) const { return Languages() + L"\\" + name; }
+    static std::wstring VistrelExe() { return ProgramDirectory() + L"Vistrel.exe"; }
+    void Generate() { GenerateLanguageFiles(dir_.Path(), VistrelExe()); }
+    // The file's lines; every line must end in CR LF.
+    std::vector<std::string> Lines(const std::wstring& name) {
+        const std::string bytes = ReadBytes(LanguageFile(name));
+        std::vector<std::string> lines = SplitCrLf(bytes);
+        EXPECT_EQ(lines.back(), "") << "the last line ends in CR LF";
+        lines.pop_back();
+        for (const auto& l : lines) EXPECT_EQ(l.find('\n'), std::string::npos) << "a line feed without CR: " << l;
+        return lines;
+    }
+
+    TempFolder dir_{L"vsllang"};
+};
+
+TEST_F(LanguageFiles, EnglishReferenceFile) {
+    Generate();
+    const std::string bytes = ReadBytes(LanguageFile(L"english.ini"));
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_NE(bytes.compare(0, 3, "\xEF\xBB\xBF"), 0);
+    const std::vector<std::string> lines = Lines(L"english.ini");
+    ASSERT_EQ(lines.size(), 88u);
+    EXPECT_EQ(lines[0], "# Vistrel v" VISTREL_VERSION_TEXT);
+    EXPECT_EQ(lines[1], "# English language reference file.");
+    EXPECT_EQ(lines[4], "# defined in the main vistrel.ini file.");
+    const std::vector<std::string> sections = {lines[5], lines[6], lines[7], lines[8]};
+    EXPECT_EQ(sections, (std::vector<std::string>{"", "[options]", "", "[text]"}));
+    EXPECT_EQ(lines[9], "noresults=<n/a>");
+    EXPECT_EQ(lines[10], "error=[error]");
+    EXPECT_EQ(lines[11], "null-result=<null>");
+    EXPECT_EQ(lines[13], "[pages]");
+    EXPECT_EQ(lines[14], "1=Main Page");
+    EXPECT_EQ(lines[19], "6=Tools");
+    EXPECT_EQ(lines[22], "9=");
+    EXPECT_EQ(lines[24], "[items]");
+    EXPECT_EQ(lines[25], "comment=Comment");
+    EXPECT_EQ(lines[42], "cpuusage=CPU %1");
+    EXPECT_EQ(lines[68], "diskio=Disk IO");
+    EXPECT_EQ(lines[87], "cmd=Command");
+}
+
+TEST_F(LanguageFiles, RebuildKeepsHeaderTranslationsAndLanguageIdLabels) {
+    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), FixtureGerman()));
+    Generate();
+    const std::vector<std::string> lines = Lines(L"german.ini");
+    // Three header lines, an empty line, then 82 lines of the layout and two labels.
+    ASSERT_EQ(lines.size(), 3u + 1 + 82 + 2);
+    EXPECT_EQ(lines[0], "# Vistrel - deutsche Sprachdatei.");
+    EXPECT_EQ(lines[1], "# \xC3\x9C" "bersetzt von einer freundlichen Person.");
+    EXPECT_EQ(lines[2], "# Korrekturen bitte an den Autor.");
+    EXPECT_EQ(lines[3], "");
+    EXPECT_EQ(lines[4], "[options]");
+    EXPECT_EQ(lines[5], "");  // the old options are not carried over
+    EXPECT_EQ(lines[6], "[text]");
+    EXPECT_EQ(lines[7], "noresults=<k.A.>");
+    EXPECT_EQ(lines[8], "error=[Fehler]");
+    EXPECT_EQ(lines[9], "null-result=<null>");
+    EXPECT_EQ(lines[11], "[pages]");
+    EXPECT_EQ(lines[12], "1=Hauptseite");
+    EXPECT_EQ(lines[14], "3=Netzwerk");
+    EXPECT_EQ(lines[15], "4=Hardware");
+    EXPECT_EQ(lines[18], "7=");
+    EXPECT_EQ(lines[22], "[items]");
+    EXPECT_EQ(lines[23], "comment=Comment");
+    auto itemLine = [&](const std::string& key) {
+        for (std::size_t i = 23; i < 23 + 63; ++i)
+            if (lines[i].compare(0, key.size() + 1, key + "=") == 0) return lines[i];
+        return std::string("<missing>");
+    };
+    EXPECT_EQ(itemLine("uptime"), "uptime=Betriebszeit");
+    EXPECT_EQ(itemLine("host"), "host=Rechnername");
+    EXPECT_EQ(itemLine("physicalram"), "physicalram=Arbeitsspeicher");
+    EXPECT_EQ(itemLine("fixeddisk"), "fixeddisk=Festplatte %1");
+    EXPECT_EQ(itemLine("user"), "user=User");
+    EXPECT_EQ(lines[23 + 62], "cmd=Command");
+    // Labels keyed by a language id follow, each key once, the first value kept.
+    EXPECT_EQ(lines[86], "cpu1=Prozessor 1");
+    EXPECT_EQ(lines[87], "freier-platz=Freier Speicher f" + kUmlautU + "r Daten");
+}
+
+TEST_F(LanguageFiles, RebuiltFileGivesLabelsByLanguageId) {
+    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), FixtureGerman()));
+    ASSERT_TRUE(UpdateLanguageFile(dir_.Path(), L"german"));
+    TConfigItem cpu, up;
+    FindItemDefault("CPUUSAGE", cpu);
+    cpu.Lid = L"cpu1";
+    FindItemDefault("UPTIME", up);
+    ConfigItems = {cpu, up};
+    ASSERT_TRUE(LoadOptions(LanguageFile(L"german.ini"), TOptionsFile::Language, VistrelExe()));
+    EXPECT_EQ(ConfigItems[0].Text, L"Prozessor 1");
+    EXPECT_EQ(ConfigItems[1].Text, L"Betriebszeit");
+    EXPECT_EQ(PageNames.at(3), L"Netzwerk");
+    EXPECT_EQ(ErrorText, L"[Fehler] ");
+}
+
+TEST_F(LanguageFiles, MissingLanguageFilesAreBuiltFromEnglish) {
+    Generate();
+    for (const wchar_t* name : LanguageNames) {
+        const std::vector<std::string> lines = Lines(std::wstring(name) + L".ini");
+        ASSERT_EQ(lines.size(), 82u) << WideToUtf8(name);
+        EXPECT_EQ(lines[0], "[options]");
+        EXPECT_EQ(lines[18], "[items]");
+        EXPECT_EQ(lines[19], "comment=Comment");
+        EXPECT_EQ(lines[81], "cmd=Command");
+    }
+}
+
+TEST_F(LanguageFiles, SecondRunLeavesEveryFileByteIdentical) {
+    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), FixtureGerman()));
+    // An LF-only file with a byte-order mark is read the same as a Windows-written one.
+    ASSERT_TRUE(WriteBytes(LanguageFile(L"french.ini"),
+                           "\xEF\xBB\xBF# fran\xC3\xA7" "ais\n\n[pages]\n1=Page principale\n[items]\nuptime=Dur\xC3\xA9" "e\n"
+                           "cpu0=Processeur\n"));
+    Generate();
+    std::vector<std::string> first;
+    std::vector<std::wstring> names = {L"english"};
+    for (const wchar_t* n : LanguageNames) names.push_back(n);
+    for (const auto& n : names) first.push_back(ReadBytes(LanguageFile(n + L".ini")));
+    Generate();
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(ReadBytes(LanguageFile(names[i] + L".ini")), first[i]) << WideToUtf8(names[i]);
+    EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+
+    const std::vector<std::string> french = Lines(L"french.ini");
+    ASSERT_EQ(french.size(), 84u + 1);
+    EXPECT_EQ(french[0], "# fran\xC3\xA7" "ais");
+    EXPECT_EQ(french[1], "");
+    EXPECT_EQ(french[2], "[options]");
+    EXPECT_EQ(french[10], "1=Page principale");
+    EXPECT_EQ(french[84], "cpu0=Processeur");
+}
+
+TEST_F(LanguageFiles, NoTmpIsLeftBehind) {
+    ASSERT_TRUE(WriteBytes(LanguageFile(L"tmp"), "left over from before"));
+    Generate();
+    EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+    EXPECT_TRUE(Exists(LanguageFile(L"german.ini")));
+}
+
+TEST_F(LanguageFiles, FailedReplaceKeepsTheOldFile) {
+    const std::string old = FixtureGerman();
+    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), old));
+    {
+        // Another program holds the file open and does not allow it to be replaced.
+        const std::wstring path = LanguageFile(L"german.ini");
+        UniqueHandle holder(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
+        EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+        // The generator goes on with the other files.
+        Generate();
+    }
+    EXPECT_EQ(ReadBytes(LanguageFile(L"german.ini")), old);
+    EXPECT_TRUE(Exists(LanguageFile(L"italian.ini")));
+    EXPECT_TRUE(Exists(LanguageFile(L"english.ini")));
+    EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+}
+
+TEST_F(LanguageFiles, MissingLanguagesFolderWritesNothing) {
+    ASSERT_TRUE(RemoveDirectoryW(Languages().c_str()));
+    EXPECT_FALSE(WriteEnglishLanguageFile(dir_.Path(), VistrelExe()));
+    EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
+    Generate();
+    EXPECT_FALSE(Exists(Languages()));
+}
+
+TEST_F(LanguageFiles, ProgramFolderOutsideTheCodePage) {
+    const std::wstring folder = dir_ / L"\u0420\u0443\u0441 \u4E2D\u6587";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\languages").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(folder + L"\\languages\\german.ini", FixtureGerman()));
+    GenerateLanguageFiles(folder + L"\\", VistrelExe());
+    EXPECT_EQ(SplitCrLf(ReadBytes(folder + L"\\languages\\english.ini")).size(), 88u + 1);
+    const std::vector<std::string> german = SplitCrLf(ReadBytes(folder + L"\\languages\\german.ini"));
+    ASSERT_EQ(german.size(), 88u + 1);
+    EXPECT_EQ(german[86], "cpu1=Prozessor 1");
+}
+
+TEST_F(LanguageFiles, ReferenceLinesFollowTheKeywordTable) {
+    const TWideStringArray items = ItemReferenceLines();
+    ASSERT_EQ(items.size(), 63u);
+    EXPECT_EQ(items[9], L"uptime=Up Time");
+    EXPECT_EQ(items[62], L"cmd=Command");
+    EXPECT_EQ(EnglishLanguageLines(L"1.2.3.4").size(), 88u);
+}
+
+}  // namespace
