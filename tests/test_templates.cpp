@@ -1,0 +1,542 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "Errors.h"
+#include "Includes.h"
+#include "Log.h"
+#include "Templates.h"
+#include "Utils.h"
+
+namespace {
+
+// Captures the log in a file of its own and gives back the texts of its lines.
+class LogCapture {
+public:
+    LogCapture() {
+        wchar_t dir[MAX_PATH];
+        GetTempPathW(MAX_PATH, dir);
+        path_ = std::wstring(dir) + L"vistrel_templates_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                std::to_wstring(++counter_) + L".log";
+        DeleteFileW(path_.c_str());
+        oldLevels_ = LogLevels.load();
+        LogLevels = 0x01;  // every level
+        ResetLogState();
+        SetLogFileName(path_);
+    }
+    ~LogCapture() {
+        SetLogFileName(L"");
+        LogLevels = oldLevels_;
+        ResetLogState();
+        DeleteFileW(path_.c_str());
+    }
+    // "LEVEL text" of every line, the time stamp cut off.
+    std::vector<std::wstring> Lines() const {
+        std::vector<std::wstring> lines;
+        HANDLE h = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return lines;
+        std::wstring text;
+        wchar_t buf[4096];
+        DWORD got = 0;
+        while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) text.append(buf, got / sizeof(wchar_t));
+        CloseHandle(h);
+        for (const std::wstring& line : SplitTextLines(text)) {
+            if (line.size() > 22) lines.push_back(line.substr(22));
+        }
+        return lines;
+    }
+
+private:
+    static inline int counter_ = 0;
+    std::wstring path_;
+    std::uint8_t oldLevels_ = 0;
+};
+
+// Sets the shared texts and lists these tests depend on, and restores them.
+class TemplatesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedErrorText_ = ErrorText;
+        savedFunctions_ = UserFunctions;
+        ErrorText = L"[Error] ";
+        UserFunctions.clear();
+        UserVariables.Clear();
+    }
+    void TearDown() override {
+        ErrorText = savedErrorText_;
+        UserFunctions = savedFunctions_;
+        UserVariables.Clear();
+    }
+
+private:
+    std::wstring savedErrorText_;
+    std::vector<std::wstring> savedFunctions_;
+};
+
+// Runs f on a worker thread and reports whether it came back; a hang is the fault these
+// tests look for, so the limit is generous and no time is measured.
+bool Ends(std::function<void()> f) {
+    auto task = std::make_shared<std::packaged_task<void()>>(std::move(f));
+    std::future<void> done = task->get_future();
+    std::thread([task] { (*task)(); }).detach();
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) return false;
+    done.get();
+    return true;
+}
+
+std::wstring Fill(const std::wstring& tmpl, const TVarArray& row) { return FillDisplayTemplate(tmpl, row); }
+
+std::wstring Text(const Variant& v) { return v.ToText(); }
+
+}  // namespace
+
+TEST_F(TemplatesTest, GetItemOptionIgnoresCaseAndFallsBackToDefault) {
+    TItemOptionArray options;
+    options[0] = {L"interval", Variant(L"5")};
+    options[1] = {L"display", Variant(L"%1 days")};
+    options[2] = {L"Set", Variant(L"v")};
+    EXPECT_EQ(GetItemOption(options, L"Display", Variant(L"")).Str(), L"%1 days");
+    EXPECT_EQ(GetItemOption(options, L"SET", Variant(L"")).Str(), L"v");
+    EXPECT_EQ(GetItemOption(options, L"csv", Variant(L"none")).Str(), L"none");
+    EXPECT_EQ(GetItemOption(options, L"", Variant(7)).ToInt32(), 7) << "free slots are no options";
+}
+
+TEST_F(TemplatesTest, SetItemOptionChangesOnlyAPresentOption) {
+    TItemOptionArray options;
+    options[0] = {L"Chart", Variant(L"1")};
+    SetItemOption(options, L"chart", Variant(L"2"));
+    EXPECT_EQ(options[0].Value.Str(), L"2");
+    EXPECT_EQ(options[0].Name, L"Chart");
+    SetItemOption(options, L"absent", Variant(L"3"));
+    for (int i = 1; i < kItemOptionCount; ++i) EXPECT_TRUE(options[i].Name.empty() && options[i].Value.IsEmpty());
+}
+
+TEST_F(TemplatesTest, TemplatePlaceholdersHighestNumberFirst) {
+    TVarArray ten;
+    for (wchar_t c = L'A'; c <= L'J'; ++c) ten.push_back(Variant(std::wstring(1, c)));
+    EXPECT_EQ(Fill(L"%1 of %2 (%10)", ten), L"A of B (J)");
+    EXPECT_EQ(Fill(L"%1 of %2 (%10)", {Variant(L"A"), Variant(L"B")}), L"A of B (A0)");
+    TVarArray twelve = ten;
+    twelve.push_back(Variant(L"K"));
+    twelve.push_back(Variant(L"L"));
+    EXPECT_EQ(Fill(L"%12 %11 %1", twelve), L"L K A");
+    EXPECT_EQ(Fill(L"%1 and %1", {Variant(L"x")}), L"x and x");
+    EXPECT_EQ(Fill(L"%3 stays", {Variant(L"x")}), L"%3 stays");
+    EXPECT_EQ(Fill(L"%1", {}), L"%1");
+}
+
+TEST_F(TemplatesTest, TemplateValueTexts) {
+    struct Row {
+        Variant value;
+        const wchar_t* expected;
+    } rows[] = {
+        {Variant(std::int32_t{-42}), L"-42"},
+        {Variant(std::int16_t{7}), L"7"},
+        {Variant(std::uint8_t{200}), L"200"},
+        {Variant(std::int64_t{1} << 40), L"1099511627776"},
+        {Variant(1.5), L"1.5"},
+        {Variant(0.1), L"0.1"},
+        {Variant(1.0 / 3.0), L"0.333333333333333"},
+        {Variant::FromCurrencyCount(35000), L"3.5"},
+        {Variant::FromCurrencyCount(3333), L"0.3333"},
+        {Variant(true), L"True"},
+        {Variant(false), L"False"},
+        {Variant(), L""},
+        {Variant::Null(), L""},
+        {Variant::FromDate(EncodeDateTime(2024, 3, 5, 14, 7, 9, 0)), L"3/5/2024 2:07:09 PM"},
+        {Variant::FromDate(EncodeDateTime(2024, 3, 5, 0, 0, 0, 0)), L"3/5/2024"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(Fill(L"[%1]", {r.value}), std::wstring(L"[") + r.expected + L"]");
+}
+
+TEST_F(TemplatesTest, TemplateFormatCodes) {
+    struct Row {
+        const wchar_t* tmpl;
+        TVarArray values;
+        const wchar_t* expected;
+    } rows[] = {
+        {L"%1[2.0d]:%2[2.0d] %1[2.0p]", {Variant(7), Variant(5)}, L"07:05 am"},
+        {L"%1[2.0a]", {Variant(0)}, L"12"},
+        {L"%1[2.0a]", {Variant(13)}, L"01"},
+        {L"%1[2.0a]", {Variant(24)}, L"12"},
+        {L"%1[2.0a]", {Variant(11)}, L"11"},
+        {L"%1[1.0p]", {Variant(12)}, L"pm"},
+        {L"%1[1.0p]", {Variant(25)}, L"am"},
+        {L"%1[1.0P]", {Variant(11)}, L"AM"},
+        {L"%1[1.0P]", {Variant(24)}, L"PM"},
+        {L"%1[1.1b]", {Variant(1536)}, L"1.5Ki"},
+        {L"%1[1.1b]", {Variant(512)}, L"512.0"},
+        {L"%1[1.1b]", {Variant::FromCurrency(3758096384.0)}, L"3.5Gi"},
+        {L"%1[1.1b]", {Variant(1099511627776.0 * 2)}, L"2.0Ti"},
+        {L"%1[1.2G]", {Variant(2500000000.0)}, L"2.50"},
+        {L"%1[1.1B]", {Variant(2500)}, L"2.5K"},
+        {L"%1[1.1B]", {Variant(999)}, L"999.0"},
+        {L"%1[1.1k]", {Variant(L"2048")}, L"2048"},
+        {L"%1[1.1m]", {Variant(1572864)}, L"1.5"},
+        {L"%1[8.8x]", {Variant(255)}, L"000000FF"},
+        {L"%1[1.2n]", {Variant(12345.678)}, L"12,345.68"},
+        {L"%1[ddd]", {Variant(1)}, L"Sun"},
+        {L"%1[b:Yes:No] %2[b:Yes:No] %3[b:Yes:No]", {Variant(true), Variant(1), Variant(L"1")}, L"Yes Yes Yes"},
+        {L"%1[b:Yes:No] %2[b:Yes:No] %3[b:Yes:No]", {Variant(0), Variant(2), Variant(false)}, L"No No No"},
+        {L"%1[b:Yes]", {Variant(1)}, L"1"},
+        {L"%1[bit:4:On:Off] %2[bit:4:On:Off]", {Variant(6), Variant(4)}, L"On On"},
+        {L"%1[bit:4:On:Off] %2[bit:4:On:Off]", {Variant(3), Variant(0)}, L"Off Off"},
+        {L"%1[bit:0:On:Off] %2[bit:4:On]", {Variant(6), Variant(6)}, L"6 6"},
+        {L"%1[10.2f]", {Variant(1.5)}, L"1.5"},
+        {L"%1[]", {Variant(7)}, L"7"},
+        {L"%1[2.0d]%1[2.0d]", {Variant(3)}, L"0303"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(Fill(r.tmpl, r.values), r.expected) << r.tmpl;
+}
+
+TEST_F(TemplatesTest, TemplateRangeErrorReachesTheCaller) {
+    EXPECT_THROW(Fill(L"%1[ddd]", {Variant(8)}), ERangeError);
+    EXPECT_THROW(Fill(L"%1[mmm]", {Variant(0)}), ERangeError);
+}
+
+// The template cases that would repeat without end if the search began again at the
+// start of the text each time.
+TEST_F(TemplatesTest, EveryTemplateEnds) {
+    struct Row {
+        const wchar_t* tmpl;
+        TVarArray values;
+        const wchar_t* expected;
+    } rows[] = {
+        {L"<%1>", {Variant(L"%1")}, L"<%1>"},
+        {L"%1 %1", {Variant(L"%1%1")}, L"%1%1 %1%1"},
+        {L"%2", {Variant(L"A"), Variant(L"%2")}, L"%2"},
+        {L"%2", {Variant(L"A"), Variant(L"%1")}, L"A"},  // a lower placeholder in a value is filled
+        {L"x%1[", {Variant(5)}, L"x5["},
+        {L"%1[2.0d", {Variant(5)}, L"5[2.0d"},
+        {L"%1[2.0d %1", {Variant(5)}, L"5[2.0d 5"},
+        {L"%1[b:%1:no]", {Variant(1)}, L"%1"},
+    };
+    for (const Row& r : rows) {
+        std::wstring got;
+        ASSERT_TRUE(Ends([&] { got = Fill(r.tmpl, r.values); })) << r.tmpl;
+        EXPECT_EQ(got, r.expected) << r.tmpl;
+    }
+}
+
+TEST_F(TemplatesTest, FormatCodesByRule) {
+    struct Row {
+        const char* code;
+        Variant value;
+        const wchar_t* expected;
+    } rows[] = {
+        {"2.0d", Variant(7), L"07"},
+        {"5.2d", Variant(7), L"00007"},
+        {"1.0d", Variant(-7), L"-7"},
+        {"3.0d", Variant(-7), L"-007"},
+        {"2.0d", Variant(7.6), L"08"},
+        {"2.0d", Variant(L"12"), L"12"},
+        {"4.1x", Variant(255), L"00FF"},
+        {"1.0x", Variant(-1), L"FFFFFFFF"},
+        {"1.1f", Variant(3.14159), L"3.1"},
+        {"5.1f", Variant(3.14159), L"  3.1"},
+        {"1.0f", Variant(2.4), L"2"},
+        {"1.2f", Variant(0.125), L"0.13"},
+        {"1.3f", Variant(-1.5), L"-1.500"},
+        {"1.1f", Variant(L"2.25"), L"2.3"},
+        {"9.0n", Variant(1234567.0), L"1,234,567"},
+        {"1.2n", Variant(-999.5), L"-999.50"},
+        {"1.2f", Variant(1e20), L"1E20"},
+        {"1.1k", Variant(1536), L"1.5"},
+        {"1.1g", Variant(1073741824.0), L"1.0"},
+        {"1.1t", Variant::FromCurrency(1099511627776.0), L"1.0"},
+        {"1.3K", Variant(1234), L"1.234"},
+        {"1.1M", Variant(2500000), L"2.5"},
+        {"1.1T", Variant(3e12), L"3.0"},
+        {"1.1B", Variant(2.5e9), L"2.5G"},
+        {"1.1B", Variant(4e12), L"4.0T"},
+        {"1.1B", Variant(-5000), L"-5000.0"},
+        {"1.1b", Variant(std::int16_t{1024}), L"1.0Ki"},
+        {"1.1b", Variant(std::uint8_t{100}), L"100.0"},
+        {"1.1b", Variant(3145728.0f), L"3.0Mi"},
+        {"yy", Variant(2024), L"24"},
+        {"yyyy", Variant(2024), L"2024"},
+        {"yyyy", Variant(5), L"   5"},
+        {"dddd", Variant(7), L"Saturday"},
+        {"ddd", Variant(2), L"Mon"},
+        {"mmm", Variant(1), L"Jan"},
+        {"mmmm", Variant(12), L"December"},
+        {"B:Yes:No", Variant(1), L"Yes"},
+        {"b:Yes:No:Maybe", Variant(0), L"No:Maybe"},
+        {"b::empty", Variant(1.0), L""},
+        {"b:Yes:No", Variant(L" 1 "), L"Yes"},
+        {"b:Yes:No", Variant(L"1.0"), L"Yes"},
+        {"b:Yes:No", Variant(), L"No"},
+        {"b:Yes:No", Variant::Null(), L"No"},
+        {"b:Yes:No", Variant::FromCurrencyCount(10000), L"Yes"},
+        {"BIT:1:odd:even", Variant(7), L"odd"},
+        {"bit:1:odd:even:more", Variant(8), L"even"},
+        {"bit:2:On:Off", Variant(true), L"On"},
+        {"bit:2:On:Off", Variant(6.9), L"On"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(Text(FormatDisplayValue(r.code, r.value)), r.expected) << r.code;
+}
+
+TEST_F(TemplatesTest, CodesThatLeaveTheValueUnchanged) {
+    struct Row {
+        const char* code;
+        Variant value;
+    } rows[] = {
+        {"10.2f", Variant(1.5)},                 // longer than four characters
+        {"", Variant(1.5)},
+        {"abcz", Variant(3)},                    // no rule for the letter
+        {"1.1k", Variant(L"2048")},              // a number held as text does not scale
+        {"1.1b", Variant(std::int64_t{4096})},   // nor does a 64-bit integer
+        {"1.1K", Variant::FromDate(2.0)},
+        {"b:Yes", Variant(1)},
+        {"bit:0:On:Off", Variant(6)},
+        {"bit:4:On", Variant(6)},
+        {"bit:4::Off", Variant(6)},
+        {"bit:x:On:Off", Variant(6)},
+        {"bit:4:On:Off", Variant(L"6")},         // text is not a numeric kind
+        {"bit:4:On:Off", Variant(std::int64_t{6})},
+    };
+    for (const Row& r : rows) EXPECT_EQ(FormatDisplayValue(r.code, r.value), r.value) << r.code;
+}
+
+// Codes are configuration text: anything the formatter does not understand is an error
+// of its own, never text handed to printf (where "%n" would write memory).
+TEST_F(TemplatesTest, MalformedNumberCodesRaise) {
+    const char* codes[] = {"%n%n", "2x2f", "a.1f", "1.af", "-.-d", "%s%d", "*.*f", "1:2n"};
+    for (const char* code : codes) EXPECT_THROW(FormatDisplayValue(code, Variant(1.5)), EConvertError) << code;
+    EXPECT_THROW(FormatDisplayValue("2.0d", Variant(L"abc")), EConvertError);
+    EXPECT_THROW(FormatDisplayValue("1.1f", Variant(L"abc")), EConvertError);
+    EXPECT_THROW(FormatDisplayValue("dddd", Variant(0)), ERangeError);
+    EXPECT_THROW(FormatDisplayValue("mmmm", Variant(13)), ERangeError);
+}
+
+TEST_F(TemplatesTest, BooleanAndBitCodeErrorsGiveTheErrorText) {
+    LogCapture log;
+    // Text that is no number is not ordered against 1: it is an error.
+    EXPECT_EQ(Text(FormatDisplayValue("b:Yes:No", Variant(L"abc"))), L"[Error] ");
+    EXPECT_EQ(Text(FormatDisplayValue("b:Yes:No", Variant(L""))), L"[Error] ");
+    // A value beyond 32 bits.
+    EXPECT_EQ(Text(FormatDisplayValue("bit:4:On:Off", Variant(5e9))), L"[Error] ");
+    const std::vector<std::wstring> expected(3, L"ERROR FormatDisplayValue: [Error] ");
+    EXPECT_EQ(log.Lines(), expected);
+}
+
+TEST_F(TemplatesTest, IsNumericVariantByKind) {
+    EXPECT_TRUE(IsNumericVariant(Variant(std::int16_t{1})));
+    EXPECT_TRUE(IsNumericVariant(Variant(1)));
+    EXPECT_TRUE(IsNumericVariant(Variant(1.0f)));
+    EXPECT_TRUE(IsNumericVariant(Variant(1.0)));
+    EXPECT_TRUE(IsNumericVariant(Variant::FromCurrencyCount(1)));
+    EXPECT_TRUE(IsNumericVariant(Variant(true)));
+    EXPECT_TRUE(IsNumericVariant(Variant(std::uint8_t{1})));
+    EXPECT_FALSE(IsNumericVariant(Variant(std::int64_t{1})));
+    EXPECT_FALSE(IsNumericVariant(Variant::FromDate(1)));
+    EXPECT_FALSE(IsNumericVariant(Variant(L"1")));
+    EXPECT_FALSE(IsNumericVariant(Variant()));
+    EXPECT_FALSE(IsNumericVariant(Variant::Null()));
+}
+
+TEST_F(TemplatesTest, SetVariableKeepsFirstCaseAndOrder) {
+    SetVariable(L"Name", L"one");
+    SetVariable(L"name", L"two");  // names differ under exact comparison
+    SetVariable(L"Name", L"three");
+    const std::vector<TUserVariable> vars = UserVariables.Snapshot();
+    ASSERT_EQ(vars.size(), 2u);
+    EXPECT_EQ(vars[0].Name, L"Name");
+    EXPECT_EQ(vars[0].Value, Variant(L"three"));
+    EXPECT_EQ(vars[1].Name, L"name");
+    EXPECT_EQ(vars[1].Value, Variant(L"two"));
+    Variant v;
+    EXPECT_TRUE(UserVariables.Find(L"name", v));
+    EXPECT_EQ(v.Str(), L"two");
+    EXPECT_FALSE(UserVariables.Find(L"NAME", v));
+}
+
+TEST_F(TemplatesTest, ExpandVariables) {
+    EXPECT_EQ(ExpandVariables(L"%Name%"), L"%Name%") << "no variables";
+    SetVariable(L"Name", L"Bob");
+    SetVariable(L"Sum", L"{{2+3}}");
+    SetVariable(L"Outer", L"<%Inner%>");
+    SetVariable(L"Inner", L"in");
+    SetVariable(L"Later", L"%Name%!");
+    struct Row {
+        const wchar_t* text;
+        const wchar_t* expected;
+    } rows[] = {
+        {L"%Name% and %NAME%", L"Bob and Bob"},
+        {L"only %NAME%", L"only %NAME%"},
+        {L"%Sum%", L"5"},
+        {L"%Outer%", L"<in>"},
+        {L"%Later%", L"Bob!"},
+        {L"%nosuch% %Name%", L"%nosuch% Bob"},
+        {L"100%", L"100%"},
+        {L"", L""},
+    };
+    for (const Row& r : rows) EXPECT_EQ(ExpandVariables(r.text), r.expected) << r.text;
+}
+
+TEST_F(TemplatesTest, VariableChainsWithinTheNestingDepthResolve) {
+    // Listed last to first, so each value is met only through the one before it.
+    for (int i = 6; i >= 1; --i) SetVariable(L"C" + std::to_wstring(i), i == 6 ? L"end" : L"%C" + std::to_wstring(i + 1) + L"%.");
+    EXPECT_EQ(ExpandVariables(L"%C1%"), L"end.....");
+}
+
+TEST_F(TemplatesTest, SelfReferringVariablesEnd) {
+    SetVariable(L"Self", L"%Self%");
+    SetVariable(L"Grow", L"a%GROW%");
+    SetVariable(L"GROW", L"b%Grow%");
+    SetVariable(L"Ping", L"%Pong%");
+    SetVariable(L"Pong", L"%Ping%");
+    SetVariable(L"Wide", L"%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%");
+    const wchar_t* texts[] = {L"%Self%", L"%Grow%", L"%grow%", L"%GROW% %Grow%", L"%Ping% %Pong%", L"%Wide%"};
+    for (const wchar_t* text : texts) {
+        std::wstring got;
+        ASSERT_TRUE(Ends([&] { got = ExpandVariables(text); })) << text;
+        EXPECT_FALSE(got.empty()) << text;
+    }
+    EXPECT_EQ(ExpandVariables(L"%Self%"), L"%Self%");
+    const std::wstring grown = ExpandVariables(L"%Grow%");
+    EXPECT_EQ(grown.rfind(L"ab", 0), 0u);
+    EXPECT_NE(grown.find(L"%"), std::wstring::npos) << "the expansion stops with a reference left";
+}
+
+TEST_F(TemplatesTest, VariablesUsedFromTwoThreads) {
+    std::thread writer([] {
+        for (int i = 0; i < 2000; ++i) SetVariable(L"V" + std::to_wstring(i % 50), std::to_wstring(i));
+    });
+    for (int i = 0; i < 500; ++i) {
+        const std::wstring got = ExpandVariables(L"%V1%");
+        EXPECT_TRUE(got == L"%V1%" || !got.empty());
+    }
+    writer.join();
+    EXPECT_EQ(UserVariables.Count(), 50u);
+    EXPECT_EQ(ExpandVariables(L"%V49%"), L"1999");
+}
+
+TEST_F(TemplatesTest, UserFunctionCalls) {
+    UserFunctions = {L"avg=(%1+%2)/2", L"sq=%1*%1", L"inc= %1+1", L"half=%1/2", L"empty=", L"AvG=99"};
+    struct Row {
+        const wchar_t* text;
+        const wchar_t* expected;
+    } rows[] = {
+        {L"{{2*3.5}}", L"7"},
+        {L"{{1.2f:1/3}}", L"0.33"},
+        {L"{{1/3}}", L"0.3333"},
+        {L"{{2/3}}", L"0.6667"},
+        {L"{{avg::3:4}}", L"3.5"},
+        {L"{{avg:1.1f:3:4}}", L"3.5"},
+        {L"{{AVG::3:4}}", L"3.5"},
+        {L"{{half:2.0d:7}}", L"04"},
+        {L"a {{1+1}} b {{half::5}} c", L"a 2 b 2.5 c"},
+        {L"{{2+3", L"{{2+3"},
+        {L"{{2+3 {{1+1}}", L"[Error] "},  // calls do not nest: the inner text is "2+3 {{1+1"
+        {L"x }} {{4}}", L"x }} 4"},
+        {L"{{7}}}", L"7}"},
+        {L"{{nosuch::1}}", L"[Error] "},
+        {L"{{empty::1}}", L"[Error] "},
+        {L"{{sq::3}}", L"[Error] "},
+        {L"{{avg:1.1f}}", L"[Error] "},  // one colon: format "avg", expression "1.1f"
+    };
+    for (const Row& r : rows) EXPECT_EQ(ExpandUserFunctions(r.text), r.expected) << r.text;
+}
+
+TEST_F(TemplatesTest, UserFunctionErrorsAndTheirLogLines) {
+    UserFunctions = {L"inc= %1+1"};
+    struct Row {
+        const wchar_t* text;
+        bool logged;
+    } rows[] = {
+        {L"{{nosuch::1}}", false},
+        {L"{{1/0}}", true},
+        {L"{{}}", true},
+        {L"{{1+}}", true},
+        {L"{{foo(}}", true},
+        {L"{{inc::3}}", true},  // a blank before the first token
+    };
+    for (const Row& r : rows) {
+        LogCapture log;
+        EXPECT_EQ(ExpandUserFunctions(r.text), L"[Error] ") << r.text;
+        const std::vector<std::wstring> expected =
+            r.logged ? std::vector<std::wstring>{L"ERROR EvaluateUserFunction: [Error] "} : std::vector<std::wstring>{};
+        EXPECT_EQ(log.Lines(), expected) << r.text;
+    }
+}
+
+// An error text that holds a call, or a result that does, is not evaluated again.
+TEST_F(TemplatesTest, ExpansionOfCallsEnds) {
+    ErrorText = L"{{1+}} ";
+    std::wstring got;
+    ASSERT_TRUE(Ends([&] { got = ExpandUserFunctions(L"{{1+}}|{{2}}"); }));
+    EXPECT_EQ(got, L"{{1+}} |2");
+    ErrorText = L"{{";
+    ASSERT_TRUE(Ends([&] { got = ExpandUserFunctions(L"{{1+}}}}"); }));
+    EXPECT_EQ(got, L"{{}}");
+    SetVariable(L"Loop", L"{{1+}}");
+    ErrorText = L"%Loop%";
+    ASSERT_TRUE(Ends([&] { got = ExpandVariables(L"%Loop%"); }));
+    EXPECT_EQ(got, L"%Loop%");
+}
+
+TEST_F(TemplatesTest, EmptyResultGivesTheInnerText) {
+    ErrorText = L"";
+    EXPECT_EQ(ExpandUserFunctions(L"<{{1+}}>"), L"<1+>");
+    EXPECT_EQ(CallUserFunction(L"nosuch::1"), L"nosuch::1");
+}
+
+TEST_F(TemplatesTest, FormatErrorsOfCallsReachTheCaller) {
+    EXPECT_THROW(ExpandUserFunctions(L"{{ddd:9}}"), ERangeError);
+}
+
+TEST_F(TemplatesTest, ExtractTokenSteps) {
+    std::size_t pos = 0;
+    const std::wstring text = L"avg::3:4";
+    EXPECT_EQ(ExtractToken(text, pos), L"avg");
+    EXPECT_EQ(pos, 4u);
+    EXPECT_EQ(ExtractToken(text, pos), L"");
+    EXPECT_EQ(pos, 5u);
+    EXPECT_EQ(ExtractToken(text, pos), L"3");
+    EXPECT_EQ(ExtractToken(text, pos), L"4");
+    EXPECT_EQ(pos, text.size() + 1);
+    EXPECT_EQ(ExtractToken(text, pos), L"");
+    EXPECT_EQ(pos, text.size() + 1);
+    pos = 0;
+    EXPECT_EQ(ExtractToken(L"", pos), L"");
+    EXPECT_EQ(pos, 1u);
+}
+
+TEST_F(TemplatesTest, EvaluateUserFunctionArguments) {
+    UserFunctions = {L"f=%1-%2", L"twelve=%12+%1"};
+    EXPECT_EQ(EvaluateUserFunction(L"f", "", {L"10", L"4"}), L"6");
+    EXPECT_EQ(EvaluateUserFunction(L"F", "1.1f", {L"10", L"4"}), L"6.0");
+    std::vector<std::wstring> args;
+    for (int i = 1; i <= 12; ++i) args.push_back(std::to_wstring(i * 10));
+    EXPECT_EQ(EvaluateUserFunction(L"twelve", "", args), L"130");
+    EXPECT_EQ(EvaluateUserFunction(L"", "", {L"(1+2)*3"}), L"9");
+    EXPECT_EQ(EvaluateUserFunction(L"f", "", {}), L"[Error] ");
+}
+
+TEST_F(TemplatesTest, SplitDisplayLineTable) {
+    struct Row {
+        const wchar_t* text;
+        TWideStringArray lines;
+    } rows[] = {
+        {L"a|b|", {L"a", L"b"}},
+        {L"", {}},
+        {L"a||b", {L"a", L"", L"b"}},
+        {L"a|", {L"a"}},
+        {L"|a", {L"", L"a"}},
+        {L"|", {L""}},
+        {L"abc", {L"abc"}},
+        {L"a|b|c", {L"a", L"b", L"c"}},
+    };
+    for (const Row& r : rows) {
+        TWideStringArray lines{L"old"};
+        SplitDisplayLine(r.text, lines);
+        EXPECT_EQ(lines, r.lines) << r.text;
+    }
+}
