@@ -30,12 +30,12 @@ void RemoveTree(const std::wstring& dir) {
 
 }  // namespace
 
-TempFolder::TempFolder() {
+TempFolder::TempFolder(const std::wstring& tag) {
     static std::atomic<int> counter{0};
     wchar_t base[MAX_PATH + 1];
     GetTempPathW(MAX_PATH, base);
     for (int attempt = 0;; ++attempt) {
-        path_ = std::wstring(base) + L"vistrel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        path_ = std::wstring(base) + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(counter++);
         if (CreateDirectoryW(path_.c_str(), nullptr)) break;
         if (attempt > 1000) throw std::runtime_error("cannot create a temporary folder");
@@ -54,11 +54,25 @@ std::string ReadFileBytes(const std::wstring& path) {
     return out;
 }
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     UniqueHandle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.valid()) throw std::runtime_error("cannot create a test file");
+    if (!f.valid()) return false;
     DWORD written = 0;
-    if (!bytes.empty()) WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (bytes.empty()) return true;
+    return WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
+}
+
+bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<std::string> SplitCrLf(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", from)) {
+        lines.push_back(bytes.substr(from, at - from));
+        from = at + 2;
+    }
+    lines.push_back(bytes.substr(from));
+    return lines;
 }
 
 std::wstring TestBinaryDir() { return ProgramDirectory(); }

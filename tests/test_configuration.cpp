@@ -11,11 +11,9 @@
 #include "Log.h"
 #include "Units.h"
 #include "Utils.h"
-#include "fixtures/TempFolder.h"
+#include "TestFiles.h"
+#include "WinHandles.h"
 
-using testfiles::ReadBytes;
-using testfiles::TempFolder;
-using testfiles::WriteBytes;
 
 namespace {
 
@@ -54,7 +52,7 @@ void ResetAllGlobals() {
 
 // The log file's lines (UTF-16 without a byte-order mark, CR LF).
 std::vector<std::wstring> LogLines(const std::wstring& path) {
-    const std::string bytes = ReadBytes(path);
+    const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');
     std::memcpy(text.data(), bytes.data(), text.size() * 2);
     std::vector<std::wstring> lines = SplitTextLines(text);
@@ -86,7 +84,7 @@ protected:
     }
     std::wstring Write(const std::wstring& name, const std::string& bytes) {
         const std::wstring path = dir_ / name;
-        EXPECT_TRUE(WriteBytes(path, bytes));
+        EXPECT_TRUE(WriteFileBytes(path, bytes));
         return path;
     }
     bool Load(const std::string& bytes, TOptionsFile kind = TOptionsFile::Main) {
@@ -370,7 +368,7 @@ TEST_F(ConfigLoad, SampleIsCopiedWhenTheIniIsMissing) {
     Write(L"vistrel-sample.ini", sample);
     ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(MainIniPath, dir_.Path() + L"vistrel.ini");
-    EXPECT_EQ(ReadBytes(dir_ / L"vistrel.ini"), sample);
+    EXPECT_EQ(ReadFileBytes(dir_ / L"vistrel.ini"), sample);
     EXPECT_EQ(Nav, 1);
 }
 
@@ -378,7 +376,7 @@ TEST_F(ConfigLoad, SampleNeverOverwritesAnExistingIni) {
     Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
     Write(L"vistrel.ini", "[options]\r\nnav=2\r\n");
     ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
-    EXPECT_EQ(ReadBytes(dir_ / L"vistrel.ini"), "[options]\r\nnav=2\r\n");
+    EXPECT_EQ(ReadFileBytes(dir_ / L"vistrel.ini"), "[options]\r\nnav=2\r\n");
     EXPECT_EQ(Nav, 2);
 }
 
@@ -386,7 +384,7 @@ TEST_F(ConfigLoad, NoIniAndNoSample) {
     Nav = 3;
     EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(MainIniPath, dir_.Path() + L"vistrel.ini");
-    EXPECT_FALSE(testfiles::Exists(dir_ / L"vistrel.ini"));
+    EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
     EXPECT_EQ(Nav, 3);
 }
 
@@ -401,7 +399,7 @@ TEST_F(ConfigLoad, IniSwitchWithABareNameFindsTheProgramFolder) {
 TEST_F(ConfigLoad, IniSwitchWithAFullPath) {
     TempFolder elsewhere(L"vslcfg2");
     const std::wstring path = elsewhere / L"my.ini";
-    ASSERT_TRUE(WriteBytes(path, "[options]\r\nnav=5\r\n"));
+    ASSERT_TRUE(WriteFileBytes(path, "[options]\r\nnav=5\r\n"));
     SetProgramArguments({L"-ini=" + path});
     ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(MainIniPath, path);
@@ -414,13 +412,13 @@ TEST_F(ConfigLoad, IniSwitchNamingNothing) {
     Write(L"vistrel-sample.ini", "[options]\r\n");
     EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(MainIniPath, L"before");
-    EXPECT_FALSE(testfiles::Exists(dir_ / L"vistrel.ini"));
+    EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
 }
 
 TEST_F(ConfigLoad, FirstArgumentNamingAFile) {
     TempFolder elsewhere(L"vslcfg3");
     const std::wstring path = elsewhere / L"first.ini";
-    ASSERT_TRUE(WriteBytes(path, "[options]\r\nnav=6\r\n"));
+    ASSERT_TRUE(WriteFileBytes(path, "[options]\r\nnav=6\r\n"));
     SetProgramArguments({path, L"/f"});
     ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(MainIniPath, path);
@@ -435,8 +433,8 @@ TEST_F(ConfigLoad, FirstArgumentNamingAFile) {
 TEST_F(ConfigLoad, WidePathsForTheProgramFolder) {
     const std::wstring folder = dir_ / L"\u0393\u03B5\u03B9\u03AC \u4E16\u754C";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(folder + L"\\vistrel-sample.ini", "[options]\r\nnav=2\r\nlanguage=lang.ini\r\n"));
-    ASSERT_TRUE(WriteBytes(folder + L"\\lang.ini", "[pages]\r\n2=Zwei\r\n"));
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\vistrel-sample.ini", "[options]\r\nnav=2\r\nlanguage=lang.ini\r\n"));
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\lang.ini", "[pages]\r\n2=Zwei\r\n"));
     ASSERT_TRUE(LoadIniFile(folder + L"\\", VistrelExe()));
     EXPECT_EQ(MainIniPath, folder + L"\\vistrel.ini");
     EXPECT_EQ(Nav, 2);
@@ -455,7 +453,7 @@ TEST_F(ConfigLoad, LanguageOptionIsClearedByEachMainLoad) {
 TEST_F(ConfigLoad, LanguageFileAsGivenOrInTheProgramFolder) {
     TempFolder elsewhere(L"vslcfg4");
     const std::wstring full = elsewhere / L"full.ini";
-    ASSERT_TRUE(WriteBytes(full, "[text]\r\nnoresults=k.A.\r\n"));
+    ASSERT_TRUE(WriteFileBytes(full, "[text]\r\nnoresults=k.A.\r\n"));
     Language = full;
     ASSERT_TRUE(LoadLanguageFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(NoResultsText, L"k.A.");

@@ -3,10 +3,9 @@
 
 #include "Errors.h"
 #include "IniFiles.h"
-#include "fixtures/TempFolder.h"
+#include "TestFiles.h"
+#include "WinHandles.h"
 
-using testfiles::TempFolder;
-using testfiles::WriteBytes;
 
 namespace {
 
@@ -15,7 +14,7 @@ protected:
     // A reader of a file holding exactly these bytes.
     TInfoFile File(const std::string& bytes, const std::wstring& name = L"test.ini") {
         const std::wstring path = dir_ / name;
-        EXPECT_TRUE(WriteBytes(path, bytes));
+        EXPECT_TRUE(WriteFileBytes(path, bytes));
         return TInfoFile(path);
     }
     TempFolder dir_{L"vslini"};
@@ -229,7 +228,7 @@ TEST_F(IniReader, PathsOutsideTheCodePage) {
     const std::wstring folder = dir_ / L"\u041A\u043E\u043D\u0444\u0438\u0433_\u6570\u636E";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     const std::wstring path = folder + L"\\\u00FCber \u0394.ini";
-    ASSERT_TRUE(WriteBytes(path, "[options]\r\nfont-size=10\r\n"));
+    ASSERT_TRUE(WriteFileBytes(path, "[options]\r\nfont-size=10\r\n"));
     const TInfoFile f(path);
     EXPECT_EQ(f.ReadInteger(L"options", L"font-size", 8), 10);
     EXPECT_TRUE(f.SectionExists(L"options"));
@@ -237,7 +236,7 @@ TEST_F(IniReader, PathsOutsideTheCodePage) {
 
 TEST_F(IniReader, ReadsAFileAnotherProgramHoldsOpenForWriting) {
     const std::wstring path = dir_ / L"open.ini";
-    ASSERT_TRUE(WriteBytes(path, "[options]\r\nnav=2\r\n"));
+    ASSERT_TRUE(WriteFileBytes(path, "[options]\r\nnav=2\r\n"));
     UniqueHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(writer.valid());

@@ -7,20 +7,16 @@
 #include "Includes.h"
 #include "Units.h"
 #include "Utils.h"
-#include "fixtures/TempFolder.h"
+#include "TestFiles.h"
+#include "WinHandles.h"
 
-using testfiles::Exists;
-using testfiles::ReadBytes;
-using testfiles::SplitCrLf;
-using testfiles::TempFolder;
-using testfiles::WriteBytes;
 
 namespace {
 
 const std::string kUmlautU = "\xC3\xBC";  // u with diaeresis, in UTF-8
 
 std::string FixtureGerman() {
-    return ReadBytes(AnsiToWide(VISTREL_TEST_SOURCE_DIR) + L"/tests/fixtures/languages/german.ini");
+    return ReadFileBytes(AnsiToWide(VISTREL_TEST_SOURCE_DIR) + L"/tests/fixtures/languages/german.ini");
 }
 
 class LanguageFiles : public ::testing::Test {
@@ -39,7 +35,7 @@ protected:
     void Generate() { GenerateLanguageFiles(dir_.Path(), VistrelExe()); }
     // The file's lines; every line must end in CR LF.
     std::vector<std::string> Lines(const std::wstring& name) {
-        const std::string bytes = ReadBytes(LanguageFile(name));
+        const std::string bytes = ReadFileBytes(LanguageFile(name));
         std::vector<std::string> lines = SplitCrLf(bytes);
         EXPECT_EQ(lines.back(), "") << "the last line ends in CR LF";
         lines.pop_back();
@@ -52,7 +48,7 @@ protected:
 
 TEST_F(LanguageFiles, EnglishReferenceFile) {
     Generate();
-    const std::string bytes = ReadBytes(LanguageFile(L"english.ini"));
+    const std::string bytes = ReadFileBytes(LanguageFile(L"english.ini"));
     ASSERT_FALSE(bytes.empty());
     EXPECT_NE(bytes.compare(0, 3, "\xEF\xBB\xBF"), 0);
     const std::vector<std::string> lines = Lines(L"english.ini");
@@ -77,7 +73,7 @@ TEST_F(LanguageFiles, EnglishReferenceFile) {
 }
 
 TEST_F(LanguageFiles, RebuildKeepsHeaderTranslationsAndLanguageIdLabels) {
-    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), FixtureGerman()));
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"german.ini"), FixtureGerman()));
     Generate();
     const std::vector<std::string> lines = Lines(L"german.ini");
     // Three header lines, an empty line, then 82 lines of the layout and two labels.
@@ -116,7 +112,7 @@ TEST_F(LanguageFiles, RebuildKeepsHeaderTranslationsAndLanguageIdLabels) {
 }
 
 TEST_F(LanguageFiles, RebuiltFileGivesLabelsByLanguageId) {
-    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), FixtureGerman()));
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"german.ini"), FixtureGerman()));
     ASSERT_TRUE(UpdateLanguageFile(dir_.Path(), L"german"));
     TConfigItem cpu, up;
     FindItemDefault("CPUUSAGE", cpu);
@@ -143,20 +139,20 @@ TEST_F(LanguageFiles, MissingLanguageFilesAreBuiltFromEnglish) {
 }
 
 TEST_F(LanguageFiles, SecondRunLeavesEveryFileByteIdentical) {
-    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), FixtureGerman()));
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"german.ini"), FixtureGerman()));
     // An LF-only file with a byte-order mark is read the same as a Windows-written one.
-    ASSERT_TRUE(WriteBytes(LanguageFile(L"french.ini"),
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"french.ini"),
                            "\xEF\xBB\xBF# fran\xC3\xA7" "ais\n\n[pages]\n1=Page principale\n[items]\nuptime=Dur\xC3\xA9" "e\n"
                            "cpu0=Processeur\n"));
     Generate();
     std::vector<std::string> first;
     std::vector<std::wstring> names = {L"english"};
     for (const wchar_t* n : LanguageNames) names.push_back(n);
-    for (const auto& n : names) first.push_back(ReadBytes(LanguageFile(n + L".ini")));
+    for (const auto& n : names) first.push_back(ReadFileBytes(LanguageFile(n + L".ini")));
     Generate();
     for (std::size_t i = 0; i < names.size(); ++i)
-        EXPECT_EQ(ReadBytes(LanguageFile(names[i] + L".ini")), first[i]) << WideToUtf8(names[i]);
-    EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+        EXPECT_EQ(ReadFileBytes(LanguageFile(names[i] + L".ini")), first[i]) << WideToUtf8(names[i]);
+    EXPECT_FALSE(PathExists(LanguageFile(L"tmp")));
 
     const std::vector<std::string> french = Lines(L"french.ini");
     ASSERT_EQ(french.size(), 84u + 1);
@@ -168,15 +164,15 @@ TEST_F(LanguageFiles, SecondRunLeavesEveryFileByteIdentical) {
 }
 
 TEST_F(LanguageFiles, NoTmpIsLeftBehind) {
-    ASSERT_TRUE(WriteBytes(LanguageFile(L"tmp"), "left over from before"));
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"tmp"), "left over from before"));
     Generate();
-    EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
-    EXPECT_TRUE(Exists(LanguageFile(L"german.ini")));
+    EXPECT_FALSE(PathExists(LanguageFile(L"tmp")));
+    EXPECT_TRUE(PathExists(LanguageFile(L"german.ini")));
 }
 
 TEST_F(LanguageFiles, FailedReplaceKeepsTheOldFile) {
     const std::string old = FixtureGerman();
-    ASSERT_TRUE(WriteBytes(LanguageFile(L"german.ini"), old));
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"german.ini"), old));
     {
         // Another program holds the file open and does not allow it to be replaced.
         const std::wstring path = LanguageFile(L"german.ini");
@@ -184,14 +180,14 @@ TEST_F(LanguageFiles, FailedReplaceKeepsTheOldFile) {
             CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(holder.valid());
         EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
-        EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+        EXPECT_FALSE(PathExists(LanguageFile(L"tmp")));
         // The generator goes on with the other files.
         Generate();
     }
-    EXPECT_EQ(ReadBytes(LanguageFile(L"german.ini")), old);
-    EXPECT_TRUE(Exists(LanguageFile(L"italian.ini")));
-    EXPECT_TRUE(Exists(LanguageFile(L"english.ini")));
-    EXPECT_FALSE(Exists(LanguageFile(L"tmp")));
+    EXPECT_EQ(ReadFileBytes(LanguageFile(L"german.ini")), old);
+    EXPECT_TRUE(PathExists(LanguageFile(L"italian.ini")));
+    EXPECT_TRUE(PathExists(LanguageFile(L"english.ini")));
+    EXPECT_FALSE(PathExists(LanguageFile(L"tmp")));
 }
 
 TEST_F(LanguageFiles, MissingLanguagesFolderWritesNothing) {
@@ -199,17 +195,17 @@ TEST_F(LanguageFiles, MissingLanguagesFolderWritesNothing) {
     EXPECT_FALSE(WriteEnglishLanguageFile(dir_.Path(), VistrelExe()));
     EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
     Generate();
-    EXPECT_FALSE(Exists(Languages()));
+    EXPECT_FALSE(PathExists(Languages()));
 }
 
 TEST_F(LanguageFiles, ProgramFolderOutsideTheCodePage) {
     const std::wstring folder = dir_ / L"\u0420\u0443\u0441 \u4E2D\u6587";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder + L"\\languages").c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(folder + L"\\languages\\german.ini", FixtureGerman()));
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\languages\\german.ini", FixtureGerman()));
     GenerateLanguageFiles(folder + L"\\", VistrelExe());
-    EXPECT_EQ(SplitCrLf(ReadBytes(folder + L"\\languages\\english.ini")).size(), 88u + 1);
-    const std::vector<std::string> german = SplitCrLf(ReadBytes(folder + L"\\languages\\german.ini"));
+    EXPECT_EQ(SplitCrLf(ReadFileBytes(folder + L"\\languages\\english.ini")).size(), 88u + 1);
+    const std::vector<std::string> german = SplitCrLf(ReadFileBytes(folder + L"\\languages\\german.ini"));
     ASSERT_EQ(german.size(), 88u + 1);
     EXPECT_EQ(german[86], "cpu1=Prozessor 1");
 }

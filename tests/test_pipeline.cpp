@@ -12,55 +12,13 @@
 #include "SsExpEval.h"
 #include "Templates.h"
 #include "Utils.h"
+#include "TestFiles.h"
 
 namespace {
 
-// A fresh folder under the temporary folder, removed with its files.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        static int counter = 0;
-        path_ = std::wstring(dir) + L"vistrel_pipeline_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter);
-        CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~ScratchFolder() {
-        WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW((path_ + L"\\*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = fd.cFileName;
-                if (name == L"." || name == L"..") continue;
-                const std::wstring full = path_ + L"\\" + name;
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(full.c_str());
-                else DeleteFileW(full.c_str());
-            } while (FindNextFileW(h, &fd));
-            FindClose(h);
-        }
-        RemoveDirectoryW(path_.c_str());
-    }
-    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
-};
-
-std::string ReadBytes(const std::wstring& path) {
-    std::string bytes;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return bytes;
-    char buf[4096];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) bytes.append(buf, got);
-    CloseHandle(h);
-    return bytes;
-}
-
 // The texts of the log's lines ("LEVEL text"), the time stamp cut off.
 std::vector<std::wstring> LogTexts(const std::wstring& path) {
-    const std::string bytes = ReadBytes(path);
+    const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');
     for (std::size_t i = 0; i < text.size(); ++i)
         text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) | (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
@@ -124,7 +82,7 @@ protected:
     }
     std::vector<std::wstring> Log() const { return LogTexts(log_); }
 
-    ScratchFolder folder_;
+    TempFolder folder_;
     std::wstring log_;
 
 private:
@@ -265,19 +223,19 @@ TEST_F(PipelineTest, CsvValuesLayout) {
     const std::string once = "\"Time Collected\",\"Name\",\"Size\"\r\n" +
                              t + ",\"C:\",\"42\"\r\n" +
                              t + ",\"D:\",\"12.5\"\r\n";
-    EXPECT_EQ(ReadBytes(path), once);
+    EXPECT_EQ(ReadFileBytes(path), once);
     TItemData changed = SampleData();
     changed.Names = {L"Other"};
     changed.Data.resize(1);
     WriteCsv(path, changed, false);
-    EXPECT_EQ(ReadBytes(path), once + t + ",\"C:\",\"42\"\r\n") << "no second header, even for new names";
+    EXPECT_EQ(ReadFileBytes(path), once + t + ",\"C:\",\"42\"\r\n") << "no second header, even for new names";
 }
 
 TEST_F(PipelineTest, CsvLinesLayout) {
     const std::wstring path = folder_.File(L"lines.csv");
     const std::string t = std::string("\"") + kTimeText + "\"";
     WriteCsv(path, SampleData(), true);
-    EXPECT_EQ(ReadBytes(path), "\"Time Collected\",\"Name\",\"Size\"\r\n" +
+    EXPECT_EQ(ReadFileBytes(path), "\"Time Collected\",\"Name\",\"Size\"\r\n" +
                                    t + ",\"C: 42\"\r\n" + t + ",\"D: 12.5\"\r\n" + t + ",\"end\"\r\n");
 }
 
@@ -288,7 +246,7 @@ TEST_F(PipelineTest, CsvQuotesAreDoubled) {
     d.Names = {L"say \"x\""};
     d.Data = {{Variant(L"he said \"hi\", twice"), Variant(), Variant::Null(), Variant(true)}};
     WriteCsv(path, d, false);
-    EXPECT_EQ(ReadBytes(path), "\"Time Collected\",\"say \"\"x\"\"\"\r\n"
+    EXPECT_EQ(ReadFileBytes(path), "\"Time Collected\",\"say \"\"x\"\"\"\r\n"
                                "\"1/2/2024\",\"he said \"\"hi\"\", twice\",\"\",\"\",\"True\"\r\n");
 }
 
@@ -298,9 +256,9 @@ TEST_F(PipelineTest, CsvNothingToWriteAndBadPaths) {
     empty.Names = {L"a"};
     const std::wstring path = folder_.File(L"empty.csv");
     WriteCsv(path, empty, false);
-    EXPECT_EQ(ReadBytes(path), "\"Time Collected\",\"a\"\r\n");
+    EXPECT_EQ(ReadFileBytes(path), "\"Time Collected\",\"a\"\r\n");
     WriteCsv(path, empty, true);
-    EXPECT_EQ(ReadBytes(path), "\"Time Collected\",\"a\"\r\n");
+    EXPECT_EQ(ReadFileBytes(path), "\"Time Collected\",\"a\"\r\n");
 
     WriteCsv(L"", SampleData(), false);  // no file name: nothing happens
     WriteCsv(folder_.File(L"missing\\x.csv"), SampleData(), false);
@@ -319,7 +277,7 @@ TEST_F(PipelineTest, UnwritableCsvStillCountsAsSuccess) {
         EXPECT_EQ(data.Lines.size(), 2u);
     }
     CloseHandle(h);
-    EXPECT_EQ(ReadBytes(locked), "");
+    EXPECT_EQ(ReadFileBytes(locked), "");
     EXPECT_TRUE(Log().empty());
 }
 
@@ -329,10 +287,10 @@ TEST_F(PipelineTest, DoProcWritesCsvInBothLayouts) {
     TItemData data;
     ASSERT_TRUE(DoProc(FillingRoutine, MakeOptions({{L"csv", values.c_str()}}), data));
     const std::string t = "\"" + WideToAnsi(DateTimeToText(data.TimeCollected)) + "\"";
-    EXPECT_EQ(ReadBytes(values), "\"Time Collected\",\"Name\",\"Size\"\r\n" + t + ",\"disk\",\"42\"\r\n");
+    EXPECT_EQ(ReadFileBytes(values), "\"Time Collected\",\"Name\",\"Size\"\r\n" + t + ",\"disk\",\"42\"\r\n");
     ASSERT_TRUE(DoProc(FillingRoutine, MakeOptions({{L"display", L"a|b|c"}, {L"CSV", lines.c_str()}, {L"csvdatatype", L"1"}}), data));
     const std::string t2 = "\"" + WideToAnsi(DateTimeToText(data.TimeCollected)) + "\"";
-    EXPECT_EQ(ReadBytes(lines), "\"Time Collected\",\"Name\",\"Size\"\r\n" + t2 + ",\"a\"\r\n" + t2 + ",\"b\"\r\n" + t2 + ",\"c\"\r\n");
+    EXPECT_EQ(ReadFileBytes(lines), "\"Time Collected\",\"Name\",\"Size\"\r\n" + t2 + ",\"a\"\r\n" + t2 + ",\"b\"\r\n" + t2 + ",\"c\"\r\n");
 }
 
 TEST_F(PipelineTest, CsvValueTexts) {
