@@ -126,18 +126,6 @@ void FinalizeConfiguration() {
     for (auto& row : ItemTypeTable) row.Text.clear();
 }
 
-std::wstring ProgramFilePath() {
-    std::wstring buf(MAX_PATH, L'\0');
-    while (true) {
-        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n == 0) return {};
-        if (n < buf.size()) {
-            buf.resize(n);
-            return buf;
-        }
-        buf.resize(buf.size() * 2);
-    }
-}
 
 std::uint8_t ParseLogLevelWords(const std::wstring& Value) {
     const std::wstring text = LevelText(Value);

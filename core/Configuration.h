@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ItemTypes.h"
+#include "Utils.h"
 
 extern TConfigArray ConfigItems;
 // The text whose height gives each item's line height.
@@ -25,9 +26,6 @@ extern TReleaseControlHook ReleaseItemControlHook;
 void InitializeConfiguration();
 // End of the configuration unit: frees the configured items and the texts.
 void FinalizeConfiguration();
-
-// The running program's file, and its folder with a trailing backslash.
-std::wstring ProgramFilePath();
 
 // Locates the main ini file ("ini" switch, else the first argument naming a file, else
 // "vistrel.ini" in the program folder, made from "vistrel-sample.ini" when missing),

@@ -262,17 +262,21 @@ bool SameTextIgnoreCase(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() && LowerText(a) == LowerText(b);
 }
 
-std::wstring ProgramDirectory() {
+std::wstring ProgramFilePath() {
     std::wstring buf(MAX_PATH, L'\0');
     while (true) {
         const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
         if (n == 0) return {};
         if (n < buf.size()) {
             buf.resize(n);
-            break;
+            return buf;
         }
         buf.resize(buf.size() * 2);
     }
+}
+
+std::wstring ProgramDirectory() {
+    const std::wstring buf = ProgramFilePath();
     const std::size_t slash = buf.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : buf.substr(0, slash + 1);
 }

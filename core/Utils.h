@@ -62,6 +62,7 @@ std::string LowerAscii(std::string s);
 // Case-insensitive comparison by the locale's rules (option names, variable names).
 bool SameTextIgnoreCase(const std::wstring& a, const std::wstring& b);
 std::wstring LowerText(const std::wstring& s);
-// The folder of the running program, with a trailing backslash.
+// The running program's file, and its folder with a trailing backslash.
+std::wstring ProgramFilePath();
 std::wstring ProgramDirectory();
 bool FileExists(const std::wstring& path);

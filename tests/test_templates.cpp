@@ -82,11 +82,29 @@ private:
 // Runs f on a worker thread and reports whether it came back; a hang is the fault these
 // tests look for, so the limit is generous and no time is measured.
 bool Ends(std::function<void()> f) {
-    auto task = std::make_shared<std::packaged_task<void()>>(std::move(f));
-    std::future<void> done = task->get_future();
-    std::thread([task] { (*task)(); }).detach();
-    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) return false;
-    done.get();
+    // Runs f on a thread of its own and waits a generous bound for it: a hang is the
+    // fault, not a slow run. The platform wait is used since the test must not depend
+    // on the runtime's condition variables.
+    struct Job {
+        std::function<void()> fn;
+        std::exception_ptr error;
+    };
+    auto* job = new Job{std::move(f), nullptr};
+    HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
+        auto* j = static_cast<Job*>(p);
+        try {
+            j->fn();
+        } catch (...) {
+            j->error = std::current_exception();
+        }
+        return 0;
+    }, job, 0, nullptr);
+    if (!thread) return false;
+    const bool ended = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    if (!ended) return false;  // the job stays allocated: its thread may still use it
+    std::unique_ptr<Job> owned(job);
+    if (owned->error) std::rethrow_exception(owned->error);
     return true;
 }
 
