@@ -7,7 +7,7 @@
 
 #include "Utils.h"
 
-const wchar_t* const SsNestingErrorText = L"Expression nested too deeply";
+const wchar_t* const SsNestingErrorText = L"Expression nested more than 1000 levels deep";
 
 namespace {
 
@@ -131,7 +131,14 @@ Real CosH(Real x) { return Checked(std::cosh(x), x); }
 Real SinH(Real x) { return Checked(std::sinh(x), x); }
 Real TanH(Real x) { return Checked(std::tanh(x), x); }
 
-Real Tan(Real x) { return Checked(std::tan(x), x); }
+// The x87 unit reduces trigonometric arguments only below 2^63 and reports larger ones as
+// out of range; the maths library then answers a wrong value silently, so they are refused.
+Real TrigArgument(Real x) {
+    if (std::fabs(x) >= 0x1p63L) RaiseInvalidOp();
+    return x;
+}
+
+Real Tan(Real x) { return Checked(std::tan(TrigArgument(x)), x); }
 Real Cotan(Real x) { return Divide(1, Tan(x)); }
 
 // Logarithms: 0 is a pole, negative numbers are outside the domain.
@@ -149,9 +156,9 @@ Real Floor(Real x) { return FitInt32(std::floor(x)); }
 Real Abs(Real x) { return std::fabs(x); }
 Real ArcTan(Real x) { return std::atan(x); }
 Real ArcTanD(Real x) { return RadToDeg(ArcTan(x)); }
-Real Cos(Real x) { return Checked(std::cos(x), x); }
+Real Cos(Real x) { return Checked(std::cos(TrigArgument(x)), x); }
 Real CosD(Real x) { return Cos(DegToRad(x)); }
-Real Sin(Real x) { return Checked(std::sin(x), x); }
+Real Sin(Real x) { return Checked(std::sin(TrigArgument(x)), x); }
 Real SinD(Real x) { return Sin(DegToRad(x)); }
 Real TanD(Real x) { return Tan(DegToRad(x)); }
 Real Exp(Real x) { return Checked(std::exp(x), x); }

@@ -25,7 +25,7 @@ VISTREL_EXCEPTION(EssNoSuchIndex, Exception)      // "Invalid index <n>"
 // Parentheses and function arguments nested deeper than this fail with EssExpressionError
 // (SsNestingErrorText) instead of exhausting the thread's stack. A thread with the default
 // stack handles this depth with a wide margin.
-constexpr int SsMaxNestingDepth = 1000;
+constexpr int SsMaxNestingDepth = 1000;  // SsNestingErrorText names this number
 extern const wchar_t* const SsNestingErrorText;
 
 // True when every character is a digit, an ASCII letter or "_" (the empty name passes).
