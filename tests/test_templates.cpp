@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <thread>
 
@@ -89,16 +87,19 @@ bool Ends(std::function<void()> f) {
         std::function<void()> fn;
         std::exception_ptr error;
     };
-    auto* job = new Job{std::move(f), nullptr};
-    HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
-        auto* j = static_cast<Job*>(p);
-        try {
-            j->fn();
-        } catch (...) {
-            j->error = std::current_exception();
+    struct Runner {
+        static DWORD WINAPI Run(void* p) {
+            auto* j = static_cast<Job*>(p);
+            try {
+                j->fn();
+            } catch (...) {
+                j->error = std::current_exception();
+            }
+            return 0;
         }
-        return 0;
-    }, job, 0, nullptr);
+    };
+    auto* job = new Job{std::move(f), nullptr};
+    HANDLE thread = CreateThread(nullptr, 0, Runner::Run, job, 0, nullptr);
     if (!thread) return false;
     const bool ended = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
     CloseHandle(thread);
