@@ -2,10 +2,15 @@
 
 #include <windows.h>
 
+#include <vector>
+
+#include "Checked.h"
 #include "Errors.h"
 #include "IniFiles.h"
 #include "Includes.h"
+#include "ItemLines.h"
 #include "Log.h"
+#include "TextMeasure.h"
 #include "Utils.h"
 
 TConfigArray ConfigItems;
@@ -237,6 +242,51 @@ bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& Progra
     const std::wstring inProgramDir = ProgramDir + Language;
     if (FileExists(inProgramDir)) return LoadOptions(inProgramDir, TOptionsFile::Language, ProgramFile);
     return false;
+}
+
+void MeasureItemLineHeights(TConfigArray& Items) {
+    // Items mostly share a few fonts: each face and size is measured once.
+    struct Measured {
+        std::string Face;
+        std::int32_t Size;
+        int Height;
+    };
+    std::vector<Measured> known;
+    for (TConfigItem& item : Items) {
+        int height = -1;
+        for (const Measured& m : known)
+            if (m.Face == item.FontFace && m.Size == item.FontSize) height = m.Height;
+        if (height < 0) {
+            height = MeasureTextHeight(MeasuringText, AnsiToWide(item.FontFace), item.FontSize);
+            known.push_back({item.FontFace, item.FontSize, height});
+        }
+        item.LineHeight = CheckedAdd<std::int32_t>(height, LineSpacing);
+    }
+}
+
+void LoadItems(TVistrelMainForm* Form) {
+    try {
+        const TWideStringArray lines = TInfoFile(MainIniPath).ReadSection(L"items");
+        if (lines.empty()) {
+            WriteLog(L"LoadItems: Error reading items", llError);
+            return;
+        }
+        SetConfig(lines, Form);
+        MeasureItemLineHeights(ConfigItems);
+    } catch (const std::exception& e) {
+        WriteLog(L"LoadItems:" + ErrorText + ExceptionText(e), llError);
+    }
+}
+
+void LoadFallbackItem() {
+    WriteLog(L"CheckIniFile: Error loading config items", llError);
+    SetConfig({L"comment=active:1,text:Error loading config items"}, nullptr);
+    // Measured like every other item, so the line is readable.
+    try {
+        MeasureItemLineHeights(ConfigItems);
+    } catch (const std::exception& e) {
+        WriteLog(L"LoadFallbackItem:" + ErrorText + ExceptionText(e), llError);
+    }
 }
 
 void ClearItemData(TConfigItem& Item) {

@@ -15,7 +15,7 @@ extern TConfigArray ConfigItems;
 extern std::wstring MeasuringText;
 
 class TInfoFile;
-class TMainForm;  // owner of the line-chart controls and the canvas that measures text
+class TVistrelMainForm;  // the main form: owner of the line-chart controls
 
 // Releases the user control of a CONTROL item. Set by the unit that makes the controls;
 // called only when set.
@@ -48,12 +48,16 @@ bool LoadOptions(const std::wstring& Path, TOptionsFile Kind, const std::wstring
 bool LoadLanguageFile();
 bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile);
 
-// Builds ConfigItems from the "items" section of MainIniPath and measures each item's
-// line height on the form's canvas. Part of the item-line parser.
-void LoadItems(TMainForm* Form);
-// Configures the single item "comment=active:1,text:Error loading config items".
-// Part of the item-line parser.
+// Builds ConfigItems from the "items" section of MainIniPath (SetConfig; Form, which may
+// be none, owns the line charts) and sets each item's LineHeight: the height of
+// MeasuringText in the item's font plus the line spacing. A section without lines logs
+// "LoadItems: Error reading items" and leaves ConfigItems as it was.
+void LoadItems(TVistrelMainForm* Form);
+// Configures the single item "comment=active:1,text:Error loading config items",
+// measured like every other item.
 void LoadFallbackItem();
+// Sets every item's LineHeight from its font (see LoadItems).
+void MeasureItemLineHeights(TConfigArray& Items);
 
 // Releases the item's result (names, rows, lines) and sets its collection time to zero.
 void ClearItemData(TConfigItem& Item);
