@@ -208,10 +208,14 @@ void AddConfItem(const std::wstring& Line, std::int32_t& Colour, TVistrelMainFor
         if (!defaults.ParentKeyword.empty()) {
             ApplyCompanionLine(defaults, optionsText, Colour, Form);
         } else {
-            // The count is read by each instance, so a count below 1 still makes one.
+            // The count is read by each instance, so a count below 1 still makes one. A
+            // count past the bound would fill the memory with copies: it stops the line.
             std::int32_t count = 1;
             for (std::int32_t i = 0; i < count; i = CheckedAdd<std::int32_t>(i, 1)) {
                 count = AddInstance(defaults, i, crc, optionsText, Colour, Form);
+                if (count > kMaxInstancesPerLine)
+                    throw ERangeError(L"count:" + std::to_wstring(count) + L" is more than " +
+                                      std::to_wstring(kMaxInstancesPerLine) + L" instances");
                 AddCompanions(defaults.Keyword, i);
             }
         }

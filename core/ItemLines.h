@@ -19,6 +19,9 @@ class TVistrelMainForm;
 // the machine has. Form (may be none) owns the line-chart controls that items make.
 void SetConfig(const TWideStringArray& Lines, TVistrelMainForm* Form);
 
+// The most instances one item line may make.
+constexpr std::int32_t kMaxInstancesPerLine = 1000;
+
 // Appends the items of one line: the instances and, after each, its companion items; a
 // companion line (DISKIO) applies its options to the companions already made. Colour is
 // the running colour: taken by items without "color", replaced by a line that has one.

@@ -379,6 +379,8 @@ TEST_F(ItemLines, ValueThatIsNotANumberStopsTheLine) {
         {L"TEXT=active:1,hide-no-result:yes", L"'yes' is not a valid boolean value"},
         {L"TEXT=active: one,x:1", L"' one' is not a valid integer value"},
         {L"CONTROL=active:1,type:link", L"'link' is not a valid integer value"},
+        // A count that would fill the memory with copies stops after the first instance.
+        {L"TEXT=active:1,count:2000000000", L"count:2000000000 is more than 1000 instances"},
     };
     for (const Row& r : rows) {
         LogFile log(dir_);
