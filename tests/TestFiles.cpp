@@ -40,6 +40,7 @@ TempFolder::TempFolder(const std::wstring& tag) {
         if (CreateDirectoryW(path_.c_str(), nullptr)) break;
         if (attempt > 1000) throw std::runtime_error("cannot create a temporary folder");
     }
+    pathWithSlash_ = path_ + L"\\";
 }
 
 TempFolder::~TempFolder() { RemoveTree(path_); }

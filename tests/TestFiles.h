@@ -15,12 +15,13 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     // The folder, ending in a backslash.
-    std::wstring Path() const { return path_ + L"\\"; }
+    const std::wstring& Path() const { return pathWithSlash_; }
     std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
     std::wstring operator/(const std::wstring& name) const { return File(name); }
 
 private:
     std::wstring path_;
+    std::wstring pathWithSlash_;
 };
 
 std::string ReadFileBytes(const std::wstring& path);
