@@ -16,6 +16,8 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
     // The folder, ending in a backslash.
     const std::wstring& Path() const { return pathWithSlash_; }
+    // The folder without the trailing backslash.
+    const std::wstring& Dir() const { return path_; }
     std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
     std::wstring operator/(const std::wstring& name) const { return File(name); }
 
