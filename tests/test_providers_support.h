@@ -84,6 +84,10 @@ public:
         RegCloseKey(key_);
         key_ = nullptr;
         RegDeleteKeyExW(root_, path_.c_str(), view_, 0);
+        // The per-test parent of UniqueTestKey goes too once it is empty.
+        const std::size_t cut = path_.rfind(L'\\');
+        if (cut != std::wstring::npos && path_.rfind(L"Software\\VistrelTest-", 0) == 0)
+            RegDeleteKeyExW(root_, path_.substr(0, cut).c_str(), view_, 0);
     }
     void SetString(const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ) {
         EXPECT_EQ(RegSetValueExW(key_, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
