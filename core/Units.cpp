@@ -2,13 +2,17 @@
 
 #include "Configuration.h"
 #include "Includes.h"
+#include "Tools.h"
 
 void InitializeUnits() {
     InitDefaultTexts();
     InitializeConfiguration();
+    RegisterProviders();
+    InitializeProviders();
 }
 
 void FinalizeUnits() {
+    FinalizeProviders();
     FinalizeConfiguration();
     FinalizeIncludes();
 }

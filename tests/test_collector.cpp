@@ -1,0 +1,736 @@
+#include <windows.h>
+
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "Collector.h"
+#include "Configuration.h"
+#include "Errors.h"
+#include "Includes.h"
+#include "Pipeline.h"
+#include "Templates.h"
+#include "Threads.h"
+#include "test_providers_support.h"
+
+namespace {
+
+// ---- fake gathering routines -------------------------------------------------------------
+
+std::array<std::atomic<int>, 8> calls;
+
+// Counts its runs in calls[N]; its one value and its display are the run number.
+template <int N>
+void Counting(TItemOptionArray, TItemData& Data, std::wstring& Display) {
+    const int n = ++calls[N];
+    SetFieldNames(Data.Names, {L"n"});
+    AddDataRow(Data.Data, {Variant(std::int32_t{n})}, false);
+    Display = L"run " + std::to_wstring(n);
+}
+
+// Counts its runs in calls[7] and always raises.
+void Failing(TItemOptionArray, TItemData&, std::wstring&) {
+    ++calls[7];
+    throw EConvertError(L"broken");
+}
+
+// Gives no display text at all.
+void Silent(TItemOptionArray, TItemData&, std::wstring&) {}
+
+Variant ifValue;
+void IfRoutine(TItemOptionArray, TItemData& Data, std::wstring& Display) {
+    ++calls[6];
+    AddDataRow(Data.Data, {ifValue}, false);
+    Display = ifValue.ToText();
+}
+
+// A routine that takes its time: it signals that it runs, then waits for release (or
+// 300 ms when no release event is set), then makes a synchronised call of its own.
+HANDLE entered = nullptr;
+HANDLE release = nullptr;
+std::atomic<int> routineSyncCalls{0};
+std::atomic<bool> routineSyncServed{false};
+void Slow(TItemOptionArray, TItemData& Data, std::wstring& Display) {
+    SetEvent(entered);
+    if (release)
+        WaitForSingleObject(release, 10000);
+    else
+        Sleep(300);
+    routineSyncServed = Synchronize([] { ++routineSyncCalls; });
+    AddDataRow(Data.Data, {Variant(L"late")}, false);
+    Display = L"late";
+}
+
+std::atomic<int> seenPriority{0};
+std::atomic<long> seenComResult{0};
+void Probing(TItemOptionArray, TItemData&, std::wstring& Display) {
+    seenPriority = GetThreadPriority(GetCurrentThread());
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    seenComResult = hr;
+    if (SUCCEEDED(hr)) CoUninitialize();
+    Display = L"probed";
+}
+
+std::atomic<std::uint32_t> fakeTick{10000};
+std::uint32_t FakeTick() { return fakeTick.load(); }
+
+TConfigItem MakeItem(const char* keyword, TGatherProc proc, std::int32_t interval, std::int32_t page = 1,
+                     bool active = true) {
+    TConfigItem item;
+    item.Keyword = keyword;
+    item.GatherProc = proc;
+    item.Interval = interval;
+    item.Page = page;
+    item.Active = active;
+    return item;
+}
+
+void ResetCollectTimes() {
+    for (TConfigItem& item : ConfigItems) item.LastTick = 0;
+}
+
+// Waits on the window thread, serving the collection thread's calls, until Done holds.
+template <typename F>
+bool PumpUntil(F done, DWORD timeoutMs = 10000) {
+    const UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        WaitServingCalls(never.get(), 5);
+    }
+    return true;
+}
+
+// The threads of this process.
+int ThreadCount() {
+    const UniqueHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int n = 0;
+    if (Thread32First(snap.get(), &entry)) {
+        do {
+            if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+        } while (Thread32Next(snap.get(), &entry));
+    }
+    return n;
+}
+
+// The harness: this thread is the window thread; the collection thread runs one pass at
+// a time, pausing after each until the test lets it go on. The tick count is the test's.
+class CollectorHarness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitSynchronizer();
+        FreeConfigItems(ConfigItems);
+        CurrentPage = 1;
+        for (auto& c : calls) c = 0;
+        fakeTick = 10000;
+        ifValue = Variant();
+        routineSyncCalls = 0;
+        routineSyncServed = false;
+        entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        passDone_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        go_.reset(CreateSemaphoreW(nullptr, 0, 1000, nullptr));
+        HANDLE passDone = passDone_.get(), go = go_.get();
+        CollectorSettings.Tick = FakeTick;
+        CollectorSettings.PassSleep = [passDone, go](TCollector& self) {
+            SetEvent(passDone);
+            while (!self.Terminated() && WaitForSingleObject(go, 5) == WAIT_TIMEOUT) {
+            }
+        };
+        CollectorSettings.StopWaitMs = 5000;
+    }
+    void TearDown() override {
+        StopCollector();
+        PumpUntil([] { return TCollector::LiveCount() == 0; });
+        FreeConfigItems(ConfigItems);
+        CollectorSettings = TCollectorSettings{};
+        CurrentPage = -1;
+        if (release) CloseHandle(release);
+        release = nullptr;
+        CloseHandle(entered);
+        entered = nullptr;
+        FinalizeSynchronizer();
+    }
+
+    // Starts the thread and waits until its first pass has ended.
+    bool Start() {
+        StartCollector();
+        return WaitServingCalls(passDone_.get(), 10000);
+    }
+    // Lets the thread run one more pass and waits until it has ended.
+    bool NextPass() {
+        ReleaseSemaphore(go_.get(), 1, nullptr);
+        return WaitServingCalls(passDone_.get(), 10000);
+    }
+
+    LogCapture log_;
+    UniqueHandle passDone_, go_;
+};
+
+}  // namespace
+
+// ---- the due rule ---------------------------------------------------------------------------
+
+TEST(CollectorDue, Table) {
+    struct Row {
+        std::uint32_t last;
+        std::int32_t interval;
+        std::uint32_t now;
+        bool due;
+    } rows[] = {
+        {0, 2, 0, true},                   // never collected
+        {0, 0, 123, true},
+        {10000, 2, 11999, false},          // 1 ms short of two seconds
+        {10000, 2, 12000, true},
+        {10000, 2, 50000, true},
+        {10000, 0, 10000, false},          // interval 0: once
+        {10000, 0, 4000000000u, false},
+        {10000, -5, 90000, false},
+        {0xFFFFFC18u, 2, 999, false},      // across the wrap of the tick count: 1999 ms
+        {0xFFFFFC18u, 2, 1000, true},      // 2000 ms
+        {0xFFFFF000u, 1, 0x00000400u, true},
+        {1, 5000000, 0, false},            // longer than the counter can span: not before a reset
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(IsItemDue(r.last, r.interval, r.now), r.due) << r.last << " " << r.interval << " " << r.now;
+}
+
+TEST_F(CollectorHarness, DueAtTheBoundaries) {
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 2));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(calls[0], 1);
+    EXPECT_EQ(ConfigItems[0].LastTick, 10000u);
+    EXPECT_TRUE(ConfigItems[0].Collected);
+    fakeTick = 11999;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 1);
+    fakeTick = 12000;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 2);
+    EXPECT_EQ(ConfigItems[0].LastTick, 12000u);
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"run 2"});
+}
+
+TEST_F(CollectorHarness, DueAcrossTheTickWrap) {
+    fakeTick = 0xFFFFFC18u;
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 2));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(calls[0], 1);
+    fakeTick = 999;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 1);
+    fakeTick = 1000;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 2);
+}
+
+TEST_F(CollectorHarness, IntervalZeroIsCollectedOncePerRelayout) {
+    ConfigItems.push_back(MakeItem("HOST", Counting<0>, 0));
+    ASSERT_TRUE(Start());
+    for (int i = 0; i < 3; ++i) {
+        fakeTick = fakeTick + 5000;
+        ASSERT_TRUE(NextPass());
+    }
+    EXPECT_EQ(calls[0], 1);
+    ResetCollectTimes();  // what a relayout does
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 2);
+    fakeTick = fakeTick + 5000;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 2);
+}
+
+TEST_F(CollectorHarness, PageFilterAndAlwaysCollect) {
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0, 1));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<1>, 0, 2));
+    TConfigItem set = MakeItem("SET", Counting<2>, 0, 2);
+    set.AlwaysCollect = true;
+    ConfigItems.push_back(set);
+    ConfigItems.push_back(MakeItem("TEXT", Counting<3>, 0, 1, false));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(calls[0], 1);
+    EXPECT_EQ(calls[1], 0);  // page 2 while page 1 is shown
+    EXPECT_EQ(calls[2], 1);  // collected whatever the page
+    EXPECT_EQ(calls[3], 0);  // not active
+    EXPECT_EQ(ConfigItems[1].LastTick, 0u);
+
+    CurrentPage = 2;
+    ResetCollectTimes();
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 1);
+    EXPECT_EQ(calls[1], 1);
+    EXPECT_EQ(calls[2], 2);
+    EXPECT_EQ(calls[3], 0);
+}
+
+TEST_F(CollectorHarness, FailingRoutineIsRetriedEveryPassAndKeepsItsLastGoodLines) {
+    TConfigItem item = MakeItem("TEXT", Failing, 60);
+    item.Options[0] = {L"lid", Variant(L"t1")};
+    item.ItemData.Lines = {L"good"};
+    ConfigItems.push_back(item);
+    ASSERT_TRUE(Start());
+    for (int i = 0; i < 2; ++i) {
+        fakeTick = fakeTick + 700;
+        ASSERT_TRUE(NextPass());
+    }
+    EXPECT_EQ(calls[7], 3);
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT (t1) False"), 3);
+    EXPECT_EQ(log_.Count(L"ERROR", L"DoProc: " + ErrorText + L"EConvertError broken Step:run procedure"), 3);
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"good"});
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
+    EXPECT_FALSE(ConfigItems[0].Collected);
+
+    // Once the routine succeeds the result is stored and the interval applies again.
+    ConfigItems[0].GatherProc = Counting<0>;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT (t1) True"), 1);
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"run 1"});
+    fakeTick = fakeTick + 700;
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 1);
+}
+
+TEST_F(CollectorHarness, IfItemSwitchesTheNextItem) {
+    ConfigItems.push_back(MakeItem("IF", IfRoutine, 0));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    ifValue = Variant(false);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(calls[6], 1);
+    EXPECT_FALSE(ConfigItems[1].Active);
+    EXPECT_EQ(calls[0], 0);  // switched off before its turn in the same pass
+
+    ifValue = Variant(true);
+    ResetCollectTimes();
+    ASSERT_TRUE(NextPass());
+    EXPECT_TRUE(ConfigItems[1].Active);
+    EXPECT_EQ(calls[0], 1);
+}
+
+TEST_F(CollectorHarness, ItemWithoutResultShowsTheNoResultTextOrHides) {
+    ConfigItems.push_back(MakeItem("TEXT", Silent, 0));
+    TConfigItem hiding = MakeItem("TEXT", Silent, 0);
+    hiding.HideNoResult = true;
+    ConfigItems.push_back(hiding);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{NoResultsText});
+    EXPECT_EQ(ConfigItems[0].Hidden, 0);
+    EXPECT_TRUE(ConfigItems[1].ItemData.Lines.empty());
+    EXPECT_EQ(ConfigItems[1].Hidden, 2);
+
+    // A later result shows the item again.
+    ConfigItems[1].GatherProc = Counting<0>;
+    ResetCollectTimes();
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(ConfigItems[1].Hidden, 0);
+    EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"run 1"});
+}
+
+TEST_F(CollectorHarness, ThreadRunsAtLowPriorityWithComInitialised) {
+    ConfigItems.push_back(MakeItem("TEXT", Probing, 0));
+    ASSERT_TRUE(Start());
+    EXPECT_LE(seenPriority.load(), THREAD_PRIORITY_LOWEST);
+    EXPECT_EQ(seenComResult.load(), S_FALSE);  // already initialised for this thread
+}
+
+TEST_F(CollectorHarness, StopWhileARoutineRunsWaitsAndDiscardsItsResult) {
+    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
+    StartCollector();
+    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    StopCollector();
+    // The wait returned after the routine ended: the thread is gone, its own synchronised
+    // call was served during the wait, and nothing was stored or reported.
+    EXPECT_EQ(CollectorThread, nullptr);
+    EXPECT_EQ(TCollector::LiveCount(), 0);
+    EXPECT_TRUE(routineSyncServed);
+    EXPECT_EQ(routineSyncCalls, 1);
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
+    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT () True"), 0);
+}
+
+TEST_F(CollectorHarness, StopPastItsBoundLeavesTheThreadToEndOnItsOwn) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
+    CollectorSettings.StopWaitMs = 50;
+    StartCollector();
+    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    StopCollector();
+    EXPECT_EQ(CollectorThread, nullptr);
+    EXPECT_EQ(TCollector::LiveCount(), 1);  // still in the routine
+    EXPECT_EQ(log_.Count(L"WARN", L"StopCollector: the collection thread is still busy; it ends on its own"), 1);
+
+    // A new thread may start meanwhile; the old one's late result goes nowhere.
+    ConfigItems[0].Active = false;
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(calls[0], 1);
+    StopCollector();
+    EXPECT_EQ(TCollector::LiveCount(), 1);
+    SetEvent(release);
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0; }));
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
+    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+}
+
+TEST_F(CollectorHarness, HundredStartStopCyclesLeaveNoThread) {
+    CollectorSettings = TCollectorSettings{};  // the real tick count and pause
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1));
+    StartCollector();
+    StopCollector();
+    const int before = ThreadCount();
+    for (int i = 0; i < 100; ++i) {
+        StartCollector();
+        if (i % 10 == 0) PumpUntil([] { return calls[0] > 0; }, 2000);
+        StopCollector();
+    }
+    EXPECT_EQ(CollectorThread, nullptr);
+    EXPECT_EQ(TCollector::LiveCount(), 0);
+    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_GT(calls[0], 0);
+}
+
+TEST(CollectorStop, WithoutAThreadDoesNothing) {
+    ASSERT_EQ(CollectorThread, nullptr);
+    StopCollector();
+    EXPECT_EQ(CollectorThread, nullptr);
+}
+
+// ---- the hooks ------------------------------------------------------------------------------
+
+namespace {
+
+class CollectorHooks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FreeConfigItems(ConfigItems);
+        CurrentPage = 1;
+    }
+    void TearDown() override {
+        FreeConfigItems(ConfigItems);
+        CurrentPage = -1;
+    }
+};
+
+std::vector<std::wstring> OptionNames(const TItemOptionArray& options) {
+    std::vector<std::wstring> names;
+    for (const TItemOption& o : options)
+        if (!o.Name.empty()) names.push_back(o.Name);
+    return names;
+}
+
+}  // namespace
+
+TEST_F(CollectorHooks, CountIsTheNumberOfItems) {
+    ConfigItems.resize(3);
+    std::int32_t count = -1;
+    CollectorCountHook(nullptr, count);
+    EXPECT_EQ(count, 3);
+}
+
+TEST_F(CollectorHooks, FetchAddsItsOptionsDroppingThoseThatDoNotFit) {
+    struct Row {
+        int own;                       // options of the item line
+        const wchar_t* ownName;        // a name used by the line, or null
+        std::vector<std::wstring> added;
+    } rows[] = {
+        {0, nullptr, {L"item", L"config", L"num", L"mainform", L"crc32"}},
+        {16, nullptr, {L"item", L"config", L"num", L"mainform", L"crc32"}},
+        {17, nullptr, {L"item", L"config", L"num", L"mainform"}},
+        {18, nullptr, {L"item", L"config", L"num"}},
+        {19, nullptr, {L"item", L"config"}},
+        {20, nullptr, {L"item"}},
+        {21, nullptr, {}},
+        {20, L"ITEM", {L"item", L"config"}},  // a name already there is overwritten in place
+    };
+    for (const Row& r : rows) {
+        FreeConfigItems(ConfigItems);
+        ConfigItems.resize(2);
+        TConfigItem& live = ConfigItems[1];
+        live.Keyword = "TEXT";
+        live.Page = 1;
+        live.InstanceNo = 3;
+        live.LineCrc = 0xFFFFFFFFu;
+        for (int i = 0; i < r.own; ++i)
+            live.Options[static_cast<std::size_t>(i)] = {L"opt" + std::to_wstring(i), Variant(L"v")};
+        if (r.ownName) live.Options[0].Name = r.ownName;
+
+        TConfigItem copy;
+        CollectorFetchHook(nullptr, 1, copy);
+        std::vector<std::wstring> added;
+        for (const std::wstring& name : OptionNames(ConfigItems[1].Options))
+            if (name.rfind(L"opt", 0) != 0) added.push_back(name);
+        EXPECT_EQ(added, r.added) << r.own;
+        EXPECT_EQ(copy.Keyword, "TEXT");
+        EXPECT_EQ(OptionNames(copy.Options), OptionNames(ConfigItems[1].Options)) << r.own;
+    }
+}
+
+TEST_F(CollectorHooks, FetchOptionValues) {
+    ConfigItems.resize(2);
+    ConfigItems[1].Page = 1;
+    ConfigItems[1].InstanceNo = 3;
+    ConfigItems[1].LineCrc = 0xFFFFFFFFu;
+    TConfigItem copy;
+    CollectorFetchHook(nullptr, 1, copy);
+    EXPECT_EQ(GetItemOption(copy.Options, L"item", Variant()), Variant(std::int32_t{1}));
+    EXPECT_EQ(GetItemOption(copy.Options, L"config", Variant()).ToInt64(),
+              static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(&ConfigItems)));
+    EXPECT_EQ(GetItemOption(copy.Options, L"num", Variant()), Variant(std::int32_t{3}));
+    EXPECT_EQ(GetItemOption(copy.Options, L"mainform", Variant()).ToInt64(), 0);
+    EXPECT_EQ(GetItemOption(copy.Options, L"crc32", Variant()), Variant(4294967295.0));
+}
+
+TEST_F(CollectorHooks, FetchSkipsOtherPagesAndBadIndexes) {
+    ConfigItems.resize(2);
+    ConfigItems[0].Keyword = "TEXT";
+    ConfigItems[0].Page = 2;
+    ConfigItems[1].Keyword = "SET";
+    ConfigItems[1].Page = 2;
+    ConfigItems[1].AlwaysCollect = true;
+
+    TConfigItem copy;
+    CollectorFetchHook(nullptr, 0, copy);
+    EXPECT_TRUE(copy.Keyword.empty());
+    EXPECT_TRUE(OptionNames(ConfigItems[0].Options).empty());
+
+    CollectorFetchHook(nullptr, 1, copy);
+    EXPECT_EQ(copy.Keyword, "SET");
+
+    for (std::int32_t bad : {-1, 2, 1000}) {
+        TConfigItem none;
+        CollectorFetchHook(nullptr, bad, none);
+        EXPECT_TRUE(none.Keyword.empty());
+        CollectorStoreHook(nullptr, bad, none);
+        CollectorReportHook(nullptr, bad, L"True");
+    }
+}
+
+TEST_F(CollectorHooks, StoreReplacesOnlyTheResultFields) {
+    ConfigItems.resize(1);
+    TConfigItem& live = ConfigItems[0];
+    live.Keyword = "TEXT";
+    live.Text = L"label";
+    live.Color = 5;
+    live.Interval = 7;
+    live.Options[0] = {L"display", Variant(L"%1")};
+
+    TConfigItem work;
+    work.Keyword = "OTHER";
+    work.Text = L"changed";
+    work.Color = 9;
+    work.Interval = 1;
+    work.ItemData.TimeCollected = 45000.5;
+    work.ItemData.Names = {L"a"};
+    work.ItemData.Data = {{Variant(std::int32_t{1})}};
+    work.ItemData.Lines = {L"one"};
+    work.Collected = true;
+    work.LastTick = 1234;
+    work.Hidden = 2;
+    work.LineColors = {{0, 255}};
+    CollectorStoreHook(nullptr, 0, work);
+
+    EXPECT_EQ(live.ItemData.TimeCollected, 45000.5);
+    EXPECT_EQ(live.ItemData.Names, TWideStringArray{L"a"});
+    EXPECT_EQ(live.ItemData.Lines, TWideStringArray{L"one"});
+    EXPECT_EQ(live.ItemData.Data.size(), 1u);
+    EXPECT_TRUE(live.Collected);
+    EXPECT_EQ(live.LastTick, 1234u);
+    EXPECT_EQ(live.Hidden, 2);
+    ASSERT_EQ(live.LineColors.size(), 1u);
+    EXPECT_EQ(live.LineColors[0].Color, 255);
+    EXPECT_EQ(live.Keyword, "TEXT");
+    EXPECT_EQ(live.Text, L"label");
+    EXPECT_EQ(live.Color, 5);
+    EXPECT_EQ(live.Interval, 7);
+    EXPECT_TRUE(live.Options[1].Name.empty());
+}
+
+TEST_F(CollectorHooks, IfRule) {
+    struct Row {
+        const char* keyword;
+        TDataArray rows;
+        bool before;
+        bool after;
+    } rows[] = {
+        {"IF", {{Variant(false)}}, true, false},
+        {"IF", {{Variant(true)}}, false, true},
+        {"IF", {{Variant(std::int32_t{0})}}, true, false},
+        {"IF", {{Variant(std::int32_t{2})}}, false, true},
+        {"IF", {{Variant(L"True")}}, false, true},
+        {"IF", {{Variant(L"false")}}, true, false},
+        {"IF", {{Variant(L"maybe")}}, true, true},   // no boolean: unchanged
+        {"IF", {{Variant(L"maybe")}}, false, false},
+        {"IF", TDataArray{TVarArray{}}, true, true},  // first row without values
+        {"IF", {}, false, false},                    // no rows
+        {"If", {{Variant(false)}}, true, true},      // the keyword is compared exactly
+        {"TEXT", {{Variant(false)}}, true, true},
+    };
+    for (const Row& r : rows) {
+        FreeConfigItems(ConfigItems);
+        ConfigItems.resize(2);
+        ConfigItems[1].Active = r.before;
+        TConfigItem work;
+        work.Keyword = r.keyword;
+        work.ItemData.Data = r.rows;
+        CollectorStoreHook(nullptr, 0, work);
+        EXPECT_EQ(ConfigItems[1].Active, r.after) << r.keyword << " " << r.rows.size();
+    }
+    // The last item has no next item to switch.
+    FreeConfigItems(ConfigItems);
+    ConfigItems.resize(1);
+    ConfigItems[0].Active = true;
+    TConfigItem work;
+    work.Keyword = "IF";
+    work.ItemData.Data = {{Variant(false)}};
+    CollectorStoreHook(nullptr, 0, work);
+    EXPECT_TRUE(ConfigItems[0].Active);
+}
+
+TEST_F(CollectorHooks, ReportLogsKeywordLidAndResult) {
+    LogCapture log;
+    ConfigItems.resize(2);
+    ConfigItems[0].Keyword = "UPTIME";
+    ConfigItems[0].Options[0] = {L"LID", Variant(L"up1")};
+    ConfigItems[1].Keyword = "HOST";
+    CollectorReportHook(nullptr, 0, L"True");
+    CollectorReportHook(nullptr, 1, L"False");
+    EXPECT_EQ(log.At(L"DATA"), (std::vector<std::wstring>{L"UPTIME (up1) True", L"HOST () False"}));
+}
+
+// ---- one collection --------------------------------------------------------------------------
+
+namespace {
+
+std::uint32_t TickAt5000() { return 5000; }
+std::uint32_t TickAtZero() { return 0; }
+
+}  // namespace
+
+TEST(CollectorGetItemData, NoResultAndHiddenStates) {
+    struct Row {
+        TGatherProc proc;
+        bool hideNoResult;
+        std::int32_t hiddenBefore;
+        TWideStringArray lines;
+        std::int32_t hiddenAfter;
+    } rows[] = {
+        {Silent, false, 0, {L"<n/a>"}, 0},
+        {Silent, true, 0, {}, 2},
+        {Silent, true, 1, {}, 1},          // hidden by option stays so
+        {Counting<5>, false, 2, {L"run"}, 0},
+        {Counting<5>, true, 2, {L"run"}, 0},
+        {Counting<5>, false, 1, {L"run"}, 1},
+    };
+    NoResultsText = L"<n/a>";
+    for (const Row& r : rows) {
+        TConfigItem item = MakeItem("TEXT", r.proc, 0);
+        item.HideNoResult = r.hideNoResult;
+        item.Hidden = r.hiddenBefore;
+        item.LineColors = {{4, 4}};
+        EXPECT_TRUE(GetItemData(item, TickAt5000));
+        TWideStringArray lines = item.ItemData.Lines;
+        for (auto& l : lines)
+            if (l.rfind(L"run", 0) == 0) l = L"run";
+        EXPECT_EQ(lines, r.lines);
+        EXPECT_EQ(item.Hidden, r.hiddenAfter);
+        EXPECT_TRUE(item.LineColors.empty());
+        EXPECT_EQ(item.LastTick, 5000u);
+        EXPECT_TRUE(item.Collected);
+    }
+}
+
+TEST(CollectorGetItemData, CommentIsNotCollected) {
+    TConfigItem item = MakeItem("COMMENT", nullptr, 0);
+    item.ItemData.Lines = {L"kept"};
+    EXPECT_FALSE(GetItemData(item, TickAt5000));
+    EXPECT_EQ(item.LastTick, 0u);
+    EXPECT_FALSE(item.Collected);
+    EXPECT_EQ(item.ItemData.Lines, TWideStringArray{L"kept"});
+    EXPECT_EQ(item.ItemData.TimeCollected, 0.0);
+}
+
+TEST(CollectorGetItemData, FailureStillStampsTheWorkCopy) {
+    TConfigItem item = MakeItem("TEXT", Failing, 0);
+    EXPECT_FALSE(GetItemData(item, TickAt5000));
+    EXPECT_EQ(item.LastTick, 5000u);
+}
+
+TEST(CollectorGetItemData, CollectionAtTickZeroIsNotTakenForNever) {
+    TConfigItem item = MakeItem("TEXT", Counting<5>, 0);
+    EXPECT_TRUE(GetItemData(item, TickAtZero));
+    EXPECT_NE(item.LastTick, 0u);
+}
+
+// ---- threshold colours -------------------------------------------------------------------------
+
+namespace {
+
+TThreshold Rule(std::int32_t level, double value, std::int32_t color) {
+    return {level, static_cast<std::int64_t>(value * 10000), color};
+}
+
+using Pairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+Pairs ColorsFor(const char* keyword, const wchar_t* display, TDataArray rows, std::array<TThreshold, 3> rules,
+                TWideStringArray names = {}) {
+    TConfigItem item;
+    item.Keyword = keyword;
+    if (display) item.Options[0] = {L"display", Variant(display)};
+    item.ItemData.Data = std::move(rows);
+    item.ItemData.Names = std::move(names);
+    item.Thresholds = rules;
+    ApplyThresholdColors(item);
+    Pairs pairs;
+    for (const TLineColor& c : item.LineColors) pairs.push_back({c.Line, c.Color});
+    return pairs;
+}
+
+Variant I(std::int32_t v) { return Variant(v); }
+
+}  // namespace
+
+TEST(CollectorThresholds, Table) {
+    struct Row {
+        const char* name;
+        const char* keyword;
+        const wchar_t* display;
+        TDataArray rows;
+        std::array<TThreshold, 3> rules;
+        TWideStringArray names;
+        Pairs expected;
+    } rows[] = {
+        {"two lines per row, value 2 met in row 1", "TEXT", L"%1|%2", {{I(0), I(0)}, {I(0), I(9)}},
+         {Rule(2, 5, 7), {}, {}}, {}, {{3, 7}}},
+        {"default display %1", "TEXT", nullptr, {{I(6)}}, {Rule(1, 5, 1), {}, {}}, {}, {{0, 1}}},
+        {"level 3 on rows of three", "TEXT", L"%1 %2 %3", {{I(0), I(0), I(8)}}, {Rule(3, 5, 2), {}, {}}, {}, {{0, 2}}},
+        {"level 3 on rows of two is skipped", "TEXT", L"%1 %2 %3", {{I(9), I(9)}}, {Rule(3, 5, 2), {}, {}}, {}, {}},
+        {"-5 met by 5 and below", "TEXT", L"%1", {{I(4)}, {I(5)}, {I(6)}}, {Rule(1, -5, 3), {}, {}}, {},
+         {{0, 3}, {1, 3}}},
+        {"5 met by 5 and above", "TEXT", L"%1", {{I(4)}, {I(5)}, {I(6)}}, {Rule(1, 5, 3), {}, {}}, {},
+         {{1, 3}, {2, 3}}},
+        {"0 never", "TEXT", L"%1", {{I(0)}, {I(-1)}, {I(1)}}, {Rule(1, 0, 3), {}, {}}, {}, {}},
+        {"level 0 unused", "TEXT", L"%1", {{I(9)}}, {Rule(0, 5, 3), {}, {}}, {}, {}},
+        {"third rule first, rows in order", "TEXT", L"%1", {{I(10)}, {I(20)}},
+         {Rule(1, 5, 1), Rule(1, 15, 2), Rule(1, 1, 3)}, {}, {{0, 3}, {1, 3}, {1, 2}, {0, 1}, {1, 1}}},
+        {"non-numeric text never meets", "TEXT", L"%1", {{Variant(L"high")}, {Variant(L"7")}},
+         {Rule(1, 5, 1), Rule(1, -5, 2), {}}, {}, {{1, 1}}},
+        {"empty and null values", "TEXT", L"%1", {{Variant()}, {Variant::Null()}}, {Rule(1, -5, 1), {}, {}}, {}, {}},
+        {"currency values", "TEXT", L"%1", {{Variant::FromCurrency(5.5)}}, {Rule(1, 5.5, 1), {}, {}}, {}, {{0, 1}}},
+        {"tag not in the template", "TEXT", L"%1", {{I(1), I(9)}}, {Rule(2, 5, 1), {}, {}}, {}, {}},
+        {"tag after two bars", "TEXT", L"a|b|%1", {{I(9)}, {I(9)}}, {Rule(1, 5, 1), {}, {}}, {}, {{2, 1}, {5, 1}}},
+        {"WMI tags by value name", "WMI", L"x|Load=%2|Name", {{I(9), I(9)}}, {Rule(1, 5, 4), Rule(2, 5, 5), {}},
+         {L"Name", L"Load"}, {{1, 5}, {2, 4}}},
+        {"WMI rule without a name adds nothing", "WMI", L"%1", {{I(9), I(9)}}, {Rule(2, 5, 4), {}, {}}, {L"Name"}, {}},
+        {"fractional threshold", "TEXT", L"%1", {{Variant(2.5)}, {Variant(2.4)}}, {Rule(1, 2.5, 6), {}, {}}, {},
+         {{0, 6}}},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(ColorsFor(r.keyword, r.display, r.rows, r.rules, r.names), r.expected) << r.name;
+}

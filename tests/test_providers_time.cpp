@@ -1,0 +1,254 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Errors.h"
+#include "SystemInfo.h"
+#include "Tools.h"
+#include "Utils.h"
+#include "test_providers_support.h"
+
+namespace {
+
+SYSTEMTIME At(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
+    SYSTEMTIME t{};
+    t.wYear = static_cast<WORD>(year);
+    t.wMonth = static_cast<WORD>(month);
+    t.wDay = static_cast<WORD>(day);
+    t.wHour = static_cast<WORD>(hour);
+    t.wMinute = static_cast<WORD>(minute);
+    t.wSecond = static_cast<WORD>(second);
+    t.wMilliseconds = static_cast<WORD>(ms);
+    return t;
+}
+
+std::vector<std::int64_t> Numbers(const TVarArray& row) {
+    std::vector<std::int64_t> n;
+    for (const Variant& v : row) n.push_back(v.Type() == VarType::Currency ? v.CurrencyCount() : v.ToInt64());
+    return n;
+}
+
+std::int64_t Unix(const SYSTEMTIME& t) {
+    return EncodeUnixTime(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+// The seconds since 1970 of a local time, as this test computes it itself.
+std::int64_t UnixOfFileTime(const FILETIME& ft) {
+    ULARGE_INTEGER v;
+    v.LowPart = ft.dwLowDateTime;
+    v.HighPart = ft.dwHighDateTime;
+    return static_cast<std::int64_t>(v.QuadPart / 10000000ull) - 11644473600ll;
+}
+
+struct Collected {
+    TItemData data;
+    std::wstring display;
+};
+
+Collected Gather(TGatherProc proc, const wchar_t* display = nullptr) {
+    Collected c;
+    TItemOptionArray options;
+    if (display) options[0] = {L"display", Variant(display)};
+    proc(options, c.data, c.display);
+    return c;
+}
+
+// Restores the optional-function table after a test that changed it.
+class ApiTable : public ::testing::Test {
+protected:
+    void SetUp() override { LoadOptionalApis(); }
+    void TearDown() override { LoadOptionalApis(); }
+};
+
+}  // namespace
+
+TEST(ProviderTime, DayOfWeek) {
+    struct Row {
+        int y, m, d, dow;
+    } rows[] = {
+        {1970, 1, 1, 5}, {2000, 2, 29, 3}, {2024, 3, 1, 6}, {2024, 3, 2, 7},
+        {2024, 3, 3, 1}, {2023, 12, 31, 1}, {2100, 3, 1, 2}, {1899, 12, 30, 7},
+    };
+    for (const Row& r : rows) EXPECT_EQ(DayOfWeek(r.y, r.m, r.d), r.dow) << r.y << "-" << r.m << "-" << r.d;
+}
+
+TEST(ProviderTime, DateTimeRowFieldsAndUnixOnTheWallClock) {
+    // A Friday; milliseconds are dropped; unix counts the local fields as they are.
+    const TVarArray row = DateTimeRow(At(2024, 3, 1, 13, 5, 9, 999), true);
+    EXPECT_EQ(Numbers(row), (std::vector<std::int64_t>{6, 1, 3, 2024, 13, 5, 9, 1709298309ll * 10000}));
+    EXPECT_EQ(row[7].Type(), VarType::Currency);
+    EXPECT_EQ(row[0].Type(), VarType::Integer);
+    EXPECT_EQ(DateTimeRow(At(2024, 3, 1, 13, 5, 9), false).size(), 7u);
+    EXPECT_EQ(Numbers(DateTimeRow(At(1970, 1, 1, 0, 0, 0), true)).back(), 0);
+}
+
+TEST(ProviderTime, DateTimeRowOutsideTheUnixRangeRaises) {
+    EXPECT_THROW(DateTimeRow(At(2107, 1, 1, 0, 0, 0), true), EIntOverflow);
+    EXPECT_THROW(DateTimeRow(At(1969, 12, 31, 23, 59, 59), true), ERangeError);
+    EXPECT_NO_THROW(DateTimeRow(At(1969, 12, 31, 23, 59, 59), false));
+}
+
+TEST(ProviderTime, UpTimeRow) {
+    struct Row {
+        std::uint64_t ms;
+        std::vector<std::int64_t> expected;
+    } rows[] = {
+        {90061000, {1, 1, 1, 1, 90061 * 10000ll}},
+        {90061999, {1, 1, 1, 1, 90061 * 10000ll}},
+        {999, {0, 0, 0, 0, 0}},
+        {0, {0, 0, 0, 0, 0}},
+        {86399999, {0, 23, 59, 59, 86399 * 10000ll}},
+        {4294967295ull, {49, 17, 2, 47, 4294967 * 10000ll}},  // the last tick before the 32-bit wrap
+        {4294967296ull + 1000, {49, 17, 2, 48, 4294968 * 10000ll}},
+    };
+    for (const Row& r : rows) EXPECT_EQ(Numbers(UpTimeRow(r.ms)), r.expected) << r.ms;
+    EXPECT_EQ(UpTimeRow(5000)[4].Type(), VarType::Currency);
+}
+
+TEST(ProviderTime, TimeBefore) {
+    const SYSTEMTIME t = TimeBefore(At(2024, 3, 1, 0, 0, 0, 500), 1000);
+    EXPECT_EQ(Numbers(DateTimeRow(t, true)), Numbers(DateTimeRow(At(2024, 2, 29, 23, 59, 59), true)));
+    EXPECT_EQ(t.wMilliseconds, 500);
+    // After the 32-bit tick count wraps, the boot time computed from it moves forward by
+    // 2^32 ms (49.7 days).
+    const SYSTEMTIME now = At(2024, 6, 1, 12, 0, 0);
+    const std::uint64_t uptime = 60ull * 86400000ull;
+    const std::int64_t moved = Unix(TimeBefore(now, uptime & 0xFFFFFFFFull)) - Unix(TimeBefore(now, uptime));
+    EXPECT_EQ(moved, 4294967);
+}
+
+TEST(ProviderTime, TimeZoneText) {
+    TIME_ZONE_INFORMATION info{};
+    wcscpy(info.StandardName, L"Standard Zone");
+    wcscpy(info.DaylightName, L"Daylight Zone");
+    EXPECT_EQ(TimeZoneText(TIME_ZONE_ID_STANDARD, info), L"Standard Zone");
+    EXPECT_EQ(TimeZoneText(TIME_ZONE_ID_DAYLIGHT, info), L"Daylight Zone");
+    EXPECT_EQ(TimeZoneText(TIME_ZONE_ID_UNKNOWN, info), L"Standard Zone");  // no daylight saving
+    EXPECT_EQ(TimeZoneText(TIME_ZONE_ID_INVALID, info), L"");
+}
+
+// ---- the routines against the platform --------------------------------------------------------
+
+TEST(ProviderTime, GetDateTimeGivesTheLocalTime) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        SYSTEMTIME before, after;
+        GetLocalTime(&before);
+        const Collected c = Gather(GetDateTime, L"%4-%3-%2 %5:%6:%7 %8");
+        GetLocalTime(&after);
+        if (Unix(before) != Unix(after)) continue;  // the second changed meanwhile: read again
+        EXPECT_EQ(Numbers(c.data.Data.at(0)), Numbers(DateTimeRow(before, true)));
+        EXPECT_EQ(c.data.Names, (TWideStringArray{L"dow", L"day", L"month", L"year", L"hour", L"minute", L"second",
+                                                   L"unix"}));
+        EXPECT_EQ(c.display, std::to_wstring(before.wYear) + L"-" + std::to_wstring(before.wMonth) + L"-" +
+                                 std::to_wstring(before.wDay) + L" " + std::to_wstring(before.wHour) + L":" +
+                                 std::to_wstring(before.wMinute) + L":" + std::to_wstring(before.wSecond) + L" " +
+                                 std::to_wstring(Unix(before)));
+        return;
+    }
+    FAIL() << "the clock never held still for one read";
+}
+
+TEST(ProviderTime, GetDateTimeLogsNothing) {
+    LogCapture log;
+    Gather(GetDateTime);
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(ApiTable, GetBootTimeIsNowMinusTheUptime) {
+    ASSERT_NE(OptionalApis.GetTickCount64, nullptr);
+    LogCapture log;
+    SYSTEMTIME now;
+    FILETIME nowFt;
+    GetLocalTime(&now);
+    const ULONGLONG tick = GetTickCount64();
+    SystemTimeToFileTime(&now, &nowFt);
+    const std::int64_t expected = UnixOfFileTime(nowFt) - static_cast<std::int64_t>(tick / 1000);
+
+    const Collected c = Gather(GetBootTime, L"%8");
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    const std::int64_t got = c.data.Data[0][7].CurrencyCount() / 10000;
+    EXPECT_LE(std::llabs(got - expected), 1) << got << " " << expected;
+    EXPECT_EQ(c.data.Names.size(), 8u);
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"Boot Time: " + c.display});
+}
+
+TEST_F(ApiTable, GetBootTimeWithoutGetTickCount64UsesTheThirtyTwoBitCount) {
+    OptionalApis.GetTickCount64 = nullptr;
+    SYSTEMTIME now;
+    FILETIME nowFt;
+    GetLocalTime(&now);
+    const DWORD tick = GetTickCount();
+    SystemTimeToFileTime(&now, &nowFt);
+    const std::int64_t expected = UnixOfFileTime(nowFt) - static_cast<std::int64_t>(tick / 1000);
+    const Collected c = Gather(GetBootTime);
+    EXPECT_LE(std::llabs(c.data.Data.at(0)[7].CurrencyCount() / 10000 - expected), 1);
+}
+
+TEST_F(ApiTable, GetUpTimeCountsTheTicks) {
+    LogCapture log;
+    const ULONGLONG before = GetTickCount64() / 1000;
+    const Collected c = Gather(GetUpTime, L"%1d %2:%3:%4 (%5)");
+    const ULONGLONG after = GetTickCount64() / 1000;
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    const std::vector<std::int64_t> n = Numbers(c.data.Data[0]);
+    const std::int64_t total = n[4] / 10000;
+    EXPECT_GE(total, static_cast<std::int64_t>(before));
+    EXPECT_LE(total, static_cast<std::int64_t>(after));
+    EXPECT_EQ(n[0] * 86400 + n[1] * 3600 + n[2] * 60 + n[3], total);
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"days", L"hours", L"minutes", L"seconds", L"total seconds"}));
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetUpTime: " + c.display});
+}
+
+TEST_F(ApiTable, GetUpTimeWithoutGetTickCount64) {
+    OptionalApis.GetTickCount64 = nullptr;
+    const DWORD before = GetTickCount() / 1000;
+    const Collected c = Gather(GetUpTime);
+    const DWORD after = GetTickCount() / 1000;
+    const std::int64_t total = c.data.Data.at(0)[4].CurrencyCount() / 10000;
+    EXPECT_GE(total, before);
+    EXPECT_LE(total, after);
+}
+
+TEST(ProviderTime, GetLoadTimeShowsTheStartTimeForTheWholeRun) {
+    SYSTEMTIME before, after;
+    GetLocalTime(&before);
+    InitializeProviders();
+    GetLocalTime(&after);
+    LogCapture log;
+    const Collected first = Gather(GetLoadTime, L"%4-%3-%2 %5:%6:%7");
+    ASSERT_EQ(first.data.Data.size(), 1u);
+    const std::vector<std::int64_t> n = Numbers(first.data.Data[0]);
+    ASSERT_EQ(n.size(), 7u);
+    const SYSTEMTIME shown = At(static_cast<int>(n[3]), static_cast<int>(n[2]), static_cast<int>(n[1]),
+                                static_cast<int>(n[4]), static_cast<int>(n[5]), static_cast<int>(n[6]));
+    EXPECT_GE(Unix(shown), Unix(before));
+    EXPECT_LE(Unix(shown), Unix(after));
+    EXPECT_EQ(n[0], DayOfWeek(shown.wYear, shown.wMonth, shown.wDay));
+    EXPECT_EQ(first.data.Names, (TWideStringArray{L"dow", L"day", L"month", L"year", L"hour", L"minute", L"second"}));
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"Load Time: " + first.display});
+
+    Sleep(1100);
+    const Collected later = Gather(GetLoadTime, L"%4-%3-%2 %5:%6:%7");
+    EXPECT_EQ(later.display, first.display);
+    FinalizeProviders();
+}
+
+TEST(ProviderTime, GetTimeZoneNamesTheZoneInForce) {
+    LogCapture log;
+    TIME_ZONE_INFORMATION info{};
+    const DWORD rc = GetTimeZoneInformation(&info);
+    std::wstring expected;
+    if (rc == TIME_ZONE_ID_DAYLIGHT) expected = info.DaylightName;
+    else if (rc != TIME_ZONE_ID_INVALID) expected = info.StandardName;
+    expected = AnsiToWide(WideToAnsi(expected));
+
+    const Collected c = Gather(GetTimeZone);
+    EXPECT_EQ(c.display, expected);
+    EXPECT_EQ(c.data.Names, TWideStringArray{L"time zone"});
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0][0], Variant(expected));
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"Time Zone: " + expected});
+}
