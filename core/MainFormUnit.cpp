@@ -314,8 +314,15 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     const TConfigItem item = CheckedAt(ConfigItems, control->Tag);
     const std::wstring uri = ExpandEnvironmentText(OptionText(item.Options, L"uri"));
     const std::wstring args = OptionText(item.Options, L"args");
-    const auto result = reinterpret_cast<INT_PTR>(
-        ShellExecuteW(nullptr, L"open", uri.c_str(), args.c_str(), nullptr, SW_SHOWNORMAL));
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof sei;
+    sei.fMask = SEE_MASK_FLAG_NO_UI;  // a missing target must not block the window thread
+    sei.lpVerb = L"open";
+    sei.lpFile = uri.c_str();
+    sei.lpParameters = args.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    ShellExecuteExW(&sei);
+    const auto result = reinterpret_cast<INT_PTR>(sei.hInstApp);
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }
