@@ -15,6 +15,12 @@ LRESULT CALLBACK AppWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             Application().Terminate();
             return 0;
         }
+        // The session ends: the process is ended after this message, so the units'
+        // finalisation runs now.
+        if (msg == WM_ENDSESSION && wp) {
+            HaltProgram(0);
+            return 0;
+        }
         return DefWindowProcW(hwnd, msg, wp, lp);
     } catch (...) {
         Application().HandleException(L"TApplication");
