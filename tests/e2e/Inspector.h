@@ -24,7 +24,7 @@ public:
     // Waits for the end; returns the exit code, or 999 when it did not end in time.
     DWORD WaitExit(DWORD ms);
     std::wstring LogText() const;
-    const std::wstring& Folder() const { return folder_.Path(); }
+    const std::wstring& Folder() const { return folder_.Dir(); }
     // Waits until the log holds the text.
     bool WaitForLog(const std::wstring& text, DWORD ms) const;
 
