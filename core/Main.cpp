@@ -1,11 +1,93 @@
-// Vistrel: desktop system information. The window and the display modes come with the
-// start-up code; for now the program initialises its units and ends.
+// Vistrel: desktop system information. The main block reads the switches, chooses the
+// display mode, creates its forms, runs the message loop and shuts down in order. Every
+// way the program ends runs the units' finalisation.
 #include <windows.h>
 
+#include <cstdint>
+
+#include "Collector.h"
+#include "Configuration.h"
+#include "DisplayModes.h"
+#include "InfoFiles.h"
+#include "Log.h"
+#include "MainFormUnit.h"
 #include "Units.h"
+#include "Utils.h"
+#include "VrControls.h"
+#include "WinApp.h"
+
+namespace {
+
+// The end of every run: the units' finalisation in reverse order of their start, then
+// the application object and its forms (which stops the window timer).
+void FinalizeProgram() {
+    Application().Terminate();  // no hook runs from here on
+    FinalizeUnits();
+    WriteLog(L"FinalizeUnits Complete.", llDebug);
+    Application().Shutdown();
+}
+
+int MainBlock() {
+    if (HasCmdLineSwitch("e")) {
+        GenerateLanguageFiles();
+        return 0;
+    }
+
+    Application().Initialize();
+    RegisterHandPointCursor();
+
+    const std::wstring debugFile = GetCmdLineSwitchValue("debug");
+    if (!debugFile.empty()) {
+        SetLogFileName(debugFile);
+        LogLevels = static_cast<std::uint8_t>(LogLevels.load() | 1u);
+        WriteLog(L"Command Line Debug: " + debugFile, llDebug);
+    }
+
+    switch (ChooseModeSwitch()) {
+        case 'f':
+            MainForm = CreateWindowForm();
+            break;
+        case 's':
+            MainForm = CreateScreenSaverForms();
+            break;
+        case 'p': {
+            std::intptr_t handle = -1;
+            if (PreviewWindowArgument(ProgramArguments(), handle))
+                RunScreenSaverPreview(reinterpret_cast<HWND>(handle));
+            return 0;
+        }
+        case 'c':
+            return 0;
+        default:
+            MainForm = CreateDesktopForms();
+            break;
+    }
+
+    // The main loop's unit fills the main form's hooks and asks for the first reload
+    // here; until then the window stays empty.
+
+    Application().Run();
+
+    // Ordered shutdown after a normal end of the loop.
+    StopCollector();
+    FreeConfigItems(ConfigItems);
+    return 0;
+}
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // "/p:NNNN" and "/c:NNNN" become "/p NNNN" and "/c NNNN" before anything reads them.
+    SetProgramArguments(NormalizeScreenSaverArguments(ProgramArguments()));
     InitializeUnits();
-    FinalizeUnits();
-    return 0;
+    SetProgramEndProc(FinalizeProgram);
+    int exitCode = 0;
+    try {
+        exitCode = MainBlock();
+    } catch (...) {
+        Application().HandleException(L"TApplication");
+        exitCode = 1;
+    }
+    RunProgramEndProc();
+    return exitCode;
 }

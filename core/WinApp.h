@@ -1,0 +1,102 @@
+// The application object: the window thread's message loop, the terminate flag, the
+// title, the forms it owns, the cursor rules and the application-level error handler.
+// Window thread only.
+#pragma once
+
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TWinControl;
+
+// Cursor numbers as controls name them: crDefault the arrow, crNone no cursor,
+// crHandPoint the system hand; other numbers are registered with RegisterCursor.
+enum : int { crDefault = 0, crNone = -1, crHandPoint = -21 };
+
+class TApplication {
+public:
+    TApplication();
+    ~TApplication();
+    TApplication(const TApplication&) = delete;
+    TApplication& operator=(const TApplication&) = delete;
+
+    // Sets up synchronised calls and the application's own hidden window.
+    void Initialize();
+    bool Initialized() const { return handle_ != nullptr; }
+    // Shows the main form and serves messages until Terminate.
+    void Run();
+    // Serves the messages already queued; a quit message sets the terminate flag.
+    void ProcessMessages();
+    void Terminate();
+    bool Terminated() const { return terminated_; }
+    // Clears the terminate flag (tests run several loops in one process).
+    void ResetTerminated() { terminated_ = false; }
+
+    // The application's own window, which carries the title.
+    HWND Handle() const { return handle_; }
+    std::wstring Title() const;
+    void SetTitle(const std::wstring& title);
+
+    // Forms are owned here and destroyed, newest first, by DestroyForms.
+    template <typename F, typename... A>
+    F* CreateForm(A&&... args) {
+        auto form = std::make_unique<F>(std::forward<A>(args)...);
+        F* raw = form.get();
+        Adopt(std::move(form));
+        return raw;
+    }
+    void Adopt(std::unique_ptr<TWinControl> form);
+    void DestroyForms();
+    // The form whose closing ends the program; shown by Run.
+    TWinControl* MainForm() const { return mainForm_; }
+    void SetMainForm(TWinControl* form) { mainForm_ = form; }
+
+    // The cursor for a control's cursor number; crNone for the whole application while
+    // CursorHidden is set.
+    HCURSOR CursorHandle(int cursor) const;
+    void RegisterCursor(int cursor, HCURSOR handle);
+    bool CursorHidden = false;
+
+    // Runs for every message the loop takes from the queue, before it is dispatched;
+    // setting handled drops the message.
+    std::function<void(MSG& msg, bool& handled)> OnMessage;
+
+    // The error handler: what happens to an exception that no routine caught. Given the
+    // class name of the object whose message was being handled.
+    using TExceptionEvent = std::function<void(const std::wstring& senderClass, const std::exception& e)>;
+    TExceptionEvent OnException;
+    // Call only inside a catch block: hands the exception being handled to OnException
+    // (without one it is logged). Never raises.
+    void HandleException(const std::wstring& senderClass) noexcept;
+
+    // Destroys the forms and the application window and stops synchronised calls.
+    void Shutdown();
+
+private:
+    HWND handle_ = nullptr;
+    bool terminated_ = false;
+    TWinControl* mainForm_ = nullptr;
+    std::vector<std::unique_ptr<TWinControl>> forms_;
+    std::vector<std::pair<int, HCURSOR>> cursors_;
+};
+
+// The one application object of the process.
+TApplication& Application();
+
+// The class name and the message of an exception, as log lines show them.
+std::wstring ExceptionClassName(const std::exception& e);
+std::wstring ExceptionMessage(const std::exception& e);
+
+// Ending the program: the routine given here runs once (the units' finalisation), then
+// the process ends with the exit code. Every way the program ends goes through here.
+void SetProgramEndProc(std::function<void()> proc);
+// Runs the program-end routine if it has not run yet (the normal end of the main block).
+void RunProgramEndProc();
+// Runs the program-end routine, then ends the process at once. Tests replace the final
+// step with SetHaltProc, so that HaltProgram returns.
+void HaltProgram(UINT exitCode);
+void SetHaltProc(std::function<void(UINT)> proc);

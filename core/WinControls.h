@@ -1,0 +1,158 @@
+// The window base: an object per window handle, creation parameters, bounds, client
+// size, visibility, mouse and key handlers, and the hook rule (a hook runs only when it
+// is set and the application is not terminating). Every window procedure catches every
+// exception and hands it to the application's error handler: an exception must never
+// cross user32.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Canvas.h"
+#include "WinApp.h"
+
+// Calls a hook when it is set and the application is not terminating.
+template <typename F, typename... A>
+void CallHook(const F& hook, A&&... args) {
+    if (hook && !Application().Terminated()) hook(std::forward<A>(args)...);
+}
+
+enum class TMouseButton { Left, Right, Middle };
+enum : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32, ssDouble = 64 };
+// The shift state of a mouse message's key flags, with the Alt key's current state.
+unsigned ShiftStateFromMouse(WPARAM keys, bool doubleClick = false);
+unsigned ShiftStateFromKeyboard();
+
+struct TCreateParams {
+    std::wstring ClassName;
+    std::wstring Caption;
+    DWORD Style = 0;
+    DWORD ExStyle = 0;
+    int X = 0, Y = 0, Width = 0, Height = 0;
+    HWND Parent = nullptr;
+    UINT ClassStyle = CS_DBLCLKS | CS_OWNDC;
+};
+
+class TWinControl {
+public:
+    explicit TWinControl(TWinControl* parent = nullptr);
+    virtual ~TWinControl();
+    TWinControl(const TWinControl&) = delete;
+    TWinControl& operator=(const TWinControl&) = delete;
+
+    // The class name that error reports and the window class carry.
+    virtual std::wstring ClassName() const { return L"TWinControl"; }
+
+    // The window handle, made on first use.
+    HWND Handle();
+    bool HandleAllocated() const { return handle_ != nullptr; }
+    static TWinControl* FromHandle(HWND window);
+    TWinControl* Parent() const { return parent_; }
+
+    int Left() const { return left_; }
+    int Top() const { return top_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    virtual void SetBounds(int left, int top, int width, int height);
+    void SetLeft(int v) { SetBounds(v, top_, width_, height_); }
+    void SetTop(int v) { SetBounds(left_, v, width_, height_); }
+    void SetWidth(int v) { SetBounds(left_, top_, v, height_); }
+    void SetHeight(int v) { SetBounds(left_, top_, width_, v); }
+    RECT BoundsRect() const { return {left_, top_, left_ + width_, top_ + height_}; }
+    int ClientWidth();
+    int ClientHeight();
+    RECT ClientRect();
+    void SetClientWidth(int w);
+    void SetClientHeight(int h);
+    POINT ScreenToClient(POINT p);
+    POINT ClientToScreen(POINT p);
+
+    bool Visible() const { return visible_; }
+    virtual void SetVisible(bool visible);
+    void Show() { SetVisible(true); }
+    void Hide() { SetVisible(false); }
+    bool Enabled() const { return enabled_; }
+    virtual void SetEnabled(bool enabled);
+
+    const std::wstring& Caption() const { return caption_; }
+    virtual void SetCaption(const std::wstring& caption);
+    TColor Color() const { return color_; }
+    virtual void SetColor(TColor color);
+    int Tag = 0;
+    int Cursor = crDefault;
+
+    void Invalidate();
+    void Update();
+    // Invalidate, then paint at once.
+    void Repaint();
+    // Adds and removes extended style bits of the window.
+    void AddExStyle(DWORD bits);
+    DWORD ExStyle();
+    DWORD Style();
+
+    // The canvas on the window's own DC (the window class keeps one DC per window).
+    TCanvas& Canvas();
+
+    std::function<void(TWinControl* sender, TMouseButton button, unsigned shift, int x, int y)> OnMouseDown;
+    std::function<void(TWinControl* sender, TMouseButton button, unsigned shift, int x, int y)> OnMouseUp;
+    std::function<void(TWinControl* sender, unsigned shift, int x, int y)> OnMouseMove;
+    std::function<void(TWinControl* sender)> OnClick;
+
+protected:
+    virtual void CreateParams(TCreateParams& params);
+    // The window's messages; the default handling runs DefWindowProc.
+    virtual LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp);
+    LRESULT DefaultHandler(UINT msg, WPARAM wp, LPARAM lp);
+    // Runs once the handle exists.
+    virtual void HandleCreated() {}
+    // Draws the window in answer to WM_PAINT; the canvas is on the paint DC.
+    virtual void Paint() {}
+    // Fills the background; the default fills the client area with Color.
+    virtual bool EraseBackground(HDC dc);
+    virtual void MouseDown(TMouseButton button, unsigned shift, int x, int y);
+    virtual void MouseUp(TMouseButton button, unsigned shift, int x, int y);
+    virtual void MouseMove(unsigned shift, int x, int y);
+    // A key; setting key to 0 swallows it.
+    virtual void KeyDown(WORD& key, unsigned shift) {}
+    // How the window is shown when it becomes visible.
+    virtual int ShowCommand() const;
+    void DestroyHandle();
+
+private:
+    static LRESULT CALLBACK StaticWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    LRESULT Dispatch(UINT msg, WPARAM wp, LPARAM lp);
+    void CreateHandle();
+    void ReadBounds();
+
+    HWND handle_ = nullptr;
+    TWinControl* parent_;
+    int left_ = 0, top_ = 0, width_ = 0, height_ = 0;
+    bool visible_ = false;
+    bool enabled_ = true;
+    std::wstring caption_;
+    TColor color_ = clBtnFace;
+    std::unique_ptr<TCanvas> canvas_;
+    UniqueWindowDC windowDC_;
+};
+
+enum class TFormBorderStyle { None, SizeToolWin };
+enum class TWindowState { Normal, Maximized };
+
+// A top-level window. Closing the application's main form ends the program.
+class TForm : public TWinControl {
+public:
+    TForm();
+    std::wstring ClassName() const override { return L"TForm"; }
+    TFormBorderStyle BorderStyle = TFormBorderStyle::SizeToolWin;
+    TWindowState WindowState = TWindowState::Normal;
+    // Shown without activation (a window that lives at the bottom).
+    bool ShowNoActivate = false;
+
+protected:
+    void CreateParams(TCreateParams& params) override;
+    LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
+    int ShowCommand() const override;
+};

@@ -1,0 +1,48 @@
+#include "WindowTests.h"
+
+#include "DisplayModes.h"
+#include "Log.h"
+#include "TestFiles.h"
+#include "WinApp.h"
+
+void PumpFor(DWORD ms) {
+    const DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(1);
+    } while (GetTickCount() - start < ms);
+}
+
+std::wstring ReadLogText(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    return text;
+}
+
+void WindowTest::SetUp() {
+    Application().Initialize();
+    Application().ResetTerminated();
+    Application().OnException = nullptr;
+    Application().CursorHidden = false;
+    DisplayMode = dmWindow;
+}
+
+void WindowTest::TearDown() {
+    Application().DestroyForms();
+    Application().OnException = nullptr;
+    Application().ResetTerminated();
+    MainForm = nullptr;
+    BackdropForm = nullptr;
+    SetHaltProc(nullptr);
+    SetProgramEndProc(nullptr);
+    SetLogFileName(L"");
+    PumpFor(1);
+}

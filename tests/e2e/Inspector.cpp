@@ -1,0 +1,149 @@
+#include "Inspector.h"
+
+#include <stdexcept>
+
+namespace {
+
+std::wstring Utf16File(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    return text;
+}
+
+}  // namespace
+
+VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog) {
+    const std::wstring exe = folder_.File(L"Vistrel.exe");
+    if (!CopyFileW((TestBinaryDir() + L"Vistrel.exe").c_str(), exe.c_str(), FALSE))
+        throw std::runtime_error("cannot copy Vistrel.exe");
+    std::wstring cmd = L"\"" + exe + L"\"";
+    if (debugLog) cmd += L" /debug=" + folder_.File(L"log.txt");
+    if (!arguments.empty()) cmd += L" " + arguments;
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(L'\0');
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder_.Path().c_str(), &si, &pi_))
+        throw std::runtime_error("cannot start Vistrel.exe");
+}
+
+VistrelProcess::~VistrelProcess() {
+    if (Running()) {
+        TerminateProcess(pi_.hProcess, 998);
+        WaitForSingleObject(pi_.hProcess, 5000);
+    }
+    CloseHandle(pi_.hThread);
+    CloseHandle(pi_.hProcess);
+}
+
+bool VistrelProcess::Running() const { return WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
+
+DWORD VistrelProcess::WaitExit(DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (Running()) {
+        if (GetTickCount() - start >= ms) return 999;
+        ServeMessages(20);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+}
+
+std::wstring VistrelProcess::LogText() const { return Utf16File(folder_.File(L"log.txt")); }
+
+bool VistrelProcess::WaitForLog(const std::wstring& text, DWORD ms) const {
+    const DWORD start = GetTickCount();
+    while (LogText().find(text) == std::wstring::npos) {
+        if (GetTickCount() - start >= ms) return false;
+        ServeMessages(20);
+    }
+    return true;
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD pid;
+    const std::wstring* cls;
+    bool visibleOnly;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND w, LPARAM lp) {
+    auto* s = reinterpret_cast<WindowSearch*>(lp);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner == s->pid && WindowClass(w) == *s->cls && (!s->visibleOnly || IsWindowVisible(w))) s->found.push_back(w);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> WindowsOf(DWORD pid, const std::wstring& className, bool visibleOnly) {
+    WindowSearch search{pid, &className, visibleOnly, {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForWindow(DWORD pid, const std::wstring& className, DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (true) {
+        const auto found = WindowsOf(pid, className, true);
+        if (!found.empty()) return found.front();
+        if (GetTickCount() - start >= ms) return nullptr;
+        ServeMessages(20);
+    }
+}
+
+std::wstring WindowClass(HWND w) {
+    wchar_t buf[256] = {};
+    const int n = GetClassNameW(w, buf, 256);
+    return std::wstring(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::wstring WindowText(HWND w) {
+    wchar_t buf[512] = {};
+    const int n = GetWindowTextW(w, buf, 512);
+    return std::wstring(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+LONG_PTR StyleOf(HWND w) { return GetWindowLongPtrW(w, GWL_STYLE); }
+LONG_PTR ExStyleOf(HWND w) { return GetWindowLongPtrW(w, GWL_EXSTYLE); }
+
+RECT WindowRect(HWND w) {
+    RECT r{};
+    GetWindowRect(w, &r);
+    return r;
+}
+
+bool SameRect(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+LayeredAttributes LayeredOf(HWND w) {
+    LayeredAttributes a;
+    a.ok = GetLayeredWindowAttributes(w, &a.key, &a.alpha, &a.flags) != FALSE;
+    return a;
+}
+
+int ZOrderIndex(HWND w) {
+    int i = 0;
+    for (HWND h = GetTopWindow(nullptr); h; h = GetWindow(h, GW_HWNDNEXT), ++i)
+        if (h == w) return i;
+    return -1;
+}
+
+void ServeMessages(DWORD ms) {
+    const DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
+    } while (GetTickCount() - start < ms);
+}

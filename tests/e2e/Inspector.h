@@ -1,0 +1,58 @@
+// The end-to-end tests' inspector: starts Vistrel.exe as a child process in a fresh
+// folder and looks at its windows from outside, as another program sees them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "TestFiles.h"
+
+// One running Vistrel.exe, copied into a temporary folder with nothing else in it (no
+// ini file), started with /debug=<folder>\log.txt and the given arguments. Ended by
+// force when the test does not end it.
+class VistrelProcess {
+public:
+    explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true);
+    ~VistrelProcess();
+    VistrelProcess(const VistrelProcess&) = delete;
+    VistrelProcess& operator=(const VistrelProcess&) = delete;
+
+    DWORD Id() const { return pi_.dwProcessId; }
+    bool Running() const;
+    // Waits for the end; returns the exit code, or 999 when it did not end in time.
+    DWORD WaitExit(DWORD ms);
+    std::wstring LogText() const;
+    const std::wstring& Folder() const { return folder_.Dir(); }
+    // Waits until the log holds the text.
+    bool WaitForLog(const std::wstring& text, DWORD ms) const;
+
+private:
+    TempFolder folder_;
+    PROCESS_INFORMATION pi_{};
+};
+
+// The process's top-level windows of a class (all, or only the visible ones).
+std::vector<HWND> WindowsOf(DWORD pid, const std::wstring& className, bool visibleOnly);
+// Waits for a visible window of the class; null when none appears in time.
+HWND WaitForWindow(DWORD pid, const std::wstring& className, DWORD ms);
+std::wstring WindowClass(HWND w);
+std::wstring WindowText(HWND w);
+LONG_PTR StyleOf(HWND w);
+LONG_PTR ExStyleOf(HWND w);
+RECT WindowRect(HWND w);
+bool SameRect(const RECT& a, const RECT& b);
+
+struct LayeredAttributes {
+    bool ok = false;
+    COLORREF key = 0;
+    BYTE alpha = 0;
+    DWORD flags = 0;
+};
+LayeredAttributes LayeredOf(HWND w);
+
+// Position in the top-level window order (0 = top); -1 when not found.
+int ZOrderIndex(HWND w);
+// Sleeps while serving this thread's messages.
+void ServeMessages(DWORD ms);

@@ -1,0 +1,272 @@
+// Vistrel.exe started in each display mode and inspected from outside: window styles,
+// layered attributes, captions, the backdrop, the window order, the popup menu, the
+// screen-saver exit rules, the preview and the switches that end without a window.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Inspector.h"
+
+namespace {
+
+constexpr DWORD kStart = 20000;  // a cold Wine start can be slow
+const wchar_t kMainClass[] = L"TVistrelMainForm";
+const wchar_t kEnd[] = L"FinalizeUnits Complete.";
+
+bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+// Opens the popup menu with a posted right click and waits for the menu window.
+HWND OpenPopup(VistrelProcess& v, HWND form) {
+    PostMessageW(form, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(10, 10));
+    PostMessageW(form, WM_RBUTTONUP, 0, MAKELPARAM(10, 10));
+    return WaitForWindow(v.Id(), L"#32768", 10000);
+}
+
+// Chooses a menu entry by its mnemonic.
+void ChooseEntry(HWND menu, wchar_t mnemonic) { PostMessageW(menu, WM_CHAR, mnemonic, 0); }
+
+bool EndsWithoutWindow(VistrelProcess& v, DWORD& exitCode) {
+    bool sawWindow = false;
+    const DWORD start = GetTickCount();
+    while (v.Running() && GetTickCount() - start < kStart) {
+        for (const wchar_t* cls : {kMainClass, L"TBlankForm", L"TForm"})
+            if (!WindowsOf(v.Id(), cls, true).empty()) sawWindow = true;
+        ServeMessages(10);
+    }
+    exitCode = v.WaitExit(1000);
+    return !sawWindow;
+}
+
+}  // namespace
+
+TEST(EndToEnd, DesktopModeWindowsBackdropAndOrder) {
+    VistrelProcess v(L"");
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(v.WaitForLog(L"Command Line Debug: " + v.Folder() + L"\\log.txt", 5000));
+
+    // The form: a borderless popup tool window, colour-keyed on black.
+    EXPECT_TRUE(StyleOf(form) & WS_POPUP);
+    EXPECT_FALSE(StyleOf(form) & WS_CAPTION);
+    EXPECT_TRUE(ExStyleOf(form) & WS_EX_TOOLWINDOW);
+    EXPECT_TRUE(ExStyleOf(form) & WS_EX_LAYERED);
+    const LayeredAttributes key = LayeredOf(form);
+    EXPECT_TRUE(key.ok);
+    EXPECT_EQ(key.flags, static_cast<DWORD>(LWA_COLORKEY));
+    EXPECT_EQ(key.key, RGB(0, 0, 0));
+    EXPECT_EQ(WindowText(form), L"Vistrel");
+
+    // The application window carries an empty title and is a tool window.
+    const auto apps = WindowsOf(v.Id(), L"TApplication", false);
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(WindowText(apps[0]), L"");
+    EXPECT_TRUE(ExStyleOf(apps[0]) & WS_EX_TOOLWINDOW);
+
+    // The backdrop: layered with alpha 0 until the placement gives it one, shown with the
+    // form's rectangle.
+    HWND backdrop = WaitForWindow(v.Id(), L"TForm", 5000);
+    ASSERT_NE(backdrop, nullptr);
+    EXPECT_TRUE(ExStyleOf(backdrop) & WS_EX_TOOLWINDOW);
+    EXPECT_TRUE(StyleOf(backdrop) & WS_POPUP);
+    const LayeredAttributes alpha = LayeredOf(backdrop);
+    EXPECT_TRUE(alpha.ok);
+    EXPECT_EQ(alpha.flags, static_cast<DWORD>(LWA_ALPHA));
+    EXPECT_EQ(alpha.alpha, 0);
+    EXPECT_TRUE(SameRect(WindowRect(backdrop), WindowRect(form)));
+
+    // The backdrop follows a move and a resize.
+    SetWindowPos(form, nullptr, 120, 90, 210, 330, SWP_NOZORDER | SWP_NOACTIVATE);
+    ServeMessages(300);
+    EXPECT_TRUE(SameRect(WindowRect(form), RECT{120, 90, 330, 420}));
+    EXPECT_TRUE(SameRect(WindowRect(backdrop), WindowRect(form)));
+
+    // A non-activating raise leaves the form at the bottom, the backdrop just beneath it.
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"E2EOtherWindow";
+    RegisterClassW(&wc);
+    HWND other = CreateWindowExW(0, wc.lpszClassName, L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
+                                 nullptr, wc.hInstance, nullptr);
+    ServeMessages(200);
+    SetWindowPos(form, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ServeMessages(300);
+    const int formIndex = ZOrderIndex(form);
+    EXPECT_GT(formIndex, ZOrderIndex(other));
+    EXPECT_EQ(ZOrderIndex(backdrop), formIndex + 1);
+    for (HWND h = GetWindow(backdrop, GW_HWNDNEXT); h; h = GetWindow(h, GW_HWNDNEXT))
+        EXPECT_FALSE(IsWindowVisible(h)) << "a visible window below the backdrop: " << WindowClass(h).size();
+    DestroyWindow(other);
+
+    // Quit from the popup menu ends the loop and shuts down in order.
+    HWND menu = OpenPopup(v, form);
+    ASSERT_NE(menu, nullptr);
+    ChooseEntry(menu, L'q');
+    EXPECT_EQ(v.WaitExit(10000), 0u);
+    const std::wstring log = v.LogText();
+    EXPECT_TRUE(Contains(log, L"DEBUG Termination Requested"));
+    EXPECT_TRUE(Contains(log, kEnd));
+    EXPECT_LT(log.find(L"Termination Requested"), log.find(kEnd));
+}
+
+TEST(EndToEnd, PopupEntriesAct) {
+    VistrelProcess v(L"");
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    // The manual is missing: the failure is logged and the window thread goes on.
+    HWND menu = OpenPopup(v, form);
+    ASSERT_NE(menu, nullptr);
+    ChooseEntry(menu, L'm');
+    EXPECT_TRUE(v.WaitForLog(L"ERROR ReadMe1Click: " + v.Folder() + L"\\Vistrel Manual.pdf", 10000));
+    // Refresh and a page entry close the menu and leave the program running.
+    menu = OpenPopup(v, form);
+    ASSERT_NE(menu, nullptr);
+    ChooseEntry(menu, L'r');
+    ServeMessages(300);
+    EXPECT_TRUE(WindowsOf(v.Id(), L"#32768", true).empty());
+    menu = OpenPopup(v, form);
+    ASSERT_NE(menu, nullptr);
+    ChooseEntry(menu, L'2');
+    ServeMessages(300);
+    EXPECT_TRUE(v.Running());
+    menu = OpenPopup(v, form);
+    ASSERT_NE(menu, nullptr);
+    ChooseEntry(menu, L'q');
+    EXPECT_EQ(v.WaitExit(10000), 0u);
+    EXPECT_TRUE(Contains(v.LogText(), kEnd));
+}
+
+TEST(EndToEnd, WindowModeHasCaptionAndClosesInOrder) {
+    VistrelProcess v(L"/s /f");  // f is tested first
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(StyleOf(form) & WS_POPUP);
+    EXPECT_TRUE(StyleOf(form) & WS_CAPTION);
+    EXPECT_TRUE(StyleOf(form) & WS_THICKFRAME);
+    EXPECT_TRUE(ExStyleOf(form) & WS_EX_TOOLWINDOW);
+    EXPECT_FALSE(ExStyleOf(form) & WS_EX_LAYERED);
+    EXPECT_EQ(WindowText(form), L"Vistrel");
+    const auto apps = WindowsOf(v.Id(), L"TApplication", false);
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(WindowText(apps[0]), L"Vistrel");
+    EXPECT_TRUE(WindowsOf(v.Id(), L"TForm", false).empty());  // no backdrop
+    EXPECT_TRUE(WindowsOf(v.Id(), L"TBlankForm", false).empty());
+    // Alt+F4 is swallowed.
+    PostMessageW(form, WM_SYSKEYDOWN, VK_F4, 1 << 29);
+    ServeMessages(500);
+    EXPECT_TRUE(v.Running());
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    EXPECT_EQ(v.WaitExit(10000), 0u);
+    EXPECT_TRUE(Contains(v.LogText(), kEnd));
+}
+
+TEST(EndToEnd, ScreenSaverBlankFormAndSixthMouseMove) {
+    VistrelProcess v(L"/S");
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    HWND blank = WaitForWindow(v.Id(), L"TBlankForm", 5000);
+    ASSERT_NE(blank, nullptr);
+    const RECT virtualScreen{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                             GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                             GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    EXPECT_TRUE(SameRect(WindowRect(blank), virtualScreen));
+    EXPECT_TRUE(ExStyleOf(blank) & WS_EX_TOOLWINDOW);
+    EXPECT_TRUE(StyleOf(blank) & WS_POPUP);
+    EXPECT_TRUE(IsZoomed(form));
+    EXPECT_EQ(WindowText(form), L"Vistrel");
+    EXPECT_EQ(WindowText(WindowsOf(v.Id(), L"TApplication", false).at(0)), L"Vistrel");
+    ServeMessages(500);
+    for (int i = 0; i < 5; ++i) PostMessageW(form, WM_MOUSEMOVE, 0, MAKELPARAM(100 + i, 100));
+    ServeMessages(1500);
+    EXPECT_TRUE(v.Running()) << "five moves must leave the saver running";
+    // Clicks do not end it.
+    PostMessageW(form, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(100, 100));
+    PostMessageW(form, WM_LBUTTONUP, 0, MAKELPARAM(100, 100));
+    ServeMessages(500);
+    EXPECT_TRUE(v.Running());
+    PostMessageW(form, WM_MOUSEMOVE, 0, MAKELPARAM(200, 100));
+    EXPECT_EQ(v.WaitExit(10000), 0u);
+    EXPECT_TRUE(Contains(v.LogText(), kEnd));
+}
+
+TEST(EndToEnd, ScreenSaverEndsOnAKey) {
+    VistrelProcess v(L"-s");
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    PostMessageW(form, WM_KEYDOWN, 'A', 0);
+    EXPECT_EQ(v.WaitExit(10000), 0u);
+    EXPECT_TRUE(Contains(v.LogText(), kEnd));
+}
+
+TEST(EndToEnd, SwitchesThatEndWithoutAWindow) {
+    for (const wchar_t* args : {L"/c", L"/c:1234", L"/E", L"-e", L"/p"}) {
+        VistrelProcess v(args);
+        DWORD code = 999;
+        EXPECT_TRUE(EndsWithoutWindow(v, code)) << args;
+        EXPECT_EQ(code, 0u) << args;
+    }
+    VistrelProcess c(L"/c");
+    DWORD code = 999;
+    EndsWithoutWindow(c, code);
+    const std::wstring log = c.LogText();
+    EXPECT_TRUE(Contains(log, L"Command Line Debug: ")) << "the debug switch is read before the mode";
+    EXPECT_TRUE(Contains(log, kEnd));
+}
+
+namespace {
+
+// A host window as the screen-saver settings dialog gives one to the preview.
+struct HostWindow {
+    HWND hwnd = nullptr;
+    HostWindow(int w, int h) {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+        wc.lpszClassName = L"E2EPreviewHost";
+        RegisterClassW(&wc);
+        hwnd = CreateWindowExW(0, wc.lpszClassName, L"host", WS_POPUP | WS_VISIBLE, 300, 200, w, h, nullptr,
+                               nullptr, wc.hInstance, nullptr);
+        ServeMessages(200);
+    }
+    ~HostWindow() {
+        if (IsWindow(hwnd)) DestroyWindow(hwnd);
+    }
+};
+
+// Counts the pixels of the screen inside the window that are white (the preview's
+// background) and the ones that are the icon's dark blue.
+void CountPreviewPixels(HWND w, int& white, int& icon) {
+    white = icon = 0;
+    const RECT r = WindowRect(w);
+    HDC screen = GetDC(nullptr);
+    for (int y = r.top; y < r.bottom; y += 2)
+        for (int x = r.left; x < r.right; x += 2) {
+            const COLORREF c = GetPixel(screen, x, y);
+            if (c == RGB(255, 255, 255)) ++white;
+            if (c == RGB(40, 60, 110)) ++icon;
+        }
+    ReleaseDC(nullptr, screen);
+}
+
+}  // namespace
+
+TEST(EndToEnd, PreviewDrawsIntoTheHostWindowUntilItGoes) {
+    for (const wchar_t* form : {L"/p ", L"/p:"}) {
+        HostWindow host(152, 112);
+        const std::wstring args = form + std::to_wstring(reinterpret_cast<std::uintptr_t>(host.hwnd));
+        VistrelProcess v(args);
+        ServeMessages(2000);
+        ASSERT_TRUE(v.Running()) << "the preview runs while the host window is there";
+        int white = 0, icon = 0;
+        CountPreviewPixels(host.hwnd, white, icon);
+        EXPECT_GT(white, 100) << "the preview's background in the host";
+        EXPECT_GT(icon, 10) << "the icon in the host";
+        EXPECT_TRUE(WindowsOf(v.Id(), kMainClass, false).empty());
+        DestroyWindow(host.hwnd);
+        EXPECT_EQ(v.WaitExit(10000), 0u) << "the preview ends when its window goes";
+        EXPECT_EQ(v.LogText(), L"") << "p silences the log";
+    }
+}

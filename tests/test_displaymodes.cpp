@@ -1,0 +1,178 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "DisplayModes.h"
+#include "MainFormUnit.h"
+#include "Utils.h"
+#include "WindowTests.h"
+
+TEST(Backdrop, AlphaFromTransparency) {
+    struct Row { std::int32_t percent; BYTE alpha; };
+    for (const Row& r : {Row{0, 255}, Row{100, 0}, Row{50, 128}, Row{1, 253}, Row{99, 3}, Row{101, 101},
+                         Row{-1, 255}, Row{300, 44}})
+        EXPECT_EQ(BackdropAlpha(r.percent), r.alpha) << r.percent;
+}
+
+TEST(Preview, IconStaysInsideWindowsOfAnySize) {
+    for (int extent : {1, 10, 32, 33, 34, 35, 40, 100, 152, 1000}) {
+        const int farEdge = std::max(0, extent - 33);
+        int pos = extent / 2 - 16, step = 1;
+        bool sawNear = false, sawFar = false;
+        for (int i = 0; i < 4000; ++i) {
+            BounceStep(pos, step, extent);
+            ASSERT_GE(pos, 0) << extent;
+            ASSERT_LE(pos, farEdge) << extent;
+            sawNear |= pos == 0;
+            sawFar |= pos == farEdge;
+        }
+        EXPECT_TRUE(sawNear && sawFar) << extent;
+    }
+}
+
+TEST(Preview, ColonFormsOfTheSaverSwitches) {
+    using Args = std::vector<std::wstring>;
+    struct Row { Args in, out; };
+    const Row rows[] = {
+        {{L"/c:1234"}, {L"/c", L"1234"}},
+        {{L"/P:99"}, {L"/P", L"99"}},
+        {{L"-p:5", L"/debug=x"}, {L"-p", L"5", L"/debug=x"}},
+        {{L"/p", L"77"}, {L"/p", L"77"}},
+        {{L"/s"}, {L"/s"}},
+        {{L"/c:"}, {L"/c:"}},
+        {{L"/debug=c:\\log.txt"}, {L"/debug=c:\\log.txt"}},
+    };
+    for (const Row& r : rows) EXPECT_EQ(NormalizeScreenSaverArguments(r.in), r.out) << r.in.at(0);
+}
+
+TEST(Preview, WindowArgumentFollowsTheSwitch) {
+    using Args = std::vector<std::wstring>;
+    struct Row { Args args; bool present; std::intptr_t handle; };
+    const Row rows[] = {
+        {{L"/p", L"1234"}, true, 1234},  {{L"-P", L"12ab"}, true, -1}, {{L"/p", L""}, true, -1},
+        {{L"/p"}, false, 0},             {{L"/debug=x", L"/p", L"8"}, true, 8},
+        {{L"/s", L"1234"}, false, 0},
+    };
+    for (const Row& r : rows) {
+        std::intptr_t handle = 0;
+        EXPECT_EQ(PreviewWindowArgument(r.args, handle), r.present) << r.args.size();
+        if (r.present) {
+            EXPECT_EQ(handle, r.handle);
+        }
+    }
+}
+
+TEST(Switches, ModeSwitchOrder) {
+    const std::vector<std::wstring> saved = ProgramArguments();
+    struct Row { std::vector<std::wstring> args; char mode; };
+    const Row rows[] = {{{L"/s", L"/f"}, 'f'}, {{L"-S"}, 's'}, {{L"/p", L"/c"}, 'p'}, {{L"/C"}, 'c'},
+                        {{}, 'd'},           {{L"/debug=f"}, 'd'}, {{L"/ff"}, 'd'}};
+    for (const Row& r : rows) {
+        SetProgramArguments(r.args);
+        EXPECT_EQ(ChooseModeSwitch(), r.mode) << r.args.size();
+    }
+    SetProgramArguments(saved);
+}
+
+TEST_F(WindowTest, DesktopFormsAreLayeredToolWindows) {
+    MainForm = CreateDesktopForms();
+    ASSERT_NE(BackdropForm, nullptr);
+    EXPECT_EQ(DisplayMode, dmDesktop);
+    EXPECT_EQ(Application().Title(), L"");
+    EXPECT_TRUE(GetWindowLongPtrW(Application().Handle(), GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    HWND form = MainForm->Handle();
+    EXPECT_TRUE(GetWindowLongPtrW(form, GWL_STYLE) & WS_POPUP);
+    EXPECT_TRUE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    COLORREF key = 1;
+    BYTE alpha = 1;
+    DWORD flags = 0;
+    ASSERT_TRUE(GetLayeredWindowAttributes(form, &key, &alpha, &flags));
+    EXPECT_EQ(flags, static_cast<DWORD>(LWA_COLORKEY));
+    EXPECT_EQ(key, 0u);
+    EXPECT_EQ(MainForm->Color(), clBlack);
+
+    HWND backdrop = BackdropForm->Handle();
+    EXPECT_FALSE(IsWindowVisible(backdrop));
+    EXPECT_TRUE(GetWindowLongPtrW(backdrop, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    struct Row { std::int32_t transparency; BYTE alpha; };
+    for (const Row& r : {Row{0, 255}, Row{100, 0}, Row{50, 128}}) {
+        SetBackdrop(RGB(1, 2, 3), r.transparency);
+        ASSERT_TRUE(GetLayeredWindowAttributes(backdrop, &key, &alpha, &flags));
+        EXPECT_EQ(flags, static_cast<DWORD>(LWA_ALPHA));
+        EXPECT_EQ(alpha, r.alpha) << r.transparency;
+    }
+    EXPECT_EQ(BackdropForm->Color(), RGB(1, 2, 3));
+
+    // Shown, the backdrop takes the form's rectangle and follows it.
+    MainForm->Show();
+    MainForm->SetBounds(30, 40, 200, 100);
+    PumpFor(100);
+    RECT a, b;
+    GetWindowRect(form, &a);
+    GetWindowRect(backdrop, &b);
+    EXPECT_TRUE(IsWindowVisible(backdrop));
+    EXPECT_TRUE(EqualRect(&a, &b));
+    EXPECT_EQ(GetWindow(form, GW_HWNDNEXT), backdrop);
+}
+
+TEST_F(WindowTest, WindowFormHasTheTitleAndNoBackdrop) {
+    MainForm = CreateWindowForm();
+    EXPECT_EQ(DisplayMode, dmWindow);
+    EXPECT_EQ(Application().Title(), L"Vistrel");
+    EXPECT_EQ(MainForm->Caption(), L"Vistrel");
+    EXPECT_EQ(BackdropForm, nullptr);
+    EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_THICKFRAME);
+    SetBackdrop(clWhite, 0);  // nothing to do without a backdrop
+}
+
+TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
+    MainForm = CreateScreenSaverForms();
+    EXPECT_EQ(DisplayMode, dmScreenSaver);
+    EXPECT_TRUE(Application().CursorHidden);
+    EXPECT_EQ(Application().MainForm(), MainForm);
+    HWND blank = FindWindowW(L"TBlankForm", nullptr);
+    ASSERT_NE(blank, nullptr);
+    RECT r;
+    GetWindowRect(blank, &r);
+    EXPECT_EQ(r.left, GetSystemMetrics(SM_XVIRTUALSCREEN));
+    EXPECT_EQ(r.right - r.left, GetSystemMetrics(SM_CXVIRTUALSCREEN));
+    EXPECT_EQ(r.bottom - r.top, GetSystemMetrics(SM_CYVIRTUALSCREEN));
+    EXPECT_TRUE(IsWindowVisible(blank));
+    MainForm->Show();
+    EXPECT_TRUE(IsZoomed(MainForm->Handle()));
+    EXPECT_FALSE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_CAPTION);
+    DisplayMode = dmWindow;
+}
+
+namespace {
+
+HWND PreviewHost(bool visible) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TestPreviewHost";
+    RegisterClassW(&wc);
+    return CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP | (visible ? WS_VISIBLE : 0), 0, 0, 20, 15, nullptr,
+                           nullptr, wc.hInstance, nullptr);
+}
+
+void CALLBACK DestroyOnTimer(HWND w, UINT, UINT_PTR, DWORD) { DestroyWindow(w); }
+
+}  // namespace
+
+TEST_F(WindowTest, PreviewWaitIsBoundedAndEndsWithTheWindow) {
+    HWND hidden = PreviewHost(false);
+    const DWORD start = GetTickCount();
+    RunScreenSaverPreview(hidden, 300);  // never shown: gives up
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    DestroyWindow(hidden);
+    RunScreenSaverPreview(reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1)), 300);  // not a window
+
+    // A window smaller than the icon: the preview runs until the window goes.
+    HWND small = PreviewHost(true);
+    SetTimer(small, 1, 300, DestroyOnTimer);
+    RunScreenSaverPreview(small);
+    EXPECT_FALSE(IsWindow(small));
+}
