@@ -1,0 +1,6 @@
+#include "MainLoop.h"
+
+std::uint8_t Updating = 0;
+std::uint8_t Reloading = 0;
+std::uint8_t ReloadPending = 0;
+std::uint8_t RelayoutPending = 0;
