@@ -46,6 +46,11 @@ TColorButton::TColorButton(TWinControl* parent) : TItemControl(parent) {
 
 void TColorButton::Changed() { Repaint(); }
 
+void TColorButton::CreateParams(TCreateParams& params) {
+    TItemControl::CreateParams(params);
+    params.Style |= WS_TABSTOP;
+}
+
 void TColorButton::SetAlignment(TButtonAlignment value) {
     if (value == alignment_) return;
     alignment_ = value;

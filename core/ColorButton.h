@@ -77,6 +77,7 @@ public:
     void PaintTo(TCanvas& canvas);
 
 protected:
+    void CreateParams(TCreateParams& params) override;
     void Paint() override;
     bool EraseBackground(HDC) override { return true; }
     LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;

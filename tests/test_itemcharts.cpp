@@ -6,6 +6,7 @@
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
+#include "ItemLines.h"
 #include "ItemCharts.h"
 #include "Log.h"
 #include "MainFormUnit.h"
@@ -299,4 +300,24 @@ TEST_F(ItemCharts, LinkBackgroundIsTheFormColourButOnTheDesktop) {
 TEST_F(ItemCharts, ReleasedControlsAreDeleted) {
     EXPECT_EQ(ReleaseItemControlHook, &DeleteItemControl);
     EXPECT_EQ(ReleaseItemScopeHook, &DeleteItemScope);
+}
+
+TEST_F(ItemCharts, ItemLinesMakeChartsAndControlsThroughTheForm) {
+    const std::vector<std::wstring> lines = {L"CPUUSAGE=active:1,chart:line linear 100 1 00FF00",
+                                             L"CONTROL=active:1,type:0,display:Go", L"CONTROL=active:1,type:1",
+                                             L"CPUUSAGE=active:0,chart:line linear 100 1 00FF00"};
+    SetConfig(lines, form);
+    ASSERT_EQ(ConfigItems.size(), 4u);
+    TVrScope* scope = ConfigItems[0].Scope;
+    ASSERT_NE(scope, nullptr);
+    EXPECT_NE(dynamic_cast<TColorButton*>(ConfigItems[1].Control), nullptr);
+    EXPECT_NE(dynamic_cast<TStaticTextW*>(ConfigItems[2].Control), nullptr);
+    EXPECT_EQ(ConfigItems[3].Scope, nullptr);
+    EXPECT_EQ(ConfigItems[3].ChartType, 0);
+    // A reload keeps the unchanged line's chart and makes the controls afresh.
+    SetConfig(lines, form);
+    EXPECT_EQ(ConfigItems[0].Scope, scope);
+    EXPECT_NE(ConfigItems[1].Control, nullptr);
+    for (TConfigItem& item : ConfigItems) ReleaseItemScope(item);
+    FreeConfigItems(ConfigItems);
 }
