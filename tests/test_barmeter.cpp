@@ -19,7 +19,7 @@ TEST(BarColorToken, TokensAreTakenOffTheTextInTurn) {
         {L"", 0x123456, L""},                     // nothing: the default
         {L"0000FF", 0x0000FF, L""},               // blue-green-red digits as they are
         {L"#FF0000", 0x0000FF, L""},              // a number sign: red-green-blue digits
-        {L"  00FF00  #0000FF ", 0x00FF00, L"#0000FF"},
+        {L"  00FF00  #0000FF ", 0x00FF00, L" #0000FF"},  // the rest is trimmed on the next call
         {L"zz 00FF00", 0x123456, L"00FF00"},      // not hexadecimal: the default, token gone
         {L"#12345", 0x123456, L""},               // a short html colour is no number
         {L"ff", 0x0000FF, L""},
@@ -91,7 +91,7 @@ TEST(GradientBar, SolidBlendAndBlendSpans) {
     EXPECT_EQ(c[0], kBarGreen);
     EXPECT_EQ(c[60], kBarGreen);   // solid to knee - 20
     EXPECT_EQ(c[80], kBarYellow);  // the knee has the second colour
-    EXPECT_EQ(c[99], 0x0007B2);    // red 0 + ceil(19 * 187 / 20), green 136 + ceil(19 * -136 / 20)
+    EXPECT_EQ(c[99], 0x0007B9);    // red 136 + ceil(19 * 51 / 20), green 136 + ceil(19 * -136 / 20)
     // Between the spans every channel moves one way only.
     for (int x = 61; x < 80; ++x) EXPECT_GE(c[x] & 0xFF, c[x - 1] & 0xFF) << x;
 }
@@ -218,7 +218,7 @@ TEST_F(BarPixels, LevelEighty) {
 
     SetUp();
     Draw(150, 80);
-    EXPECT_EQ(Column(99), 0x0007B2u);
+    EXPECT_EQ(Column(99), 0x0007B9u);
     EXPECT_EQ(bmp.Pixel(101, 5), static_cast<COLORREF>(kFrame));  // the fill stops at the frame
 }
 
