@@ -168,6 +168,7 @@ private:
         font.SetSize(item.FontSize);
         font.SetName(AnsiToWide(item.FontFace));
         if (!ClearType) SetFontQuality(canvas_, false);
+        else if (font.Quality() == NONANTIALIASED_QUALITY) font.SetQuality(DEFAULT_QUALITY);
 
         const bool itemRtl = OptionInt(item, L"text-align") == 1;
         const bool rtl = FontRtl || TextAlign == 1 || itemRtl;

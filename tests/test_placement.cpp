@@ -1,6 +1,17 @@
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
+#include "Configuration.h"
+#include "DisplayModes.h"
+#include "Includes.h"
+#include "MainFormUnit.h"
+#include "Painting.h"
 #include "WindowPlacement.h"
+#include "WindowTests.h"
 
 namespace {
 
@@ -164,6 +175,83 @@ TEST(KeyColumn, WidestLabelOfShownItemsOfEveryPage) {
 TEST(KeyColumn, OutsideTheItemsIsZero) {
     EXPECT_EQ(GetKeyTextWidth(-1), 0);
     EXPECT_EQ(GetKeyTextWidth(1 << 20), 0);
+}
+
+// PlaceWindow on a real main window over the one screen Wine shows.
+class PlaceWindowTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        saved = {FormLeft, FormRight, FormTop, FormBottom, FormWidth, Column1Width, MonitorMode, MonitorNum};
+        ResetOptions();
+        FormLeft = FormRight = FormTop = FormBottom = FormWidth = Column1Width = -1;
+        form = Application().CreateForm<TVistrelMainForm>();
+        Application().SetMainForm(form);
+        MainForm = form;
+        TConfigItem item;
+        item.Keyword = "CPU";
+        item.Active = true;
+        item.Page = 1;
+        item.FontFace = "Arial";
+        item.FontSize = 10;
+        item.LineHeight = 16;
+        item.Text = L"A fairly long label";
+        item.ItemData.Lines = {L"1"};
+        ConfigItems = {item};
+        RECT work{};
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        workArea = work;
+    }
+    void TearDown() override {
+        ConfigItems.clear();
+        FormLeft = saved[0], FormRight = saved[1], FormTop = saved[2], FormBottom = saved[3];
+        FormWidth = saved[4], Column1Width = saved[5], MonitorMode = saved[6], MonitorNum = saved[7];
+        WindowTest::TearDown();
+    }
+    std::array<std::int32_t, 8> saved{};
+    TVistrelMainForm* form = nullptr;
+    RECT workArea{};
+};
+
+TEST_F(PlaceWindowTest, ScreenSaverWindowStandsTopRightOfTheWorkArea) {
+    DisplayMode = dmScreenSaver;
+    MonitorNum = 3;  // one monitor under Wine: reset to 0
+    MonitorMode = 0;
+    PlaceWindow();
+    EXPECT_EQ(MonitorNum, 0);
+    EXPECT_TRUE(SameRect(DisplayArea, workArea));
+    const int width = std::max<int>(workArea.right - workArea.left - 600, kMinScreenSaverWidth);
+    EXPECT_EQ(FormWidth, width);
+    EXPECT_EQ(form->ClientWidth(), width);
+    EXPECT_EQ(form->ClientHeight(), GetContentHeight());
+    EXPECT_EQ(WindowTop, workArea.top);
+    EXPECT_EQ(WindowLeft, workArea.right - width);
+    EXPECT_EQ(form->Left(), WindowLeft - (form->Width() - form->ClientWidth()));
+    EXPECT_EQ(form->Top(), WindowTop);
+    EXPECT_GT(KeyColumnWidth, 4);  // measured from the label
+}
+
+TEST_F(PlaceWindowTest, WindowModeKeepsThePositionAndFollowsTheContent) {
+    DisplayMode = dmWindow;
+    form->SetBounds(33, 44, 200, 100);
+    Column1Width = 0;
+    FormWidth = 350;
+    PlaceWindow();
+    EXPECT_EQ(form->Left(), 33);
+    EXPECT_EQ(form->Top(), 44);
+    EXPECT_EQ(form->ClientWidth(), 350);
+    EXPECT_EQ(form->ClientHeight(), GetContentHeight());
+    EXPECT_EQ(KeyColumnWidth, 0);
+}
+
+TEST_F(PlaceWindowTest, VirtualScreenMode) {
+    DisplayMode = dmWindow;
+    MonitorMode = 1;
+    PlaceWindow();
+    const int x = GetSystemMetrics(SM_XVIRTUALSCREEN), y = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    EXPECT_TRUE(SameRect(DisplayArea, RECT{x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                                           y + GetSystemMetrics(SM_CYVIRTUALSCREEN)}));
+    EXPECT_EQ(FormWidth, kDefaultWindowWidth);
 }
 
 }  // namespace
