@@ -483,4 +483,37 @@ TEST_F(PaintTest, ManyPassesLeaveTheGdiObjectCountWhereItWas) {
     EXPECT_EQ(Log().find(L"[Error]"), std::wstring::npos);
 }
 
+struct ControlCall {
+    int top, left, right;
+    bool rtl;
+};
+std::vector<ControlCall> controlCalls;
+void RecordControl(TConfigItem&, TVistrelMainForm*, int top, int left, int right, bool rtl) {
+    controlCalls.push_back({top, left, right, rtl});
+}
+
+TEST_F(PaintTest, ControlItemsPlaceTheirControlOnlyWhenCollected) {
+    SetupUserControlHook = RecordControl;
+    controlCalls.clear();
+    TConfigItem plain = Item("CONTROL", {L"x"});
+    TConfigItem wide = Item("CONTROL", {L"x"});
+    wide.Style = 8;
+    ConfigItems = {plain, wide};
+    UpdateEntries();  // not collected: no control is placed
+    EXPECT_TRUE(controlCalls.empty());
+    for (TConfigItem& i : ConfigItems) i.Collected = true;
+    FontRtl = true;
+    UpdateEntries();
+    SetupUserControlHook = nullptr;
+    ASSERT_EQ(controlCalls.size(), 2u);
+    const int v = 5 + KeyColumnWidth + 5;
+    EXPECT_EQ(controlCalls[0].top, 0);
+    EXPECT_EQ(controlCalls[0].left, v);   // beside the label
+    EXPECT_EQ(controlCalls[0].right, 395);
+    EXPECT_TRUE(controlCalls[0].rtl);
+    EXPECT_EQ(controlCalls[1].top, Pitch());
+    EXPECT_EQ(controlCalls[1].left, 5);   // style "w": the whole width
+    EXPECT_EQ(controlCalls[1].right, 395);
+}
+
 }  // namespace
