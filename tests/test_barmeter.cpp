@@ -196,7 +196,9 @@ TEST_F(BarPixels, LevelZero) {
         Draw(percent, 0);
         const int last = std::min(percent, 99);
         for (int i = 0; i <= last; ++i) ASSERT_EQ(Column(i), static_cast<COLORREF>(kBarGreen)) << percent << " " << i;
-        if (last < 99) EXPECT_EQ(Column(last + 1), static_cast<COLORREF>(clWhite)) << percent;
+        if (last < 99) {
+            EXPECT_EQ(Column(last + 1), static_cast<COLORREF>(clWhite)) << percent;
+        }
         EXPECT_EQ(bmp.Pixel(101, 5), static_cast<COLORREF>(kFrame));
     }
 }
