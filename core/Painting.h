@@ -2,8 +2,51 @@
 // window, with bar meters, line charts and user controls placed.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+#include <string>
+
+#include "ItemTypes.h"
+
+class TVistrelMainForm;
 
 void UpdateEntries(std::uint8_t Unused = 0);
 // The client height the current page needs.
 int GetContentHeight();
+
+// x of the value column of the item being drawn: 5 + KeyColumnWidth + 5.
+extern std::int32_t ValueColumnX;
+
+constexpr int kPaintMargin = 5;  // left and right margin; the key column starts here
+constexpr int kNavStripHeight = 24;
+
+// Measures Text with the main window's canvas font (DrawTextW, DT_CALCRECT, "&" shown
+// as itself); Width is the right edge, the result the height.
+int GetTextWidth(const std::wstring& Text, int& Width);
+
+// The three rectangles one text line is drawn into: the gap before the text, the text
+// box and the gap after it, each from Y to Y + Pitch. Column 0 is the whole width, 1 the
+// key column (moved by XOffset), 2 the value column starting at ValueX.
+struct TColumnRects {
+    RECT GapBefore{}, TextBox{}, GapAfter{};
+};
+TColumnRects ColumnRects(int Column, bool RightToLeft, int TextWidth, int ClientWidth, int ValueX, int XOffset,
+                         int Y, int Pitch);
+
+// The pixels one text line of the item takes: its LineHeight plus the line spacing.
+int LinePitch(const TConfigItem& Item, int LineSpacing);
+// The content height of Page over Items: LogoHeight, one pitch per line (one for a
+// COMMENT), two more for a line chart, and the navigation strip when Nav > 0.
+int ContentHeightOf(const TConfigArray& Items, int Page, int LogoHeight, int Nav, int LineSpacing);
+
+// A FILE2TEXT line: the key before the first "=", the value after it; a line without
+// "=" is all value.
+void SplitKeyValue(const std::wstring& Line, std::wstring& Key, std::wstring& Value);
+
+// Places the user control of a CONTROL item on the line at Top between Left and Right.
+// The user controls do not exist yet: nothing sets this, and a CONTROL line then shows
+// its label and an empty value column only.
+using TSetupUserControlHook = void (*)(TConfigItem& Item, TVistrelMainForm* Form, int Top, int Left, int Right,
+                                       bool RightToLeft);
+extern TSetupUserControlHook SetupUserControlHook;
