@@ -11,6 +11,7 @@
 #include "InfoFiles.h"
 #include "Log.h"
 #include "MainFormUnit.h"
+#include "MainLoop.h"
 #include "Units.h"
 #include "Utils.h"
 #include "VrControls.h"
@@ -63,12 +64,16 @@ int MainBlock() {
             break;
     }
 
-    // The main loop's unit fills the main form's hooks and asks for the first reload
-    // here; until then the window stays empty.
+    // The main loop drives the form from here on; the first tick loads the configuration
+    // and starts the collection thread, so the window is empty until then.
+    InstallMainLoopHooks(MainForm);
+    ReloadPending = 1;
 
     Application().Run();
 
-    // Ordered shutdown after a normal end of the loop.
+    // Ordered shutdown after a normal end of the loop: the main-ini watcher, then the
+    // language watcher (each waits for its thread), then the collection thread.
+    FreeIniWatchers();
     StopCollector();
     FreeConfigItems(ConfigItems);
     return 0;

@@ -1,4 +1,337 @@
-// Stand-in until the main loop lands: file watches are not re-pointed yet.
+// The tick, the reload, the relayout, the configuration watchers and the hooks. All of
+// it runs on the window thread.
 #include "MainLoop.h"
 
-void SyncFileWatches() {}
+#include <memory>
+
+#include "ChangeNotify2.h"
+#include "Collector.h"
+#include "Configuration.h"
+#include "DisplayModes.h"
+#include "Includes.h"
+#include "ItemLines.h"
+#include "Log.h"
+#include "MainFormUnit.h"
+#include "Painting.h"
+#include "Templates.h"
+#include "Utils.h"
+#include "WinApp.h"
+#include "WindowPlacement.h"
+
+TChangeNotify2* IniFileNotify = nullptr;
+TChangeNotify2* LanguageFileNotify = nullptr;
+std::wstring LanguageFilePath;
+
+bool (*RefreshDriveListHook)(bool IncludeAll) = nullptr;
+void (*StopStatisticsProgramHook)() = nullptr;
+void (*RebuildFileWatchesHook)(const std::vector<TFileWatchEntry>& Entries) = nullptr;
+void (*RebuildRegWatchesHook)(const std::vector<TRegWatchEntry>& Entries) = nullptr;
+std::vector<TFileWatchName> (*ListFileWatchesHook)() = nullptr;
+void (*RenameFileWatchHook)(std::size_t Index, const std::wstring& FileName) = nullptr;
+
+namespace {
+
+// The watchers are owned here; the globals above only point at them.
+std::unique_ptr<TChangeNotify2> iniWatcher;
+std::unique_ptr<TChangeNotify2> languageWatcher;
+
+std::wstring OptionText(const TItemOptionArray& options, const wchar_t* name, const wchar_t* fallback) {
+    return GetItemOption(options, name, Variant(std::wstring(fallback))).ToText();
+}
+
+bool OptionBool(const TItemOptionArray& options, const wchar_t* name) {
+    try {
+        return GetItemOption(options, name, Variant(false)).ToBool();
+    } catch (const std::exception&) {
+        return false;  // a value that is no boolean reads as false
+    }
+}
+
+void HideNavButtons() {
+    if (!MainForm) return;
+    // Hiding a hidden button changes nothing, so a steady layout makes no repaint.
+    for (TVrShadowButton* b : {MainForm->BackButton, MainForm->HomeButton, MainForm->NextButton})
+        if (b) b->Hide();
+}
+
+std::unique_ptr<TChangeNotify2> MakeIniWatcher(const std::wstring& path) {
+    auto watcher = std::make_unique<TChangeNotify2>(true);
+    watcher->SetFileName(path);
+    watcher->Flags = cnLastWrite;
+    watcher->Interval = IniMonitorTime;
+    watcher->OnChangeProc = IniChangedHook;
+    watcher->NotifyOnStart = false;
+    return watcher;
+}
+
+// Step 9 to 19 of a reload, on the window thread.
+void LoadConfiguration() {
+    LoadIniFile();
+    LoadItems(MainForm);
+    // Resolved once: the loader, the menu and the watcher use this one path.
+    LanguageFilePath = ResolveLanguageFile(Language, ProgramDirectory());
+    if (!LanguageFilePath.empty()) LoadOptions(LanguageFilePath, TOptionsFile::Language, ProgramFilePath());
+    if (ConfigItems.empty()) LoadFallbackItem();
+
+    if (MainForm) {
+        LoadLogo(MainForm, Logo);
+        SetLogoWidth(MainForm, LogoWidth);
+        SetLogoHeight(MainForm, LogoHeight);
+        SetLogoAlign(MainForm, LogoAlign);
+        MainForm->PopupAllowed = ContextMenu;
+        for (int i = 0; i < kPageEntryCount; ++i) {
+            TMenuItem& entry = MainForm->PopupMenu1.Items(kFirstPageEntry + i);
+            const std::wstring& name = PageNames.at(static_cast<std::size_t>(i) + 1);
+            entry.Visible = !name.empty();
+            entry.Caption = name;
+        }
+    }
+    SetupWatches();
+    if (MainForm) {
+        MainForm->IniFileName = MainIniPath;
+        MainForm->LanguageFileName = LanguageFilePath;
+        MainForm->PopupMenu1.Items(kLanguageEntry).Enabled = !LanguageFilePath.empty();
+    }
+    StartCollector();
+    if (CurrentPage == -1) {
+        // Later reloads keep the page shown.
+        CurrentPage = InitialPageToShow(InitialPage);
+        if (MainForm) MainForm->PopupMenu1.SetChecked(kFirstPageEntry + CurrentPage - 1, true);
+    }
+}
+
+}  // namespace
+
+TMainLoopSteps DefaultMainLoopSteps() {
+    TMainLoopSteps s;
+    s.RefreshDriveList = [](bool includeAll) { return RefreshDriveListHook ? RefreshDriveListHook(includeAll) : false; };
+    s.CheckIniFile = [] { CheckIniFile(); };
+    s.PlaceWindow = [] { PlaceWindow(); };
+    s.DrawLogo = [] {
+        if (MainForm) DrawLogo(MainForm, 0, 0);
+    };
+    s.PlaceNavButtons = [] {
+        if (MainForm) PlaceNavButtons(MainForm);
+    };
+    s.HideNavButtons = [] { HideNavButtons(); };
+    s.ResetCollectTimes = [] { ResetCollectTimes(); };
+    s.UpdateEntries = [] { UpdateEntries(); };
+    s.EnableIniWatchers = [](bool enable) { EnableIniWatchers(enable); };
+    return s;
+}
+
+TMainLoopSteps MainLoopSteps = DefaultMainLoopSteps();
+
+std::wstring ResolveLanguageFile(const std::wstring& Language, const std::wstring& ProgramDir) {
+    if (Language.empty()) return {};
+    if (FileExists(Language)) return Language;
+    const std::wstring inProgramDir = ProgramDir + Language;
+    if (FileExists(inProgramDir)) return inProgramDir;
+    return {};
+}
+
+std::int32_t InitialPageToShow(std::int32_t InitialPage) {
+    return InitialPage >= 1 && InitialPage <= kPageEntryCount ? InitialPage : 1;
+}
+
+void Tick() {
+    // A tick that arrives while a reload serves messages would lay out and paint a
+    // configuration that is half loaded.
+    if (Updating || Reloading) return;
+    TConfigItem disk;
+    GetItem("FIXEDDISK", disk);
+    if (disk.Active && MainLoopSteps.RefreshDriveList &&
+        MainLoopSteps.RefreshDriveList(OptionBool(disk.Options, L"include-all")))
+        ReloadPending = 1;
+    if (ReloadPending) DoReload();
+    if (RelayoutPending) Relayout();
+    MainLoopSteps.UpdateEntries();
+}
+
+void DoReload() {
+    if (Updating) return;
+    MainLoopSteps.CheckIniFile();
+    RelayoutPending = 1;
+    ReloadPending = 0;
+}
+
+void CheckIniFile() {
+    if (Reloading) return;
+    Reloading = 1;
+    WriteLog(L"CheckIniFile", llDebug);
+    Application().ProcessMessages();
+    if (!WindowDragged) FormLeft = FormRight = FormTop = FormBottom = -1;
+    StopCollector();
+    EnableIniWatchers(false);
+    if (StopStatisticsProgramHook) StopStatisticsProgramHook();
+    ResetOptions();
+    // Whatever happens from here on, the watchers run again and the guard is cleared.
+    const auto finish = [] {
+        Reloading = 0;
+        EnableIniWatchers(true);
+    };
+    try {
+        LoadConfiguration();
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void Relayout() {
+    if (Updating) return;
+    WriteLog(L"Relayout", llDebug);
+    const auto finish = [] {
+        if (DisplayMode != dmScreenSaver) MainLoopSteps.EnableIniWatchers(true);
+    };
+    try {
+        MainLoopSteps.PlaceWindow();
+        MainLoopSteps.DrawLogo();
+        if (Nav == 2) MainLoopSteps.PlaceNavButtons();
+        else if (Nav != 1) MainLoopSteps.HideNavButtons();  // buttons of an earlier nav setting go
+        MainLoopSteps.ResetCollectTimes();
+        MainLoopSteps.UpdateEntries();
+        if (Nav == 1) MainLoopSteps.PlaceNavButtons();  // below the entries just laid out
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void EnableIniWatchers(bool Enable) {
+    if (Enable) {
+        if (!iniWatcher) {
+            iniWatcher = MakeIniWatcher(MainIniPath);
+            IniFileNotify = iniWatcher.get();
+        }
+        if (iniWatcher->Paused()) iniWatcher->Resume();
+    } else if (iniWatcher) {
+        // It keeps its last seen state and only waits until it is resumed.
+        iniWatcher->Pause();
+    }
+    // Freeing waits for its thread.
+    LanguageFileNotify = nullptr;
+    languageWatcher.reset();
+    if (Enable && !LanguageFilePath.empty() && FileExists(LanguageFilePath)) {
+        languageWatcher = MakeIniWatcher(LanguageFilePath);
+        LanguageFileNotify = languageWatcher.get();
+        languageWatcher->Resume();
+    }
+}
+
+void FreeIniWatchers() {
+    IniFileNotify = nullptr;
+    iniWatcher.reset();
+    LanguageFileNotify = nullptr;
+    languageWatcher.reset();
+}
+
+void ResetCollectTimes() {
+    for (TConfigItem& item : ConfigItems) item.LastTick = 0;
+}
+
+std::vector<TFileWatchEntry> FileWatchEntries(const TConfigArray& Items) {
+    std::vector<TFileWatchEntry> entries;
+    for (const TConfigItem& item : Items) {
+        if (item.Keyword != "FILE" || !item.Active) continue;
+        entries.push_back({item.Text, OptionText(item.Options, L"file", L""), item.LineCrc, item.Interval,
+                           OptionText(item.Options, L"type", L"0")});
+    }
+    return entries;
+}
+
+std::vector<TRegWatchEntry> RegWatchEntries(const TConfigArray& Items) {
+    std::vector<TRegWatchEntry> entries;
+    for (const TConfigItem& item : Items) {
+        if (item.Keyword != "REGISTRY" || !item.Active) continue;
+        entries.push_back({item.Text, OptionText(item.Options, L"key", L""), OptionText(item.Options, L"tree", L"0") == L"1"});
+    }
+    return entries;
+}
+
+void SetupWatches() {
+    // The file and registry watch lists come with their own units; until then the hooks
+    // are empty and nothing is watched. The lists are rebuilt whole on every reload.
+    const std::vector<TFileWatchEntry> files = FileWatchEntries(ConfigItems);
+    const std::vector<TRegWatchEntry> keys = RegWatchEntries(ConfigItems);
+    if (RebuildFileWatchesHook) RebuildFileWatchesHook(files);
+    if (RebuildRegWatchesHook) RebuildRegWatchesHook(keys);
+}
+
+std::vector<TFileWatchRename> FileWatchRenames(const TConfigArray& Items, const std::vector<TFileWatchName>& Watches,
+                                               const std::function<std::wstring(const std::wstring&)>& Expand) {
+    std::vector<std::wstring> names;
+    names.reserve(Watches.size());
+    for (const TFileWatchName& w : Watches) names.push_back(w.FileName);
+    std::vector<TFileWatchRename> renames;
+    for (std::size_t i = Items.size(); i-- > 0;) {
+        const TConfigItem& item = Items[i];
+        for (std::size_t w = Watches.size(); w-- > 0;) {
+            if (Watches[w].ItemId != item.LineCrc) continue;
+            const std::wstring expanded = Expand(OptionText(item.Options, L"file", L""));
+            if (expanded == names[w]) continue;
+            names[w] = expanded;
+            renames.push_back({w, expanded});
+        }
+    }
+    return renames;
+}
+
+void SyncFileWatches() {
+    // Without the file watch list (it comes with the file watches' unit) there is
+    // nothing to re-point.
+    if (!ListFileWatchesHook) return;
+    const std::vector<TFileWatchName> watches = ListFileWatchesHook();
+    for (const TFileWatchRename& r : FileWatchRenames(ConfigItems, watches, ExpandVariables))
+        if (RenameFileWatchHook) RenameFileWatchHook(r.Index, r.FileName);
+}
+
+void TimerHook() { Tick(); }
+
+void PaintHook() { RelayoutPending = 1; }
+
+void SettingsChangedHook(TVistrelMainForm*) { ReloadPending = 1; }
+
+void DevicesChangedHook() { ReloadPending = 1; }
+
+void VolumeChangedHook(TVistrelMainForm*, PDEV_BROADCAST_HDR, UINT) {
+    for (const TConfigItem& item : ConfigItems)
+        if (item.Keyword == "FIXEDDISK") {
+            ReloadPending = 1;
+            return;
+        }
+}
+
+void PageHook(TVistrelMainForm*, int MenuIndex) {
+    if (MenuIndex + 1 == CurrentPage) return;
+    CurrentPage = MenuIndex + 1;
+    RelayoutPending = 1;
+}
+
+void WindowMovedHook(TVistrelMainForm* Form) {
+    if (!Form) return;
+    int left = Form->Left(), top = Form->Top();
+    RECT r{};
+    if (Form->HandleAllocated() && GetWindowRect(Form->Handle(), &r)) {
+        left = r.left;
+        top = r.top;
+    }
+    FormTop = top;
+    FormLeft = left;
+    WindowDragged = true;
+}
+
+void IniChangedHook(TChangeNotify2*) { ReloadPending = 1; }
+
+void InstallMainLoopHooks(TVistrelMainForm* Form) {
+    Form->OnPaintProc = PaintHook;
+    Form->OnTimer1Proc = TimerHook;
+    Form->OnWindowMovedProc = WindowMovedHook;
+    Form->OnDeviceConfigProc = DevicesChangedHook;
+    Form->OnVolumeChangeProc = VolumeChangedHook;
+    Form->OnSettingChangeProc = SettingsChangedHook;
+    Form->OnDisplayChangeProc = SettingsChangedHook;
+    Form->OnPageChangeProc = PageHook;
+}

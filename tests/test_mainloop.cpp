@@ -1,0 +1,426 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ChangeNotify2.h"
+#include "Collector.h"
+#include "Configuration.h"
+#include "DisplayModes.h"
+#include "Errors.h"
+#include "Includes.h"
+#include "ItemLines.h"
+#include "Log.h"
+#include "MainFormUnit.h"
+#include "MainLoop.h"
+#include "TestFiles.h"
+#include "Utils.h"
+#include "WindowTests.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+// The loop's steps replaced by recorders; the painting step clears the relayout flag as
+// the real pass does.
+class MainLoopStepsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = MainLoopSteps;
+        Updating = Reloading = ReloadPending = RelayoutPending = 0;
+        savedPage = CurrentPage;
+        savedNav = Nav;
+        savedMode = DisplayMode;
+        ConfigItems.clear();
+        MainLoopSteps.RefreshDriveList = [this](bool includeAll) {
+            calls.push_back(includeAll ? "drives(all)" : "drives");
+            return drivesChanged;
+        };
+        MainLoopSteps.CheckIniFile = [this] { calls.push_back("reload"); };
+        MainLoopSteps.PlaceWindow = [this] { calls.push_back("place"); };
+        MainLoopSteps.DrawLogo = [this] { calls.push_back("logo"); };
+        MainLoopSteps.PlaceNavButtons = [this] { calls.push_back("nav"); };
+        MainLoopSteps.HideNavButtons = [this] { calls.push_back("hide-nav"); };
+        MainLoopSteps.ResetCollectTimes = [this] { calls.push_back("reset"); };
+        MainLoopSteps.UpdateEntries = [this] {
+            calls.push_back("paint");
+            RelayoutPending = 0;
+        };
+        MainLoopSteps.EnableIniWatchers = [this](bool on) { calls.push_back(on ? "watch" : "unwatch"); };
+    }
+    void TearDown() override {
+        MainLoopSteps = saved;
+        Updating = Reloading = ReloadPending = RelayoutPending = 0;
+        CurrentPage = savedPage;
+        Nav = savedNav;
+        DisplayMode = savedMode;
+        ConfigItems.clear();
+    }
+    void AddItem(const char* keyword, bool active, const std::wstring& options = L"") {
+        TConfigItem item;
+        item.Keyword = keyword;
+        item.Active = active;
+        item.LastTick = 1234;
+        ParseItemOptions(item.Options, options);
+        ConfigItems.push_back(item);
+    }
+    TMainLoopSteps saved;
+    Calls calls;
+    bool drivesChanged = false;
+    std::int32_t savedPage = -1, savedNav = 0;
+    std::uint8_t savedMode = 0;
+};
+
+const Calls kRelayoutNav0 = {"place", "logo", "hide-nav", "reset", "paint", "watch"};
+
+}  // namespace
+
+TEST_F(MainLoopStepsTest, TickOrderFromTheFlags) {
+    struct Row {
+        std::uint8_t reload, relayout;
+        Calls expected;
+    } rows[] = {
+        {0, 0, {"paint"}},
+        {0, 1, {"place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}},
+        {1, 0, {"reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}},
+        {1, 1, {"reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}},
+    };
+    for (const Row& r : rows) {
+        calls.clear();
+        ReloadPending = r.reload;
+        RelayoutPending = r.relayout;
+        Tick();
+        EXPECT_EQ(calls, r.expected) << int(r.reload) << int(r.relayout);
+        EXPECT_EQ(ReloadPending, 0);
+        EXPECT_EQ(RelayoutPending, 0);
+    }
+}
+
+TEST_F(MainLoopStepsTest, NothingWhilePaintingOrReloading) {
+    for (std::uint8_t* flag : {&Updating, &Reloading}) {
+        calls.clear();
+        *flag = 1;
+        ReloadPending = RelayoutPending = 1;
+        Tick();
+        EXPECT_TRUE(calls.empty());
+        EXPECT_EQ(ReloadPending, 1);
+        *flag = 0;
+    }
+    Updating = 1;
+    DoReload();
+    Relayout();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(ReloadPending, 1);
+}
+
+TEST_F(MainLoopStepsTest, BurstOfFlagSettersGivesOneReloadOneRelayoutOnePass) {
+    SettingsChangedHook(nullptr);  // settings
+    SettingsChangedHook(nullptr);  // display
+    IniChangedHook(nullptr);       // the ini watcher
+    DevicesChangedHook();
+    PaintHook();
+    Tick();
+    EXPECT_EQ(calls, (Calls{"reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}));
+    calls.clear();
+    Tick();
+    EXPECT_EQ(calls, Calls{"paint"});
+}
+
+TEST_F(MainLoopStepsTest, FixedDiskDriveCheck) {
+    struct Row {
+        bool hasDisk, active;
+        const wchar_t* options;
+        bool changed;
+        Calls expected;
+    } rows[] = {
+        {false, false, L"", true, {"paint"}},
+        {true, false, L"", true, {"paint"}},
+        {true, true, L"", false, {"drives", "paint"}},
+        {true, true, L"include-all:1", false, {"drives(all)", "paint"}},
+        {true, true, L"include-all:junk", false, {"drives", "paint"}},
+        {true, true, L"", true, {"drives", "reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}},
+    };
+    for (const Row& r : rows) {
+        ConfigItems.clear();
+        calls.clear();
+        AddItem("UPTIME", true);
+        if (r.hasDisk) AddItem("FIXEDDISK", r.active, r.options);
+        AddItem("FIXEDDISK", true, L"include-all:1");  // only the first counts
+        if (!r.hasDisk) ConfigItems.pop_back();
+        drivesChanged = r.changed;
+        Tick();
+        EXPECT_EQ(calls, r.expected) << r.hasDisk << r.active << r.changed;
+    }
+}
+
+TEST_F(MainLoopStepsTest, NavButtonsBeforeOrAfterTheEntries) {
+    struct Row {
+        std::int32_t nav;
+        Calls expected;
+    } rows[] = {
+        {0, kRelayoutNav0},
+        {-1, kRelayoutNav0},
+        {3, kRelayoutNav0},
+        {1, {"place", "logo", "reset", "paint", "nav", "watch"}},
+        {2, {"place", "logo", "nav", "reset", "paint", "watch"}},
+    };
+    for (const Row& r : rows) {
+        calls.clear();
+        Nav = r.nav;
+        Relayout();
+        EXPECT_EQ(calls, r.expected) << r.nav;
+    }
+}
+
+TEST_F(MainLoopStepsTest, RelayoutResumesWatchersOutsideTheScreenSaverAlsoOnFailure) {
+    DisplayMode = dmScreenSaver;
+    Relayout();
+    EXPECT_EQ(calls, (Calls{"place", "logo", "hide-nav", "reset", "paint"}));
+    DisplayMode = dmDesktop;
+    calls.clear();
+    MainLoopSteps.PlaceWindow = [] { throw EConvertError(L"boom"); };
+    EXPECT_THROW(Relayout(), EConvertError);
+    EXPECT_EQ(calls, Calls{"watch"});
+}
+
+TEST_F(MainLoopStepsTest, ResetCollectTimesMakesEveryItemDue) {
+    AddItem("UPTIME", true);
+    AddItem("COMMENT", false);
+    ResetCollectTimes();
+    for (const TConfigItem& item : ConfigItems) EXPECT_EQ(item.LastTick, 0u);
+}
+
+TEST_F(MainLoopStepsTest, PageHook) {
+    CurrentPage = 1;
+    PageHook(nullptr, 0);
+    EXPECT_EQ(RelayoutPending, 0) << "the page already shown";
+    EXPECT_EQ(CurrentPage, 1);
+    PageHook(nullptr, 2);
+    EXPECT_EQ(CurrentPage, 3);
+    EXPECT_EQ(RelayoutPending, 1);
+    // The relayout that follows makes every item of the new page due.
+    AddItem("UPTIME", true);
+    Tick();
+    EXPECT_EQ(calls, (Calls{"place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}));
+}
+
+TEST_F(MainLoopStepsTest, VolumeChangeReloadsOnlyWithAFixedDiskLine) {
+    AddItem("UPTIME", true);
+    VolumeChangedHook(nullptr, nullptr, 0);
+    EXPECT_EQ(ReloadPending, 0);
+    AddItem("FIXEDDISK", false);  // active or not
+    VolumeChangedHook(nullptr, nullptr, 0);
+    EXPECT_EQ(ReloadPending, 1);
+}
+
+TEST(MainLoop, InitialPage) {
+    struct Row {
+        std::int32_t option, page;
+    } rows[] = {{1, 1}, {5, 5}, {9, 9}, {0, 1}, {10, 1}, {-3, 1}, {2147483647, 1}};
+    for (const Row& r : rows) EXPECT_EQ(InitialPageToShow(r.option), r.page) << r.option;
+}
+
+TEST(MainLoop, LanguageFileResolvedOnce) {
+    TempFolder dir(L"vistrel-lang");
+    WriteFileBytes(dir.File(L"german.ini"), "[options]\r\n");
+    CreateDirectoryW(dir.File(L"languages").c_str(), nullptr);
+    WriteFileBytes(dir.File(L"languages\\dutch.ini"), "[options]\r\n");
+    EXPECT_EQ(ResolveLanguageFile(L"", dir.Path()), L"");
+    EXPECT_EQ(ResolveLanguageFile(dir.File(L"german.ini"), L"C:\\nowhere\\"), dir.File(L"german.ini"));
+    EXPECT_EQ(ResolveLanguageFile(L"languages\\dutch.ini", dir.Path()), dir.Path() + L"languages\\dutch.ini");
+    EXPECT_EQ(ResolveLanguageFile(L"languages\\none.ini", dir.Path()), L"");
+    DeleteFileW(dir.File(L"languages\\dutch.ini").c_str());
+    RemoveDirectoryW(dir.File(L"languages").c_str());
+}
+
+TEST(MainLoop, WatchEntriesFromTheItems) {
+    TConfigArray items(4);
+    items[0].Keyword = "FILE";
+    items[0].Active = true;
+    items[0].Text = L"Log";
+    items[0].LineCrc = 7;
+    items[0].Interval = 3;
+    ParseItemOptions(items[0].Options, L"file:%dir%\\a.log,type:size");
+    items[1].Keyword = "FILE";  // inactive
+    items[2].Keyword = "REGISTRY";
+    items[2].Active = true;
+    items[2].Text = L"Run";
+    ParseItemOptions(items[2].Options, L"key:HKLM\\Software,tree:1");
+    items[3].Keyword = "REGISTRY";
+    items[3].Active = true;
+    ParseItemOptions(items[3].Options, L"tree:2");
+    const auto files = FileWatchEntries(items);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].Name, L"Log");
+    EXPECT_EQ(files[0].FileName, L"%dir%\\a.log") << "variables are expanded later";
+    EXPECT_EQ(files[0].ItemId, 7u);
+    EXPECT_EQ(files[0].Interval, 3);
+    EXPECT_EQ(files[0].WatchType, L"size");
+    const auto keys = RegWatchEntries(items);
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0].Key, L"HKLM\\Software");
+    EXPECT_TRUE(keys[0].SubTree);
+    EXPECT_EQ(keys[1].Key, L"");
+    EXPECT_FALSE(keys[1].SubTree);
+    items[0].Options = {};
+    EXPECT_EQ(FileWatchEntries(items).at(0).WatchType, L"0");
+}
+
+TEST(MainLoop, FileWatchRenamesFollowTheExpandedFileOption) {
+    TConfigArray items(2);
+    items[0].LineCrc = 1;
+    ParseItemOptions(items[0].Options, L"file:%dir%\\one.txt");
+    items[1].LineCrc = 2;
+    ParseItemOptions(items[1].Options, L"file:two.txt");
+    const auto expand = [](const std::wstring& t) {
+        std::wstring s = t;
+        const auto at = s.find(L"%dir%");
+        if (at != std::wstring::npos) s.replace(at, 5, L"C:\\d");
+        return s;
+    };
+    const std::vector<TFileWatchName> watches = {{1, L"%dir%\\one.txt"}, {2, L"two.txt"}, {9, L"x"}, {1, L"old"}};
+    const auto renames = FileWatchRenames(items, watches, expand);
+    ASSERT_EQ(renames.size(), 2u);
+    EXPECT_EQ(renames[0].Index, 3u);  // last watch first
+    EXPECT_EQ(renames[0].FileName, L"C:\\d\\one.txt");
+    EXPECT_EQ(renames[1].Index, 0u);
+    EXPECT_TRUE(FileWatchRenames(items, {{2, L"two.txt"}}, expand).empty());
+}
+
+namespace {
+
+class MainLoopFormTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        SetLogFileName(dir.File(L"log.txt"));
+        LogLevels = 1;
+        form = Application().CreateForm<TVistrelMainForm>();
+        Application().SetMainForm(form);
+        savedForm = MainForm;
+        MainForm = form;
+        CurrentPage = -1;
+        WindowDragged = false;
+    }
+    void TearDown() override {
+        FreeIniWatchers();
+        StopCollector();
+        FreeConfigItems(ConfigItems);
+        MainForm = savedForm;
+        SetProgramArguments({});
+        CurrentPage = -1;
+        ReloadPending = RelayoutPending = 0;
+        WindowDragged = false;
+        ResetOptions();
+        Language.clear();
+        LanguageFilePath.clear();
+        PageNames = {};
+        PageNames[1] = DefaultPageName;
+        WindowTest::TearDown();
+    }
+    TempFolder dir{L"vistrel-mainloop"};
+    TVistrelMainForm* form = nullptr;
+    TVistrelMainForm* savedForm = nullptr;
+};
+
+}  // namespace
+
+TEST_F(MainLoopFormTest, HooksInstalledOnTheForm) {
+    InstallMainLoopHooks(form);
+    EXPECT_TRUE(form->OnPaintProc && form->OnTimer1Proc && form->OnWindowMovedProc && form->OnDeviceConfigProc &&
+                form->OnVolumeChangeProc && form->OnSettingChangeProc && form->OnDisplayChangeProc &&
+                form->OnPageChangeProc);
+    EXPECT_FALSE(form->OnTimer2Proc);
+    CurrentPage = 1;
+    form->PageClick(form->PopupMenu1.Items(1));
+    EXPECT_EQ(CurrentPage, 2);
+    EXPECT_EQ(RelayoutPending, 1);
+    form->OnSettingChangeProc(form);
+    EXPECT_EQ(ReloadPending, 1);
+}
+
+TEST_F(MainLoopFormTest, WindowMovedKeepsTheDraggedPosition) {
+    WindowMovedHook(nullptr);
+    EXPECT_FALSE(WindowDragged);
+    SetWindowPos(form->Handle(), nullptr, 33, 44, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    WindowMovedHook(form);
+    EXPECT_TRUE(WindowDragged);
+    EXPECT_EQ(FormLeft, 33);
+    EXPECT_EQ(FormTop, 44);
+}
+
+TEST_F(MainLoopFormTest, ReloadLoadsPagesLanguageAndWatchers) {
+    const std::wstring ini = dir.File(L"main.ini");
+    WriteFileBytes(ini,
+                   "[options]\r\nlanguage=" + WideToUtf8(dir.File(L"lang.ini")) +
+                       "\r\ninitial-page=12\r\ncontextmenu=0\r\nleft=50\r\n[pages]\r\n1=Home\r\n3=Disks\r\n"
+                       "[items]\r\nuptime=active:1\r\n");
+    WriteFileBytes(dir.File(L"lang.ini"), "[text]\r\nnoresults=nichts\r\n");
+    SetProgramArguments({L"/ini=" + ini});
+    CheckIniFile();
+    EXPECT_EQ(Reloading, 0);
+    EXPECT_EQ(CurrentPage, 1) << "initial-page outside 1..9 shows page 1";
+    EXPECT_TRUE(form->PopupMenu1.Items(0).Checked);
+    EXPECT_EQ(form->PopupMenu1.Items(0).Caption, L"Home");
+    EXPECT_FALSE(form->PopupMenu1.Items(1).Visible);
+    EXPECT_TRUE(form->PopupMenu1.Items(2).Visible);
+    EXPECT_EQ(form->PopupMenu1.Items(2).Caption, L"Disks");
+    EXPECT_FALSE(form->PopupAllowed);
+    EXPECT_EQ(form->IniFileName, ini);
+    EXPECT_EQ(form->LanguageFileName, dir.File(L"lang.ini"));
+    EXPECT_TRUE(form->PopupMenu1.Items(kLanguageEntry).Enabled);
+    EXPECT_EQ(NoResultsText, L"nichts");
+    EXPECT_EQ(ConfigItems.size(), 1u);
+    EXPECT_EQ(FormLeft, 50);
+    ASSERT_NE(IniFileNotify, nullptr);
+    EXPECT_FALSE(IniFileNotify->Paused());
+    EXPECT_EQ(IniFileNotify->FileName(), ini);
+    EXPECT_FALSE(IniFileNotify->NotifyOnStart);
+    ASSERT_NE(LanguageFileNotify, nullptr);
+    EXPECT_EQ(LanguageFileNotify->FileName(), dir.File(L"lang.ini"));
+    EXPECT_NE(CollectorThread, nullptr);
+
+    // A later reload keeps the page shown; without a drag the position comes from the
+    // file again, so a removed "left" goes back to -1.
+    CurrentPage = 3;
+    WriteFileBytes(ini, "[options]\r\ninitial-page=2\r\n[items]\r\nuptime=active:1\r\n");
+    TChangeNotify2* const before = IniFileNotify;
+    CheckIniFile();
+    EXPECT_EQ(CurrentPage, 3);
+    EXPECT_EQ(FormLeft, -1);
+    EXPECT_EQ(IniFileNotify, before) << "the main watcher lives for the whole run";
+    EXPECT_EQ(LanguageFileNotify, nullptr);
+    EXPECT_FALSE(form->PopupMenu1.Items(kLanguageEntry).Enabled);
+
+    // After a drag the dragged position stays.
+    WindowDragged = true;
+    FormLeft = 77;
+    WriteFileBytes(ini, "[options]\r\nleft=5\r\n[items]\r\nuptime=active:1\r\n");
+    CheckIniFile();
+    EXPECT_EQ(FormLeft, 77);
+}
+
+TEST_F(MainLoopFormTest, IniChangeSetsTheReloadFlagOnce) {
+    const std::wstring ini = dir.File(L"watched.ini");
+    WriteFileBytes(ini, "[options]\r\ninimonitortime=1\r\n[items]\r\nuptime=active:1\r\n");
+    SetProgramArguments({L"/ini=" + ini});
+    CheckIniFile();
+    ASSERT_NE(IniFileNotify, nullptr);
+    ASSERT_TRUE(PumpUntil([] { return !IniFileNotify->FirstCheck; }, 8000));
+    PumpFor(1500);
+    EXPECT_EQ(ReloadPending, 0) << "an unchanged file reports nothing";
+    WIN32_FILE_ATTRIBUTE_DATA d{};
+    GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &d);
+    ULARGE_INTEGER t{};
+    t.LowPart = d.ftLastWriteTime.dwLowDateTime;
+    t.HighPart = d.ftLastWriteTime.dwHighDateTime;
+    t.QuadPart += 600000000ull;
+    FILETIME later{t.LowPart, t.HighPart};
+    HANDLE h = CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SetFileTime(h, nullptr, nullptr, &later);
+    CloseHandle(h);
+    EXPECT_TRUE(PumpUntil([] { return ReloadPending == 1; }, 8000));
+}
