@@ -276,17 +276,8 @@ void TVistrelMainForm::Refresh1Click() { Invalidate(); }
 
 void TVistrelMainForm::OpenWithEditor(const std::wstring& file, const wchar_t* tag) {
     const std::wstring program = TextEditor.empty() ? file : TextEditor;
-    const std::wstring directory = ProgramDirectory();
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof sei;
-    // No message boxes: a missing file is logged instead of blocking the window thread.
-    sei.fMask = SEE_MASK_FLAG_NO_UI;
-    sei.lpVerb = L"open";
-    sei.lpFile = program.c_str();
-    sei.lpParameters = file.c_str();
-    sei.lpDirectory = directory.c_str();
-    sei.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&sei)) WriteLog(std::wstring(tag) + program + L" " + GetLastErrorText(), llError);
+    if (ShellOpen(program, file, ProgramDirectory()) <= 32)
+        WriteLog(std::wstring(tag) + program + L" " + GetLastErrorText(), llError);
 }
 
 void TVistrelMainForm::Configuration1Click() { OpenWithEditor(IniFileName, L"Configuration1Click: "); }
@@ -295,14 +286,8 @@ void TVistrelMainForm::Language1Click() { OpenWithEditor(LanguageFileName, L"Lan
 
 void TVistrelMainForm::ReadMe1Click() {
     const std::wstring manual = ProgramDirectory() + L"Vistrel Manual.pdf";
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof sei;
-    sei.fMask = SEE_MASK_FLAG_NO_UI;
-    sei.hwnd = Handle();
-    sei.lpVerb = L"open";
-    sei.lpFile = manual.c_str();
-    sei.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&sei)) WriteLog(L"ReadMe1Click: " + manual + L" " + GetLastErrorText(), llError);
+    if (ShellOpen(manual, {}, {}, Handle()) <= 32)
+        WriteLog(L"ReadMe1Click: " + manual + L" " + GetLastErrorText(), llError);
 }
 
 void TVistrelMainForm::Quit1Click() {
@@ -314,15 +299,7 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     const TConfigItem item = CheckedAt(ConfigItems, control->Tag);
     const std::wstring uri = ExpandEnvironmentText(OptionText(item.Options, L"uri"));
     const std::wstring args = OptionText(item.Options, L"args");
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof sei;
-    sei.fMask = SEE_MASK_FLAG_NO_UI;  // a missing target must not block the window thread
-    sei.lpVerb = L"open";
-    sei.lpFile = uri.c_str();
-    sei.lpParameters = args.c_str();
-    sei.nShow = SW_SHOWNORMAL;
-    ShellExecuteExW(&sei);
-    const auto result = reinterpret_cast<INT_PTR>(sei.hInstApp);
+    const std::intptr_t result = ShellOpen(uri, args);
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }

@@ -31,15 +31,7 @@ void TStaticTextW::Click() {
         return;
     }
     const std::wstring target = ExpandedTarget();
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof sei;
-    // No message box for a missing target: it would block the window thread.
-    sei.fMask = SEE_MASK_FLAG_NO_UI;
-    sei.lpVerb = L"open";
-    sei.lpFile = target.c_str();
-    sei.lpParameters = LinkParameters.c_str();
-    sei.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&sei)) WriteLog(L"TStaticTextW.Click: " + target + L" " + GetLastErrorText(), llError);
+    if (ShellOpen(target, LinkParameters) <= 32) WriteLog(L"TStaticTextW.Click: " + target + L" " + GetLastErrorText(), llError);
 }
 
 UniqueFont TStaticTextW::MakeFont() const {

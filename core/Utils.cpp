@@ -285,3 +285,24 @@ bool FileExists(const std::wstring& path) {
     const DWORD attr = GetFileAttributesW(path.c_str());
     return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
 }
+
+std::intptr_t ShellOpen(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory,
+                        void* ownerWindow) {
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof sei;
+    sei.fMask = SEE_MASK_FLAG_NO_UI;
+    sei.hwnd = static_cast<HWND>(ownerWindow);
+    sei.lpVerb = L"open";
+    sei.lpFile = file.c_str();
+    sei.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    sei.lpDirectory = directory.empty() ? nullptr : directory.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&sei)) {
+        const DWORD error = GetLastError();
+        const auto result = reinterpret_cast<std::intptr_t>(sei.hInstApp);
+        SetLastError(error);
+        return result > 32 ? 0 : result;
+    }
+    const auto result = reinterpret_cast<std::intptr_t>(sei.hInstApp);
+    return result > 32 ? result : 33;
+}

@@ -66,3 +66,9 @@ std::wstring LowerText(const std::wstring& s);
 std::wstring ProgramFilePath();
 std::wstring ProgramDirectory();
 bool FileExists(const std::wstring& path);
+// Opens a file, program or address with the shell's "open" verb, without any message box
+// of the shell's own (a missing file must not block the window thread behind a modal
+// box). Returns the shell's result number: above 32 on success; the thread's last error
+// tells why otherwise.
+std::intptr_t ShellOpen(const std::wstring& file, const std::wstring& parameters = {},
+                        const std::wstring& directory = {}, void* ownerWindow = nullptr);
