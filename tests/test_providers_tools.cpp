@@ -174,7 +174,9 @@ TEST(ProviderPrivilege, DebugPrivilegeIsEnabledWhenTheSystemSaysSo) {
     ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &set.Privilege[0].Luid));
     BOOL held = FALSE;
     ASSERT_TRUE(PrivilegeCheck(token.get(), &set, &held));
-    if (enabled) EXPECT_TRUE(held);
+    if (enabled) {
+        EXPECT_TRUE(held);
+    }
     EXPECT_TRUE(SetPrivilege(false, "SeDebugPrivilege") || !enabled);
 }
 
