@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "OptionSlots.h"
 #include "Configuration.h"
 #include "Errors.h"
 #include "Includes.h"
@@ -82,18 +83,6 @@ protected:
 
     TempFolder dir_;
 };
-
-std::wstring Opt(const TItemOptionArray& options, const std::wstring& name) {
-    return GetItemOption(options, name, Variant(L"<absent>")).ToText();
-}
-
-// The used slots as (name, value) pairs, in slot order.
-std::vector<std::pair<std::wstring, std::wstring>> Slots(const TItemOptionArray& options) {
-    std::vector<std::pair<std::wstring, std::wstring>> out;
-    for (const auto& slot : options)
-        if (!slot.Name.empty() || !slot.Value.IsEmpty()) out.emplace_back(slot.Name, slot.Value.ToText());
-    return out;
-}
 
 TEST_F(ItemLines, CollectorOptionsBeyondTheFreeSlotsAreDropped) {
     std::wstring line = L"TEXT=active:1";

@@ -8,23 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "OptionSlots.h"
 #include "Errors.h"
 #include "ItemLines.h"
 #include "Templates.h"
 
 namespace {
-
-std::wstring Opt(const TItemOptionArray& options, const std::wstring& name) {
-    return GetItemOption(options, name, Variant(L"<absent>")).ToText();
-}
-
-// The used slots as (name, value) pairs, in slot order.
-std::vector<std::pair<std::wstring, std::wstring>> Slots(const TItemOptionArray& options) {
-    std::vector<std::pair<std::wstring, std::wstring>> out;
-    for (const auto& slot : options)
-        if (!slot.Name.empty() || !slot.Value.IsEmpty()) out.emplace_back(slot.Name, slot.Value.ToText());
-    return out;
-}
 
 // ---- options text into slots ----
 
