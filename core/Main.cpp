@@ -8,6 +8,7 @@
 #include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
+#include "Gdi.h"
 #include "InfoFiles.h"
 #include "Log.h"
 #include "MainFormUnit.h"
@@ -70,6 +71,7 @@ int MainBlock() {
     ReloadPending = 1;
 
     Application().Run();
+    WriteLog(L"GDI objects: " + std::to_wstring(LiveGdiObjects()), llDebug);
 
     // Ordered shutdown after a normal end of the loop: the main-ini watcher, then the
     // language watcher (each waits for its thread), then the collection thread.

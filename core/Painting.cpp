@@ -8,6 +8,7 @@
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Errors.h"
+#include "Gdi.h"
 #include "Includes.h"
 #include "ItemCharts.h"
 #include "Log.h"
@@ -417,5 +418,14 @@ void UpdateEntries(std::uint8_t) {
     Updating = 0;
     RelayoutPending = 0;
     if (failed) WriteLog(L"UpdateEntries: " + ErrorText + label + L" " + step + L" " + message, llError);
-    else if (complete) WriteLog(L"UpdateEntries Complete.", llDebug);
+    else if (complete) {
+        WriteLog(L"UpdateEntries Complete.", llDebug);
+        // The live GDI objects whenever a pass leaves a different number than the last one
+        // logged, so a debug log shows growth (and leaks) without a line every second.
+        static long lastLogged = -1;
+        if (const long live = LiveGdiObjects(); live != lastLogged) {
+            lastLogged = live;
+            WriteLog(L"GDI objects: " + std::to_wstring(live), llDebug);
+        }
+    }
 }

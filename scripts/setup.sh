@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 deps=${VISTREL_DEPS:-$here/build/deps}
 
 packages=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          wine wine32:i386 wine64 xvfb xauth imagemagick x11-apps
+          wine wine32:i386 wine64 xvfb xauth imagemagick x11-apps xcompmgr x11-xserver-utils
           libz-mingw-w64-dev fonts-wine fonts-liberation cmake ninja-build googletest file)
 
 need_install=0

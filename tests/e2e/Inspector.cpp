@@ -1,6 +1,9 @@
 #include "Inspector.h"
 
+#include <cstdint>
 #include <stdexcept>
+
+#include "Gdi.h"
 
 namespace {
 
@@ -146,4 +149,25 @@ void ServeMessages(DWORD ms) {
         }
         Sleep(5);
     } while (GetTickCount() - start < ms);
+}
+
+ScreenShot CaptureScreen(const RECT& area) {
+    ScreenShot shot;
+    shot.Area = area;
+    const int w = shot.Width(), h = shot.Height();
+    if (w <= 0 || h <= 0) return shot;
+    DibSection dib = CreateDibSection(w, h);
+    UniqueWindowDC screen(nullptr);
+    UniqueMemoryDC memory(CreateCompatibleDC(screen.get()));
+    {
+        SelectedObject selected(memory.get(), dib.Bitmap.get());
+        BitBlt(memory.get(), 0, 0, w, h, screen.get(), area.left, area.top, SRCCOPY);
+        GdiFlush();
+    }
+    shot.Pixels.resize(static_cast<std::size_t>(w) * h);
+    for (std::size_t i = 0; i < shot.Pixels.size(); ++i) {
+        const std::uint32_t p = dib.Bits[i];
+        shot.Pixels[i] = RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+    }
+    return shot;
 }

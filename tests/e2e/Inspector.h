@@ -56,3 +56,14 @@ LayeredAttributes LayeredOf(HWND w);
 int ZOrderIndex(HWND w);
 // Sleeps while serving this thread's messages.
 void ServeMessages(DWORD ms);
+
+// The screen's pixels inside a rectangle, as another program on the display sees them.
+struct ScreenShot {
+    RECT Area{};
+    std::vector<COLORREF> Pixels;  // row by row, top to bottom
+    int Width() const { return Area.right - Area.left; }
+    int Height() const { return Area.bottom - Area.top; }
+    // x and y relative to Area's top left corner.
+    COLORREF At(int x, int y) const { return Pixels.at(static_cast<std::size_t>(y) * Width() + x); }
+};
+ScreenShot CaptureScreen(const RECT& area);
