@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 static_assert(sizeof(wchar_t) == 2, "the name fields hold UTF-16 units");
 
@@ -93,3 +94,17 @@ static_assert(offsetof(TVslProcessMonitor, PrivateUsage) == 228);
 static_assert(offsetof(TVslProcessMonitor, HandleCount) == 236);
 static_assert(offsetof(TVslProcessMonitor, ThreadCount) == 240);
 static_assert(sizeof(TVslProcessMonitorArray) == VslProcessMonitorAreaSize);
+
+// A name field's text: up to its first zero unit, and never beyond the field (a field
+// that another process filled without a zero gives all its units).
+inline std::wstring VslNameText(const wchar_t (&Field)[VslNameUnits]) {
+    std::size_t n = 0;
+    while (n < VslNameUnits && Field[n] != L'\0') ++n;
+    return std::wstring(Field, n);
+}
+
+// Fills a name field with Text's first VslMaxNameLength units and zeros behind them.
+inline void VslSetName(wchar_t (&Field)[VslNameUnits], const std::wstring& Text) {
+    const std::size_t n = Text.size() < VslMaxNameLength ? Text.size() : VslMaxNameLength;
+    for (std::size_t i = 0; i < VslNameUnits; ++i) Field[i] = i < n ? Text[i] : L'\0';
+}

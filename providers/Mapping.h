@@ -64,8 +64,6 @@ void RegisterMappingProviders();
 std::uint32_t HeartbeatAge(std::uint32_t NowTick, std::uint32_t BeatTick);
 // Alive while the heartbeat is at most this many seconds old.
 inline constexpr std::uint32_t HeartbeatMaxAge = 10;
-// A name field's text: up to its first zero unit, at most VslNameUnits units.
-std::wstring NameFieldText(const wchar_t (&Field)[VslNameUnits]);
 // The first slot whose text equals Name unit by unit (case-sensitive), or -1.
 int FindNameSlot(const TVslSystemArea& Area, const std::wstring& Name);
 // Zero-fills the first free slot and copies Name into it; the slot's index, or -1 when all
