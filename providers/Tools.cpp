@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "EventLog.h"
 #include "Log.h"
+#include "Registry.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "WinHandles.h"
@@ -115,9 +117,14 @@ void InitializeProviders() {
 }
 
 void FinalizeProviders() {
+    FinalizeRegistryWatches();
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterEventLogProviders();
+    RegisterRegistryProviders();
+}
