@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "Configuration.h"
 #include "Includes.h"
 #include "MainLoop.h"
+#include "Pipeline.h"
 #include "Registry.h"
 #include "Threads.h"
 #include "Tools.h"
@@ -589,6 +591,43 @@ TEST_F(ProviderRegistryWatch, SetupWatchesBuildsTheListThroughItsHook) {
     EXPECT_EQ(RegWatchItems.GetItem(0)->Name, L"Three");
     RebuildRegWatches({});
     EXPECT_EQ(RegWatchItems.Count(), 0u);
+}
+
+// A configured REGISTRY item: the reload's SetupWatches starts its watch, a change of the
+// value reaches the watch, and the item's next collection shows it.
+TEST_F(ProviderRegistryWatch, AConfiguredItemShowsTheChangeOfItsValue) {
+    RegisterProviders();
+    RegFixture key(HKEY_CURRENT_USER, UniqueTestKey(L"Configured"));
+    key.SetString(L"Mode", L"idle");
+    TConfigArray saved;
+    saved.swap(ConfigItems);
+    ConfigItems.resize(2);
+    ConfigItems[0].Keyword = "REGISTRY";
+    ConfigItems[0].Active = true;
+    ConfigItems[0].Text = L"Mode";
+    ConfigItems[0].GatherProc = GetRegistryWatch;
+    const std::wstring watched = kHkcu + key.Path() + L"\\Mode";
+    ConfigItems[0].Options = OptionsOf({{L"key", watched.c_str()}, {L"display", L"mode %1"}});
+    ConfigItems[1] = ConfigItems[0];
+    ConfigItems[1].Active = false;  // inactive items get no watch
+    SetupWatches();
+    const TConfigItem item = ConfigItems[0];
+    ConfigItems.swap(saved);
+
+    ASSERT_EQ(RegWatchItems.Count(), 1u);
+    const TRegWatchItem* watch = RegWatchItems.GetItem(0);
+    EXPECT_EQ(watch->Name, L"Mode");
+    ASSERT_TRUE(TextBecomes(watch, L"idle"));
+    TItemData data;
+    ASSERT_TRUE(DoProc(item.GatherProc, item.Options, data));
+    EXPECT_EQ(data.Lines, TWideStringArray{L"mode idle"});
+
+    key.SetString(L"Mode", L"busy");
+    ASSERT_TRUE(TextBecomes(watch, L"busy"));
+    ASSERT_TRUE(DoProc(item.GatherProc, item.Options, data));
+    EXPECT_EQ(data.Lines, TWideStringArray{L"mode busy"});
+    ASSERT_EQ(data.Data.size(), 1u);
+    EXPECT_EQ(data.Data[0].at(1), Variant(watch->ChangeTimeText()));
 }
 
 TEST_F(ProviderRegistryWatch, FinalizeProvidersStopsTheWatches) {
