@@ -43,6 +43,7 @@ inline void Find(HANDLE h) { FindClose(h); }
 inline void Key(HKEY k) { RegCloseKey(k); }
 inline void Library(HMODULE m) { FreeLibrary(m); }
 inline void EventSource(HANDLE h) { DeregisterEventSource(h); }
+inline void EventLog(HANDLE h) { CloseEventLog(h); }
 inline void View(const void* p) { UnmapViewOfFile(p); }
 inline void Local(HLOCAL p) { LocalFree(p); }
 }  // namespace win_release
@@ -54,4 +55,5 @@ using UniqueFindHandle = UniqueResource<HANDLE, win_release::Find, -1>;
 using UniqueKey = UniqueResource<HKEY, win_release::Key>;
 using UniqueLibrary = UniqueResource<HMODULE, win_release::Library>;
 using UniqueEventSource = UniqueResource<HANDLE, win_release::EventSource>;
+using UniqueEventLog = UniqueResource<HANDLE, win_release::EventLog>;
 using UniqueView = UniqueResource<const void*, win_release::View>;

@@ -2,8 +2,10 @@
 
 #include <vector>
 
+#include "EventLog.h"
 #include "Log.h"
 #include "Mapping.h"
+#include "Registry.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "WinHandles.h"
@@ -117,6 +119,7 @@ void InitializeProviders() {
 
 void FinalizeProviders() {
     StopStatisticsProgram();
+    FinalizeRegistryWatches();
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
@@ -125,4 +128,6 @@ void FinalizeProviders() {
 void RegisterProviders() {
     RegisterSystemInfoProviders();
     RegisterMappingProviders();
+    RegisterEventLogProviders();
+    RegisterRegistryProviders();
 }

@@ -1,0 +1,468 @@
+#include <windows.h>
+
+#include <wtsapi32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "EventLog.h"
+#include "Includes.h"
+#include "Tools.h"
+#include "Utils.h"
+#include "test_providers_support.h"
+
+namespace {
+
+// ---- a constructed EVENTLOGRECORD -----------------------------------------------------------
+
+struct RecordSpec {
+    std::uint32_t timeGenerated = 0;
+    std::uint32_t eventId = 0;
+    std::uint16_t eventType = 0;
+    std::uint16_t category = 0;
+    std::string source = "Src";
+    std::string computer = "PC";
+    std::vector<std::string> strings;
+};
+
+void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(&b[at], &v, sizeof v); }
+void PutU16(std::string& b, std::size_t at, std::uint16_t v) { std::memcpy(&b[at], &v, sizeof v); }
+
+// The record as the platform lays it out: fixed part, source and computer names, the
+// insertion strings, no SID and no data, padded to four bytes, length at both ends.
+std::string BuildRecord(const RecordSpec& s) {
+    std::string b(kEventLogRecordFixedSize, '\0');
+    b += s.source + '\0' + s.computer + '\0';
+    while (b.size() % 4) b += '\0';
+    const std::size_t stringOffset = b.size();
+    for (const std::string& text : s.strings) b += text + '\0';
+    while (b.size() % 4) b += '\0';
+    b.resize(b.size() + 4);
+    const auto length = static_cast<std::uint32_t>(b.size());
+    PutU32(b, 0, length);
+    PutU32(b, 4, 0x654c664c);  // "LfLe"
+    PutU32(b, 8, 7);           // record number
+    PutU32(b, 12, s.timeGenerated);
+    PutU32(b, 16, s.timeGenerated);
+    PutU32(b, 20, s.eventId);
+    PutU16(b, 24, s.eventType);
+    PutU16(b, 26, static_cast<std::uint16_t>(s.strings.size()));
+    PutU16(b, 28, s.category);
+    PutU32(b, 36, static_cast<std::uint32_t>(stringOffset));
+    PutU32(b, 48, 0);
+    PutU32(b, 52, length);  // data offset: no data
+    PutU32(b, length - 4, length);
+    return b;
+}
+
+TEventLogRecord Parse(const std::string& bytes) {
+    return ParseEventLogRecord(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+TEventLogRead ReadOf(const std::string& bytes) {
+    TEventLogRead read;
+    read.Ok = true;
+    read.Bytes.assign(bytes.begin(), bytes.end());
+    return read;
+}
+
+TIME_ZONE_INFORMATION Zone(LONG bias, LONG standardBias, LONG daylightBias) {
+    TIME_ZONE_INFORMATION info{};
+    info.Bias = bias;
+    info.StandardBias = standardBias;
+    info.DaylightBias = daylightBias;
+    return info;
+}
+
+struct Collected {
+    TItemData data;
+    std::wstring display = L"leftover";
+};
+
+Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
+    Collected c;
+    proc(options, c.data, c.display);
+    return c;
+}
+
+}  // namespace
+
+// ---- time conversions ---------------------------------------------------------------------------
+
+TEST(ProviderEventLogTime, TimeZoneBiasTakesWholeHoursOfTheAnswersBias) {
+    struct Row {
+        DWORD result;
+        LONG bias, standardBias, daylightBias;
+        double expectedHours;
+    } rows[] = {
+        {TIME_ZONE_ID_STANDARD, -60, 0, -60, 1},    // UTC+1 in winter
+        {TIME_ZONE_ID_DAYLIGHT, -60, 0, -60, 2},    // UTC+1 in summer
+        {TIME_ZONE_ID_STANDARD, 300, 0, -60, -5},   // UTC-5
+        {TIME_ZONE_ID_DAYLIGHT, 300, 0, -60, -4},
+        {TIME_ZONE_ID_UNKNOWN, 0, 0, -60, 1},       // every answer but standard takes DaylightBias
+        {TIME_ZONE_ID_INVALID, 0, 0, -60, 1},
+        {TIME_ZONE_ID_STANDARD, -330, 0, 0, 5},     // UTC+5:30: only the whole hours
+        {TIME_ZONE_ID_STANDARD, 330, 0, 0, -5},
+        {TIME_ZONE_ID_STANDARD, 30, 0, 0, 0},
+        {TIME_ZONE_ID_STANDARD, 0, 0, 0, 0},
+    };
+    for (const Row& r : rows)
+        EXPECT_DOUBLE_EQ(TimeZoneBiasFrom(r.result, Zone(r.bias, r.standardBias, r.daylightBias)),
+                         r.expectedHours / 24.0)
+            << r.result << " " << r.bias;
+}
+
+TEST(ProviderEventLogTime, GetTimeZoneBiasIsThePlatformsAnswerInterpreted) {
+    TIME_ZONE_INFORMATION info{};
+    const DWORD result = GetTimeZoneInformation(&info);
+    EXPECT_DOUBLE_EQ(GetTimeZoneBias(), TimeZoneBiasFrom(result, info));
+}
+
+TEST(ProviderEventLogTime, UnixTimeToDateTime) {
+    EXPECT_DOUBLE_EQ(UnixTimeToDateTime(0, 0), 25569.0);
+    EXPECT_DOUBLE_EQ(UnixTimeToDateTime(86400 + 43200, 0), 25570.5);
+    EXPECT_DOUBLE_EQ(UnixTimeToDateTime(0, 2.0 / 24), 25569.0 + 2.0 / 24);
+    EXPECT_DOUBLE_EQ(UnixTimeToDateTime(-86400, 0), 25568.0);
+    EXPECT_DOUBLE_EQ(UnixTimeToLocalDateTime(3600), UnixTimeToDateTime(3600, GetTimeZoneBias()));
+}
+
+// ---- record parsing ------------------------------------------------------------------------------
+
+TEST(ProviderEventLogRecord, ParsesTheFixedPartNamesAndStrings) {
+    RecordSpec spec;
+    spec.timeGenerated = 1700000000;
+    spec.eventId = 0xC0001234;
+    spec.eventType = EVENTLOG_WARNING_TYPE;
+    spec.category = 9;
+    spec.source = "Service Control Manager";
+    spec.computer = "HOST-1";
+    spec.strings = {"one", "two words", "three"};
+    const TEventLogRecord r = Parse(BuildRecord(spec));
+    EXPECT_EQ(r.TimeGenerated, 1700000000u);
+    EXPECT_EQ(r.EventID, 0xC0001234u);
+    EXPECT_EQ(r.EventType, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(r.EventCategory, 9);
+    EXPECT_EQ(r.SourceName, L"Service Control Manager");
+    EXPECT_EQ(r.ComputerName, L"HOST-1");
+    EXPECT_EQ(r.Strings, (std::vector<std::wstring>{L"one", L"two words", L"three"}));
+}
+
+TEST(ProviderEventLogRecord, NamesAreEightBitText) {
+    RecordSpec spec;
+    spec.source = "Caf\xE9";
+    spec.strings = {"\xE9t\xE9"};
+    const TEventLogRecord r = Parse(BuildRecord(spec));
+    EXPECT_EQ(r.SourceName, AnsiToWide("Caf\xE9"));
+    EXPECT_EQ(r.Strings.at(0), AnsiToWide("\xE9t\xE9"));
+}
+
+TEST(ProviderEventLogRecord, ReadsOnlyTheFirstOfSeveralRecordsAndAcceptsTheExactSize) {
+    RecordSpec first;
+    first.source = "First";
+    RecordSpec second;
+    second.source = "Second";
+    const std::string one = BuildRecord(first);
+    EXPECT_EQ(Parse(one).SourceName, L"First");  // buffer exactly one record long
+    EXPECT_EQ(Parse(one + BuildRecord(second)).SourceName, L"First");
+}
+
+TEST(ProviderEventLogRecord, RecordsThatDoNotFitRaise) {
+    RecordSpec spec;
+    spec.strings = {"alpha", "beta"};
+    const std::string good = BuildRecord(spec);
+    const auto length = static_cast<std::uint32_t>(good.size());
+    const std::size_t stringsAt = kEventLogRecordFixedSize + 8;  // "Src\0PC\0" padded to 8
+
+    auto with = [&](auto change) {
+        std::string b = good;
+        change(b);
+        return b;
+    };
+    struct Row {
+        const char* what;
+        std::string bytes;
+    } rows[] = {
+        {"empty", std::string()},
+        {"fixed part cut", good.substr(0, kEventLogRecordFixedSize - 1)},
+        {"one byte short of its length", good.substr(0, good.size() - 1)},
+        {"length below the fixed part", with([](std::string& b) { PutU32(b, 0, 20); })},
+        {"length beyond the bytes", with([&](std::string& b) { PutU32(b, 0, length + 4); })},
+        {"huge length", with([](std::string& b) { PutU32(b, 0, 0xFFFFFFFF); })},
+        {"string offset past the record", with([&](std::string& b) { PutU32(b, 36, length); })},
+        {"string offset far away", with([](std::string& b) { PutU32(b, 36, 0x7FFFFFF0); })},
+        {"string offset inside the fixed part", with([](std::string& b) { PutU32(b, 36, 8); })},
+        {"more strings than present", with([](std::string& b) { PutU16(b, 26, 400); })},
+        // Names that run to the end of the record without their NUL.
+        {"source without end",
+         with([&](std::string& b) {
+             b.resize(kEventLogRecordFixedSize + 3);
+             std::memcpy(&b[kEventLogRecordFixedSize], "Src", 3);
+             PutU32(b, 0, static_cast<std::uint32_t>(b.size()));
+         })},
+        {"computer without end",
+         with([&](std::string& b) {
+             b.resize(kEventLogRecordFixedSize + 6);
+             PutU32(b, 0, static_cast<std::uint32_t>(b.size()));
+         })},
+        {"last string without end",
+         with([&](std::string& b) {
+             const std::size_t end = stringsAt + 6 + 4;  // "alpha\0" and "beta" with no NUL
+             b.resize(end);
+             PutU32(b, 0, static_cast<std::uint32_t>(end));
+         })},
+    };
+    for (const Row& r : rows) EXPECT_THROW(Parse(r.bytes), EEventLogRecordError) << r.what;
+    EXPECT_THROW(ParseEventLogRecord(nullptr, 100), EEventLogRecordError);
+    EXPECT_NO_THROW(Parse(good));
+}
+
+TEST(ProviderEventLogRecord, AStringOffsetIsIgnoredWithoutStrings) {
+    RecordSpec spec;
+    std::string b = BuildRecord(spec);
+    PutU32(b, 36, 0xFFFFFFFF);
+    EXPECT_TRUE(Parse(b).Strings.empty());
+}
+
+// ---- the row -------------------------------------------------------------------------------------
+
+TEST(ProviderEventLogRow, FieldsInOrder) {
+    TEventLogRecord r;
+    r.TimeGenerated = 86400;  // 2 January 1970, midnight UTC
+    r.EventID = 0x80010005;
+    r.EventType = 4;
+    r.EventCategory = 2;
+    r.SourceName = L"Src";
+    r.ComputerName = L"PC";
+    r.Strings = {L"a", L"b", L"c"};
+    EXPECT_EQ(kEventLogNames, (std::vector<std::wstring>{L"datetime", L"eventid", L"eventtype", L"taskcategory",
+                                                         L"sourcename", L"computername", L"eventdata"}));
+    const TVarArray row = EventLogRow(r, 0);
+    const TVarArray expected = {Variant(DateTimeToText(25570.0)), Variant(std::int32_t{5}), Variant(std::int32_t{4}),
+                                Variant(std::int32_t{2}),         Variant(L"Src"),          Variant(L"PC"),
+                                Variant(L"a b c")};
+    EXPECT_EQ(row, expected);
+    EXPECT_EQ(row[0].ToText(), L"1/2/1970");
+
+    r.Strings.clear();
+    EXPECT_EQ(EventLogRow(r, 0).at(6), Variant(L""));
+    EXPECT_EQ(EventLogRow(r, 3.0 / 24).at(0), Variant(DateTimeToText(25570.0 + 3.0 / 24)));
+}
+
+TEST(ProviderEventLogRow, TimesPastTheSignedRangeStayInTheFuture) {
+    TEventLogRecord r;
+    r.TimeGenerated = 0x80000000u;  // 19 January 2038, 03:14:08 UTC
+    EXPECT_EQ(EventLogRow(r, 0).at(0).ToText(), DateTimeToText(EncodeDateTime(2038, 1, 19, 3, 14, 8, 0)));
+}
+
+TEST(ProviderEventLogRow, StoreReadSuccessFillsTheRowAndTemplate) {
+    RecordSpec spec;
+    spec.eventId = 1001;
+    spec.source = "App";
+    spec.strings = {"x", "y"};
+    TItemData data;
+    std::wstring display;
+    StoreEventLogRead(OptionsOf({{L"display", L"%5 %2: %7"}}), ReadOf(BuildRecord(spec)), 0, data, display);
+    EXPECT_EQ(data.Names, kEventLogNames);
+    ASSERT_EQ(data.Data.size(), 1u);
+    EXPECT_EQ(display, L"App 1001: x y");
+}
+
+TEST(ProviderEventLogRow, StoreReadFailureShowsTheSystemsTextWithoutRow) {
+    TItemData data;
+    data.Names = {L"earlier"};
+    data.Data = {{Variant(L"row")}};
+    std::wstring display;
+    TEventLogRead read;
+    read.Error = ERROR_INSUFFICIENT_BUFFER;  // a newest record of more than 1024 bytes
+    StoreEventLogRead(OptionsOf({}), read, 0, data, display);
+    EXPECT_EQ(display, ErrorText + SystemErrorText(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(SystemErrorText(ERROR_INSUFFICIENT_BUFFER).empty());
+    EXPECT_EQ(data.Names, TWideStringArray{L"earlier"});
+    EXPECT_EQ(data.Data.size(), 1u);
+}
+
+TEST(ProviderEventLogRow, StoreReadOfABadRecordRaisesAndLeavesTheItem) {
+    TItemData data;
+    std::wstring display;
+    std::string bytes = BuildRecord(RecordSpec{});
+    bytes.resize(30);
+    EXPECT_THROW(StoreEventLogRead(OptionsOf({}), ReadOf(bytes), 0, data, display), EEventLogRecordError);
+    EXPECT_TRUE(data.Data.empty());
+    EXPECT_TRUE(display.empty());
+}
+
+// ---- the routine on the platform -----------------------------------------------------------------
+
+TEST(ProviderEventLog, WithoutLogOptionNothingAtAll) {
+    LogCapture log;
+    const Collected c = Gather(GetEventLog, OptionsOf({{L"display", L"%1"}}));
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(ProviderEventLog, AnEmptyOrUnopenableLogGivesNoRowAndNoLogLine) {
+    // The platform's answer decides: a log that opens and holds no record, or one that
+    // does not open, both end without a row.
+    HANDLE h = OpenEventLogA(nullptr, "Application");
+    DWORD count = 0;
+    const bool empty = !h || !GetNumberOfEventLogRecords(h, &count) || count == 0;
+    if (h) CloseEventLog(h);
+    if (!empty) GTEST_SKIP() << "the Application log holds records here";
+    LogCapture log;
+    const Collected c = Gather(GetEventLog, OptionsOf({{L"log", L"Application"}}));
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+// ---- sessions ------------------------------------------------------------------------------------
+
+TEST(ProviderSessions, StationNamesOfAList) {
+    char console[] = "Console";
+    char rdp[] = "RDP-Tcp#3";
+    WTS_SESSION_INFOA list[3] = {};
+    list[0].SessionId = 1;
+    list[0].pWinStationName = console;
+    list[1].SessionId = 2;
+    list[1].pWinStationName = nullptr;  // a missing name reads as empty
+    list[2].SessionId = 3;
+    list[2].pWinStationName = rdp;
+    EXPECT_EQ(StationNames(list, 3), (std::vector<std::wstring>{L"Console", L"", L"RDP-Tcp#3"}));
+    EXPECT_EQ(StationNames(list, 0), std::vector<std::wstring>{});
+    EXPECT_EQ(StationNames(nullptr, 5), std::vector<std::wstring>{});
+}
+
+TEST(ProviderSessions, JoinStationNames) {
+    struct Row {
+        std::vector<std::wstring> names;
+        std::wstring expected;
+    } rows[] = {
+        {{}, L""},
+        {{L"Console"}, L"Console"},
+        {{L"Services", L"Console"}, L"Services, Console"},
+        {{L""}, L""},
+        {{L"", L""}, L", "},
+        {{L"a", L"", L"b"}, L"a, , b"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(JoinStationNames(r.names), r.expected);
+}
+
+TEST(ProviderSessions, RowsAndIds) {
+    EXPECT_EQ(TSSessionsRow(2, L"Services, Console"),
+              (TVarArray{Variant(std::int32_t{2}), Variant(L"Services, Console")}));
+    EXPECT_EQ(IdValue(7), Variant::FromCurrencyCount(70000));
+    EXPECT_EQ(IdValue(0xFFFFFFFE), Variant::FromCurrencyCount(std::int64_t{0xFFFFFFFE} * 10000));
+    EXPECT_FALSE(ConsoleSessionRow(0xFFFFFFFF).has_value());
+    ASSERT_TRUE(ConsoleSessionRow(0).has_value());
+    EXPECT_EQ(*ConsoleSessionRow(1), TVarArray{IdValue(1)});
+}
+
+TEST(ProviderSessions, TSSessionsFollowsTheServersAnswer) {
+    std::uint32_t count = 0;
+    std::wstring names;
+    if (HANDLE server = WTSOpenServerA(nullptr)) {
+        WTS_SESSION_INFOA* list = nullptr;
+        DWORD n = 0;
+        if (WTSEnumerateSessionsA(server, 0, 1, &list, &n)) {
+            names = JoinStationNames(StationNames(list, n));
+            count = n;
+            WTSFreeMemory(list);
+        } else {
+            names = GetLastErrorText();
+        }
+        WTSCloseServer(server);
+    }
+    LogCapture log;
+    const Collected c = Gather(GetTSSessions, OptionsOf({{L"display", L"%1 [%2]"}}));
+    EXPECT_EQ(c.data.Names, TWideStringArray{L"ts sessions"});
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], TSSessionsRow(count, names));
+    EXPECT_EQ(c.display, std::to_wstring(count) + L" [" + names + L"]");
+    EXPECT_EQ(log.Count(L"DATA", L"GetTSSessions: " + c.display), 1);
+}
+
+class ProviderSessionIds : public ::testing::Test {
+protected:
+    void SetUp() override { LoadOptionalApis(); }
+    void TearDown() override { LoadOptionalApis(); }
+};
+
+namespace {
+DWORD WINAPI NoConsoleSession() { return 0xFFFFFFFF; }
+BOOL WINAPI SessionQueryFails(DWORD, DWORD*) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+}  // namespace
+
+TEST_F(ProviderSessionIds, ConsoleSession) {
+    ASSERT_NE(OptionalApis.WTSGetActiveConsoleSessionId, nullptr);
+    const DWORD id = WTSGetActiveConsoleSessionId();
+    LogCapture log;
+    const Collected c = Gather(GetSessionID, OptionsOf({}));
+    if (id == 0xFFFFFFFF) {
+        EXPECT_TRUE(c.data.Data.empty());
+        EXPECT_EQ(c.display, L"");
+    } else {
+        EXPECT_EQ(c.data.Names, (TWideStringArray{L"var", L"sessionid"}));
+        ASSERT_EQ(c.data.Data.size(), 1u);
+        EXPECT_EQ(c.data.Data[0], TVarArray{IdValue(id)});
+        EXPECT_EQ(c.display, std::to_wstring(id));
+    }
+    EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: " + c.display), 1);
+}
+
+TEST_F(ProviderSessionIds, NoConsoleSessionOrNoFunctionGivesNothing) {
+    LogCapture log;
+    OptionalApis.WTSGetActiveConsoleSessionId = NoConsoleSession;
+    Collected c = Gather(GetSessionID, OptionsOf({}));
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_EQ(c.display, L"");
+    OptionalApis.WTSGetActiveConsoleSessionId = nullptr;
+    c = Gather(GetSessionID, OptionsOf({}));
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_EQ(c.display, L"");
+    EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: "), 2);
+}
+
+TEST_F(ProviderSessionIds, ProcessSession) {
+    ASSERT_NE(OptionalApis.ProcessIdToSessionId, nullptr);
+    DWORD session = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+    LogCapture log;
+    const Collected c = Gather(GetRdsSessionID, OptionsOf({{L"display", L"%1/%2"}}));
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"var", L"processid", L"sessionid"}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], (TVarArray{IdValue(GetCurrentProcessId()), IdValue(session)}));
+    EXPECT_EQ(c.display, std::to_wstring(GetCurrentProcessId()) + L"/" + std::to_wstring(session));
+    EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: " + c.display), 1);
+}
+
+TEST_F(ProviderSessionIds, ProcessSessionUnavailable) {
+    LogCapture log;
+    OptionalApis.ProcessIdToSessionId = SessionQueryFails;
+    Collected c = Gather(GetRdsSessionID, OptionsOf({}));
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_EQ(c.display, L"");
+    OptionalApis.ProcessIdToSessionId = nullptr;
+    c = Gather(GetRdsSessionID, OptionsOf({}));
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: "), 2);
+}
+
+TEST(ProviderEventLogTable, RoutinesAreRegistered) {
+    RegisterProviders();
+    for (const char* keyword : {"EVENTLOG", "TSSESSIONS", "SESSIONID", "RDSSESSIONID"}) {
+        TConfigItem item;
+        FindItemDefault(keyword, item);
+        EXPECT_NE(item.GatherProc, nullptr) << keyword;
+    }
+    TConfigItem item;
+    FindItemDefault("TSSESSIONS", item);
+    EXPECT_EQ(item.GatherProc, &GetTSSessions);
+    EXPECT_EQ(item.Interval, 30);
+}
