@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "MemoryDisks.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "WinHandles.h"
@@ -112,12 +113,17 @@ void InitializeProviders() {
     SetPrivilege(true, "seDebugPrivilege");
     LoadOptionalApis();
     GetLocalTime(&startTime);
+    InitializeMemoryDiskProviders();
 }
 
 void FinalizeProviders() {
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
+    FinalizeMemoryDiskProviders();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterMemoryDiskProviders();
+}
