@@ -4,6 +4,7 @@
 
 #include "Log.h"
 #include "SystemInfo.h"
+#include "WmiItems.h"
 #include "Templates.h"
 #include "WinHandles.h"
 
@@ -120,4 +121,7 @@ void FinalizeProviders() {
     loadedLibraries.clear();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterWmiProviders();
+}

@@ -11,9 +11,11 @@
 
 #include "ComHandles.h"
 #include "Includes.h"
+#include "SystemInfo.h"
 #include "Templates.h"
 #include "Utils.h"
 #include "Wmi.h"
+#include "WmiItems.h"
 #include "test_providers_support.h"
 
 namespace {
@@ -444,4 +446,244 @@ TEST_F(WmiLive, QueryValFailures) {
     WmiQueryVal("root\\cimv2", "select * from Win32_Volume", {"x", "y"}, values);  // no object
     EXPECT_EQ(values.size(), 2u);
     EXPECT_EQ(log_.At(L"ERROR").size(), 2u);
+}
+
+// ---- WMI items: objects to rows and lines ---------------------------------------------------
+
+namespace {
+
+// Serves copies of the fixture objects and counts how many were read.
+struct Source {
+    std::vector<TWmiObject> objects;
+    std::size_t read = 0;
+    TWmiObjectSource Next() {
+        return [this](TWmiObject& o) {
+            if (read >= objects.size()) return false;
+            o = objects[read++];
+            return true;
+        };
+    }
+};
+
+TWmiObject Disk(const wchar_t* name, long size) {
+    TWmiObject o;
+    o.push_back(Prop(kCimString, Str(name), L"Name"));
+    o.push_back(Prop(kCimUInt32, I4(size), L"Size"));
+    return o;
+}
+
+}  // namespace
+
+TEST(WmiItems, RowCountOnEveryLine) {
+    Source src{{Disk(L"A", 1), Disk(L"B", 2), Disk(L"C", 3)}};
+    TItemData data;
+    EXPECT_EQ(WmiObjectsToDisplay(L"%rowcount%", 3, -1, src.Next(), data), L"3|3|3");
+    EXPECT_EQ(data.Names, (TWideStringArray{L"Row Count", L"Name", L"Size"}));
+    ASSERT_EQ(data.Data.size(), 3u);
+    EXPECT_EQ(data.Data[1], (TVarArray{Variant(std::int32_t(3)), Variant(L"B"), Variant(2.0)}));
+}
+
+TEST(WmiItems, IntegersBecomeDoublesAndTakeFormats) {
+    TWmiObject o;
+    o.push_back(Prop(kCimUInt32, I4(-1), L"Big"));
+    o.push_back(Prop(kCimUInt64, Str(L"12345"), L"Wide"));
+    o.push_back(Prop(kCimUInt64, Str(L"junk"), L"Bad"));
+    o.push_back(Prop(kCimReal32, R4(0.5f), L"Half"));
+    o.push_back(Prop(kCimBoolean, Bool(true), L"Flag"));
+    Source src{{o}};
+    TItemData data;
+    const std::wstring text =
+        WmiObjectsToDisplay(L"%big% %Wide[1.1f]% %bad% %half% %flag%", std::nullopt, -1, src.Next(), data);
+    const std::wstring wide = FormatDisplayValue("1.1f", Variant(12345.0)).ToText();
+    EXPECT_EQ(text, Variant(4294967295.0).ToText() + L" " + wide + L" " + NullResultText + L" " +
+                        Variant(0.5).ToText() + L" True");
+    ASSERT_EQ(data.Data.size(), 1u);
+    EXPECT_EQ(data.Data[0], (TVarArray{Variant(4294967295.0), Variant(12345.0), Variant::Null(), Variant(0.5),
+                                       Variant(true)}));
+    EXPECT_EQ(data.Names, (TWideStringArray{L"Big", L"Wide", L"Bad", L"Half", L"Flag"}));
+}
+
+TEST(WmiItems, DateTimePartsAndNull) {
+    TWmiObject o;
+    o.push_back(Prop(kCimDateTime, Str(L"20240102030405.123456+060"), L"InstallDate"));
+    o.push_back(Prop(kCimDateTime, Str(L"20240102030405.123456+00"), L"Short"));  // 24 characters: not split
+    o.push_back(Prop(kCimString, Null(), L"Missing"));
+    Source src{{o}};
+    TItemData data;
+    const std::wstring text = WmiObjectsToDisplay(
+        L"%InstallDate_year%-%installdate_month%-%InstallDate_day% %InstallDate_hour%:%InstallDate_minute%:"
+        L"%InstallDate_second%.%InstallDate_msecond% %InstallDate_utcoffset% / %InstallDate% / %Short_year% / %Missing%",
+        std::nullopt, -1, src.Next(), data);
+    EXPECT_EQ(text, L"2024-1-2 3:4:5.123456 +060 / 20240102030405.123456+060 / %Short_year% / " + NullResultText);
+    EXPECT_EQ(data.Names,
+              (TWideStringArray{L"InstallDate_year", L"InstallDate_month", L"InstallDate_day", L"InstallDate_hour",
+                                L"InstallDate_minute", L"InstallDate_second", L"InstallDate_msecond",
+                                L"InstallDate_utcoffset", L"InstallDate", L"Short", L"Missing"}));
+    ASSERT_EQ(data.Data.size(), 1u);
+    EXPECT_EQ(data.Data[0],
+              (TVarArray{Variant(std::int32_t(2024)), Variant(std::int32_t(1)), Variant(std::int32_t(2)),
+                         Variant(std::int32_t(3)), Variant(std::int32_t(4)), Variant(std::int32_t(5)),
+                         Variant(std::int32_t(123456)), Variant(L"+060"), Variant(L"20240102030405.123456+060"),
+                         Variant(L"20240102030405.123456+00"), Variant::Null()}));
+}
+
+TEST(WmiItems, MaxRows) {
+    struct Row {
+        std::int32_t maxRows;
+        std::size_t rows;
+        std::wstring text;
+    } rows[] = {{2, 2, L"A|B"}, {0, 1, L"A"}, {1, 1, L"A"}, {-1, 5, L"A|B|C|D|E"}, {9, 5, L"A|B|C|D|E"}};
+    for (const Row& r : rows) {
+        Source src{{Disk(L"A", 1), Disk(L"B", 2), Disk(L"C", 3), Disk(L"D", 4), Disk(L"E", 5)}};
+        TItemData data;
+        EXPECT_EQ(WmiObjectsToDisplay(L"%Name%", std::nullopt, r.maxRows, src.Next(), data), r.text) << r.maxRows;
+        EXPECT_EQ(data.Data.size(), r.rows) << r.maxRows;
+        EXPECT_EQ(src.read, r.rows) << r.maxRows;  // no further object is read
+    }
+    Source none;
+    TItemData data;
+    EXPECT_EQ(WmiObjectsToDisplay(L"%rowcount%", 0, -1, none.Next(), data), L"");
+    EXPECT_TRUE(data.Data.empty());
+    EXPECT_TRUE(data.Names.empty());
+}
+
+TEST(WmiItems, ArrayPropertiesFailOnlyWhenNamed) {
+    TWmiObject o;
+    o.push_back(Prop(kCimString, Str(L"x"), L"Name"));
+    o.push_back(Prop(kCimString | kArray, StrArray({L"a", L"b"}), L"List"));
+    {
+        Source src{{o, o}};
+        TItemData data;
+        EXPECT_EQ(WmiObjectsToDisplay(L"%Name%", std::nullopt, -1, src.Next(), data), L"x|x");
+        ASSERT_EQ(data.Data.size(), 2u);
+        EXPECT_EQ(data.Data[0], (TVarArray{Variant(L"x"), Variant(L"a b")}));
+    }
+    for (const wchar_t* line : {L"%Name% %list%", L"%List[1.2f]%", L"%List%[s]"}) {
+        Source src{{o, o}};
+        TItemData data;
+        EXPECT_THROW(WmiObjectsToDisplay(line, std::nullopt, -1, src.Next(), data), EVariantError) << WideToAnsi(line);
+        EXPECT_EQ(data.Data.size(), 1u);  // the row begun so far stays
+    }
+}
+
+TEST(WmiItems, LinesPassThroughThe8BitCodePage) {
+    TWmiObject o;
+    o.push_back(Prop(kCimString, Str(L"caf\u00E9 \u4E2D"), L"Name"));
+    Source src{{o}};
+    TItemData data;
+    EXPECT_EQ(WmiObjectsToDisplay(L"%Name%", std::nullopt, -1, src.Next(), data), L"caf\u00E9 ?");
+    EXPECT_EQ(data.Data[0][0], Variant(L"caf\u00E9 \u4E2D"));  // the row keeps WMI's text
+}
+
+TEST(WmiItems, DisplayControllerStatement) {
+    struct Row {
+        std::int64_t version;
+        const char* cls;
+    } rows[] = {{51000, "Win32_DisplayControllerConfiguration"}, {50000, "Win32_DisplayControllerConfiguration"},
+                {59999, "Win32_DisplayControllerConfiguration"}, {60000, "Win32_VideoController"},
+                {61000, "Win32_VideoController"}, {100000, "Win32_VideoController"},
+                {0, "Win32_VideoController"}, {-10000, "Win32_VideoController"}};
+    for (const Row& r : rows)
+        EXPECT_EQ(DisplayControllerStatement(Variant::FromCurrencyCount(r.version)), std::string("select * from ") + r.cls)
+            << r.version;
+}
+
+// ---- WMI items against the platform --------------------------------------------------------------
+
+namespace {
+
+struct Gathered {
+    TItemData data;
+    std::wstring display = L"leftover";
+};
+
+Gathered RunWmiItem(TGatherProc proc, std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> options) {
+    Gathered g;
+    g.data.Names = {L"old"};
+    g.data.Data = {{Variant(L"old")}};
+    proc(OptionsOf(options), g.data, g.display);
+    return g;
+}
+
+}  // namespace
+
+TEST_F(WmiLive, CustomWmiCountsAndFillsProperties) {
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    const Gathered g = RunWmiItem(GetCustomWMI, {{L"query", L"Win32_Processor"},
+                                                 {L"namespace", L"root\\cimv2"},
+                                                 {L"lid", L"cpu"},
+                                                 {L"display", L"%NumberOfLogicalProcessors% of %ROWCOUNT%"}});
+    ASSERT_FALSE(g.data.Data.empty());
+    const std::wstring count = std::to_wstring(g.data.Data.size());
+    EXPECT_EQ(g.display.substr(0, g.display.find(L'|')), std::to_wstring(info.dwNumberOfProcessors) + L" of " + count);
+    EXPECT_EQ(g.data.Names.front(), L"Row Count");
+    EXPECT_EQ(log_.Count(L"DATA", L"GetCustomWMI: lid:cpu Result: " + g.display), 1);
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+TEST_F(WmiLive, CustomWmiDefaultDisplayAndVariablesInTheQuery) {
+    SetVariable(L"wmiclass", L"Win32_LogicalDisk");
+    const Gathered all = RunWmiItem(GetCustomWMI, {{L"query", L"%wmiclass%"}});
+    ASSERT_FALSE(all.data.Data.empty());
+    const std::wstring n = std::to_wstring(all.data.Data.size());
+    std::wstring expected;
+    for (std::size_t i = 0; i < all.data.Data.size(); ++i) expected += (i ? L"|" : L"") + n;
+    EXPECT_EQ(all.display, expected);
+
+    const Gathered drive = RunWmiItem(
+        GetCustomWMI,
+        {{L"query", (L"%wmiclass% where DeviceID='" + SystemDrive() + L"'").c_str()}, {L"display", L"%DeviceID%:%DriveType%"}});
+    EXPECT_EQ(drive.display, SystemDrive() + L":3");
+    ASSERT_EQ(drive.data.Data.size(), 1u);
+    UserVariables.Clear();
+}
+
+TEST_F(WmiLive, CustomWmiDateTimeOfTheOperatingSystem) {
+    const Gathered g = RunWmiItem(GetCustomWMI, {{L"query", L"Win32_OperatingSystem"},
+                                                 {L"display", L"%InstallDate_year%|%InstallDate%|%BuildNumber%"}});
+    ASSERT_EQ(g.data.Data.size(), 1u);
+    TWideStringArray lines;
+    SplitDisplayLine(g.display, lines);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].size(), 25u);
+    EXPECT_EQ(lines[0], lines[1].substr(0, 4));
+    OSVERSIONINFOW version{sizeof version};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    ASSERT_TRUE(GetVersionExW(&version));
+#pragma GCC diagnostic pop
+    EXPECT_EQ(lines[2], std::to_wstring(version.dwBuildNumber));
+}
+
+TEST_F(WmiLive, CustomWmiFailures) {
+    const Gathered bad = RunWmiItem(GetCustomWMI, {{L"query", L"where where"}, {L"lid", L"L1"}});
+    EXPECT_EQ(bad.display, L"");
+    EXPECT_TRUE(bad.data.Data.empty());
+    EXPECT_EQ(log_.Count(L"ERROR", L"GetCustomWMI: lid: L1 " + ErrorText + L"Invalid statement.  Please resubmit. Result: "),
+              1);
+    EXPECT_EQ(log_.Count(L"DATA", L"GetCustomWMI: lid:L1 Result: "), 1);
+
+    const Gathered nowhere = RunWmiItem(GetCustomWMI, {{L"query", L"Win32_Processor"}, {L"namespace", L"root\\Nowhere"}});
+    EXPECT_EQ(nowhere.display, L"");
+    EXPECT_TRUE(nowhere.data.Data.empty());
+    EXPECT_TRUE(nowhere.data.Names.empty());
+    EXPECT_EQ(log_.At(L"ERROR").size(), 2u);  // only WMIConnect's line
+    EXPECT_EQ(log_.At(L"DATA").size(), 1u);
+
+    const Gathered empty = RunWmiItem(GetCustomWMI, {{L"query", L"Win32_NoSuchClass"}});
+    EXPECT_EQ(empty.display, L"");
+    EXPECT_TRUE(empty.data.Data.empty());
+}
+
+TEST_F(WmiLive, DisplayControllerIsTheVideoControllersCaption) {
+    std::string caption;
+    std::int32_t unused = 0;
+    WmiQueryStr("root\\cimv2", DisplayControllerStatement(GetOsCurrentVersion()), "Caption", caption, unused);
+    ASSERT_FALSE(caption.empty());
+    const Gathered g = RunWmiItem(GetDisplayController, {{L"display", L"[%1]"}});
+    EXPECT_EQ(g.display, L"[" + AnsiToWide(caption) + L"]");
+    EXPECT_EQ(g.data.Names, TWideStringArray{L"display controller"});
+    EXPECT_EQ(g.data.Data, TDataArray{{Variant(AnsiToWide(caption))}});
+    EXPECT_EQ(log_.Count(L"DATA", L"Display Controller: " + g.display), 1);
 }
