@@ -5,6 +5,7 @@
 #include "Log.h"
 #include "MemoryDisks.h"
 #include "SystemInfo.h"
+#include "WmiItems.h"
 #include "Templates.h"
 #include "WinHandles.h"
 
@@ -126,4 +127,5 @@ void FinalizeProviders() {
 void RegisterProviders() {
     RegisterSystemInfoProviders();
     RegisterMemoryDiskProviders();
+    RegisterWmiProviders();
 }
