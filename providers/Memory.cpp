@@ -1,6 +1,7 @@
 // The memory items: three figures pairs from GlobalMemoryStatusEx and the page-fault rates.
 #include "Memory.h"
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -11,8 +12,10 @@
 #include "FixedDisks.h"
 #include "Includes.h"
 #include "Log.h"
+#include "Pipeline.h"
 #include "SystemInfo.h"
 #include "Templates.h"
+#include "Wmi.h"
 
 namespace {
 
@@ -101,4 +104,27 @@ void GetPageFile(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
     const MEMORYSTATUSEX status = MemoryStatus();
     StoreMemoryRow(Options, Data, Display, L"used", L"free", status.ullTotalPageFile, status.ullAvailPageFile,
                    L"Page File: ");
+}
+
+void GetPageFaults(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    const std::wstring display = GetItemOption(Options, L"display", Variant(L"%1")).ToText();
+    try {
+        std::vector<Variant> values;
+        WmiQueryVal("root\\cimv2", "select * from Win32_PerfRawData_PerfOS_Memory",
+                    {"PageFaultsPersec", "PagesPersec", "PagesInputPerSec", "PagesOutputPerSec"}, values);
+        TPageFaultCounters counters{};
+        for (std::size_t i = 0; i < counters.size(); ++i) counters[i] = values.at(i).ToInt64();
+        const std::int64_t now = GetTickCount() / 1000;
+        if (const std::optional<TVarArray> row = PageFaultRow(previousSample, now, counters)) {
+            SetFieldNames(Data.Names, {L"page faults", L"hard faults", L"pages input per sec", L"pages output per sec",
+                                       L"read hit ratio", L"read miss ratio"});
+            AddDataRow(Data.Data, *row, false);
+            Display = FillDisplayTemplate(display, *row);
+        }
+        previousSample = {static_cast<std::int64_t>(GetTickCount() / 1000), counters};
+    } catch (const std::exception& e) {
+        WriteLog(L"GetPageFaults: " + ErrorText + WmiErrorMessage(e) + L" : " + Display, llError);
+    }
+    WriteLog(L"GetPageFaults: " + Display, llData);
 }

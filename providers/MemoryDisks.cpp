@@ -2,6 +2,7 @@
 
 #include "FixedDisks.h"
 #include "ItemTypes.h"
+#include "LogicalDrives.h"
 #include "MainLoop.h"
 #include "Memory.h"
 
@@ -9,10 +10,15 @@ void RegisterMemoryDiskProviders() {
     RegisterGatherProc("PHYSICALRAM", GetPhysicalRam);
     RegisterGatherProc("VIRTUALMEMORY", GetVirtualMemory);
     RegisterGatherProc("PAGEFILE", GetPageFile);
+    RegisterGatherProc("PAGEFAULTS", GetPageFaults);
+    RegisterGatherProc("LOGICALDRIVES", GetLogicalDrives2);
     RegisterGatherProc("FIXEDDISK", GetFixedDisk);
     RefreshDriveListHook = RefreshDriveList;
 }
 
-void InitializeMemoryDiskProviders() {}
+void InitializeMemoryDiskProviders() { LogicalDrivesInitialization(); }
 
-void FinalizeMemoryDiskProviders() { ClearDriveList(); }
+void FinalizeMemoryDiskProviders() {
+    ClearDriveList();
+    LogicalDrivesFinalization();
+}

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "ComHandles.h"
 #include "Errors.h"
+#include "Includes.h"
 #include "Memory.h"
 #include "test_providers_support.h"
 
@@ -139,4 +141,69 @@ TEST(PageFaultRates, ANoFaultIntervalRaisesInTheRatios) {
     EXPECT_THROW(PageFaultRow({1, {5, 0, 0, 0}}, 2, {5, 3, 7, 7}), EZeroDivide);  // x / 0
     // Rates beyond the currency range raise instead of wrapping.
     EXPECT_THROW(PageFaultRow({1, {-(1ll << 62), 0, 0, 0}}, 2, {1ll << 62, 0, 0, 0}), Exception);
+}
+
+// ---- PAGEFAULTS on this system ----------------------------------------------------------------
+// The memory counters class answers no object here, so every sample reads zeros.
+
+namespace {
+
+class PageFaultsLive : public ::testing::Test {
+protected:
+    void SetUp() override { SetPageFaultSample({}); }
+    void TearDown() override { SetPageFaultSample({}); }
+    ComInitialization com_;
+};
+
+}  // namespace
+
+TEST_F(PageFaultsLive, FirstCollectionStoresNothingAndTakesTheSample) {
+    LogCapture log;
+    TItemData data;
+    std::wstring display = L"leftover";
+    const std::int64_t before = GetTickCount() / 1000;
+    GetPageFaults(TItemOptionArray{}, data, display);
+    EXPECT_EQ(display, L"");
+    EXPECT_TRUE(data.Names.empty());
+    EXPECT_TRUE(data.Data.empty());
+    const TPageFaultSample sample = PageFaultSample();
+    EXPECT_GE(sample.Time, before);
+    EXPECT_LE(sample.Time, GetTickCount() / 1000);
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetPageFaults: "});
+    EXPECT_TRUE(log.At(L"ERROR").empty());
+}
+
+TEST_F(PageFaultsLive, SecondCollectionGivesRatesAgainstThePreviousSample) {
+    LogCapture log;
+    const std::int64_t start = GetTickCount() / 1000;
+    const TPageFaultSample previous{start - 1, {-1000, -50, -30, -20}};
+    SetPageFaultSample(previous);
+    TItemData data;
+    std::wstring display;
+    GetPageFaults(OptionsOf({{L"display", L"%1/s %5%"}}), data, display);
+    EXPECT_EQ(data.Names, (TWideStringArray{L"page faults", L"hard faults", L"pages input per sec",
+                                            L"pages output per sec", L"read hit ratio", L"read miss ratio"}));
+    ASSERT_EQ(data.Data.size(), 1u);
+    // The tick may pass a second boundary during the call.
+    const TVarArray oneSecond = *PageFaultRow(previous, start, {0, 0, 0, 0});
+    const TVarArray twoSeconds = *PageFaultRow(previous, start + 1, {0, 0, 0, 0});
+    EXPECT_TRUE(data.Data[0] == oneSecond || data.Data[0] == twoSeconds);
+    EXPECT_EQ(display, data.Data[0][0].ToText() + L"/s 95%");
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetPageFaults: " + display});
+    EXPECT_EQ(PageFaultSample().Counters, (TPageFaultCounters{0, 0, 0, 0}));
+}
+
+TEST_F(PageFaultsLive, ANoFaultIntervalLogsTheErrorAndKeepsTheSample) {
+    LogCapture log;
+    const TPageFaultSample previous{GetTickCount() / 1000 - 1, {0, 0, 0, 0}};
+    SetPageFaultSample(previous);
+    TItemData data;
+    std::wstring display;
+    GetPageFaults(TItemOptionArray{}, data, display);
+    EXPECT_TRUE(data.Data.empty());
+    EXPECT_EQ(display, L"");
+    EXPECT_EQ(log.At(L"ERROR"),
+              std::vector<std::wstring>{L"GetPageFaults: " + ErrorText + L"Invalid floating point operation : "});
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetPageFaults: "});
+    EXPECT_EQ(PageFaultSample().Time, previous.Time);
 }
