@@ -5,8 +5,10 @@
 #include "EventLog.h"
 #include "Log.h"
 #include "Mapping.h"
+#include "MemoryDisks.h"
 #include "Registry.h"
 #include "SystemInfo.h"
+#include "WmiItems.h"
 #include "Templates.h"
 #include "WinHandles.h"
 
@@ -115,6 +117,7 @@ void InitializeProviders() {
     SetPrivilege(true, "seDebugPrivilege");
     LoadOptionalApis();
     GetLocalTime(&startTime);
+    InitializeMemoryDiskProviders();
 }
 
 void FinalizeProviders() {
@@ -123,6 +126,7 @@ void FinalizeProviders() {
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
+    FinalizeMemoryDiskProviders();
 }
 
 void RegisterProviders() {
@@ -130,4 +134,6 @@ void RegisterProviders() {
     RegisterMappingProviders();
     RegisterEventLogProviders();
     RegisterRegistryProviders();
+    RegisterMemoryDiskProviders();
+    RegisterWmiProviders();
 }

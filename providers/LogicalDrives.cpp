@@ -1,0 +1,290 @@
+// LOGICALDRIVES and its history of raw disk-counter samples.
+#include "LogicalDrives.h"
+
+#include <cmath>
+
+#include "Checked.h"
+#include "Errors.h"
+#include "FixedDisks.h"
+#include "Includes.h"
+#include "Log.h"
+#include "Pipeline.h"
+#include "Templates.h"
+#include "Utils.h"
+#include "Wmi.h"
+
+using namespace logical_drives;
+
+namespace {
+
+// Touched only by the collection thread during the run; start and end run before and
+// after it.
+std::vector<TDiskItem> history;
+
+// The text of an error for a log line: the message of our own exceptions, class and
+// message of others.
+std::wstring MessageOf(const std::exception& e) {
+    if (const auto* own = dynamic_cast<const Exception*>(&e)) return own->Message();
+    return ExceptionText(e);
+}
+
+std::wstring UpperAscii(std::wstring s) {
+    for (wchar_t& c : s)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    return s;
+}
+
+// A / B as the floating-point unit traps it: x / 0 and 0 / 0 raise.
+double Divide(double A, double B) {
+    if (B == 0) {
+        if (A == 0) throw EInvalidOp(L"Invalid floating point operation");
+        throw EZeroDivide(L"Floating point division by zero");
+    }
+    return A / B;
+}
+
+// Rounded to the nearest whole number, halves to even.
+std::int64_t RoundToInt64(double Value) {
+    const double r = std::nearbyint(Value);
+    if (!(r > -9.2e18 && r < 9.2e18)) throw EInvalidOp(L"Invalid floating point operation");
+    return static_cast<std::int64_t>(r);
+}
+
+Variant PerSecond(std::int64_t Current, std::int64_t Previous, std::int64_t Seconds) {
+    return Variant::FromCurrency(static_cast<double>(CheckedSub(Current, Previous)) / static_cast<double>(Seconds));
+}
+
+Variant Percentage(std::int64_t Time, std::int64_t PreviousTime, std::int64_t Base, std::int64_t PreviousBase) {
+    const double part = static_cast<double>(CheckedSub(Time, PreviousTime));
+    const double whole = static_cast<double>(CheckedSub(Base, PreviousBase));
+    return WholeCurrency(RoundToInt64(Divide(part, whole) * 100));
+}
+
+// The lifetime average of a counter pair, in seconds, to four decimals.
+std::int64_t AverageSeconds(std::int64_t Average, std::int64_t Frequency, std::int64_t Base) {
+    if (Frequency > 0 && Base > 0)
+        return Variant::FromCurrency(static_cast<double>(Average) / static_cast<double>(Frequency) /
+                                     static_cast<double>(Base))
+            .CurrencyCount();
+    return CheckedMul<std::int64_t>(Average, 10000);
+}
+
+}  // namespace
+
+namespace logical_drives {
+
+const std::array<const wchar_t*, kCounterCount> kCounterNames = {
+    L"Frequency_PerfTime",     L"DiskReadBytesPerSec",     L"DiskReadsPerSec",      L"DiskWriteBytesPerSec",
+    L"DiskWritesPerSec",       L"AvgDiskSecPerRead",       L"AvgDiskSecPerRead_Base", L"AvgDiskSecPerWrite",
+    L"AvgDiskSecPerWrite_Base", L"CurrentDiskQueueLength", L"PercentDiskTime",      L"PercentDiskTime_Base",
+    L"PercentIdleTime",        L"PercentIdleTime_Base",    L"Timestamp_PerfTime",
+};
+
+TDiskSample DiskSampleFrom(const std::array<std::int64_t, kCounterCount>& v) {
+    TDiskSample s;
+    s.Counters = {v[ciReadBytes], v[ciReads],    v[ciWriteBytes],     v[ciWrites],   v[ciDiskTime],
+                  v[ciDiskTimeBase], v[ciIdleTime], v[ciIdleTimeBase], v[ciTimestamp]};
+    s.Frequency = v[ciFrequency];
+    s.QueueLength = v[ciQueueLength];
+    s.AvgSecPerRead = AverageSeconds(v[ciAvgRead], v[ciFrequency], v[ciAvgReadBase]);
+    s.AvgSecPerWrite = AverageSeconds(v[ciAvgWrite], v[ciFrequency], v[ciAvgWriteBase]);
+    return s;
+}
+
+std::int64_t CounterValue(const std::wstring& Text) {
+    std::int64_t value = 0;
+    return TryTextToInt64(Text, value) ? value : 0;
+}
+
+const std::vector<TDiskItem>& DiskHistory() { return history; }
+void ClearDiskHistory() { history.clear(); }
+
+const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Letter) {
+    for (const TDiskItem& item : History)
+        if (!item.Name.empty() && item.Name[0] == Letter) return &item;
+    return nullptr;
+}
+
+std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item) {
+    const TDiskCounters& c = Item.Current.Counters;
+    const TDiskCounters& p = Item.Previous;
+    const std::int64_t elapsed = CheckedSub(c.Timestamp, p.Timestamp);
+    if (Item.Current.Frequency == 0) throw EDivByZero(L"Division by zero");
+    const std::int64_t seconds = elapsed / Item.Current.Frequency;
+    if (seconds <= 0) return std::nullopt;
+    return std::array<Variant, 9>{
+        PerSecond(c.ReadBytes, p.ReadBytes, seconds),
+        PerSecond(c.Reads, p.Reads, seconds),
+        PerSecond(c.WriteBytes, p.WriteBytes, seconds),
+        PerSecond(c.Writes, p.Writes, seconds),
+        Variant::FromCurrencyCount(Item.Current.AvgSecPerRead),
+        Variant::FromCurrencyCount(Item.Current.AvgSecPerWrite),
+        WholeCurrency(Item.Current.QueueLength),
+        Percentage(c.DiskTime, p.DiskTime, c.DiskTimeBase, p.DiskTimeBase),
+        Percentage(c.IdleTime, p.IdleTime, c.IdleTimeBase, p.IdleTimeBase),
+    };
+}
+
+}  // namespace logical_drives
+
+// ---- interpretation -------------------------------------------------------------------------
+
+const std::array<const wchar_t*, 19> kLogicalDriveFields = {
+    L"drive",        L"file system",        L"volume",           L"serial",         L"total size",
+    L"used size",    L"used pct",           L"free size",        L"free pct",       L"size available",
+    L"read bytes per sec", L"reads per sec", L"write bytes per sec", L"writes per sec", L"avg sec per read",
+    L"avg sec per write",  L"queue length",  L"pct disk time",    L"pct idle time",
+};
+
+bool LogicalDriveTaken(char Letter, const std::wstring& Include, const std::wstring& Exclude) {
+    const wchar_t letter = static_cast<wchar_t>(Letter);
+    if (!Include.empty() && UpperAscii(Include).find(letter) == std::wstring::npos) return false;
+    return UpperAscii(Exclude).find(letter) == std::wstring::npos;
+}
+
+std::string SelectLogicalDrives(DWORD Mask, const std::wstring& Include, const std::wstring& Exclude, std::int32_t Max,
+                                const std::function<UINT(const std::string& Root)>& DriveType) {
+    std::string letters;
+    for (int bit = 0; bit < 26; ++bit) {
+        if (static_cast<std::int64_t>(letters.size()) >= Max) break;
+        const char letter = static_cast<char>('A' + bit);
+        if (!(Mask & (DWORD{1} << bit)) || !LogicalDriveTaken(letter, Include, Exclude)) continue;
+        const UINT type = DriveType(std::string(1, letter) + ":\\");
+        if (type == DRIVE_REMOVABLE || type == DRIVE_FIXED) letters += letter;
+    }
+    return letters;
+}
+
+TVarArray LogicalDriveRow(const TLogicalDriveInfo& Info, const TDiskItem* Sample) {
+    Variant usedPct = WholeCurrency(0), freePct = WholeCurrency(0);
+    if (Info.Total > 0) {
+        const double total = static_cast<double>(Info.Total);
+        usedPct = Variant::FromCurrency(static_cast<double>(Info.Used) * 100 / total);
+        freePct = Variant::FromCurrency(static_cast<double>(Info.Free) * 100 / total);
+    }
+    TVarArray row = {Variant(std::wstring(1, static_cast<wchar_t>(Info.Letter))),
+                     Variant(Info.FileSystem),
+                     Variant(Info.Label),
+                     WholeCurrency(Info.Serial),
+                     WholeCurrency(Info.Total),
+                     WholeCurrency(Info.Used),
+                     usedPct,
+                     WholeCurrency(Info.Free),
+                     freePct,
+                     WholeCurrency(Info.Available)};
+    row.resize(kLogicalDriveFields.size());
+    if (Sample) {
+        if (const auto rates = DiskRateValues(*Sample)) std::copy(rates->begin(), rates->end(), row.begin() + 10);
+    }
+    return row;
+}
+
+// ---- the platform ----------------------------------------------------------------------------
+
+std::int64_t GetDriveFreeSpace(const std::string& RootPath, std::int64_t& Used, std::int64_t& Free,
+                               std::int64_t& Available) {
+    return GetDiskSpace(RootPath, Used, Free, Available);
+}
+
+void GetVolumeInfo(char Letter, std::wstring& Label, std::wstring& FileSystem, std::uint32_t& Serial) {
+    char label[261] = {};
+    char fileSystem[261] = {};
+    DWORD serial = 0, maxLength = 0, flags = 0;
+    const std::string root = std::string(1, Letter) + ":\\";
+    {
+        // A drive without a medium fails quietly; its texts stay empty and its serial 0.
+        const TCriticalErrorsOff quiet;
+        if (!GetVolumeInformationA(root.c_str(), label, sizeof label, &serial, &maxLength, &flags, fileSystem,
+                                   sizeof fileSystem))
+            serial = 0;
+    }
+    label[sizeof label - 1] = fileSystem[sizeof fileSystem - 1] = '\0';
+    Label = AnsiToWide(label);
+    FileSystem = AnsiToWide(fileSystem);
+    Serial = serial;
+}
+
+std::wstring DiskCounterText(const TWmiProperty& Property) {
+    const VARIANT& value = *Property.Value.get();
+    if (value.vt != VT_NULL && value.vt != VT_EMPTY && IsInt32CimType(Property.CimType) && !IsWmiArray(value)) {
+        const std::int64_t n = WmiValueToVariant(value, Property.CimType).ToInt64();
+        if (n < INT32_MIN || n > static_cast<std::int64_t>(UINT32_MAX)) RaiseRangeError();
+        return std::to_wstring(static_cast<std::uint32_t>(n));
+    }
+    return WmiPropertyToText(Property);
+}
+
+void CollectDiskCounters() {
+    const ComPtr<IWbemServices> services = WMIConnect(nullptr, L".", L"root\\cimv2");
+    if (!services) return;
+    const ComPtr<IEnumWbemClassObject> objects =
+        WmiExecQuery(services.get(), "select * from Win32_PerfRawData_PerfDisk_LogicalDisk");
+    if (!objects) return;
+    ComPtr<IWbemClassObject> object;
+    while (WmiNextObject(objects.get(), object)) {
+        TWmiProperty nameProperty;
+        if (!WmiGetProperty(object.get(), L"Name", nameProperty)) continue;
+        const VARIANT& nameValue = *nameProperty.Value.get();
+        if (nameValue.vt == VT_NULL || nameValue.vt == VT_EMPTY) continue;
+        const std::wstring name = WmiPropertyToText(nameProperty);
+        if (name.empty()) continue;
+        try {
+            std::array<std::int64_t, kCounterCount> values{};
+            for (std::size_t i = 0; i < kCounterCount; ++i) {
+                TWmiProperty property;
+                if (WmiGetProperty(object.get(), kCounterNames[i], property))
+                    values[i] = CounterValue(DiskCounterText(property));
+            }
+            StoreDiskPerfSample(WideToAnsi(name), DiskSampleFrom(values));
+        } catch (const std::exception& e) {
+            WriteLog(L"GetDiskIO: Invalid Data " + ErrorText + MessageOf(e), llData);
+        }
+    }
+}
+
+void StoreDiskPerfSample(const std::string& Name, const TDiskSample& Sample) {
+    for (TDiskItem& item : history) {
+        if (item.Name != Name) continue;
+        item.Previous = item.Current.Counters;
+        item.Current = Sample;
+        return;
+    }
+    history.push_back({Name, Sample, Sample.Counters});
+}
+
+void LogicalDrivesInitialization() { ClearDiskHistory(); }
+void LogicalDrivesFinalization() { ClearDiskHistory(); }
+
+// ---- the gathering routine -------------------------------------------------------------------
+
+void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    Data.Data.clear();
+    const std::wstring display = GetItemOption(Options, L"display", Variant(L"%1")).ToText();
+    const std::int32_t max = GetItemOption(Options, L"max", Variant(std::int32_t{26})).ToInt32();
+    const std::wstring include = GetItemOption(Options, L"include", Variant(L"")).ToText();
+    const std::wstring exclude = GetItemOption(Options, L"exclude", Variant(L"ab")).ToText();
+    const bool diskIo = GetItemOption(Options, L"diskio", Variant(std::int32_t{1})).ToBool();
+    SetFieldNames(Data.Names, std::vector<std::wstring>(kLogicalDriveFields.begin(), kLogicalDriveFields.end()));
+    try {
+        if (diskIo) CollectDiskCounters();
+        const std::string letters = SelectLogicalDrives(GetLogicalDrives(), include, exclude, max, [](const std::string& root) {
+            const TCriticalErrorsOff quiet;
+            return GetDriveTypeA(root.c_str());
+        });
+        for (const char letter : letters) {
+            TLogicalDriveInfo info;
+            info.Letter = letter;
+            info.Total = GetDriveFreeSpace(std::string(1, letter) + ":\\", info.Used, info.Free, info.Available);
+            GetVolumeInfo(letter, info.Label, info.FileSystem, info.Serial);
+            const TVarArray row = LogicalDriveRow(info, diskIo ? FindDiskSample(history, letter) : nullptr);
+            AddDataRow(Data.Data, row, true);
+            Display += FillDisplayTemplate(display, row) + L"|";
+        }
+        if (!Display.empty()) Display.pop_back();
+    } catch (const std::exception& e) {
+        WriteLog(L"GetLogicalDrives2: " + ErrorText + MessageOf(e) + L" : " + Display, llError);
+    }
+    WriteLog(L"GetLogicalDrives2: " + Display, llData);
+}
+

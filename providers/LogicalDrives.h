@@ -1,0 +1,131 @@
+// LOGICALDRIVES: one display line and one row of 19 values per fixed or removable drive
+// (letter, file system, label, serial, sizes and percentages and, with "diskio", transfer
+// and operation rates, average times, queue length and busy/idle percentages from two
+// successive samples of the raw disk counters that WMI publishes). The module keeps its
+// own history of disk-counter samples for the whole run.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ItemTypes.h"
+#include "Variant.h"
+
+namespace logical_drives {
+
+// The raw cumulative counters of one logical disk that rates are taken from.
+struct TDiskCounters {
+    std::int64_t ReadBytes = 0;     // DiskReadBytesPerSec
+    std::int64_t Reads = 0;         // DiskReadsPerSec
+    std::int64_t WriteBytes = 0;    // DiskWriteBytesPerSec
+    std::int64_t Writes = 0;        // DiskWritesPerSec
+    std::int64_t DiskTime = 0;      // PercentDiskTime
+    std::int64_t DiskTimeBase = 0;  // PercentDiskTime_Base
+    std::int64_t IdleTime = 0;      // PercentIdleTime
+    std::int64_t IdleTimeBase = 0;  // PercentIdleTime_Base
+    std::int64_t Timestamp = 0;     // Timestamp_PerfTime
+    bool operator==(const TDiskCounters&) const = default;
+};
+
+// One sampling of one logical disk.
+struct TDiskSample {
+    TDiskCounters Counters;
+    std::int64_t Frequency = 0;       // Frequency_PerfTime
+    std::int64_t QueueLength = 0;     // CurrentDiskQueueLength
+    std::int64_t AvgSecPerRead = 0;   // ten-thousandths of a second (currency count)
+    std::int64_t AvgSecPerWrite = 0;  // ten-thousandths of a second
+    bool operator==(const TDiskSample&) const = default;
+};
+
+// This module's disk-counter record: the latest sample and the counters before it.
+struct TDiskItem {
+    std::string Name;  // the WMI instance name, for example "C:"
+    TDiskSample Current;
+    TDiskCounters Previous;
+};
+
+// The counters read for one instance, in the order CollectDiskCounters reads them.
+enum TCounterIndex : std::size_t {
+    ciFrequency, ciReadBytes, ciReads, ciWriteBytes, ciWrites, ciAvgRead, ciAvgReadBase, ciAvgWrite,
+    ciAvgWriteBase, ciQueueLength, ciDiskTime, ciDiskTimeBase, ciIdleTime, ciIdleTimeBase, ciTimestamp,
+    kCounterCount
+};
+extern const std::array<const wchar_t*, kCounterCount> kCounterNames;
+
+// The sample of one instance's counters: the averages per read and per write are the
+// lifetime averages (average / frequency / base when both are above 0, else the raw
+// average), kept to four decimals.
+TDiskSample DiskSampleFrom(const std::array<std::int64_t, kCounterCount>& Values);
+
+// A counter's text as a 64-bit integer; 0 when the text is not a whole number.
+std::int64_t CounterValue(const std::wstring& Text);
+
+// The module's history, kept from start to end of the program; entries are appended when
+// an instance name is first seen and never removed.
+const std::vector<TDiskItem>& DiskHistory();
+void ClearDiskHistory();
+
+// The first entry, in list order, whose instance name begins with Letter; null when none.
+const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Letter);
+
+// Values 11 to 19 of a drive's row from its sample: nothing when the samples are less
+// than one counter second apart (or the first sample of a disk). Raises when a base that
+// the percentages divide by did not move, or the frequency is 0.
+std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item);
+
+}  // namespace logical_drives
+
+// ---- the gathering routine and its platform queries -----------------------------------------
+
+void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+
+// Total bytes of the drive at RootPath, with used, free and available bytes; all 0 when
+// it cannot be queried.
+std::int64_t GetDriveFreeSpace(const std::string& RootPath, std::int64_t& Used, std::int64_t& Free,
+                               std::int64_t& Available);
+// Label and file-system name (8-bit texts) and serial number of drive Letter; empty texts
+// and 0 for a drive without a medium.
+void GetVolumeInfo(char Letter, std::wstring& Label, std::wstring& FileSystem, std::uint32_t& Serial);
+// Samples the raw counters of every logical disk WMI reports into the history.
+void CollectDiskCounters();
+// Records one instance's sample: the current values move to the previous ones; a new
+// instance starts with both equal, so its first collection gives no rates.
+void StoreDiskPerfSample(const std::string& Name, const logical_drives::TDiskSample& Sample);
+
+void LogicalDrivesInitialization();
+void LogicalDrivesFinalization();
+
+// ---- interpretation, on values ------------------------------------------------------------
+
+struct TWmiProperty;
+// A disk counter's text: integer types other than uint64 as the unsigned 32-bit reading
+// of the value (a counter above 2147483647 that WMI hands over as a negative number keeps
+// its value); all others as the WMI layer writes them.
+std::wstring DiskCounterText(const TWmiProperty& Property);
+
+// The 19 field names of every LOGICALDRIVES collection.
+extern const std::array<const wchar_t*, 19> kLogicalDriveFields;
+
+// Whether Letter is reported: Include empty or holding it, and Exclude not holding it
+// (both upper-cased before comparing; other characters are ignored).
+bool LogicalDriveTaken(char Letter, const std::wstring& Include, const std::wstring& Exclude);
+// The letters, A to Z, of Mask's drives that are taken and fixed or removable, at most Max.
+std::string SelectLogicalDrives(DWORD Mask, const std::wstring& Include, const std::wstring& Exclude, std::int32_t Max,
+                                const std::function<UINT(const std::string& Root)>& DriveType);
+
+struct TLogicalDriveInfo {
+    char Letter = 'C';
+    std::wstring FileSystem, Label;
+    std::uint32_t Serial = 0;
+    std::int64_t Total = 0, Used = 0, Free = 0, Available = 0;
+};
+// The row of one drive: values 1 to 10 from Info, 11 to 19 from Sample when it gives
+// rates, else empty.
+TVarArray LogicalDriveRow(const TLogicalDriveInfo& Info, const logical_drives::TDiskItem* Sample);

@@ -1,0 +1,24 @@
+#include "MemoryDisks.h"
+
+#include "FixedDisks.h"
+#include "ItemTypes.h"
+#include "LogicalDrives.h"
+#include "MainLoop.h"
+#include "Memory.h"
+
+void RegisterMemoryDiskProviders() {
+    RegisterGatherProc("PHYSICALRAM", GetPhysicalRam);
+    RegisterGatherProc("VIRTUALMEMORY", GetVirtualMemory);
+    RegisterGatherProc("PAGEFILE", GetPageFile);
+    RegisterGatherProc("PAGEFAULTS", GetPageFaults);
+    RegisterGatherProc("LOGICALDRIVES", GetLogicalDrives2);
+    RegisterGatherProc("FIXEDDISK", GetFixedDisk);
+    RefreshDriveListHook = RefreshDriveList;
+}
+
+void InitializeMemoryDiskProviders() { LogicalDrivesInitialization(); }
+
+void FinalizeMemoryDiskProviders() {
+    ClearDriveList();
+    LogicalDrivesFinalization();
+}
