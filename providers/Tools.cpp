@@ -117,6 +117,7 @@ void InitializeProviders() {
 
 void FinalizeProviders() {
     UserVariables.Clear();
+    ClearDiskIoSamples();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
 }
