@@ -1,5 +1,5 @@
 #include "InstanceLimits.h"
 
-// Placeholders until the drive list and the processor count exist: no limit.
-int CountFixedDisks(const std::wstring& /*Filter*/, bool /*IncludeAll*/) { return kNoInstanceLimit; }
+// Placeholder until the processor count exists: no limit. CountFixedDisks lives with the
+// drive list (providers/FixedDisks.cpp).
 int GetCpuUsageCount(const std::string& /*Filter*/) { return kNoInstanceLimit; }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "MemoryDisks.h"
 #include "SystemInfo.h"
 #include "WmiItems.h"
 #include "Templates.h"
@@ -113,6 +114,7 @@ void InitializeProviders() {
     SetPrivilege(true, "seDebugPrivilege");
     LoadOptionalApis();
     GetLocalTime(&startTime);
+    InitializeMemoryDiskProviders();
 }
 
 void FinalizeProviders() {
@@ -120,9 +122,11 @@ void FinalizeProviders() {
     ClearDiskIoSamples();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
+    FinalizeMemoryDiskProviders();
 }
 
 void RegisterProviders() {
     RegisterSystemInfoProviders();
+    RegisterMemoryDiskProviders();
     RegisterWmiProviders();
 }

@@ -1,0 +1,42 @@
+// PHYSICALRAM, VIRTUALMEMORY, PAGEFILE (one pair of figures each from the memory status)
+// and PAGEFAULTS (rates of four raw memory counters against the previous sample).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ItemTypes.h"
+#include "Variant.h"
+
+// ---- the gathering routines -------------------------------------------------------------
+void GetPhysicalRam(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+void GetVirtualMemory(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+void GetPageFile(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+void GetPageFaults(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+
+// ---- interpretation, on values ------------------------------------------------------------
+
+// used, total, used percent, free, free percent of a total and an available amount (all
+// currency, whole numbers; percentages truncate). A total of 0 raises EDivByZero.
+TVarArray MemoryRow(std::int64_t Total, std::int64_t Available);
+
+// The raw counters PageFaultsPersec, PagesPersec, PagesInputPerSec, PagesOutputPerSec.
+using TPageFaultCounters = std::array<std::int64_t, 4>;
+struct TPageFaultSample {
+    std::int64_t Time = 0;  // whole seconds of the tick count; 0 = none yet
+    TPageFaultCounters Counters{};
+};
+
+// The rates and ratios from the previous sample to Counters taken at Now (whole seconds):
+// page faults, hard faults, pages input and output per second, read hit and miss ratios.
+// Nothing when there is no previous sample, when Now is 0 or when no whole second has
+// passed (or the tick count wrapped). A page-fault rate of 0 raises (EZeroDivide, or
+// EInvalidOp when the hard-fault rate is 0 too), as the ratios divide by it.
+std::optional<TVarArray> PageFaultRow(const TPageFaultSample& Previous, std::int64_t Now,
+                                      const TPageFaultCounters& Counters);
+
+// The program's one previous sample (all PAGEFAULTS items share it); tests reset it.
+TPageFaultSample PageFaultSample();
+void SetPageFaultSample(const TPageFaultSample& Sample);
