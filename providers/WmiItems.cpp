@@ -1,10 +1,11 @@
-// WMI and DISPLAYCONTROLLER: the queries at the top, the turning of objects into rows and
+// WMI, DISKIO and DISPLAYCONTROLLER: the queries at the top, the turning of objects into rows and
 // lines below.
 #include "WmiItems.h"
 
 #include <vector>
 
 #include "Checked.h"
+#include "FixedDisks.h"
 #include "Includes.h"
 #include "Log.h"
 #include "Pipeline.h"
@@ -98,6 +99,13 @@ void GetDisplayController(TItemOptionArray Options, TItemData& Data, std::wstrin
                 caption, unused);
     StoreSingleRow(Options, Data, Display, {L"display controller"}, {Variant(AnsiToWide(caption))},
                    L"Display Controller: ");
+}
+
+void GetDiskIO(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    const std::int32_t num = GetItemOption(Options, L"num", Variant(std::int32_t(0))).ToInt32();
+    const std::wstring filter = GetItemOption(Options, L"filter", Variant(L"")).ToText();
+    GetDiskIOForLetter(GetFixedDiskLetter(num, filter), Options, Data, Display);
 }
 
 void GetDiskIOForLetter(const std::wstring& Letter, const TItemOptionArray& Options, TItemData& Data,
@@ -201,6 +209,7 @@ bool DiskIoRates(const DiskIo::TDiskItem& Item, std::int64_t& ReadRate, std::int
 
 void RegisterWmiProviders() {
     RegisterGatherProc("WMI", GetCustomWMI);
+    RegisterGatherProc("DISKIO", GetDiskIO);
     RegisterGatherProc("DISPLAYCONTROLLER", GetDisplayController);
 }
 

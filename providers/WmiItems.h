@@ -1,5 +1,6 @@
-// Gathering routines that take their values from WMI: WMI (any WQL query the user writes)
-// and DISPLAYCONTROLLER (the display adapter's name).
+// Gathering routines that take their values from WMI: WMI (any WQL query the user writes),
+// DISKIO (a fixed drive's transfer rates and queue) and DISPLAYCONTROLLER (the display
+// adapter's name).
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,9 @@
 // "namespace"; one display line per object from the template "display" (default
 // "%rowcount%"), at most "maxrows" objects when that is 0 or more.
 void GetCustomWMI(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+// Read and write bytes per second and the queue length of the fixed drive picked by
+// "num" and "filter" (as for FIXEDDISK), from the raw disk counters of two collections.
+void GetDiskIO(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 // The caption of the first display adapter.
 void GetDisplayController(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ComHandles.h"
+#include "FixedDisks.h"
 #include "Includes.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -776,4 +777,24 @@ TEST_F(WmiLive, DiskQueueAndDiskIoWithoutCounters) {
 
     GetDiskIOForLetter(L"", TItemOptionArray{}, data, display);  // no drive: nothing, not even a log line
     EXPECT_EQ(log_.Count(L"DATA", L"GetDiskIO: "), 2);
+}
+
+TEST_F(WmiLive, DiskIoPicksItsDriveFromTheDriveList) {
+    ClearDiskIoSamples();
+    ClearDriveList();
+    TItemData data;
+    std::wstring display = L"old";
+    GetDiskIO(OptionsOf({{L"num", L"0"}}), data, display);  // no list yet: no drive
+    EXPECT_EQ(display, L"");
+    EXPECT_TRUE(log_.At(L"DATA").empty());
+
+    RefreshDriveList(false);
+    ASSERT_FALSE(DriveList().empty());
+    GetDiskIO(OptionsOf({{L"num", L"0"}, {L"filter", L"#"}}), data, display);  // nothing passes the filter
+    EXPECT_TRUE(log_.At(L"DATA").empty());
+    GetDiskIO(OptionsOf({{L"num", L"0"}}), data, display);
+    EXPECT_EQ(display, L"");
+    EXPECT_EQ(log_.Count(L"DATA", L"GetDiskIO: "), 1);
+    EXPECT_TRUE(data.Data.empty());
+    ClearDriveList();
 }
