@@ -124,6 +124,7 @@ void FinalizeProviders() {
     StopStatisticsProgram();
     FinalizeRegistryWatches();
     UserVariables.Clear();
+    ClearDiskIoSamples();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
     FinalizeMemoryDiskProviders();

@@ -1,9 +1,11 @@
-// WMI and DISPLAYCONTROLLER: the queries at the top, the turning of objects into rows and
+// WMI, DISKIO and DISPLAYCONTROLLER: the queries at the top, the turning of objects into rows and
 // lines below.
 #include "WmiItems.h"
 
 #include <vector>
 
+#include "Checked.h"
+#include "FixedDisks.h"
 #include "Includes.h"
 #include "Log.h"
 #include "Pipeline.h"
@@ -15,6 +17,30 @@ namespace {
 
 // The Windows version of DISPLAYCONTROLLER, read once; 0 until a read succeeds.
 std::int64_t windowsVersion = 0;
+
+std::vector<DiskIo::TDiskItem> diskIoSamples;
+
+const char kDiskCounters[] = "select * from Win32_PerfRawData_PerfDisk_LogicalDisk";
+
+bool BeginsWithLetter(const std::string& Name, const std::wstring& Letter) {
+    return !Name.empty() && !Letter.empty() && AnsiToWide(Name.substr(0, 1)) == Letter.substr(0, 1);
+}
+
+// A counter's text as a 64-bit number; 0 when it is not one.
+std::int64_t CounterValue(IWbemClassObject* Object, const wchar_t* Name) {
+    TWmiProperty property;
+    if (!WmiGetProperty(Object, Name, property)) return 0;
+    std::int64_t value = 0;
+    if (!TryTextToInt64(AnsiToWide(WmiPropertyToString(property)), value)) return 0;
+    return value;
+}
+
+std::string NameOf(IWbemClassObject* Object) {
+    TWmiProperty property;
+    if (!WmiGetProperty(Object, L"Name", property)) return {};
+    const std::string name = WmiPropertyToString(property);
+    return name == "<empty>" ? std::string() : name;
+}
 
 }  // namespace
 
@@ -75,8 +101,115 @@ void GetDisplayController(TItemOptionArray Options, TItemData& Data, std::wstrin
                    L"Display Controller: ");
 }
 
+void GetDiskIO(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    const std::int32_t num = GetItemOption(Options, L"num", Variant(std::int32_t(0))).ToInt32();
+    const std::wstring filter = GetItemOption(Options, L"filter", Variant(L"")).ToText();
+    GetDiskIOForLetter(GetFixedDiskLetter(num, filter), Options, Data, Display);
+}
+
+void GetDiskIOForLetter(const std::wstring& Letter, const TItemOptionArray& Options, TItemData& Data,
+                        std::wstring& Display) {
+    Display.clear();
+    if (Letter.empty()) return;
+    try {
+        const ComPtr<IWbemServices> services = WMIConnect(nullptr, L".", L"root\\cimv2");
+        if (!services) return;
+        const ComPtr<IEnumWbemClassObject> objects = WmiExecQuery(services.get(), kDiskCounters);
+        ComPtr<IWbemClassObject> object;
+        while (objects && WmiNextObject(objects.get(), object)) {
+            try {
+                const std::string name = NameOf(object.get());
+                if (name.empty()) continue;
+                const std::int64_t read = CounterValue(object.get(), L"DiskReadBytesPerSec");
+                const std::int64_t written = CounterValue(object.get(), L"DiskWriteBytesPerSec");
+                if (BeginsWithLetter(name, Letter)) StoreDiskIoSample(name, read, written);
+            } catch (const std::exception& e) {
+                WriteLog(L"GetDiskIO: Invalid Data " + ErrorText + WmiErrorMessage(e), llData);
+            }
+        }
+        const DiskIo::TDiskItem* sample = FindDiskIoSample(Letter);
+        std::int64_t readRate = 0, writeRate = 0;
+        if (sample && DiskIoRates(*sample, readRate, writeRate)) {
+            std::wstring queueText;
+            const Variant queue = GetDiskQueue(Letter, queueText);
+            StoreSingleRow(Options, Data, Display, {L"read bps", L"write bps", L"queue"},
+                           {Variant::FromCurrencyCount(CheckedMul<std::int64_t>(readRate, 10000)),
+                            Variant::FromCurrencyCount(CheckedMul<std::int64_t>(writeRate, 10000)), queue},
+                           nullptr);
+        }
+    } catch (const std::exception& e) {
+        WriteLog(L"GetDiskIO: " + ErrorText + WmiErrorMessage(e) + L" : " + Display, llError);
+    }
+    WriteLog(L"GetDiskIO: " + Display, llData);
+}
+
+Variant GetDiskQueue(const std::wstring& Letter, std::wstring& Text) {
+    std::int64_t queue = 0;
+    Text.clear();
+    try {
+        const ComPtr<IWbemServices> services = WMIConnect(nullptr, L".", L"root\\cimv2");
+        if (!services) return Variant::FromCurrencyCount(0);
+        const ComPtr<IEnumWbemClassObject> objects = WmiExecQuery(services.get(), kDiskCounters);
+        ComPtr<IWbemClassObject> object;
+        while (objects && WmiNextObject(objects.get(), object)) {
+            const std::string name = NameOf(object.get());
+            if (!BeginsWithLetter(name, Letter)) continue;
+            long double length = 0;
+            TWmiProperty property;
+            if (WmiGetProperty(object.get(), L"CurrentDiskQueueLength", property) &&
+                TryTextToDouble(AnsiToWide(WmiPropertyToString(property)), length))
+                queue = Variant::FromCurrency(static_cast<double>(length)).CurrencyCount();
+            Text = CurrencyToText(queue, LocaleNumberFormat().DecimalSeparator);
+            break;
+        }
+    } catch (const std::exception& e) {
+        WriteLog(L"GetDiskQueue: " + ErrorText + WmiErrorMessage(e) + L" : " + Text, llError);
+    }
+    WriteLog(L"GetDiskQueue: " + Text, llData);
+    return Variant::FromCurrencyCount(queue);
+}
+
+const std::vector<DiskIo::TDiskItem>& DiskIoSamples() { return diskIoSamples; }
+
+void ClearDiskIoSamples() { diskIoSamples.clear(); }
+
+void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int64_t BytesWritten) {
+    StoreDiskIoSample(Name, BytesRead, BytesWritten, GetTickCount());
+}
+
+void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int64_t BytesWritten, std::uint32_t Tick) {
+    for (DiskIo::TDiskItem& item : diskIoSamples) {
+        if (item.Name != Name) continue;
+        item.PrevBytesRead = item.BytesRead;
+        item.PrevBytesWritten = item.BytesWritten;
+        item.BytesRead = BytesRead;
+        item.BytesWritten = BytesWritten;
+        item.PrevTick = item.Tick;
+        item.Tick = Tick;
+        return;
+    }
+    diskIoSamples.push_back({Name, BytesRead, BytesWritten, BytesRead, BytesWritten, Tick, Tick});
+}
+
+const DiskIo::TDiskItem* FindDiskIoSample(const std::wstring& Letter) {
+    for (const DiskIo::TDiskItem& item : diskIoSamples)
+        if (BeginsWithLetter(item.Name, Letter)) return &item;
+    return nullptr;
+}
+
+bool DiskIoRates(const DiskIo::TDiskItem& Item, std::int64_t& ReadRate, std::int64_t& WriteRate) {
+    const std::uint32_t elapsed = Item.Tick - Item.PrevTick;  // modulo 2^32
+    if (elapsed <= 1000) return false;
+    const std::int64_t seconds = elapsed / 1000;
+    ReadRate = CheckedSub(Item.BytesRead, Item.PrevBytesRead) / seconds;
+    WriteRate = CheckedSub(Item.BytesWritten, Item.PrevBytesWritten) / seconds;
+    return true;
+}
+
 void RegisterWmiProviders() {
     RegisterGatherProc("WMI", GetCustomWMI);
+    RegisterGatherProc("DISKIO", GetDiskIO);
     RegisterGatherProc("DISPLAYCONTROLLER", GetDisplayController);
 }
 

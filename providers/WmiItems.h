@@ -1,11 +1,13 @@
-// Gathering routines that take their values from WMI: WMI (any WQL query the user writes)
-// and DISPLAYCONTROLLER (the display adapter's name).
+// Gathering routines that take their values from WMI: WMI (any WQL query the user writes),
+// DISKIO (a fixed drive's transfer rates and queue) and DISPLAYCONTROLLER (the display
+// adapter's name).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ItemTypes.h"
 #include "Variant.h"
@@ -17,11 +19,53 @@
 // "namespace"; one display line per object from the template "display" (default
 // "%rowcount%"), at most "maxrows" objects when that is 0 or more.
 void GetCustomWMI(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+// Read and write bytes per second and the queue length of the fixed drive picked by
+// "num" and "filter" (as for FIXEDDISK), from the raw disk counters of two collections.
+void GetDiskIO(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 // The caption of the first display adapter.
 void GetDisplayController(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 
+// The DISKIO collection for one drive letter, once the letter is known: samples the raw
+// counters of every logical disk whose name begins with the letter and, from the second
+// sample on, stores "read bps", "write bps", "queue" and fills "display" (default "%1").
+void GetDiskIOForLetter(const std::wstring& Letter, const TItemOptionArray& Options, TItemData& Data,
+                        std::wstring& Display);
+// The current queue length of the first logical disk whose WMI name begins with Letter,
+// as currency, and its text; 0 and "" when there is none.
+Variant GetDiskQueue(const std::wstring& Letter, std::wstring& Text);
+
 // Enters the routines into ItemTypeTable.
 void RegisterWmiProviders();
+
+// ---- the DISKIO samples --------------------------------------------------------------------
+
+namespace DiskIo {
+// One logical disk's raw byte counters at the last two samples.
+struct TDiskItem {
+    std::string Name;  // WMI's Name of the logical disk ("C:")
+    std::int64_t BytesRead = 0;
+    std::int64_t BytesWritten = 0;
+    std::int64_t PrevBytesRead = 0;
+    std::int64_t PrevBytesWritten = 0;
+    std::uint32_t Tick = 0;
+    std::uint32_t PrevTick = 0;
+};
+}  // namespace DiskIo
+
+// The samples of every DISKIO item, kept for the whole run (collection thread only).
+const std::vector<DiskIo::TDiskItem>& DiskIoSamples();
+void ClearDiskIoSamples();
+// Records one sample for the instance Name (compared exactly): an entry seen before
+// moves its current counters and tick to the previous ones; a new entry starts with
+// both samples equal.
+void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int64_t BytesWritten);
+void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int64_t BytesWritten, std::uint32_t Tick);
+// The first sample whose name begins with Letter, or null.
+const DiskIo::TDiskItem* FindDiskIoSample(const std::wstring& Letter);
+// Bytes per second between the two samples of Item, in whole seconds with the remainder
+// dropped; false when no more than 1000 ms lie between them. The tick difference is
+// taken modulo 2^32, so a wrap of the millisecond counter gives the true interval.
+bool DiskIoRates(const DiskIo::TDiskItem& Item, std::int64_t& ReadRate, std::int64_t& WriteRate);
 
 // ---- the interpretation, on values --------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ComHandles.h"
+#include "FixedDisks.h"
 #include "Includes.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -686,4 +687,114 @@ TEST_F(WmiLive, DisplayControllerIsTheVideoControllersCaption) {
     EXPECT_EQ(g.data.Names, TWideStringArray{L"display controller"});
     EXPECT_EQ(g.data.Data, TDataArray{{Variant(AnsiToWide(caption))}});
     EXPECT_EQ(log_.Count(L"DATA", L"Display Controller: " + g.display), 1);
+}
+
+// ---- DISKIO samples ------------------------------------------------------------------------------
+
+TEST(WmiDiskIo, SamplesMoveToPreviousOnEachStore) {
+    ClearDiskIoSamples();
+    StoreDiskIoSample("C:", 100, 200, 5000);
+    StoreDiskIoSample("D:", 1, 2, 5000);
+    ASSERT_EQ(DiskIoSamples().size(), 2u);
+    const DiskIo::TDiskItem& c = DiskIoSamples()[0];
+    EXPECT_EQ(c.BytesRead, 100);
+    EXPECT_EQ(c.PrevBytesRead, 100);
+    EXPECT_EQ(c.Tick, 5000u);
+    EXPECT_EQ(c.PrevTick, 5000u);
+    std::int64_t r = -1, w = -1;
+    EXPECT_FALSE(DiskIoRates(c, r, w));  // the first sample gives no rate
+
+    StoreDiskIoSample("C:", 5100, 1200, 7500);
+    StoreDiskIoSample("c:", 9, 9, 7500);  // names compare exactly
+    ASSERT_EQ(DiskIoSamples().size(), 3u);
+    const DiskIo::TDiskItem& c2 = DiskIoSamples()[0];
+    EXPECT_EQ(c2.PrevBytesRead, 100);
+    EXPECT_EQ(c2.BytesRead, 5100);
+    EXPECT_EQ(c2.PrevBytesWritten, 200);
+    EXPECT_EQ(c2.BytesWritten, 1200);
+    EXPECT_EQ(c2.PrevTick, 5000u);
+    EXPECT_EQ(c2.Tick, 7500u);
+    ASSERT_TRUE(DiskIoRates(c2, r, w));
+    EXPECT_EQ(r, 2500);  // 2500 ms count as 2 seconds
+    EXPECT_EQ(w, 500);
+    ClearDiskIoSamples();
+    EXPECT_TRUE(DiskIoSamples().empty());
+}
+
+TEST(WmiDiskIo, Rates) {
+    struct Row {
+        std::uint32_t prevTick, tick;
+        std::int64_t prevRead, read;
+        bool ok;
+        std::int64_t rate;
+    } rows[] = {
+        {0, 1000, 0, 1000, false, 0},     {0, 1001, 0, 1000, true, 1000},   {0, 1999, 0, 1000, true, 1000},
+        {0, 2000, 0, 1000, true, 500},    {0, 3000, 0, 1000, true, 333},    {10, 10, 0, 5, false, 0},
+        {0xFFFFFE0Cu, 1500, 0, 2000, true, 1000},  // the tick counter wrapped: 2000 ms lie between
+        {0, 4000, 4000, 0, true, -1000},  // a counter that went back gives a negative rate
+    };
+    for (const Row& r : rows) {
+        DiskIo::TDiskItem item{"C:", r.read, 0, r.prevRead, 0, r.tick, r.prevTick};
+        std::int64_t read = -7, write = -7;
+        EXPECT_EQ(DiskIoRates(item, read, write), r.ok) << r.prevTick << " " << r.tick;
+        if (r.ok) {
+            EXPECT_EQ(read, r.rate) << r.prevTick << " " << r.tick;
+            EXPECT_EQ(write, 0);
+        }
+    }
+}
+
+TEST(WmiDiskIo, LetterMatchesTheFirstNameBeginningWithIt) {
+    ClearDiskIoSamples();
+    StoreDiskIoSample("HarddiskVolume1", 1, 1, 0);
+    StoreDiskIoSample("H:", 2, 2, 0);
+    StoreDiskIoSample("C:", 3, 3, 0);
+    ASSERT_TRUE(FindDiskIoSample(L"H"));
+    EXPECT_EQ(FindDiskIoSample(L"H")->Name, "HarddiskVolume1");
+    EXPECT_EQ(FindDiskIoSample(L"C")->Name, "C:");
+    EXPECT_EQ(FindDiskIoSample(L"D"), nullptr);
+    EXPECT_EQ(FindDiskIoSample(L""), nullptr);
+    ClearDiskIoSamples();
+}
+
+TEST_F(WmiLive, DiskQueueAndDiskIoWithoutCounters) {
+    // The platform here publishes no raw disk counters: no queue, no sample, no row.
+    ClearDiskIoSamples();
+    std::wstring text = L"old";
+    EXPECT_EQ(GetDiskQueue(L"C", text), Variant::FromCurrencyCount(0));
+    EXPECT_EQ(text, L"");
+    EXPECT_EQ(log_.Count(L"DATA", L"GetDiskQueue: "), 1);
+
+    TItemData data;
+    std::wstring display = L"old";
+    GetDiskIOForLetter(L"C", TItemOptionArray{}, data, display);
+    GetDiskIOForLetter(L"C", TItemOptionArray{}, data, display);
+    EXPECT_EQ(display, L"");
+    EXPECT_TRUE(data.Data.empty());
+    EXPECT_TRUE(DiskIoSamples().empty());
+    EXPECT_EQ(log_.Count(L"DATA", L"GetDiskIO: "), 2);
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+
+    GetDiskIOForLetter(L"", TItemOptionArray{}, data, display);  // no drive: nothing, not even a log line
+    EXPECT_EQ(log_.Count(L"DATA", L"GetDiskIO: "), 2);
+}
+
+TEST_F(WmiLive, DiskIoPicksItsDriveFromTheDriveList) {
+    ClearDiskIoSamples();
+    ClearDriveList();
+    TItemData data;
+    std::wstring display = L"old";
+    GetDiskIO(OptionsOf({{L"num", L"0"}}), data, display);  // no list yet: no drive
+    EXPECT_EQ(display, L"");
+    EXPECT_TRUE(log_.At(L"DATA").empty());
+
+    RefreshDriveList(false);
+    ASSERT_FALSE(DriveList().empty());
+    GetDiskIO(OptionsOf({{L"num", L"0"}, {L"filter", L"#"}}), data, display);  // nothing passes the filter
+    EXPECT_TRUE(log_.At(L"DATA").empty());
+    GetDiskIO(OptionsOf({{L"num", L"0"}}), data, display);
+    EXPECT_EQ(display, L"");
+    EXPECT_EQ(log_.Count(L"DATA", L"GetDiskIO: "), 1);
+    EXPECT_TRUE(data.Data.empty());
+    ClearDriveList();
 }
