@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "FileItems.h"
 #include "Log.h"
+#include "SmallItems.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "WinHandles.h"
@@ -115,9 +117,14 @@ void InitializeProviders() {
 }
 
 void FinalizeProviders() {
+    FinalizeFileProviders();
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterFileProviders();
+    RegisterSmallItemProviders();
+}
