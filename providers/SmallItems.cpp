@@ -224,10 +224,13 @@ void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     // A negative wait would read as INFINITE and block the collection thread for good.
     const DWORD wait = waitMs <= 0 ? 0 : static_cast<DWORD>(std::min<std::int64_t>(waitMs, 0xFFFFFFFE));
     const TCmdResult r = RunShellCommand(file, parameters, directory, show, wait);
-    StoreSingleRow(Options, Data, Display, {L"execute result", L"last error", L"exit code"},
-                   {Variant(r.Started), Variant(static_cast<std::int32_t>(r.LastError)),
-                    Variant(static_cast<std::int32_t>(r.ExitCode))},
-                   L"GetCmd: ");
+    SetFieldNames(Data.Names, {L"execute result", L"last error", L"exit code"});
+    AddDataRow(Data.Data,
+               {Variant(r.Started), Variant(static_cast<std::int32_t>(r.LastError)),
+                Variant(static_cast<std::int32_t>(r.ExitCode))},
+               false);
+    Display = FillDisplayTemplate(OptionText(Options, L"display", L"%1 %2 %3"), Data.Data.front());
+    WriteLog(L"GetCmd: " + Display, llData);
 }
 
 void GetSet(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {

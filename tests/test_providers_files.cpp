@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Configuration.h"
+#include "Errors.h"
 #include "FileItems.h"
 #include "FileWatch.h"
 #include "Includes.h"
@@ -183,7 +184,8 @@ TEST(FileItemRules, ForceDirectoriesMakesEveryLevel) {
 TEST(FileItems, FileContentsShowsEachLine) {
     LogCapture log;
     TempFolder dir;
-    WriteFileBytes(dir.File(L"three.txt"), "one\r\ntwo\nthr\xC3\xA9\r\n");
+    WriteFileBytes(dir.File(L"three.txt"), "one\r\ntwo\nthr\xC3\xA9");
+    WriteFileBytes(dir.File(L"ended.txt"), "one\r\n");
     WriteFileBytes(dir.File(L"empty.txt"), "");
     SetVariable(L"fcdir", dir.Dir());
     Collected c = Gather(GetFileContents, OptionsOf({{L"file", L"%fcdir%\\three.txt"}}));
@@ -195,6 +197,8 @@ TEST(FileItems, FileContentsShowsEachLine) {
     EXPECT_EQ(lines.size(), 3u);
     EXPECT_EQ(log.Count(L"DATA", L"GetFileContents: one|two|thr\u00E9|"), 1);
 
+    // A line break at the end gives one more, empty, line.
+    EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", L"%fcdir%\\ended.txt"}})).display, L"one||");
     EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", L"%fcdir%\\empty.txt"}})).display, L"");
     EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", L"%fcdir%\\missing.txt"}})).display, ErrorText);
 }
@@ -202,7 +206,7 @@ TEST(FileItems, FileContentsShowsEachLine) {
 TEST(FileItems, FileContentsFindsAFileBesideTheProgram) {
     const std::wstring name = L"vistrel-contents-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
     const std::wstring beside = ProgramDirectory() + name;
-    ASSERT_TRUE(WriteFileBytes(beside, "beside\r\n"));
+    ASSERT_TRUE(WriteFileBytes(beside, "beside"));
     const std::wstring shown = Gather(GetFileContents, OptionsOf({{L"file", name.c_str()}})).display;
     const std::wstring text = Gather(GetFile2Text, OptionsOf({{L"file", name.c_str()}})).display;
     DeleteFileW(beside.c_str());
