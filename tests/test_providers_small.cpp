@@ -270,6 +270,16 @@ TEST_F(CmdTest, ProgramStillRunningAfterTheWaitGivesStillActive) {
     Sleep(3500);
 }
 
+TEST_F(CmdTest, NegativeWaitTimeDoesNotWaitForever) {
+    const std::wstring params = L"\"" + dir.File(L"late.txt") + L"\" 0 2000";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", fixture.c_str()}, {L"parameters", params.c_str()},
+                                            {L"wait-time", L"-1"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{259}));  // not waited for: still running
+    ASSERT_TRUE(PumpUntil([&] { return PathExists(dir.File(L"late.txt")); }, 20000));
+    Sleep(2500);
+}
+
 TEST_F(CmdTest, MissingFileIsAFalseStartWithItsError) {
     const std::wstring missing = dir.File(L"no-such-program.exe");
     Collected c = Gather(GetCmd, OptionsOf({{L"file", missing.c_str()}, {L"wait-time", L"100"}}));
@@ -410,7 +420,8 @@ protected:
         form->SetBounds(0, 0, 40, 30);
         form->Show();
         PumpFor(30);
-        // The window's picture: black with a white square at (10, 5) to (20, 15).
+        // Something on the window's canvas: black with a white square (a repaint of the
+        // form may draw over it; the tests compare with their own copy of the window).
         TCanvas& canvas = form->Canvas();
         canvas.Brush().SetColor(0);
         canvas.FillRect(RECT{0, 0, 40, 30});
