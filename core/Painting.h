@@ -45,8 +45,8 @@ int ContentHeightOf(const TConfigArray& Items, int Page, int LogoHeight, int Nav
 void SplitKeyValue(const std::wstring& Line, std::wstring& Key, std::wstring& Value);
 
 // Places the user control of a CONTROL item on the line at Top between Left and Right.
-// The user controls do not exist yet: nothing sets this, and a CONTROL line then shows
-// its label and an empty value column only.
+// The small-items providers fill it at start (SetupUserControl); unset, a CONTROL line
+// shows its label and an empty value column only.
 using TSetupUserControlHook = void (*)(TConfigItem& Item, TVistrelMainForm* Form, int Top, int Left, int Right,
                                        bool RightToLeft);
 extern TSetupUserControlHook SetupUserControlHook;

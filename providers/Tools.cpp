@@ -3,14 +3,16 @@
 #include <vector>
 
 #include "EventLog.h"
+#include "FileItems.h"
 #include "Log.h"
 #include "Mapping.h"
 #include "MemoryDisks.h"
 #include "Registry.h"
+#include "SmallItems.h"
 #include "SystemInfo.h"
-#include "WmiItems.h"
 #include "Templates.h"
 #include "WinHandles.h"
+#include "WmiItems.h"
 
 TOptionalApis OptionalApis;
 
@@ -121,6 +123,7 @@ void InitializeProviders() {
 }
 
 void FinalizeProviders() {
+    FinalizeFileProviders();
     StopStatisticsProgram();
     FinalizeRegistryWatches();
     UserVariables.Clear();
@@ -137,4 +140,6 @@ void RegisterProviders() {
     RegisterRegistryProviders();
     RegisterMemoryDiskProviders();
     RegisterWmiProviders();
+    RegisterFileProviders();
+    RegisterSmallItemProviders();
 }

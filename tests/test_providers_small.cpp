@@ -1,0 +1,613 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Canvas.h"
+#include "ColorButton.h"
+#include "Collector.h"
+#include "Configuration.h"
+#include "Errors.h"
+#include "DisplayModes.h"
+#include "ImageFiles.h"
+#include "Includes.h"
+#include "ItemCharts.h"
+#include "MainFormUnit.h"
+#include "SmallItems.h"
+#include "StaticTextW.h"
+#include "SystemInfo.h"
+#include "Templates.h"
+#include "TestFiles.h"
+#include "Utils.h"
+#include "WinApp.h"
+#include "WindowTests.h"
+#include "test_providers_support.h"
+
+namespace {
+
+struct Collected {
+    TItemData data;
+    std::wstring display = L"leftover";
+};
+
+Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
+    Collected c;
+    proc(options, c.data, c.display);
+    return c;
+}
+
+void SetOption(TItemOptionArray& options, const wchar_t* name, const Variant& value) {
+    for (TItemOption& o : options)
+        if (o.Name.empty()) {
+            o = {name, value};
+            return;
+        }
+}
+
+std::wstring WideFileText(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    if (!text.empty()) std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    return text;
+}
+
+}  // namespace
+
+// ---- UNREADMAIL -----------------------------------------------------------------------------
+
+TEST(SmallItems, UnreadMailSumsEveryAccount) {
+    RegFixture root(HKEY_CURRENT_USER, UniqueTestKey(L"UnreadMail"));
+    RegFixture a(HKEY_CURRENT_USER, root.Path() + L"\\a@example.org");
+    RegFixture b(HKEY_CURRENT_USER, root.Path() + L"\\b@example.org");
+    a.SetDword(L"MessageCount", 3);
+    b.SetDword(L"MessageCount", 4);
+    std::int32_t total = -1;
+    ASSERT_TRUE(SumUnreadMail(HKEY_CURRENT_USER, "\\" + root.Path8(), total));
+    EXPECT_EQ(total, 7);
+    EXPECT_FALSE(SumUnreadMail(HKEY_CURRENT_USER, root.Path8() + "\\missing", total));
+
+    b.SetString(L"MessageCount", L"4");  // not an integer
+    EXPECT_THROW(SumUnreadMail(HKEY_CURRENT_USER, root.Path8(), total), ERegistryException);
+    b.SetDword(L"MessageCount", 0x7FFFFFFF);
+    EXPECT_THROW(SumUnreadMail(HKEY_CURRENT_USER, root.Path8(), total), EIntOverflow);
+}
+
+TEST(SmallItems, UnreadMailItemOnTheUsersKey) {
+    const wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\UnreadMail";
+    HKEY existing = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &existing) == ERROR_SUCCESS) {
+        RegCloseKey(existing);
+        GTEST_SKIP() << "the user already has unread-mail accounts";
+    }
+    LogCapture log;
+    EXPECT_EQ(Gather(GetUnreadMail, {}).display, L"");  // no key: nothing
+    EXPECT_EQ(log.Count(L"DATA", L"GetUnreadMail: "), 1);
+    {
+        RegFixture root(HKEY_CURRENT_USER, kKey);
+        RegFixture a(HKEY_CURRENT_USER, std::wstring(kKey) + L"\\one");
+        RegFixture b(HKEY_CURRENT_USER, std::wstring(kKey) + L"\\two");
+        a.SetDword(L"MessageCount", 3);
+        b.SetDword(L"MessageCount", 4);
+        Collected c = Gather(GetUnreadMail, {});
+        EXPECT_EQ(c.display, L"7");
+        EXPECT_EQ(c.data.Names, TWideStringArray{L"unread email"});
+        EXPECT_EQ(log.Count(L"DATA", L"GetUnreadMail: 7"), 1);
+
+        b.SetString(L"MessageCount", L"x");
+        EXPECT_EQ(Gather(GetUnreadMail, OptionsOf({{L"display", L"%1 new"}})).display, L"");
+        EXPECT_EQ(log.Count(L"ERROR", L"GetUnreadMail: ERegistryException Invalid data type for 'MessageCount'"), 1);
+        b.Remove();
+        a.Remove();
+        root.Remove();
+    }
+}
+
+// ---- TEXT, ENVVAR, SET ----------------------------------------------------------------------
+
+TEST(SmallItems, TextIsTheDisplayOption) {
+    EXPECT_EQ(Gather(GetText, OptionsOf({{L"display", L"Hello %x%"}})).display, L"Hello %x%");
+    EXPECT_EQ(Gather(GetText, OptionsOf({{L"display", L""}})).display, L"");
+    Collected c = Gather(GetText, {});
+    EXPECT_EQ(c.display, L"%1");
+    EXPECT_TRUE(c.data.Data.empty());
+}
+
+TEST(SmallItems, EnvironmentVariable) {
+    LogCapture log;
+    wchar_t path[32767] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"PATH", path, 32767), 0u);
+    Collected c = Gather(GetEnvVariable, OptionsOf({{L"key", L"PATH"}}));
+    EXPECT_EQ(c.display, Through8Bit(path));
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"var", L"value"}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], TVarArray{Variant(Through8Bit(path))});
+
+    SetEnvironmentVariableW(L"VISTREL_TEST_VAR", L"some value");
+    EXPECT_EQ(Gather(GetEnvVariable, OptionsOf({{L"key", L"vistrel_test_var"}, {L"display", L"<%1>"}})).display,
+              L"<some value>");
+    SetEnvironmentVariableW(L"VISTREL_TEST_VAR", nullptr);
+    Collected unset = Gather(GetEnvVariable, OptionsOf({{L"key", L"VISTREL_TEST_VAR"}}));
+    EXPECT_EQ(unset.display, L"");
+    EXPECT_TRUE(unset.data.Data.empty());
+    EXPECT_EQ(log.Count(L"DATA", L"GetEnvVariable: "), 1);
+}
+
+TEST(SmallItems, SetMakesAVariable) {
+    Collected c = Gather(GetSet, OptionsOf({{L"key", L"x"}, {L"value", L"5"}}));
+    EXPECT_EQ(c.display, L"x=5");
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_EQ(ExpandVariables(L"[%x%]"), L"[5]");
+    // The value is stored as written; its references are expanded when it is used.
+    Gather(GetSet, OptionsOf({{L"key", L"y"}, {L"value", L"%x%0"}}));
+    Variant stored;
+    ASSERT_TRUE(UserVariables.Find(L"y", stored));
+    EXPECT_EQ(stored.ToText(), L"%x%0");
+    EXPECT_EQ(ExpandVariables(L"%y%"), L"50");
+}
+
+// ---- IF -------------------------------------------------------------------------------------
+
+TEST(SmallItems, IfComparators) {
+    const struct {
+        const wchar_t *op, *v1, *v2;
+        bool result;
+    } rows[] = {
+        {L"gt", L"10", L"9", true},   // numbers
+        {L"cgt", L"10", L"9", true},
+        {L"lt", L"10", L"9", false},
+        {L"gt", L"10a", L"9a", false},  // texts: "1" sorts before "9"
+        {L"eq", L"abc", L"ABC", true},
+        {L"ceq", L"abc", L"ABC", false},
+        {L"ne", L"abc", L"ABC", false},
+        {L"cne", L"abc", L"ABC", true},
+        {L"eq", L"1.00", L"1", true},
+        {L"eq", L"1.0001", L"1", false},
+        {L"eq", L"1.00001", L"1", true},  // compared to four decimals
+        {L"ge", L"5", L"5", true},
+        {L"le", L"5", L"5", true},
+        {L"cle", L"b", L"a", false},
+        {L"ge", L"-3", L"-2", false},
+        {L"contains", L"Hello World", L"WORLD", true},
+        {L"ccontains", L"Hello World", L"WORLD", false},
+        {L"notcontains", L"Hello World", L"WORLD", false},
+        {L"cnotcontains", L"Hello World", L"WORLD", true},
+        {L"contains", L"10", L"1", true},
+    };
+    for (const auto& r : rows) {
+        bool result = !r.result;
+        ASSERT_TRUE(CompareValues(r.op, r.v1, r.v2, result)) << r.op;
+        EXPECT_EQ(result, r.result) << r.op << " " << r.v1 << " " << r.v2;
+    }
+    bool result = false;
+    for (const wchar_t* op : {L"EQ", L"", L"equals", L"c", L"cc", L"ceqq"}) EXPECT_FALSE(CompareValues(op, L"a", L"a", result)) << op;
+    EXPECT_THROW(CompareValues(L"eq", L"99999999999999999999", L"1", result), EIntOverflow);
+}
+
+TEST(SmallItems, IfItemRowNameAndLog) {
+    LogCapture log;
+    SetVariable(L"ifvalue", L"10");
+    Collected c = Gather(GetIf, OptionsOf({{L"value1", L"%ifvalue%"}, {L"value2", L"{{4+5}}"}, {L"comparator", L"gt"}}));
+    EXPECT_EQ(c.data.Names, TWideStringArray{L"gt"});
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], TVarArray{Variant(true)});
+    EXPECT_EQ(c.display, L"True");
+    EXPECT_EQ(log.Count(L"DATA", L"GetIf: True"), 1);
+
+    EXPECT_EQ(Gather(GetIf, OptionsOf({{L"value1", L"1"}, {L"value2", L"2"}, {L"comparator", L"le"}})).data.Names,
+              TWideStringArray{L"neqs"});
+    EXPECT_EQ(Gather(GetIf, OptionsOf({{L"value1", L"1"}, {L"value2", L"2"}, {L"comparator", L"cle"}})).data.Names,
+              TWideStringArray{L"neqs"});
+
+    Collected upper = Gather(GetIf, OptionsOf({{L"value1", L"a"}, {L"value2", L"a"}, {L"comparator", L"EQ"}}));
+    EXPECT_EQ(upper.display, L"");
+    EXPECT_TRUE(upper.data.Data.empty());
+    EXPECT_EQ(log.At(L"DATA").size(), 3u);  // no line for the unknown comparator
+}
+
+TEST(SmallItems, IfSwitchesTheNextItemThroughTheCollector) {
+    TConfigItem test, next;
+    test.Keyword = "IF";
+    test.GatherProc = GetIf;
+    test.Active = true;
+    test.Options = OptionsOf({{L"value1", L"a"}, {L"value2", L"b"}, {L"comparator", L"eq"}});
+    next.Keyword = "TEXT";
+    next.Active = true;
+    ConfigItems = {test, next};
+    TConfigItem copy = ConfigItems[0];
+    ASSERT_TRUE(GetItemData(copy, [] { return std::uint32_t{1000}; }));
+    CollectorStoreHook(nullptr, 0, copy);
+    EXPECT_FALSE(ConfigItems[1].Active);
+    ConfigItems.clear();
+}
+
+// ---- CMD ------------------------------------------------------------------------------------
+
+class CmdTest : public ::testing::Test {
+protected:
+    std::wstring fixture = TestBinaryDir() + L"cmd_fixture.exe";
+    TempFolder dir{L"vistrel-cmd"};
+};
+
+TEST_F(CmdTest, StartsTheProgramWithItsParametersInItsDirectory) {
+    LogCapture log;
+    const std::wstring out = dir.File(L"out.txt");
+    const std::wstring params = L"\"" + out + L"\" 7 0 second";
+    const std::wstring folder = L"  " + dir.Dir() + L"  ";  // blanks around it are dropped
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", fixture.c_str()}, {L"parameters", params.c_str()},
+                                            {L"directory", folder.c_str()}, {L"wait-time", L"20000"}}));
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"execute result", L"last error", L"exit code"}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{7}));
+    EXPECT_EQ(c.display, L"True " + c.data.Data[0].at(1).ToText() + L" 7");
+    EXPECT_EQ(log.Count(L"DATA", L"GetCmd: " + c.display), 1);
+    const std::wstring report = WideFileText(out);
+    const std::size_t nl = report.find(L'\n');
+    ASSERT_NE(nl, std::wstring::npos);
+    EXPECT_TRUE(SameTextIgnoreCase(report.substr(0, nl), dir.Dir())) << report;
+    EXPECT_NE(report.find(params), std::wstring::npos) << report;
+}
+
+TEST_F(CmdTest, ExitCodeIsReducedToSixteenBits) {
+    const std::wstring params = L"\"" + dir.File(L"o.txt") + L"\" 65539";
+    const TCmdResult r = RunShellCommand(fixture, params, L"", SW_HIDE, 20000);
+    EXPECT_TRUE(r.Started);
+    EXPECT_EQ(r.ExitCode, 3);
+}
+
+TEST_F(CmdTest, ProgramStillRunningAfterTheWaitGivesStillActive) {
+    const std::wstring params = L"\"" + dir.File(L"slow.txt") + L"\" 0 3000";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", fixture.c_str()}, {L"parameters", params.c_str()},
+                                            {L"wait-time", L"200"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{259}));
+    // Let it finish before its folder goes.
+    ASSERT_TRUE(PumpUntil([&] { return PathExists(dir.File(L"slow.txt")); }, 20000));
+    Sleep(3500);
+}
+
+TEST_F(CmdTest, NegativeWaitTimeDoesNotWaitForever) {
+    const std::wstring params = L"\"" + dir.File(L"late.txt") + L"\" 0 2000";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", fixture.c_str()}, {L"parameters", params.c_str()},
+                                            {L"wait-time", L"-1"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{259}));  // not waited for: still running
+    ASSERT_TRUE(PumpUntil([&] { return PathExists(dir.File(L"late.txt")); }, 20000));
+    Sleep(2500);
+}
+
+TEST_F(CmdTest, MissingFileIsAFalseStartWithItsError) {
+    const std::wstring missing = dir.File(L"no-such-program.exe");
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", missing.c_str()}, {L"wait-time", L"100"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(false));
+    EXPECT_EQ(c.data.Data[0].at(1), Variant(std::int32_t{ERROR_FILE_NOT_FOUND}));
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{0}));
+}
+
+// ---- CORETEMP -------------------------------------------------------------------------------
+
+namespace {
+
+void PutU32(TCoreTempBlock& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void PutFloat(TCoreTempBlock& b, std::size_t at, float f) {
+    std::uint32_t v;
+    std::memcpy(&v, &f, 4);
+    PutU32(b, at, v);
+}
+// cpus x cores entries of temperatures (or distances), with TjMax per entry.
+TCoreTempBlock Block(std::uint32_t cpus, std::uint32_t cores, const std::vector<float>& temps,
+                     const std::vector<std::uint32_t>& tjMax = {}, bool fahrenheit = false, bool distance = false) {
+    TCoreTempBlock b{};
+    PutU32(b, 1536, cores);
+    PutU32(b, 1540, cpus);
+    for (std::size_t i = 0; i < temps.size(); ++i) PutFloat(b, 1544 + 4 * i, temps[i]);
+    for (std::size_t i = 0; i < tjMax.size(); ++i) PutU32(b, 1024 + 4 * i, tjMax[i]);
+    b.at(2684) = fahrenheit;
+    b.at(2685) = distance;
+    return b;
+}
+
+}  // namespace
+
+TEST(CoreTemp, InterpretsTheBlock) {
+    const struct {
+        TCoreTempBlock block;
+        std::int32_t highest;
+        const wchar_t* unit;
+    } rows[] = {
+        {Block(1, 4, {41.5f, 55.9f, 40, 39}), 55, L"C"},
+        {Block(2, 2, {30, 31, 32, 70.2f}), 70, L"C"},       // core 1 of processor 1 is entry 3
+        {Block(1, 2, {150.0f, 120.0f}, {}, true), 150, L"F"},
+        {Block(1, 2, {-5, -10}), 0, L"C"},                   // the highest starts at 0
+        {Block(1, 2, {30, 10}, {100, 90}, false, true), 80, L"C"},  // TjMax less the distance
+        {Block(1, 256, std::vector<float>(256, 20.0f)), 20, L"C"},  // every entry in use
+    };
+    for (const auto& r : rows) {
+        const TCoreTempReading reading = InterpretCoreTemp(r.block);
+        EXPECT_EQ(reading.Highest, r.highest);
+        EXPECT_EQ(reading.Unit, r.unit);
+    }
+    EXPECT_THROW(InterpretCoreTemp(Block(0, 4, {})), ERangeError);
+    EXPECT_THROW(InterpretCoreTemp(Block(1, 0, {})), ERangeError);
+    EXPECT_THROW(InterpretCoreTemp(Block(1, 257, {})), ERangeError);
+    EXPECT_THROW(InterpretCoreTemp(Block(65536, 65536, {})), ERangeError);  // the product is what counts
+    EXPECT_THROW(InterpretCoreTemp(Block(1, 129, {}, {}, false, true)), ERangeError);
+    EXPECT_THROW(InterpretCoreTemp(Block(1, 1, {3e9f})), EIntOverflow);
+}
+
+TEST(CoreTemp, ReadsTheNamedAreaAndNothingWithoutIt) {
+    LogCapture log;
+    TCoreTempBlock block{};
+    EXPECT_FALSE(ReadCoreTempData(block));
+    EXPECT_EQ(Gather(GetCoreTemp, {}).display, L"");
+
+    // An area under the monitoring program's name, made here.
+    const TCoreTempBlock published = Block(1, 2, {47.0f, 63.5f}, {}, true);
+    UniqueHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            static_cast<DWORD>(kCoreTempBlockSize), kCoreTempMappingName));
+    ASSERT_TRUE(mapping.valid());
+    {
+        void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, kCoreTempBlockSize);
+        ASSERT_NE(view, nullptr);
+        std::memcpy(view, published.data(), kCoreTempBlockSize);
+        UnmapViewOfFile(view);
+    }
+    ASSERT_TRUE(ReadCoreTempData(block));
+    EXPECT_EQ(block, published);
+    Collected c = Gather(GetCoreTemp, OptionsOf({{L"display", L"%1 %2"}}));
+    EXPECT_EQ(c.display, L"63 F");
+    EXPECT_EQ(c.data.Names, TWideStringArray{L"temp"});
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], (TVarArray{Variant(std::int32_t{63}), Variant(L"F")}));
+    EXPECT_EQ(log.Count(L"DATA", L"CoreTemp: 63 F"), 1);
+    mapping.reset();
+    EXPECT_FALSE(ReadCoreTempData(block));
+
+    // A smaller area is either refused by the view or read as far as its page reaches,
+    // the rest zero; never past the mapped memory.
+    UniqueHandle small(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100, kCoreTempMappingName));
+    ASSERT_TRUE(small.valid());
+    block.fill(7);
+    if (ReadCoreTempData(block)) {
+        EXPECT_EQ(block, TCoreTempBlock{});
+    }
+}
+
+// ---- SNAPSHOT -------------------------------------------------------------------------------
+
+TEST(Snapshot, ColourAndComposition) {
+    EXPECT_EQ(SnapshotColor(L"#112233", 5), 0x332211);
+    EXPECT_EQ(SnapshotColor(L"332211", 5), 0x332211);
+    EXPECT_EQ(SnapshotColor(L"xyz", 5), 5);
+    EXPECT_EQ(SnapshotColor(L"", 5), 5);
+
+    PixelImage back = SolidImage(4, 3, 0x0000FF);  // red
+    EXPECT_EQ(back.Pixels.at(2), 255);
+    EXPECT_EQ(back.Pixels.at(0), 0);
+    PixelImage window = SolidImage(2, 2, 0x00FF00);
+    std::fill(window.Pixels.begin(), window.Pixels.begin() + 4, 0);  // (0,0) black: see-through
+    DrawTransparent(back, window, 3, 2);                             // only (3,2) lands inside
+    auto at = [&](int x, int y) { return back.Pixels.at(static_cast<std::size_t>((y * 4 + x) * 4 + 1)); };
+    EXPECT_EQ(at(3, 2), 0);   // (0,0) of the window: black, background stays red
+    DrawTransparent(back, window, 2, 1);
+    EXPECT_EQ(at(2, 1), 0);   // black
+    EXPECT_EQ(at(3, 1), 255); // green drawn
+    EXPECT_EQ(at(2, 2), 255);
+    EXPECT_EQ(at(1, 1), 0);
+    DrawTransparent(back, window, -1, -1);  // clipped at the top-left
+    EXPECT_EQ(at(0, 0), 255);
+    DrawTransparent(back, window, 10, 10);  // wholly outside: nothing
+    EXPECT_THROW(SolidImage(0, 5, 0), EInOutError);
+    EXPECT_THROW(WriteSnapshot(L"x.bmp", back), EInOutError);
+}
+
+class SnapshotTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        RegisterSmallItemProviders();
+        form = Application().CreateForm<TVistrelMainForm>();
+        Application().SetMainForm(form);
+        MainForm = form;
+        form->SetColor(0);
+        form->SetBounds(0, 0, 40, 30);
+        form->Show();
+        PumpFor(30);
+        // Something on the window's canvas: black with a white square (a repaint of the
+        // form may draw over it; the tests compare with their own copy of the window).
+        TCanvas& canvas = form->Canvas();
+        canvas.Brush().SetColor(0);
+        canvas.FillRect(RECT{0, 0, 40, 30});
+        canvas.Brush().SetColor(0xFFFFFF);
+        canvas.FillRect(RECT{10, 5, 20, 15});
+        GdiFlush();
+    }
+    void TearDown() override {
+        MainForm = nullptr;
+        WindowTest::TearDown();
+    }
+    TItemOptionArray Options(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> pairs) {
+        TItemOptionArray o = OptionsOf(pairs);
+        SetOption(o, L"mainform", Variant(static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(&MainForm))));
+        return o;
+    }
+    static std::uint32_t Pixel(const PixelImage& i, int x, int y) {
+        const std::uint8_t* p = &i.Pixels.at(static_cast<std::size_t>((y * i.Width + x) * 4));
+        return p[2] | (p[1] << 8) | (p[0] << 16);  // as BBGGRR
+    }
+    TVistrelMainForm* form = nullptr;
+    TempFolder dir{L"vistrel-snap"};
+};
+
+TEST_F(SnapshotTest, PngOverAColourDecodesBack) {
+    LogCapture log;
+    const std::wstring out = dir.File(L"shot.PNG");
+    Collected c = Gather(GetSnapshot, Options({{L"outfile", out.c_str()}, {L"bgcolor", L"#0000FF"},
+                                               {L"width", L"60"}, {L"left", L"5"}, {L"top", L"2"}}));
+    EXPECT_EQ(c.display, out + L" written");
+    EXPECT_EQ(log.Count(L"DATA", L"GetSnapshot: "), 1);
+    const PixelImage back = LoadPngFile(out);
+    EXPECT_EQ(back.Width, 60);
+    EXPECT_EQ(back.Height, 30);  // the window's height
+    // What the test itself copies from the window, drawn at (5, 2) over blue (BBGGRR
+    // FF0000), black pixels left out.
+    TBitmap own;
+    own.SetSize(40, 30);
+    BitBlt(own.DC(), 0, 0, 40, 30, form->Canvas().Handle(), 0, 0, SRCCOPY);
+    int drawn = 0;
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 60; ++x) {
+            std::uint32_t expected = 0xFF0000;
+            const int wx = x - 5, wy = y - 2;
+            if (wx >= 0 && wx < 40 && wy >= 0 && wy < 30 && own.Pixel(wx, wy) != 0) {
+                expected = own.Pixel(wx, wy);
+                ++drawn;
+            }
+            ASSERT_EQ(Pixel(back, x, y), expected) << x << "," << y;
+        }
+    EXPECT_GT(drawn, 0);
+}
+
+TEST_F(SnapshotTest, JpegOverAPngBackground) {
+    PixelImage green = SolidImage(50, 40, 0x00FF00);
+    const std::wstring in = dir.File(L"back.png"), out = dir.File(L"shot.jpg");
+    SavePngFile(in, green);
+    Collected c = Gather(GetSnapshot, Options({{L"infile", in.c_str()}, {L"outfile", out.c_str()}}));
+    EXPECT_EQ(c.display, out + L" written");
+    const PixelImage shot = LoadJpegFile(out);
+    EXPECT_EQ(shot.Width, 50);
+    EXPECT_EQ(shot.Height, 40);
+    auto close = [](std::uint32_t a, std::uint32_t b) {
+        for (int s = 0; s < 24; s += 8)
+            if (std::abs(static_cast<int>((a >> s) & 0xFF) - static_cast<int>((b >> s) & 0xFF)) > 40) return false;
+        return true;
+    };
+    EXPECT_TRUE(close(Pixel(shot, 45, 35), 0x00FF00)) << std::hex << Pixel(shot, 45, 35);  // beyond the window
+}
+
+TEST_F(SnapshotTest, UnknownTypeAndMissingWindowGiveTheErrorText) {
+    LogCapture log;
+    const std::wstring out = dir.File(L"shot.bmp");
+    Collected c = Gather(GetSnapshot, Options({{L"outfile", out.c_str()}}));
+    EXPECT_EQ(c.display, ErrorText + L"Unknown file type, .bmp");
+    EXPECT_EQ(log.Count(L"ERROR", L"GetSnapshot: " + ErrorText + L"Unknown file type, .bmp"), 1);
+    EXPECT_EQ(log.Count(L"DATA", L"GetSnapshot: "), 1);
+    EXPECT_FALSE(PathExists(out));
+
+    // A "mainform" number of the item line's own is not followed.
+    Collected foreign = Gather(GetSnapshot, OptionsOf({{L"outfile", dir.File(L"x.png").c_str()}, {L"mainform", L"4096"}}));
+    EXPECT_EQ(foreign.display, ErrorText + L"No main window");
+    MainForm = nullptr;
+    EXPECT_EQ(Gather(GetSnapshot, Options({{L"outfile", dir.File(L"x.png").c_str()}})).display,
+              ErrorText + L"No main window");
+}
+
+// ---- CONTROL --------------------------------------------------------------------------------
+
+class UserControlTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        form = Application().CreateForm<TVistrelMainForm>();
+        Application().SetMainForm(form);
+        MainForm = form;
+        form->SetBounds(0, 0, 300, 100);
+        form->Show();
+        PumpFor(30);
+    }
+    void TearDown() override {
+        for (TConfigItem& i : ConfigItems) ReleaseItemControl(i);
+        ConfigItems.clear();
+        MainForm = nullptr;
+        WindowTest::TearDown();
+    }
+    TConfigItem& AddControl(const wchar_t* type) {
+        TConfigItem item;
+        item.Keyword = "CONTROL";
+        item.Active = true;
+        item.FontFace = "Arial";
+        item.FontSize = 10;
+        item.Options = OptionsOf({{L"type", type}, {L"display", L"Go %who%"}, {L"uri", L"%target%"}, {L"args", L"-x"}});
+        ConfigItems.push_back(item);
+        return ConfigItems.back();
+    }
+    TVistrelMainForm* form = nullptr;
+};
+
+TEST_F(UserControlTest, ButtonTakesItsCaptionSizeAndRightEdge) {
+    SetVariable(L"who", L"home");
+    SetVariable(L"target", L"C:\\some\\file.txt");
+    TConfigItem& item = AddControl(L"0");
+    CreateItemButton(item, 0, form);
+    ASSERT_NE(item.Control, nullptr);
+    SetupUserControl(item, form, 20, 70, 295, false);
+    auto* button = dynamic_cast<TColorButton*>(item.Control);
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->CaptionW(), L"Go home");
+    EXPECT_EQ(button->Hint, L"C:\\some\\file.txt");
+    EXPECT_TRUE(button->Visible());
+    EXPECT_TRUE(static_cast<bool>(button->OnClick));
+    // The caption measured in the item's font on the form's canvas.
+    TCanvas& canvas = form->Canvas();
+    canvas.Font().SetName(L"Arial");
+    canvas.Font().SetSize(10);
+    RECT r{0, 0, 0, 0};
+    canvas.DrawText(L"Go home", r, DT_CALCRECT);
+    EXPECT_EQ(button->Left(), 70);
+    EXPECT_EQ(button->Top(), 20);
+    EXPECT_EQ(button->Width(), r.right + 4);
+    EXPECT_EQ(button->Height(), r.bottom + 1);
+
+    SetupUserControl(item, form, 20, 70, 295, true);
+    EXPECT_EQ(button->Left() + button->Width(), 295);
+}
+
+TEST_F(UserControlTest, LinkTakesItsTargetArgumentsAndDirection) {
+    SetVariable(L"who", L"away");
+    SetVariable(L"target", L"https://example.org/");
+    TConfigItem& item = AddControl(L"1");
+    CreateItemLink(item, 0, form);
+    ASSERT_NE(item.Control, nullptr);
+    SetupUserControl(item, form, 40, 5, 250, true);
+    auto* link = dynamic_cast<TStaticTextW*>(item.Control);
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->WideCaption(), L"Go away");
+    EXPECT_EQ(link->LinkTarget, L"https://example.org/");
+    EXPECT_EQ(link->LinkParameters, L"-x");
+    EXPECT_EQ(link->Hint, L"https://example.org/");
+    EXPECT_TRUE(link->RightToLeft());
+    EXPECT_GT(link->Width(), 1);
+    EXPECT_EQ(link->Top(), 40);
+    EXPECT_EQ(link->Left() + link->Width(), 250);
+    EXPECT_TRUE(link->Visible());
+}
+
+TEST_F(UserControlTest, ItemWithoutControlIsLeftAlone) {
+    TConfigItem& item = AddControl(L"0");
+    EXPECT_NO_THROW(SetupUserControl(item, form, 0, 0, 100, false));
+    EXPECT_EQ(item.Control, nullptr);
+}
+
+TEST_F(UserControlTest, ButtonClickStartsTheTarget) {
+    TempFolder dir;
+    const std::wstring out = dir.File(L"clicked.txt");
+    const std::wstring fixture = TestBinaryDir() + L"cmd_fixture.exe";
+    SetVariable(L"who", L"run");
+    SetVariable(L"target", fixture);
+    TConfigItem& item = AddControl(L"0");
+    SetItemOption(item.Options, L"uri", Variant(fixture));
+    SetItemOption(item.Options, L"args", Variant(L"\"" + out + L"\" 0"));
+    CreateItemButton(item, 0, form);
+    SetupUserControl(item, form, 0, 0, 100, false);
+    ASSERT_TRUE(item.Control->OnClick);
+    item.Control->OnClick(item.Control);
+    EXPECT_TRUE(PumpUntil([&] { return PathExists(out) && !ReadFileBytes(out).empty(); }, 20000));
+    Sleep(300);
+}
