@@ -1,5 +1,4 @@
 #include "InstanceLimits.h"
 
-// Placeholders until the drive list and the processor count exist: no limit.
+// Placeholder until the drive list exists: no limit. GetCpuUsageCount is in providers/Cpu.cpp.
 int CountFixedDisks(const std::wstring& /*Filter*/, bool /*IncludeAll*/) { return kNoInstanceLimit; }
-int GetCpuUsageCount(const std::string& /*Filter*/) { return kNoInstanceLimit; }

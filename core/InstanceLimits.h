@@ -12,5 +12,6 @@ constexpr int kNoInstanceLimit = INT_MAX;
 // The number of fixed (and, with IncludeAll, removable) drives that pass Filter.
 // For now: kNoInstanceLimit.
 int CountFixedDisks(const std::wstring& Filter, bool IncludeAll);
-// The number of processors whose number passes Filter. For now: kNoInstanceLimit.
+// The number of processors whose number passes Filter; 0 while the processor count
+// cannot be learned (providers/Cpu.cpp).
 int GetCpuUsageCount(const std::string& Filter);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "Cpu.h"
+#include "CpuUsage.h"
 #include "Log.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -115,9 +117,13 @@ void InitializeProviders() {
 }
 
 void FinalizeProviders() {
+    adCpuUsage::ReleaseCPUData();
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterCpuProviders();
+}
