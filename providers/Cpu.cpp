@@ -74,6 +74,22 @@ std::wstring WholePercentText(double Value) {
     return text;
 }
 
+// Part x 100 div Total for Part <= Total, exact for any 64-bit counts: Part is added a
+// hundred times to a quotient and a remainder below Total, so nothing can overflow.
+int WholePercentOf(std::uint64_t Part, std::uint64_t Total) {
+    int quotient = 0;
+    std::uint64_t remainder = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (remainder >= Total - Part) {
+            remainder -= Total - Part;
+            ++quotient;
+        } else {
+            remainder += Part;
+        }
+    }
+    return quotient;
+}
+
 // Learns ProcessorCount from the sampler while it is unknown; false when it stays unknown.
 // Tag names the calling routine in the error line.
 bool LearnProcessorCount(const wchar_t* Tag) {
@@ -132,17 +148,9 @@ int _GetCpuTimes(int& Kernel) {
     } else {
         FILETIME idle{}, kernelTime{}, user{};
         if (getSystemTimes(&idle, &kernelTime, &user)) {
-            const TSystemTimes now{Join(idle), Join(kernelTime), Join(user)};
-            try {
-                const TCpuPercent percent = CpuTimesPercent(previousTimes, now);
-                result = percent.Cpu;
-                kernel = percent.Kernel;
-            } catch (const std::exception& e) {
-                WriteLog(L"_GetCpuTimes: " + ErrorText + ExceptionMessage(e), llError);
-            }
-            // Even a reading that gave no percentage is the start of the next interval, so
-            // one step backwards costs one interval and not every one until it is caught up.
-            previousTimes = now;
+            const TCpuPercent percent = NextCpuPercent(previousTimes, {Join(idle), Join(kernelTime), Join(user)});
+            result = percent.Cpu;
+            kernel = percent.Kernel;
         }
     }
     WriteLog(L"_GetCpuTimes:  : " + std::to_wstring(result), llData);
@@ -166,11 +174,20 @@ TCpuPercent CpuTimesPercent(const TSystemTimes& Previous, const TSystemTimes& No
     if (total == 0) return {};
     const std::uint64_t busy = CheckedSub(total, idle);
     const std::uint64_t kernelBusy = CheckedSub(kernel, idle);
-    // In 128 bits the products cannot overflow; the quotients are at most 100.
-    const auto percent = [total](std::uint64_t part) {
-        return static_cast<int>(static_cast<unsigned __int128>(part) * 100u / total);
-    };
-    return {percent(busy), percent(kernelBusy)};
+    return {WholePercentOf(busy, total), WholePercentOf(kernelBusy, total)};
+}
+
+TCpuPercent NextCpuPercent(TSystemTimes& Previous, const TSystemTimes& Now) {
+    TCpuPercent percent;
+    try {
+        percent = CpuTimesPercent(Previous, Now);
+    } catch (const std::exception& e) {
+        WriteLog(L"_GetCpuTimes: " + ErrorText + ExceptionMessage(e), llError);
+    }
+    // Even a reading that gave no percentage starts the next interval, so one step
+    // backwards costs one interval and not every one until the counts catch up.
+    Previous = Now;
+    return percent;
 }
 
 double NtUsagePercent(const TNtTimes& Previous, const TNtTimes& Now, unsigned Processors) {

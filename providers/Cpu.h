@@ -54,6 +54,11 @@ struct TCpuPercent {
 // or an idle time beyond the kernel time, raises EIntOverflow.
 TCpuPercent CpuTimesPercent(const TSystemTimes& Previous, const TSystemTimes& Now);
 
+// One reading of _GetCpuTimes: the percentages from Previous to Now, 0 and 0 when they
+// cannot be computed (logged at ERROR as "_GetCpuTimes: " + ErrorText + the message).
+// Now always becomes Previous, so a reading that went backwards costs one interval.
+TCpuPercent NextCpuPercent(TSystemTimes& Previous, const TSystemTimes& Now);
+
 // The fallback's readings.
 struct TNtTimes {
     FILETIME Idle{};  // the idle process's time

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "Checked.h"
 
@@ -295,6 +296,14 @@ int GetCPUCount() { return Sampler().GetCPUCount(); }
 void CollectCPUData() { Sampler().CollectCPUData(); }
 double GetCPUUsageByIndex(int Index) { return Sampler().GetCPUUsageByIndex(Index); }
 bool HasTotalInstance() { return Sampler().NtPlatform(); }
+
+void ReplaceSampler(std::unique_ptr<TCpuUsage> Replacement) {
+    std::unique_ptr<TCpuUsage> old;
+    {
+        const std::lock_guard<std::mutex> hold(UnitLock());
+        old = std::exchange(UnitSampler(), std::move(Replacement));
+    }
+}
 
 void ReleaseCPUData() {
     TCpuUsage* sampler;

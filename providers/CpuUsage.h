@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -98,4 +99,7 @@ double GetCPUUsageByIndex(int Index);
 void ReleaseCPUData();
 // True on the NT platform, where the last instance is the total of all processors.
 bool HasTotalInstance();
+// Puts Sampler in place of the program's sampler (null: the next use makes a fresh one),
+// so that the routines can be run on samples read from blocks of one's own.
+void ReplaceSampler(std::unique_ptr<TCpuUsage> Sampler);
 }  // namespace adCpuUsage
