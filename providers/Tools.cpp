@@ -6,6 +6,7 @@
 #include "CpuUsage.h"
 #include "Log.h"
 #include "SystemInfo.h"
+#include "WmiItems.h"
 #include "Templates.h"
 #include "WinHandles.h"
 
@@ -126,4 +127,5 @@ void FinalizeProviders() {
 void RegisterProviders() {
     RegisterSystemInfoProviders();
     RegisterCpuProviders();
+    RegisterWmiProviders();
 }
