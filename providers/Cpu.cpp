@@ -21,6 +21,7 @@
 #include "Tools.h"
 #include "Utils.h"
 #include "WinApp.h"
+#include "WmiItems.h"
 
 std::atomic<std::int32_t> ProcessorCount{-1};
 
@@ -105,8 +106,16 @@ bool LearnProcessorCount(const wchar_t* Tag) {
     return ProcessorCount.load() != -1;
 }
 
-// The queue length of the processor statistics in WMI.
-Variant ReadQueueLength(TItemData& /*Data*/) { return Variant::FromCurrencyCount(0); }
+// The queue length of the processor statistics in WMI, queried into the item's own data
+// (the rows are replaced by the CPU row afterwards; the display text is not used).
+Variant ReadQueueLength(TItemData& Data) {
+    TItemOptionArray options;
+    options[0] = {L"namespace", Variant(L"root\\cimv2")};
+    options[1] = {L"query", Variant(L"Win32_PerfFormattedData_PerfOS_System")};
+    std::wstring ignored;
+    GetCustomWMI(options, Data, ignored);
+    return QueueLengthFrom(Data);
+}
 
 }  // namespace
 

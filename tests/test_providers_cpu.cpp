@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ComHandles.h"
 #include "Cpu.h"
 #include "CpuUsage.h"
 #include "Errors.h"
@@ -20,6 +21,7 @@
 #include "InstanceLimits.h"
 #include "Tools.h"
 #include "Utils.h"
+#include "Wmi.h"
 #include "test_providers_support.h"
 
 namespace {
@@ -651,6 +653,13 @@ TEST(ProviderCpuQueue, QueueLengthFromTheWmiRow) {
 
 TEST_F(CpuState, CpuRowCpuKernelQueueAndItsDisplay) {
     LoadOptionalApis();
+    const ComInitialization com;
+    ASSERT_TRUE(com.ok());
+    // The queue length as the test reads it from WMI itself (0 when WMI has no object).
+    std::string queueText;
+    std::int32_t queue = 0;
+    WmiQueryStr("root\\cimv2", "select * from Win32_PerfFormattedData_PerfOS_System", "ProcessorQueueLength",
+                queueText, queue);
     LogCapture log;
     TItemOptionArray options;
     options[0] = {L"display", Variant(L"%1|%2|%3")};
@@ -664,12 +673,15 @@ TEST_F(CpuState, CpuRowCpuKernelQueueAndItsDisplay) {
     EXPECT_EQ(row[1].Type(), VarType::Integer);
     EXPECT_GE(row[0].ToInt32(), row[1].ToInt32());
     ASSERT_EQ(row[2].Type(), VarType::Currency);
-    EXPECT_EQ(row[2].CurrencyCount(), 0);  // this platform's WMI has no processor statistics
+    EXPECT_EQ(row[2].CurrencyCount(), std::int64_t{queue} * 10000);
     EXPECT_EQ(c.display, row[0].ToText() + L"|" + row[1].ToText() + L"|" + row[2].ToText());
     const std::vector<std::wstring> data = log.At(L"DATA");
     ASSERT_FALSE(data.empty());
     EXPECT_EQ(data.back(), L"GetCpuTimes: " + c.display);
     EXPECT_EQ(data.at(data.size() - 2), L"_GetCpuTimes:  : " + row[0].ToText());
+    // The query ran through the WMI item routine, whose display text is not shown.
+    EXPECT_EQ(data.at(data.size() - 3).rfind(L"GetCustomWMI: lid:", 0), 0u);
+    EXPECT_TRUE(log.At(L"ERROR").empty());
 }
 
 TEST_F(CpuState, EightProcessorsAndTheirTotal) {
