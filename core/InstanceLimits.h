@@ -1,7 +1,6 @@
 // How many instances of FIXEDDISK and CPUUSAGE the machine can fill: the item-line
 // parser switches off the instances beyond these counts. The drive list and the
-// processor count behind them come with the disk and CPU items; until the processor
-// count exists GetCpuUsageCount answers kNoInstanceLimit, so no instance is switched off.
+// processor count behind them live with the disk and CPU items.
 #pragma once
 
 #include <climits>
@@ -12,5 +11,6 @@ constexpr int kNoInstanceLimit = INT_MAX;
 // The number of letters of the drive list that pass Filter; an empty list is built first,
 // with drives A and B only when IncludeAll (providers/FixedDisks.cpp).
 int CountFixedDisks(const std::wstring& Filter, bool IncludeAll);
-// The number of processors whose number passes Filter. For now: kNoInstanceLimit.
+// The number of processors whose number passes Filter; 0 while the processor count
+// cannot be learned (providers/Cpu.cpp).
 int GetCpuUsageCount(const std::string& Filter);

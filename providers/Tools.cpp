@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "Cpu.h"
+#include "CpuUsage.h"
 #include "EventLog.h"
 #include "FileItems.h"
 #include "Log.h"
@@ -126,6 +128,7 @@ void FinalizeProviders() {
     FinalizeFileProviders();
     StopStatisticsProgram();
     FinalizeRegistryWatches();
+    adCpuUsage::ReleaseCPUData();
     UserVariables.Clear();
     ClearDiskIoSamples();
     OptionalApis = TOptionalApis{};
@@ -139,6 +142,7 @@ void RegisterProviders() {
     RegisterEventLogProviders();
     RegisterRegistryProviders();
     RegisterMemoryDiskProviders();
+    RegisterCpuProviders();
     RegisterWmiProviders();
     RegisterFileProviders();
     RegisterSmallItemProviders();
