@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "Processes.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "WinHandles.h"
@@ -115,9 +116,13 @@ void InitializeProviders() {
 }
 
 void FinalizeProviders() {
+    FinalizeProcessProviders();
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterProcessProviders();
+}
