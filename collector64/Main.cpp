@@ -1,5 +1,7 @@
-// Vistrel64: the 64-bit statistics collector that Vistrel starts for 64-bit process
-// statistics. Until its collection lands it starts and ends at once.
+// Vistrel64: the 64-bit statistics collector that Vistrel starts for the statistics of
+// 64-bit processes. No window; it ends when Vistrel writes the terminate command.
 #include <windows.h>
 
-int main() { return 0; }
+#include "Collector.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return vistrel64::RunCollector(); }

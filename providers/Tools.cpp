@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "Mapping.h"
 #include "Processes.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -117,6 +118,7 @@ void InitializeProviders() {
 
 void FinalizeProviders() {
     FinalizeProcessProviders();
+    StopStatisticsProgram();
     UserVariables.Clear();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
@@ -125,4 +127,5 @@ void FinalizeProviders() {
 void RegisterProviders() {
     RegisterSystemInfoProviders();
     RegisterProcessProviders();
+    RegisterMappingProviders();
 }

@@ -1,0 +1,59 @@
+// What Vistrel64 publishes, worked out from a table of process statistics: the two top
+// records and the per-name sums. Plain functions over values; the platform calls that
+// fill the table live in Collector.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SharedAreas.h"
+
+namespace vistrel64 {
+
+// One process id of a pass's enumeration.
+struct TProcessStats {
+    std::uint32_t ProcessId = 0;  // 0 when the process could not be read
+    std::wstring FileName;        // image file name without its path, whole; empty when unreadable
+    std::uint64_t WorkingSetSize = 0;
+    std::uint64_t PageFaultCount = 0;
+    std::uint64_t PagefileUsage = 0;
+    std::uint64_t PrivateUsage = 0;
+    std::uint32_t HandleCount = 0;
+    std::uint32_t ThreadCount = 0;
+};
+// In enumeration order.
+using TProcessTable = std::vector<TProcessStats>;
+
+// At most this many process ids are seen in a pass.
+inline constexpr std::size_t MaxProcesses = 1024;
+
+// The text after the last backslash of an image file name (the whole text without one).
+std::wstring FileNameOfImage(const std::wstring& ImageFileName);
+
+// A to Z mapped onto a to z, every other unit unchanged (what _wcslwr does in the
+// runtime's default locale).
+std::wstring LowerLatinLetters(std::wstring Text);
+
+// Adds one thread to the first entry whose ProcessId is the thread's owner, for each
+// owner id in Owners; a thread whose owner has no entry is not counted.
+void CountThreads(TProcessTable& Table, const std::vector<std::uint32_t>& Owners);
+
+// The process with the largest working set and the one with the largest private usage
+// (strictly greater wins, so the first of equals stays); all zero when no entry is above 0.
+TVslTopProcess TopByWorkingSet(const TProcessTable& Table);
+TVslTopProcess TopByPrivateUsage(const TProcessTable& Table);
+
+// The record of one name slot: sums over the entries whose lower-cased file name equals
+// the lower-cased slot name (whole name, extension included), ProcessId of the last of
+// them, Name the slot's text as written.
+TVslProcessMonitor MonitorRecordFor(const std::wstring& SlotName, const TProcessTable& Table);
+
+// Writes the two top records, each in one whole-record copy.
+void PublishTopProcesses(const TProcessTable& Table, TVslTopProcess& WorkingSetArea, TVslTopProcess& PrivateUsageArea);
+// Writes record i for every name slot i in use, each in one whole-record copy; records of
+// free slots keep what they hold.
+void PublishProcessMonitors(const TProcessTable& Table, const TVslSystemArea& System,
+                            TVslProcessMonitor (&Records)[VslMonitorSlots]);
+
+}  // namespace vistrel64

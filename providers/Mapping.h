@@ -1,0 +1,74 @@
+// The client of Vistrel64's shared areas: opens them (starting Vistrel64 when they do not
+// exist), judges from the heartbeat whether it is alive, hands out its top-process and
+// per-name records, registers the names to watch and tells it to stop.
+//
+// The gathering routines call in from the collection thread while the reload and the
+// program's end close the areas from the window thread: one lock serialises every routine
+// here, and records are handed out as copies taken under it, so a view is never unmapped
+// while someone reads it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "SharedAreas.h"
+
+// The folder Vistrel64.exe is started from; empty (the default) means the running
+// program's own folder. Tests point it elsewhere.
+extern std::wstring StatisticsProgramFolder;
+// The collector's executable: the folder above + "Vistrel64.exe".
+std::wstring StatisticsProgramPath();
+
+// OpenFileMappingA with all access, not inheritable; logs the call's system error text at
+// MAP. Answers 0 on failure.
+HANDLE OpenMappingFile(const std::string& Name);
+// Each opens its area and maps a view of the area's size; logs True/False at MAP.
+void CreateSystemMapView();
+void CreateTopProcessWsMapView();
+void CreateTopProcessPuMapView();
+void CreateProcessMonitorMapView();
+// Writes the terminate command into the system area when it is held.
+void SendTerminateCommand();
+// Closes the four handles and unmaps the four views.
+void CloseMapping();
+// Whether Vistrel64's heartbeat is at most 10 s old; needs the system view mapped.
+// Raises EIntOverflow when the heartbeat's second is later than the current one.
+bool Heartbeat();
+// True when the areas can be used: connects, starting Vistrel64 when needed.
+bool ConnectServer();
+
+// A copy of the top record; Record stays empty when ConnectServer answered true but the
+// area is not mapped yet (the caller then gathers by itself).
+bool GetTopProcessWs(std::optional<TVslTopProcess>& Record);
+bool GetTopProcessPu(std::optional<TVslTopProcess>& Record);
+// Registers Name in a free name slot on first use (answer false); once Vistrel64 has
+// written that slot's record, answers true with a copy of it. Names longer than
+// VslMaxNameLength units are never registered.
+bool GetProcessMonitor(const std::wstring& Name, std::optional<TVslProcessMonitor>& Record);
+// Frees the ten name slots (first unit of each set to 0).
+void ClearProcessMonitors();
+
+// Before a reload and at the program's end: frees the name slots, tells Vistrel64 to
+// end, closes the areas.
+void StopStatisticsProgram();
+// Installs StopStatisticsProgram as the main loop's seam.
+void RegisterMappingProviders();
+
+// The interpretation of the areas, as plain functions over values.
+
+// Seconds since the heartbeat: NowTick / 1000 - BeatTick / 1000, unsigned. Raises
+// EIntOverflow when the heartbeat's second is later than the current one.
+std::uint32_t HeartbeatAge(std::uint32_t NowTick, std::uint32_t BeatTick);
+// Alive while the heartbeat is at most this many seconds old.
+inline constexpr std::uint32_t HeartbeatMaxAge = 10;
+// The first slot whose text equals Name unit by unit (case-sensitive), or -1.
+int FindNameSlot(const TVslSystemArea& Area, const std::wstring& Name);
+// Zero-fills the first free slot and copies Name into it; the slot's index, or -1 when all
+// slots are in use or Name is empty or longer than VslMaxNameLength.
+int RegisterNameSlot(TVslSystemArea& Area, const std::wstring& Name);
+// Whether the record's Name and Name agree as lower-cased 8-bit text of the system code
+// page (Vistrel64 has rewritten the record for this name).
+bool MonitorRecordIsFor(const TVslProcessMonitor& Record, const std::wstring& Name);

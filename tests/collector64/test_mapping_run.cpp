@@ -1,0 +1,165 @@
+// The shared-area client against a running Vistrel64, and against areas the test itself
+// creates in the collector's place to show the heartbeat and mapping rules.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "AreaHelpers.h"
+#include "Mapping.h"
+#include "test_providers_support.h"
+
+namespace {
+
+// Logs the MAP level too, and leaves the client closed and pointed at its own folder.
+class MappingRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EndRunningCollectors();
+        LogLevels = LogLevels | (1u << llMap) | (1u << llDebug);
+    }
+    void TearDown() override {
+        StopStatisticsProgram();
+        StatisticsProgramFolder.clear();
+    }
+    bool Logged(const std::wstring& text) const {
+        const auto lines = log.At(L"MAP");
+        return std::find(lines.begin(), lines.end(), text) != lines.end();
+    }
+    bool LoggedStartingWith(const std::wstring& prefix) const {
+        for (const auto& line : log.At(L"MAP"))
+            if (line.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    LogCapture log;
+};
+
+// The collector's system area, created by the test in its place.
+struct TStandInSystemArea {
+    UniqueHandle Handle;
+    UniqueView View;
+    TStandInSystemArea() {
+        Handle.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, VslSystemAreaSize,
+                                        VslSystemAreaName));
+        if (Handle.valid()) View.reset(MapViewOfFile(Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, VslSystemAreaSize));
+    }
+    TVslSystemArea* Area() const { return static_cast<TVslSystemArea*>(const_cast<void*>(View.get())); }
+};
+
+}  // namespace
+
+TEST_F(MappingRun, StartsTheCollectorRegistersANameReadsItsRecordAndStopsIt) {
+    const std::wstring own = OwnFileName();
+    // The first call starts Vistrel64; whether it is alive already depends on its first pass.
+    ConnectServer();
+    EXPECT_TRUE(LoggedStartingWith(L"Mapping: ConnectServer Map Server started after ") ||
+                Logged(L"Mapping: ConnectServer Map Server failed after 10 tries"));
+    ASSERT_TRUE(WaitFor([] { return ConnectServer(); }, 15000));
+    const std::vector<DWORD> collectors = ProcessIdsNamed(L"Vistrel64.exe");
+    ASSERT_EQ(collectors.size(), 1u);
+    UniqueHandle collector(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, collectors[0]));
+    ASSERT_TRUE(collector.valid());
+
+    // Registered on the first answer, handed out after the collector's next pass.
+    std::optional<TVslProcessMonitor> record;
+    EXPECT_FALSE(GetProcessMonitor(own, record));
+    EXPECT_FALSE(record);
+    ASSERT_TRUE(WaitFor([&] { return GetProcessMonitor(own, record); }, 20000));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->ProcessId, GetCurrentProcessId());
+    EXPECT_EQ(VslNameText(record->Name), own);
+    EXPECT_GT(record->WorkingSetSize, 0u);
+    EXPECT_TRUE(Logged(L"Mapping: GetProcessMonitor: " + own + L" True"));
+
+    std::optional<TVslTopProcess> top;
+    EXPECT_TRUE(GetTopProcessWs(top));
+    ASSERT_TRUE(top);
+    EXPECT_NE(top->ProcessId, 0u);
+    EXPECT_TRUE(GetTopProcessPu(top));
+    EXPECT_TRUE(top);
+
+    // The slot search is case-sensitive: another spelling takes the next slot.
+    std::wstring upper = own;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    EXPECT_FALSE(GetProcessMonitor(upper, record));
+    TOpenedArea system;
+    ASSERT_TRUE(system.Open(VslSystemAreaName, VslSystemAreaSize));
+    EXPECT_EQ(VslNameText(system.Plain<TVslSystemArea>()->MonitorNames[0]), own);
+    EXPECT_EQ(VslNameText(system.Plain<TVslSystemArea>()->MonitorNames[1]), upper);
+
+    // Stop: slots emptied, the command written, the collector ends with 0.
+    StopStatisticsProgram();
+    EXPECT_EQ(system.As<TVslSystemArea>()->Command, VslTerminateCommand);
+    for (std::size_t i = 0; i < VslMonitorSlots; ++i) EXPECT_EQ(system.As<TVslSystemArea>()->MonitorNames[i][0], L'\0');
+    EXPECT_EQ(ExitCodeAfter(collector.get(), 20000), 0u);
+    EXPECT_TRUE(Logged(L"Mapping: ClearProcessMonitors"));
+    EXPECT_TRUE(Logged(L"Mapping: SendTerminateCommand"));
+}
+
+TEST_F(MappingRun, MissingCollectorProgramAnswersFalseWithoutStarting) {
+    TempFolder empty;
+    StatisticsProgramFolder = empty.Path();
+    std::optional<TVslTopProcess> top;
+    std::optional<TVslProcessMonitor> record;
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_FALSE(GetTopProcessWs(top));
+    EXPECT_FALSE(top);
+    EXPECT_FALSE(GetProcessMonitor(L"notepad.exe", record));
+    EXPECT_TRUE(Logged(L"Mapping: GetTopProcessWs False"));
+    EXPECT_TRUE(Logged(L"Mapping: GetProcessMonitor: notepad.exe False"));
+    EXPECT_FALSE(LoggedStartingWith(L"Mapping: ConnectServer Map Server"));
+    EXPECT_TRUE(ProcessIdsNamed(L"Vistrel64.exe").empty());
+}
+
+TEST_F(MappingRun, StaleOrFutureHeartbeatIsNotAlive) {
+    TempFolder empty;
+    StatisticsProgramFolder = empty.Path();
+    TStandInSystemArea standIn;
+    ASSERT_TRUE(standIn.View.valid());
+    const std::uint32_t now = GetTickCount();
+    ASSERT_GT(now, 60000u) << "the system has been running for less than a minute";
+
+    standIn.Area()->HeartbeatTick = now - 30000;
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_TRUE(LoggedStartingWith(L"Mapping: Heartbeat "));
+    EXPECT_TRUE(Logged(L"Mapping: ConnectServer Map Server failed to start"));
+
+    standIn.Area()->HeartbeatTick = GetTickCount() + 3000;
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_TRUE(Logged(L"Mapping: ConnectServer Integer overflow"));
+}
+
+TEST_F(MappingRun, FreshHeartbeatWithoutDataAreasRegistersThenRecoversThroughTheErrorPath) {
+    TempFolder empty;
+    StatisticsProgramFolder = empty.Path();
+    TStandInSystemArea standIn;
+    ASSERT_TRUE(standIn.View.valid());
+    standIn.Area()->HeartbeatTick = GetTickCount();
+
+    // Connected by the fresh heartbeat, but the data areas do not exist.
+    std::optional<TVslTopProcess> top;
+    EXPECT_TRUE(GetTopProcessWs(top));
+    EXPECT_FALSE(top);
+    EXPECT_TRUE(Logged(L"Mapping: CreateTopProcessWsMapView: False"));
+
+    std::optional<TVslProcessMonitor> record;
+    EXPECT_FALSE(GetProcessMonitor(L"a.exe", record));
+    EXPECT_EQ(VslNameText(standIn.Area()->MonitorNames[0]), L"a.exe");
+    // The name's slot is found but its record cannot be read: logged, closed, false.
+    EXPECT_FALSE(GetProcessMonitor(L"a.exe", record));
+    EXPECT_FALSE(record);
+    const auto errors = log.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], L"Mapping.GetProcessMonitor: a.exe check process 0 the process monitor area is not mapped");
+
+    // All ten slots in use: a further name is never registered.
+    for (int i = 1; i < 10; ++i) VslSetName(standIn.Area()->MonitorNames[i], L"n" + std::to_wstring(i) + L".exe");
+    EXPECT_FALSE(GetProcessMonitor(L"more.exe", record));
+    EXPECT_EQ(FindNameSlot(*standIn.Area(), L"more.exe"), -1);
+
+    // The terminate command reaches the area while it is held.
+    EXPECT_TRUE(ConnectServer());
+    SendTerminateCommand();
+    EXPECT_EQ(standIn.Area()->Command, VslTerminateCommand);
+}

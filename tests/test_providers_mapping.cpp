@@ -1,0 +1,111 @@
+// The shared-area client's interpretation of the areas, over constructed records.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "Errors.h"
+#include "MainLoop.h"
+#include "Mapping.h"
+#include "test_providers_support.h"
+
+TEST(MappingInterpretation, HeartbeatAgeInWholeSeconds) {
+    const struct {
+        std::uint32_t now, beat, age;
+    } rows[] = {
+        {20000, 20000, 0}, {20999, 20000, 0}, {30999, 20000, 10}, {31000, 20000, 11},
+        {21000, 20999, 1},  // different seconds although 1 ms apart
+        {5000000, 0, 5000}, {0xFFFFFFFFu, 0, 4294967},
+    };
+    for (const auto& r : rows) EXPECT_EQ(HeartbeatAge(r.now, r.beat), r.age) << r.now << " " << r.beat;
+    EXPECT_LE(HeartbeatAge(30999, 20000), HeartbeatMaxAge);
+    EXPECT_GT(HeartbeatAge(31000, 20000), HeartbeatMaxAge);
+}
+
+TEST(MappingInterpretation, HeartbeatInALaterSecondRaisesIntegerOverflow) {
+    try {
+        HeartbeatAge(20999, 21000);
+        FAIL() << "no error";
+    } catch (const EIntOverflow& e) {
+        EXPECT_EQ(e.Message(), L"Integer overflow");
+    }
+    EXPECT_THROW(HeartbeatAge(5, 0xFFFFFFFFu), EIntOverflow);
+}
+
+TEST(MappingInterpretation, SlotsAreSearchedCaseSensitivelyAndFilledFirstFree) {
+    TVslSystemArea area{};
+    EXPECT_EQ(FindNameSlot(area, L"Notepad.exe"), -1);
+    EXPECT_EQ(RegisterNameSlot(area, L"Notepad.exe"), 0);
+    EXPECT_EQ(FindNameSlot(area, L"Notepad.exe"), 0);
+    EXPECT_EQ(FindNameSlot(area, L"notepad.exe"), -1);
+    EXPECT_EQ(RegisterNameSlot(area, L"notepad.exe"), 1);
+    // A freed slot (first unit 0, stale rest) is the next one filled, whole.
+    VslSetName(area.MonitorNames[0], L"zzzzzzzzzzzzzzzzzzzz");
+    area.MonitorNames[0][0] = L'\0';
+    EXPECT_EQ(FindNameSlot(area, L"zzzzzzzzzzzzzzzzzzz"), -1);
+    EXPECT_EQ(RegisterNameSlot(area, L"b.exe"), 0);
+    EXPECT_EQ(VslNameText(area.MonitorNames[0]), L"b.exe");
+    for (std::size_t i = 5; i < VslNameUnits; ++i) EXPECT_EQ(area.MonitorNames[0][i], L'\0') << i;
+}
+
+TEST(MappingInterpretation, NamesThatCannotBeRegistered) {
+    TVslSystemArea area{};
+    const std::wstring longest(VslMaxNameLength, L'a');
+    const std::wstring tooLong(VslMaxNameLength + 1, L'a');
+    EXPECT_EQ(RegisterNameSlot(area, tooLong), -1);
+    EXPECT_EQ(RegisterNameSlot(area, L""), -1);
+    EXPECT_EQ(FindNameSlot(area, L""), -1);  // a free slot is no name's slot
+    EXPECT_EQ(RegisterNameSlot(area, longest), 0);
+    EXPECT_EQ(FindNameSlot(area, longest), 0);
+    EXPECT_EQ(area.MonitorNames[0][VslMaxNameLength], L'\0');
+    for (int i = 1; i < 10; ++i) EXPECT_EQ(RegisterNameSlot(area, L"n" + std::to_wstring(i)), i);
+    EXPECT_EQ(RegisterNameSlot(area, L"eleven.exe"), -1);
+    EXPECT_EQ(FindNameSlot(area, L"eleven.exe"), -1);
+}
+
+TEST(MappingInterpretation, RecordBelongsToTheNameIgnoringCase) {
+    const struct {
+        const wchar_t* recordName;
+        const wchar_t* asked;
+        bool expected;
+    } rows[] = {
+        {L"Notepad.exe", L"notepad.exe", true}, {L"Notepad.exe", L"NOTEPAD.EXE", true},
+        {L"notepad.exe", L"notepad.exe", true}, {L"", L"notepad.exe", false},
+        {L"notepad.ex", L"notepad.exe", false}, {L"calc.exe", L"notepad.exe", false},
+        {L"\u00C4rger.exe", L"\u00E4rger.exe", true},
+    };
+    for (const auto& r : rows) {
+        TVslProcessMonitor record{};
+        VslSetName(record.Name, r.recordName);
+        EXPECT_EQ(MonitorRecordIsFor(record, r.asked), r.expected) << r.recordName << " / " << r.asked;
+    }
+    // A name field without a zero unit is read within the field.
+    TVslProcessMonitor full;
+    std::memset(&full, 0, sizeof full);
+    for (wchar_t& c : full.Name) c = L'x';
+    EXPECT_TRUE(MonitorRecordIsFor(full, std::wstring(VslNameUnits, L'x')));
+}
+
+TEST(MappingInterpretation, ProgramPathFollowsTheFolder) {
+    StatisticsProgramFolder = L"C:\\tools";
+    EXPECT_EQ(StatisticsProgramPath(), L"C:\\tools\\Vistrel64.exe");
+    StatisticsProgramFolder = L"C:\\tools\\";
+    EXPECT_EQ(StatisticsProgramPath(), L"C:\\tools\\Vistrel64.exe");
+    StatisticsProgramFolder.clear();
+    EXPECT_EQ(StatisticsProgramPath(), ProgramDirectory() + L"Vistrel64.exe");
+}
+
+TEST(MappingInterpretation, CommandsWithoutAreasOnlyLog) {
+    LogCapture log;
+    LogLevels = LogLevels | (1u << llMap);
+    CloseMapping();
+    SendTerminateCommand();
+    ClearProcessMonitors();
+    EXPECT_EQ(log.Count(L"MAP", L"Mapping: SendTerminateCommand"), 1);
+    EXPECT_EQ(log.Count(L"MAP", L"Mapping: ClearProcessMonitors"), 1);
+}
+
+TEST(MappingInterpretation, RegistrationFillsTheMainLoopSeam) {
+    StopStatisticsProgramHook = nullptr;
+    RegisterMappingProviders();
+    EXPECT_EQ(StopStatisticsProgramHook, &StopStatisticsProgram);
+}
