@@ -5,11 +5,13 @@
 #include <psapi.h>
 
 #include <cmath>
+#include <optional>
 
 #include "Checked.h"
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
+#include "Mapping.h"
 #include "Pipeline.h"
 #include "Templates.h"
 #include "Tools.h"
@@ -73,10 +75,14 @@ Variant Currency(std::uint64_t Count) {
 
 // The collector's record of one name, when it is usable.
 bool ReadProcessMonitorRecord(const std::wstring& Name, TProcessMemoryValues& Values, std::wstring& Step) {
-    return false;
+    std::optional<TVslProcessMonitor> record;
+    if (!GetProcessMonitor(Name, record) || !record) return false;
+    Step = L"64 results ";
+    Values = ProcessMemoryValuesOf(*record);
+    return true;
 }
 
-void CloseProcessAreas() {}
+void CloseProcessAreas() { CloseMapping(); }
 
 }  // namespace
 
@@ -248,6 +254,17 @@ std::int32_t TProcessMonitor::CpuPercent() const {
         return CheckedCast<std::int32_t>(share > 0 ? share : 0);
     }
     return 0;
+}
+
+TProcessMemoryValues ProcessMemoryValuesOf(const TVslProcessMonitor& Record) {
+    TProcessMemoryValues v;
+    v.WorkingSetSize = Record.WorkingSetSize;
+    v.PagefileUsage = Record.PagefileUsage;
+    v.PageFaultCount = Record.PageFaultCount;
+    v.PrivateUsage = Record.PrivateUsage;
+    v.HandleCount = Record.HandleCount;
+    v.ThreadCount = Record.ThreadCount;
+    return v;
 }
 
 TVarArray ProcessMemoryRow(const TProcessMemoryValues& Values, std::int32_t CpuPercent) {

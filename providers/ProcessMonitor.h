@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ItemTypes.h"
+#include "SharedAreas.h"
 #include "WinHandles.h"
 
 // ---- the platform -----------------------------------------------------------------------
@@ -151,6 +152,8 @@ struct TProcessMemoryValues {
     std::uint64_t WorkingSetSize = 0, PagefileUsage = 0, PageFaultCount = 0, PrivateUsage = 0;
     std::uint32_t HandleCount = 0, ThreadCount = 0;
 };
+// The sums of the collector's record of one name.
+TProcessMemoryValues ProcessMemoryValuesOf(const TVslProcessMonitor& Record);
 // working set, page file usage, page faults (currency), cpu (integer), private usage,
 // handles, threads (currency).
 TVarArray ProcessMemoryRow(const TProcessMemoryValues& Values, std::int32_t CpuPercent);

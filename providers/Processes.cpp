@@ -4,9 +4,12 @@
 
 #include <psapi.h>
 
+#include <optional>
+
 #include "Checked.h"
 #include "Includes.h"
 #include "Log.h"
+#include "Mapping.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "Tools.h"
@@ -57,7 +60,18 @@ std::vector<TProcessMemorySample> ReadMemorySamples() {
 }
 
 // The collector's record for the counter, when it is usable.
-bool TopProcessFromCollector(const std::wstring& Counter, TTopProcess& Top) { return false; }
+bool TopProcessFromCollector(const std::wstring& Counter, TTopProcess& Top) {
+    std::optional<TVslTopProcess> record;
+    if (Counter == L"ws") {
+        if (!GetTopProcessWs(record) || !record) return false;
+    } else if (Counter == L"pu") {
+        if (!GetTopProcessPu(record) || !record) return false;
+    } else {
+        return false;
+    }
+    Top = TopProcessOfRecord(*record, Counter == L"ws");
+    return true;
+}
 
 }  // namespace
 
@@ -181,6 +195,11 @@ TTopProcess TopMemoryOf(const std::vector<TProcessMemorySample>& Samples, const 
         if (value > top.Value) top = {s.Name, s.ProcessId, value};
     }
     return top;
+}
+
+TTopProcess TopProcessOfRecord(const TVslTopProcess& Record, bool WorkingSet) {
+    return {WideToAnsi(VslNameText(Record.FileName)), Record.ProcessId,
+            WorkingSet ? Record.WorkingSetSize : Record.PrivateUsage};
 }
 
 TVarArray TopProcessMemRow(const TTopProcess& Top) {

@@ -89,5 +89,8 @@ struct TTopProcess {
 // The first sample with the largest working set ("ws") or page-file usage ("pu"); any
 // other counter compares nothing.
 TTopProcess TopMemoryOf(const std::vector<TProcessMemorySample>& Samples, const std::wstring& Counter);
+// The collector's top record: its file name (at most its 100 units), id, and working set
+// or private usage.
+TTopProcess TopProcessOfRecord(const TVslTopProcess& Record, bool WorkingSet);
 // process (text), pid (currency), mem (currency).
 TVarArray TopProcessMemRow(const TTopProcess& Top);
