@@ -54,13 +54,11 @@ std::string MessageOf(const std::exception& e) {
 
 bool SameNameAscii(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
 
-// A number of CPU time units as a percentage of an elapsed number, rounded half up, the
-// way floating-point arithmetic with trapping exceptions gives it.
+// A number of CPU time units as a percentage of an elapsed number, rounded half up. No
+// elapsed time (two updates within one clock tick, as when two items watch one name and
+// are collected one after the other) measures no share: 0.
 std::int64_t RoundedShare(std::int64_t Used, std::int64_t Elapsed) {
-    if (Elapsed == 0) {
-        if (Used == 0) throw EInvalidOp(L"Invalid floating point operation");
-        throw EZeroDivide(L"Floating point division by zero");
-    }
+    if (Elapsed == 0) return 0;
     const long double share =
         static_cast<long double>(CheckedMul<std::int64_t>(Used, 100)) / static_cast<long double>(Elapsed) + 0.5L;
     if (!(std::fabs(share) < 9.2e18L)) throw EInvalidOp(L"Invalid floating point operation");

@@ -90,8 +90,7 @@ struct TProcessMonitor {
     DWORD UpdateMemory();
     // The share of CPU time since the previous update in percent, rounded half up: of
     // elapsed time when the tick fallback has run twice, else of all processors' time;
-    // 0 before the second update. A zero elapsed time raises EZeroDivide (or EInvalidOp
-    // when nothing was used either).
+    // 0 before the second update and when no time elapsed since the previous one.
     std::int32_t CpuPercent() const;
 };
 
