@@ -105,7 +105,9 @@ TEST(MappingInterpretation, CommandsWithoutAreasOnlyLog) {
 }
 
 TEST(MappingInterpretation, RegistrationFillsTheMainLoopSeam) {
+    const auto saved = StopStatisticsProgramHook;
     StopStatisticsProgramHook = nullptr;
     RegisterMappingProviders();
     EXPECT_EQ(StopStatisticsProgramHook, &StopStatisticsProgram);
+    StopStatisticsProgramHook = saved;
 }
