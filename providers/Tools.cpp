@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "Mapping.h"
 #include "MemoryDisks.h"
+#include "Processes.h"
 #include "Registry.h"
 #include "SmallItems.h"
 #include "SystemInfo.h"
@@ -125,6 +126,7 @@ void InitializeProviders() {
 }
 
 void FinalizeProviders() {
+    FinalizeProcessProviders();
     FinalizeFileProviders();
     StopStatisticsProgram();
     FinalizeRegistryWatches();
@@ -138,6 +140,7 @@ void FinalizeProviders() {
 
 void RegisterProviders() {
     RegisterSystemInfoProviders();
+    RegisterProcessProviders();
     RegisterMappingProviders();
     RegisterEventLogProviders();
     RegisterRegistryProviders();

@@ -1,0 +1,294 @@
+// TOPPROCESSCPU, PROCESSCOUNT, TOPPROCESSMEM and TOPPROCESSPF: one pass over the
+// running processes each, with the CPU and page-fault histories between collections.
+#include "Processes.h"
+
+#include <psapi.h>
+
+#include <optional>
+
+#include "Checked.h"
+#include "Includes.h"
+#include "Log.h"
+#include "Mapping.h"
+#include "SystemInfo.h"
+#include "Templates.h"
+#include "Tools.h"
+#include "Utils.h"
+
+std::vector<TProcessItem> ProcessCpuHistory;
+std::vector<TProcessItemPf> ProcessPfHistory;
+
+namespace {
+
+std::uint64_t FileTimeValue(const FILETIME& Time) {
+    return (static_cast<std::uint64_t>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime;
+}
+
+std::int64_t Signed(std::uint64_t v) { return CheckedCast<std::int64_t>(v); }
+
+Variant Currency(std::uint64_t Count) {
+    return Variant::FromCurrencyCount(CheckedMul<std::int64_t>(CheckedCast<std::int64_t>(Count), 10000));
+}
+
+bool RenamedProcess(const std::string& Known, const std::string& Sampled) {
+    return !Known.empty() && !Sampled.empty() && Known != Sampled;
+}
+
+// The process's name for the items of this family.
+std::string ImageNameOf(HANDLE Process, DWORD ProcessId) {
+    std::wstring errorText;
+    std::string name;
+    GetProcessImageName(Process, ProcessId, errorText, name);
+    return name;
+}
+
+// The own pass of TOPPROCESSMEM over the processes this program can read.
+std::vector<TProcessMemorySample> ReadMemorySamples() {
+    TProcessIdBuffer ids;
+    const std::size_t count = ProcessIdCount(EnumProcessIds(ids));
+    std::vector<TProcessMemorySample> samples;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (ids[i] == 0) continue;
+        const UniqueHandle process = OpenProcessForQuery(ids[i]);
+        if (!process.valid()) continue;
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof counters;
+        if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) continue;
+        samples.push_back({ImageNameOf(process.get(), ids[i]), ids[i], counters.WorkingSetSize, counters.PagefileUsage});
+    }
+    return samples;
+}
+
+// The collector's record for the counter, when it is usable.
+bool TopProcessFromCollector(const std::wstring& Counter, TTopProcess& Top) {
+    std::optional<TVslTopProcess> record;
+    if (Counter == L"ws") {
+        if (!GetTopProcessWs(record) || !record) return false;
+    } else if (Counter == L"pu") {
+        if (!GetTopProcessPu(record) || !record) return false;
+    } else {
+        return false;
+    }
+    Top = TopProcessOfRecord(*record, Counter == L"ws");
+    return true;
+}
+
+}  // namespace
+
+void GetProcessImageName(HANDLE Process, DWORD ProcessId, std::wstring& ErrorText, std::string& FileName) {
+    TImageNameFunctions functions;
+    functions.QueryFullProcessImageNameW = OptionalApis.QueryFullProcessImageNameW;
+    functions.GetProcessImageFileNameW = OptionalApis.GetProcessImageFileNameW;
+    functions.GetProcessImageFileNameA = OptionalApis.GetProcessImageFileNameA;
+    std::string error;
+    FileName = ProcessFileName(Process, ProcessId, functions, error);
+    ErrorText = AnsiToWide(error);
+}
+
+// ---- CPU shares -------------------------------------------------------------------------------
+
+std::size_t StoreProcessCpuSample(std::vector<TProcessItem>& History, const std::string& Name, DWORD ProcessId,
+                                  std::uint64_t ProcessUser, std::uint64_t ProcessKernel, std::uint64_t SystemUser,
+                                  std::uint64_t SystemKernel) {
+    auto fresh = [&](TProcessItem& e) {
+        e.Name = Name;
+        e.ProcessId = ProcessId;
+        e.PrevProcessUser = ProcessUser;
+        e.PrevProcessKernel = ProcessKernel;
+        e.PrevSystemUser = SystemUser;
+        e.PrevSystemKernel = SystemKernel;
+        e.CpuPercent = 0;
+    };
+    for (std::size_t i = 0; i < History.size(); ++i) {
+        TProcessItem& e = History[i];
+        if (e.ProcessId != ProcessId) continue;
+        if (RenamedProcess(e.Name, Name)) {
+            fresh(e);
+            return i;
+        }
+        const std::int64_t process = CheckedAdd(CheckedSub(Signed(ProcessUser), Signed(e.PrevProcessUser)),
+                                                CheckedSub(Signed(ProcessKernel), Signed(e.PrevProcessKernel)));
+        const std::int64_t system = CheckedAdd(CheckedSub(Signed(SystemUser), Signed(e.PrevSystemUser)),
+                                               CheckedSub(Signed(SystemKernel), Signed(e.PrevSystemKernel)));
+        if (system > 0) e.CpuPercent = static_cast<long double>(CheckedMul<std::int64_t>(100, process) / system);
+        e.PrevProcessUser = ProcessUser;
+        e.PrevProcessKernel = ProcessKernel;
+        e.PrevSystemUser = SystemUser;
+        e.PrevSystemKernel = SystemKernel;
+        return i;
+    }
+    for (std::size_t i = 0; i < History.size(); ++i)
+        if (History[i].ProcessId == 0) {
+            fresh(History[i]);
+            return i;
+        }
+    History.emplace_back();
+    fresh(History.back());
+    return History.size() - 1;
+}
+
+void PruneProcessCpuHistory(std::vector<TProcessItem>& History, const TProcessIdBuffer& Ids) {
+    for (std::size_t i = History.size(); i-- > 0;) {
+        TProcessItem& e = History[i];
+        if (ProcessIdListed(Ids, e.ProcessId)) continue;
+        e.ProcessId = 0;
+        e.Name.clear();
+        e.CpuPercent = 0;
+    }
+}
+
+long long TopCpuEntry(const std::vector<TProcessItem>& History) {
+    long long best = -1;
+    long double top = 0;
+    for (std::size_t i = 0; i < History.size(); ++i)
+        if (!History[i].Name.empty() && History[i].CpuPercent > top) {
+            top = History[i].CpuPercent;
+            best = static_cast<long long>(i);
+        }
+    return best;
+}
+
+// ---- page faults --------------------------------------------------------------------------------
+
+void StoreProcessPfSample(std::vector<TProcessItemPf>& History, const std::string& Name, DWORD ProcessId,
+                          DWORD Count) {
+    for (TProcessItemPf& e : History) {
+        if (e.ProcessId != ProcessId) continue;
+        if (RenamedProcess(e.Name, Name)) {
+            e.Name = Name;
+            e.Previous = Count;
+        } else {
+            e.Previous = e.Current;
+        }
+        e.Current = Count;
+        return;
+    }
+    History.push_back({Name, ProcessId, static_cast<long double>(Count), static_cast<long double>(Count)});
+}
+
+void PruneProcessPfHistory(std::vector<TProcessItemPf>& History, const TProcessIdBuffer& Ids) {
+    for (std::size_t i = History.size(); i-- > 0;)
+        if (!ProcessIdListed(Ids, History[i].ProcessId)) History.erase(History.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+long long TopPfEntry(const std::vector<TProcessItemPf>& History) {
+    long long best = -1;
+    long double top = 0;
+    for (std::size_t i = 0; i < History.size(); ++i) {
+        const long double difference = History[i].Current - History[i].Previous;
+        if (!History[i].Name.empty() && difference > top) {
+            top = difference;
+            best = static_cast<long long>(i);
+        }
+    }
+    return best;
+}
+
+// ---- memory ------------------------------------------------------------------------------------------
+
+TTopProcess TopMemoryOf(const std::vector<TProcessMemorySample>& Samples, const std::wstring& Counter) {
+    TTopProcess top;
+    const bool workingSet = Counter == L"ws";
+    if (!workingSet && Counter != L"pu") return top;
+    for (const TProcessMemorySample& s : Samples) {
+        const std::uint64_t value = workingSet ? s.WorkingSetSize : s.PagefileUsage;
+        if (value > top.Value) top = {s.Name, s.ProcessId, value};
+    }
+    return top;
+}
+
+TTopProcess TopProcessOfRecord(const TVslTopProcess& Record, bool WorkingSet) {
+    return {WideToAnsi(VslNameText(Record.FileName)), Record.ProcessId,
+            WorkingSet ? Record.WorkingSetSize : Record.PrivateUsage};
+}
+
+TVarArray TopProcessMemRow(const TTopProcess& Top) {
+    return {Variant(AnsiToWide(Top.Name)), Currency(Top.ProcessId), Currency(Top.Value)};
+}
+
+// ---- the routines --------------------------------------------------------------------------------------
+
+void GetTopProcessCpu(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    if (!OptionalApis.GetSystemTimes) return;
+    TProcessIdBuffer ids;
+    const DWORD bytes = EnumProcessIds(ids);
+    FILETIME idle{}, kernel{}, user{};
+    if (bytes > 0 && OptionalApis.GetSystemTimes(&idle, &kernel, &user)) {
+        const std::uint64_t systemKernel = FileTimeValue(kernel), systemUser = FileTimeValue(user);
+        for (std::size_t i = 0; i < ProcessIdCount(bytes); ++i) {
+            if (ids[i] == 0) continue;
+            const UniqueHandle process = OpenProcessForQuery(ids[i]);
+            if (!process.valid()) continue;
+            FILETIME creation{}, exitTime{}, processKernel{}, processUser{};
+            if (!GetProcessTimes(process.get(), &creation, &exitTime, &processKernel, &processUser)) continue;
+            StoreProcessCpuSample(ProcessCpuHistory, ImageNameOf(process.get(), ids[i]), ids[i],
+                                  FileTimeValue(processUser), FileTimeValue(processKernel), systemUser, systemKernel);
+        }
+    }
+    PruneProcessCpuHistory(ProcessCpuHistory, ids);
+    const long long best = TopCpuEntry(ProcessCpuHistory);
+    if (best < 0) return;
+    const TProcessItem& top = CheckedAt(ProcessCpuHistory, best);
+    StoreSingleRow(Options, Data, Display, {L"process", L"pid", L"cpu"},
+                   {Variant(AnsiToWide(top.Name)), Currency(top.ProcessId),
+                    Variant(static_cast<std::int32_t>(top.CpuPercent))},
+                   L"GetTopProcessCpu: ");
+}
+
+void GetProcessCount(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    TProcessIdBuffer ids;
+    const DWORD bytes = EnumProcessIds(ids);
+    if (bytes > 0)
+        StoreSingleRow(Options, Data, Display, {L"count"},
+                       {Variant(static_cast<std::int32_t>(ProcessIdCount(bytes)))}, nullptr);
+    WriteLog(L"GetProcessCount: " + Display, llData);
+}
+
+void GetTopProcessMem(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    const std::wstring counter = GetItemOption(Options, L"counter", Variant(L"pu")).ToText();
+    TTopProcess top;
+    if (!(Vistrel64 && TopProcessFromCollector(counter, top))) top = TopMemoryOf(ReadMemorySamples(), counter);
+    StoreSingleRow(Options, Data, Display, {L"process", L"pid", L"mem"}, TopProcessMemRow(top),
+                   L"GetTopProcessMem: ");
+}
+
+void GetTopProcessPf(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    Display.clear();
+    TProcessIdBuffer ids;
+    const DWORD bytes = EnumProcessIds(ids);
+    for (std::size_t i = 0; i < ProcessIdCount(bytes); ++i) {
+        if (ids[i] == 0) continue;
+        const UniqueHandle process = OpenProcessForQuery(ids[i]);
+        if (!process.valid()) continue;
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof counters;
+        if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) continue;
+        StoreProcessPfSample(ProcessPfHistory, ImageNameOf(process.get(), ids[i]), ids[i], counters.PageFaultCount);
+    }
+    PruneProcessPfHistory(ProcessPfHistory, ids);
+    const long long best = TopPfEntry(ProcessPfHistory);
+    if (best < 0) return;
+    const TProcessItemPf& top = CheckedAt(ProcessPfHistory, best);
+    StoreSingleRow(Options, Data, Display, {L"process", L"pid", L"pf"},
+                   {Variant(AnsiToWide(top.Name)), Currency(top.ProcessId),
+                    Variant(static_cast<double>(top.Current - top.Previous))},
+                   L"GetTopProcessPf: ");
+}
+
+void RegisterProcessProviders() {
+    LoadProcessMonitorApis();
+    RegisterGatherProc("TOPPROCESSCPU", GetTopProcessCpu);
+    RegisterGatherProc("PROCESSCOUNT", GetProcessCount);
+    RegisterGatherProc("TOPPROCESSMEM", GetTopProcessMem);
+    RegisterGatherProc("TOPPROCESSPF", GetTopProcessPf);
+    RegisterGatherProc("PROCESSMEM", GetProcessMemory);
+}
+
+void FinalizeProcessProviders() {
+    ProcessCpuHistory.clear();
+    ProcessPfHistory.clear();
+    FinalizeProcessMonitors();
+}

@@ -1,0 +1,568 @@
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Checked.h"
+#include "Includes.h"
+#include "ProcessMonitor.h"
+#include "Processes.h"
+#include "ProcessFixture.h"
+#include "TestFiles.h"
+#include "Tools.h"
+#include "Utils.h"
+#include "test_providers_support.h"
+
+namespace {
+
+struct Collected {
+    TItemData data;
+    std::wstring display = L"leftover";
+};
+
+Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
+    Collected c;
+    proc(options, c.data, c.display);
+    return c;
+}
+
+std::int64_t CurrencyOf(const Variant& v) { return v.CurrencyCount(); }
+
+TProcessIdBuffer IdsOf(std::initializer_list<DWORD> ids) {
+    TProcessIdBuffer buffer{};
+    std::size_t i = 0;
+    for (DWORD id : ids) buffer.at(i++) = id;
+    return buffer;
+}
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+class ProcessItems : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LoadOptionalApis();
+        LoadProcessMonitorApis();
+        FinalizeProcessProviders();
+        Vistrel64 = false;
+    }
+    void TearDown() override { FinalizeProcessProviders(); }
+};
+
+}  // namespace
+
+// ---- CPU history ---------------------------------------------------------------------------------
+
+TEST(ProcessCpuHistory, SamplesGiveTheShareOfAllProcessorsSinceThePreviousOne) {
+    struct Row {
+        const char* what;
+        std::uint64_t user, kernel, systemUser, systemKernel;
+        long double expected;
+    } rows[] = {
+        {"first sample", 100, 50, 1000, 2000, 0},
+        {"150 of 1000", 200, 100, 1500, 2500, 15},
+        {"truncated: 100 x 2 / 3", 201, 101, 1501, 2502, 66},
+        {"no system time passed: the share stays", 300, 300, 1501, 2502, 66},
+        {"idle", 300, 300, 2501, 2502, 0},
+    };
+    std::vector<TProcessItem> history;
+    for (const Row& r : rows) {
+        EXPECT_EQ(StoreProcessCpuSample(history, "a.exe", 42, r.user, r.kernel, r.systemUser, r.systemKernel), 0u);
+        ASSERT_EQ(history.size(), 1u);
+        EXPECT_EQ(history[0].CpuPercent, r.expected) << r.what;
+        EXPECT_EQ(history[0].PrevProcessUser, r.user) << r.what;
+        EXPECT_EQ(history[0].PrevSystemKernel, r.systemKernel) << r.what;
+    }
+}
+
+TEST(ProcessCpuHistory, EndedProcessesFreeTheirEntriesForNewOnes) {
+    std::vector<TProcessItem> history;
+    EXPECT_EQ(StoreProcessCpuSample(history, "a.exe", 10, 1, 1, 10, 10), 0u);
+    EXPECT_EQ(StoreProcessCpuSample(history, "b.exe", 20, 1, 1, 10, 10), 1u);
+    EXPECT_EQ(StoreProcessCpuSample(history, "c.exe", 30, 1, 1, 10, 10), 2u);
+    history[0].CpuPercent = 5;
+    history[1].CpuPercent = 7;
+
+    PruneProcessCpuHistory(history, IdsOf({30, 10}));
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[1].ProcessId, 0u);
+    EXPECT_EQ(history[1].Name, "");
+    EXPECT_EQ(history[1].CpuPercent, 0);
+    EXPECT_EQ(history[1].PrevSystemUser, 10u);  // the time samples stay
+    EXPECT_EQ(history[0].CpuPercent, 5);
+
+    // The free entry takes the next new process; after that the array grows.
+    EXPECT_EQ(StoreProcessCpuSample(history, "d.exe", 40, 9, 9, 90, 90), 1u);
+    EXPECT_EQ(history[1].Name, "d.exe");
+    EXPECT_EQ(history[1].PrevProcessUser, 9u);
+    EXPECT_EQ(StoreProcessCpuSample(history, "e.exe", 50, 1, 1, 1, 1), 3u);
+
+    // An enumeration that found nothing frees every entry.
+    PruneProcessCpuHistory(history, TProcessIdBuffer{});
+    for (const TProcessItem& e : history) EXPECT_EQ(e.ProcessId, 0u);
+    EXPECT_EQ(TopCpuEntry(history), -1);
+}
+
+TEST(ProcessCpuHistory, AnIdSampledUnderAnotherNameStartsAfresh) {
+    std::vector<TProcessItem> history;
+    StoreProcessCpuSample(history, "old.exe", 10, 100, 100, 1000, 1000);
+    StoreProcessCpuSample(history, "old.exe", 10, 200, 200, 2000, 2000);
+    EXPECT_EQ(history[0].CpuPercent, 10);
+    // The id went to a new process between two collections: no share from the old one's times.
+    EXPECT_EQ(StoreProcessCpuSample(history, "new.exe", 10, 5000, 5000, 3000, 3000), 0u);
+    EXPECT_EQ(history[0].Name, "new.exe");
+    EXPECT_EQ(history[0].CpuPercent, 0);
+    EXPECT_EQ(history[0].PrevProcessUser, 5000u);
+    // A sample without a name keeps the entry's name.
+    StoreProcessCpuSample(history, "", 10, 5100, 5000, 4000, 3000);
+    EXPECT_EQ(history[0].Name, "new.exe");
+    EXPECT_EQ(history[0].CpuPercent, 10);
+}
+
+TEST(ProcessCpuHistory, TheTopEntryIsTheFirstNamedOneWithTheLargestShare) {
+    auto entry = [](const char* name, DWORD id, long double percent) {
+        TProcessItem e;
+        e.Name = name;
+        e.ProcessId = id;
+        e.CpuPercent = percent;
+        return e;
+    };
+    struct Row {
+        const char* what;
+        std::vector<TProcessItem> history;
+        long long expected;
+    } rows[] = {
+        {"empty", {}, -1},
+        {"all zero", {entry("a", 1, 0), entry("b", 2, 0)}, -1},
+        {"largest", {entry("a", 1, 3), entry("b", 2, 9), entry("c", 3, 4)}, 1},
+        {"tie: the first", {entry("a", 1, 2), entry("b", 2, 9), entry("c", 3, 9)}, 1},
+        {"unnamed skipped", {entry("", 1, 50), entry("b", 2, 1)}, 1},
+        {"negative", {entry("a", 1, -5)}, -1},
+    };
+    for (const Row& r : rows) EXPECT_EQ(TopCpuEntry(r.history), r.expected) << r.what;
+}
+
+// ---- page-fault history -------------------------------------------------------------------------
+
+TEST(ProcessPfHistory, SamplesPruneAndTop) {
+    std::vector<TProcessItemPf> history;
+    StoreProcessPfSample(history, "a.exe", 1, 100);
+    StoreProcessPfSample(history, "b.exe", 2, 500);
+    EXPECT_EQ(TopPfEntry(history), -1);  // new processes count 0 faults
+
+    StoreProcessPfSample(history, "a.exe", 1, 130);
+    StoreProcessPfSample(history, "b.exe", 2, 530);
+    EXPECT_EQ(history[0].Previous, 100);
+    EXPECT_EQ(history[0].Current, 130);
+    EXPECT_EQ(TopPfEntry(history), 0);  // a tie: the earlier entry
+
+    StoreProcessPfSample(history, "b.exe", 2, 600);
+    StoreProcessPfSample(history, "c.exe", 3, 7);
+    EXPECT_EQ(TopPfEntry(history), 1);
+
+    // Ended processes are removed and the later entries move up.
+    PruneProcessPfHistory(history, IdsOf({3, 2}));
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].Name, "b.exe");
+    EXPECT_EQ(history[1].Name, "c.exe");
+
+    // An id now held by a process of another name starts at 0 faults.
+    StoreProcessPfSample(history, "d.exe", 2, 50000);
+    EXPECT_EQ(history[0].Name, "d.exe");
+    EXPECT_EQ(history[0].Previous, 50000);
+    EXPECT_EQ(TopPfEntry(history), -1);
+
+    PruneProcessPfHistory(history, TProcessIdBuffer{});
+    EXPECT_TRUE(history.empty());
+}
+
+// ---- memory ranking -----------------------------------------------------------------------------
+
+TEST(ProcessMemoryRanking, TopByCounter) {
+    const std::vector<TProcessMemorySample> samples = {
+        {"a.exe", 1, 100, 900}, {"b.exe", 2, 300, 100}, {"c.exe", 3, 300, 900}, {"d.exe", 4, 5, 50}};
+    struct Row {
+        const wchar_t* counter;
+        std::vector<TProcessMemorySample> samples;
+        std::string name;
+        DWORD id;
+        std::uint64_t value;
+    } rows[] = {
+        {L"ws", samples, "b.exe", 2, 300},  // a tie: the first
+        {L"pu", samples, "a.exe", 1, 900},
+        {L"WS", samples, "", 0, 0},  // compared exactly
+        {L"other", samples, "", 0, 0},
+        {L"ws", {}, "", 0, 0},
+        {L"ws", {{"z.exe", 9, 0, 0}}, "", 0, 0},
+        {L"ws", {{"big.exe", 9, 6 * 1024 * kMiB, 0}}, "big.exe", 9, 6 * 1024 * kMiB},
+    };
+    for (const Row& r : rows) {
+        const TTopProcess top = TopMemoryOf(r.samples, r.counter);
+        EXPECT_EQ(top.Name, r.name) << r.counter;
+        EXPECT_EQ(top.ProcessId, r.id) << r.counter;
+        EXPECT_EQ(top.Value, r.value) << r.counter;
+    }
+    const TVarArray row = TopProcessMemRow({"b.exe", 2, 300});
+    EXPECT_EQ(row, (TVarArray{Variant(L"b.exe"), Variant::FromCurrencyCount(20000), Variant::FromCurrencyCount(3000000)}));
+}
+
+// ---- monitors: shares, sums and the list -------------------------------------------------------
+
+TEST(ProcessMonitorCpu, ShareSinceThePreviousUpdate) {
+    auto monitor = [](std::uint64_t total, std::uint64_t prevTotal, std::uint64_t sysUser, std::uint64_t prevSysUser,
+                      std::uint64_t sysKernel, std::uint64_t prevSysKernel, std::uint64_t tick, std::uint64_t prevTick) {
+        TProcessMonitor m;
+        m.TotalTime = total;
+        m.PrevTotalTime = prevTotal;
+        m.SystemUserTime = sysUser;
+        m.PrevSystemUserTime = prevSysUser;
+        m.SystemKernelTime = sysKernel;
+        m.PrevSystemKernelTime = prevSysKernel;
+        m.TickTime = tick;
+        m.PrevTickTime = prevTick;
+        return m;
+    };
+    struct Row {
+        const char* what;
+        TProcessMonitor m;
+        std::int32_t expected;
+    } rows[] = {
+        {"one update only", monitor(500, 0, 100, 0, 100, 0, 0, 0), 0},
+        {"25 of 100", monitor(125, 100, 150, 100, 1050, 1000, 0, 0), 25},
+        {"24.5 rounds up", monitor(149, 100, 200, 100, 1000, 900, 0, 0), 25},
+        {"24.4 rounds down", monitor(1244, 1000, 1500, 1000, 1500, 1000, 0, 0), 24},
+        {"a process clock behind the system's gives 0", monitor(100, 200, 200, 100, 200, 100, 0, 0), 0},
+        {"ticks: against elapsed time, so above 100 with two processors", monitor(3000, 1000, 0, 0, 0, 0, 11000, 10000), 200},
+        {"ticks win over system times", monitor(1100, 1000, 150, 100, 1050, 1000, 1000, 500), 20},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.m.CpuPercent(), r.expected) << r.what;
+
+    // Two updates within one clock tick (two items of one name collected back to back):
+    // no time elapsed, no share, and no failure.
+    EXPECT_EQ(monitor(150, 100, 100, 100, 1000, 1000, 0, 0).CpuPercent(), 0);
+    EXPECT_EQ(monitor(100, 100, 100, 100, 1000, 1000, 0, 0).CpuPercent(), 0);
+    EXPECT_EQ(monitor(150, 100, 0, 0, 0, 0, 500, 500).CpuPercent(), 0);
+}
+
+TEST(ProcessMonitorStats, SumsAndTheirOverflow) {
+    TProcessMonitor a, b;
+    a.WorkingSetSize = 1000;
+    a.PagefileUsage = 300;
+    a.PageFaultCount = 7;
+    a.HandleCount = 20;
+    b.WorkingSetSize = 24;
+    b.PagefileUsage = 1;
+    b.PageFaultCount = 3;
+    b.HandleCount = 5;
+    TProcessStats sum;
+    AddProcessStats(sum, a, 10);
+    AddProcessStats(sum, b, 15);
+    EXPECT_EQ(sum.WorkingSetSize, 1024u);
+    EXPECT_EQ(sum.PagefileUsage, 301u);
+    EXPECT_EQ(sum.PageFaultCount, 10u);
+    EXPECT_EQ(sum.HandleCount, 25u);
+    EXPECT_EQ(sum.CpuPercent, 25);
+
+    // A sum that does not fit raises and leaves the sums as they were.
+    TProcessMonitor huge;
+    huge.WorkingSetSize = std::numeric_limits<SIZE_T>::max();
+    EXPECT_THROW(AddProcessStats(sum, huge, 0), EIntOverflow);
+    EXPECT_EQ(sum.WorkingSetSize, 1024u);
+    TProcessMonitor faults;
+    faults.PageFaultCount = std::numeric_limits<DWORD>::max();
+    EXPECT_THROW(AddProcessStats(sum, faults, 0), EIntOverflow);
+    EXPECT_EQ(sum.PageFaultCount, 10u);
+}
+
+TEST(ProcessMonitorList, AddAndRemove) {
+    TProcessMonitors list;
+    EXPECT_EQ(list.AddProcess("a.exe", 10), 0u);
+    EXPECT_EQ(list.AddProcess("b.exe", 20), 1u);
+    EXPECT_EQ(list.AddProcess("c.exe", 30), 2u);
+    EXPECT_EQ(list.AddProcess("other.exe", 20), 1u);  // known id: its monitor
+    EXPECT_EQ(list.Items()[1].Name, "b.exe");
+    list.RemoveProcess(20);
+    ASSERT_EQ(list.Items().size(), 2u);
+    EXPECT_EQ(list.Items()[0].ProcessId, 10u);
+    EXPECT_EQ(list.Items()[1].ProcessId, 30u);
+    list.RemoveProcess(99);
+    EXPECT_EQ(list.Items().size(), 2u);
+}
+
+TEST(ProcessMonitorList, EnumerationsAddTheNameAndDropEndedProcessesOfEveryName) {
+    TProcessMonitors list;
+    list.ApplyEnumeration("Notepad.EXE", {{4, "System"}, {10, "notepad.exe"}, {11, ""}, {12, "NOTEPAD.EXE"}});
+    ASSERT_EQ(list.Items().size(), 2u);
+    EXPECT_EQ(list.Items()[0].Name, "notepad.exe");
+    EXPECT_EQ(list.Items()[1].Name, "NOTEPAD.EXE");
+
+    list.ApplyEnumeration("calc.exe", {{10, "notepad.exe"}, {12, "NOTEPAD.EXE"}, {20, "calc.exe"}});
+    ASSERT_EQ(list.Items().size(), 3u);
+    EXPECT_EQ(list.Items()[2].ProcessId, 20u);
+
+    // 10 ended: dropped though another name was asked for; the others keep their order.
+    list.ApplyEnumeration("calc.exe", {{12, "NOTEPAD.EXE"}, {20, "calc.exe"}, {30, "x.exe"}});
+    ASSERT_EQ(list.Items().size(), 2u);
+    EXPECT_EQ(list.Items()[0].ProcessId, 12u);
+    EXPECT_EQ(list.Items()[1].ProcessId, 20u);
+
+    // An id that cannot be opened any more still counts as running.
+    list.ApplyEnumeration("calc.exe", {{12, ""}, {20, "calc.exe"}});
+    EXPECT_EQ(list.Items().size(), 2u);
+
+    // Id 12 now belongs to a calc.exe: the notepad monitor goes, a calc monitor comes.
+    list.ApplyEnumeration("calc.exe", {{12, "calc.exe"}, {20, "calc.exe"}});
+    ASSERT_EQ(list.Items().size(), 2u);
+    EXPECT_EQ(list.Items()[0].ProcessId, 20u);
+    EXPECT_EQ(list.Items()[1].ProcessId, 12u);
+    EXPECT_EQ(list.Items()[1].Name, "calc.exe");
+}
+
+TEST(ProcessMemoryRowTest, FieldsAndTypes) {
+    TProcessMemoryValues v;
+    v.WorkingSetSize = 6 * 1024 * kMiB;  // more than 32 bits
+    v.PagefileUsage = 2;
+    v.PageFaultCount = 3;
+    v.PrivateUsage = 4;
+    v.HandleCount = 5;
+    v.ThreadCount = 6;
+    const TVarArray row = ProcessMemoryRow(v, 17);
+    ASSERT_EQ(row.size(), 7u);
+    EXPECT_EQ(CurrencyOf(row[0]), static_cast<std::int64_t>(6 * 1024 * kMiB) * 10000);
+    EXPECT_EQ(row[3], Variant(std::int32_t{17}));
+    const std::int64_t rest[] = {CurrencyOf(row[1]), CurrencyOf(row[2]), CurrencyOf(row[4]), CurrencyOf(row[5]),
+                                 CurrencyOf(row[6])};
+    EXPECT_EQ(std::vector<std::int64_t>(std::begin(rest), std::end(rest)),
+              (std::vector<std::int64_t>{20000, 30000, 40000, 50000, 60000}));
+}
+
+// ---- names ---------------------------------------------------------------------------------------
+
+TEST(ProcessNames, FileNameOfPath) {
+    struct Row {
+        const char* path;
+        const char* expected;
+    } rows[] = {
+        {"C:\\Windows\\notepad.exe", "notepad.exe"},
+        {"\\Device\\HarddiskVolume1\\x\\a b.exe", "a b.exe"},
+        {"C:a.exe", "a.exe"},
+        {"plain.exe", "plain.exe"},
+        {"C:\\dir\\", ""},
+        {"", ""},
+    };
+    for (const Row& r : rows) EXPECT_EQ(FileNameOfPath(r.path), r.expected) << r.path;
+}
+
+TEST_F(ProcessItems, ProcessFileNameThroughEachWay) {
+    const UniqueHandle self = OpenProcessForQuery(GetCurrentProcessId());
+    ASSERT_TRUE(self.valid());
+    TImageNameFunctions full, wide, narrow, none;
+    full.QueryFullProcessImageNameW = OptionalApis.QueryFullProcessImageNameW;
+    wide.GetProcessImageFileNameW = OptionalApis.GetProcessImageFileNameW;
+    narrow.GetProcessImageFileNameA = OptionalApis.GetProcessImageFileNameA;
+    ASSERT_TRUE(full.QueryFullProcessImageNameW && wide.GetProcessImageFileNameW && narrow.GetProcessImageFileNameA);
+    for (const TImageNameFunctions* f : {&full, &wide, &narrow, &none}) {
+        std::string error = "leftover";
+        EXPECT_EQ(LowerAscii(ProcessFileName(self.get(), GetCurrentProcessId(), *f, error)), "vistrel_tests.exe");
+        EXPECT_EQ(error, "");
+    }
+    // Ids 4 and 8 are the system, whatever the handle.
+    std::string error;
+    EXPECT_EQ(ProcessFileName(nullptr, 4, full, error), "System");
+    EXPECT_EQ(ProcessFileName(self.get(), 8, full, error), "System");
+    // With no function and no process, the module-file fallbacks fail and say why.
+    EXPECT_EQ(ProcessFileName(nullptr, 12345, none, error), "");
+    EXPECT_NE(error, "");
+    // The first present function is the only one tried: a failure leaves the name empty.
+    TImageNameFunctions fullThenWide = full;
+    fullThenWide.GetProcessImageFileNameW = wide.GetProcessImageFileNameW;
+    EXPECT_EQ(ProcessFileName(nullptr, 12345, fullThenWide, error), "");
+
+    std::string name;
+    std::wstring wideError;
+    GetProcessImageName(self.get(), GetCurrentProcessId(), wideError, name);
+    EXPECT_EQ(LowerAscii(name), "vistrel_tests.exe");
+    GetProcessName(self.get(), GetCurrentProcessId(), error, name);
+    EXPECT_EQ(LowerAscii(name), "vistrel_tests.exe");
+}
+
+// ---- the routines under Wine ------------------------------------------------------------------------
+
+TEST_F(ProcessItems, ProcessCountIsTheEnumeratedCount) {
+    LogCapture log;
+    // Other tests start processes too: compare with a count that held before and after.
+    bool compared = false;
+    for (int attempt = 0; attempt < 10 && !compared; ++attempt) {
+        TProcessIdBuffer before, after;
+        const DWORD b = EnumProcessIds(before);
+        const Collected c = Gather(GetProcessCount, OptionsOf({{L"display", L"n=%1"}}));
+        const DWORD a = EnumProcessIds(after);
+        ASSERT_GT(b, 0u);
+        if (a != b) continue;
+        compared = true;
+        EXPECT_EQ(c.data.Names, TWideStringArray{L"count"});
+        ASSERT_EQ(c.data.Data.size(), 1u);
+        EXPECT_EQ(c.data.Data[0][0], Variant(static_cast<std::int32_t>(b / 4)));
+        EXPECT_EQ(c.display, L"n=" + std::to_wstring(b / 4));
+        EXPECT_EQ(log.Count(L"DATA", L"GetProcessCount: " + c.display), 1);
+    }
+    EXPECT_TRUE(compared);
+}
+
+TEST_F(ProcessItems, TopProcessMemNamesTheLargestProcess) {
+    FixtureProcess big(640, L"procfix_top.exe");
+    ASSERT_TRUE(big.ready);
+    LogCapture log;
+    for (const wchar_t* counter : {L"ws", L"pu"}) {
+        const Collected c = Gather(GetTopProcessMem, OptionsOf({{L"counter", counter}, {L"display", L"%1 %2"}}));
+        EXPECT_EQ(c.data.Names, (TWideStringArray{L"process", L"pid", L"mem"}));
+        ASSERT_EQ(c.data.Data.size(), 1u);
+        const TVarArray& row = c.data.Data[0];
+        EXPECT_EQ(row[0], Variant(L"procfix_top.exe")) << counter;
+        EXPECT_EQ(CurrencyOf(row[1]), static_cast<std::int64_t>(big.Id()) * 10000) << counter;
+        const PROCESS_MEMORY_COUNTERS own = big.Counters();
+        const std::uint64_t expected = std::wstring(counter) == L"ws" ? own.WorkingSetSize : own.PagefileUsage;
+        EXPECT_GE(CurrencyOf(row[2]) / 10000, static_cast<std::int64_t>(640 * kMiB)) << counter;
+        // The fixture sits idle: what it holds now is what was gathered, up to a page or two.
+        EXPECT_NEAR(static_cast<double>(CurrencyOf(row[2]) / 10000), static_cast<double>(expected), 256.0 * 1024)
+            << counter;
+        EXPECT_EQ(c.display, L"procfix_top.exe " + std::to_wstring(big.Id()));
+        EXPECT_GE(log.Count(L"DATA", L"GetTopProcessMem: " + c.display), 1);
+    }
+    // The default counter is the page-file usage.
+    EXPECT_EQ(Gather(GetTopProcessMem, OptionsOf({})).data.Data.at(0)[0], Variant(L"procfix_top.exe"));
+    // An unknown counter compares nothing: still one row.
+    const Collected none = Gather(GetTopProcessMem, OptionsOf({{L"counter", L"xx"}}));
+    ASSERT_EQ(none.data.Data.size(), 1u);
+    EXPECT_EQ(none.data.Data[0],
+              (TVarArray{Variant(L""), Variant::FromCurrencyCount(0), Variant::FromCurrencyCount(0)}));
+    EXPECT_EQ(none.display, L"");
+}
+
+TEST_F(ProcessItems, ProcessMemSumsTheProcessesOfOneName) {
+    FixtureProcess first(48, L"procfix_sum.exe"), second(16, L"procfix_sum.exe");
+    ASSERT_TRUE(first.ready && second.ready);
+    LogCapture log;
+    const TItemOptionArray options = OptionsOf({{L"key", L"ProcFix_Sum.EXE"}, {L"display", L"%1"}});
+
+    const Collected c = Gather(GetProcessMemory, options);
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"working set", L"page file usage", L"page faults", L"cpu",
+                                              L"private usage", L"handles", L"threads"}));
+    const TVarArray& row = c.data.Data[0];
+    const PROCESS_MEMORY_COUNTERS a = first.Counters(), b = second.Counters();
+    EXPECT_NEAR(static_cast<double>(CurrencyOf(row[0]) / 10000), static_cast<double>(a.WorkingSetSize + b.WorkingSetSize),
+                256.0 * 1024);
+    EXPECT_GE(CurrencyOf(row[0]) / 10000, static_cast<std::int64_t>(64 * kMiB));
+    EXPECT_NEAR(static_cast<double>(CurrencyOf(row[1]) / 10000), static_cast<double>(a.PagefileUsage + b.PagefileUsage),
+                256.0 * 1024);
+    EXPECT_EQ(CurrencyOf(row[2]) / 10000, static_cast<std::int64_t>(a.PageFaultCount + b.PageFaultCount));
+    EXPECT_EQ(row[3], Variant(std::int32_t{0}));  // first update of new monitors
+    EXPECT_EQ(CurrencyOf(row[4]), 0);             // private usage: only from the collector
+    EXPECT_EQ(CurrencyOf(row[5]) / 10000, static_cast<std::int64_t>(first.Handles() + second.Handles()));
+    EXPECT_EQ(CurrencyOf(row[6]), 0);
+    EXPECT_EQ(c.display, row[0].ToText());
+    EXPECT_EQ(log.Count(L"DATA", L"GetProcessMemory: ProcFix_Sum.EXE : return results " + c.display), 1);
+
+    // Two monitors, one per process, of the name the system gives.
+    ASSERT_EQ(ProcessMonitors.Items().size(), 2u);
+    for (const TProcessMonitor& m : ProcessMonitors.Items()) EXPECT_EQ(m.Name, "procfix_sum.exe");
+
+    // One ends: its monitor goes at the next collection and the sums drop to the other's.
+    second.Stop();
+    const Collected after = Gather(GetProcessMemory, options);
+    ASSERT_EQ(after.data.Data.size(), 1u);
+    ASSERT_EQ(ProcessMonitors.Items().size(), 1u);
+    EXPECT_EQ(ProcessMonitors.Items()[0].ProcessId, first.Id());
+    EXPECT_NEAR(static_cast<double>(CurrencyOf(after.data.Data[0][0]) / 10000),
+                static_cast<double>(first.Counters().WorkingSetSize), 256.0 * 1024);
+    const std::int32_t cpu = after.data.Data[0][3].ToInt32();
+    EXPECT_GE(cpu, 0);
+    EXPECT_LE(cpu, 100);
+}
+
+TEST_F(ProcessItems, TwoItemsOfOneNameCollectedBackToBackBothShowTheirRow) {
+    FixtureProcess fixture(8, L"procfix_twice.exe");
+    ASSERT_TRUE(fixture.ready);
+    LogCapture log;
+    const TItemOptionArray options = OptionsOf({{L"key", L"procfix_twice.exe"}});
+    for (int i = 0; i < 4; ++i) {
+        const Collected c = Gather(GetProcessMemory, options);
+        EXPECT_EQ(c.data.Data.size(), 1u) << i;
+    }
+    EXPECT_TRUE(log.At(L"ERROR").empty());
+}
+
+TEST_F(ProcessItems, ProcessMemOfANameWithoutProcessesGivesNothing) {
+    LogCapture log;
+    const Collected c = Gather(GetProcessMemory, OptionsOf({{L"key", L"no-such-process.exe"}}));
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_TRUE(c.data.Names.empty());
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(log.At(L"DATA").empty());
+    EXPECT_TRUE(log.At(L"ERROR").empty());
+}
+
+TEST_F(ProcessItems, TopProcessCpuNamesNothingOnItsFirstCollection) {
+    LogCapture log;
+    const Collected first = Gather(GetTopProcessCpu, OptionsOf({}));
+    EXPECT_TRUE(first.data.Data.empty());
+    EXPECT_EQ(first.display, L"");
+    EXPECT_TRUE(log.At(L"DATA").empty());
+    EXPECT_FALSE(ProcessCpuHistory.empty());
+    // Every process the pass could read has its entry, named by the system.
+    const DWORD self = GetCurrentProcessId();
+    bool found = false;
+    for (const TProcessItem& e : ProcessCpuHistory)
+        if (e.ProcessId == self) found = LowerAscii(e.Name) == "vistrel_tests.exe";
+    EXPECT_TRUE(found);
+
+    // Later collections name a running process whenever one had a share.
+    volatile std::uint64_t spin = 0;
+    for (int i = 0; i < 20000000; i = i + 1) spin = spin + 1;
+    const Collected second = Gather(GetTopProcessCpu, OptionsOf({{L"display", L"%1:%3"}}));
+    if (!second.data.Data.empty()) {
+        const TVarArray& row = second.data.Data[0];
+        EXPECT_FALSE(row[0].ToText().empty());
+        EXPECT_GT(row[2].ToInt32(), 0);
+        EXPECT_EQ(log.Count(L"DATA", L"GetTopProcessCpu: " + second.display), 1);
+    }
+
+    // Without GetSystemTimes the item gives nothing at all.
+    OptionalApis.GetSystemTimes = nullptr;
+    const Collected unbound = Gather(GetTopProcessCpu, OptionsOf({}));
+    EXPECT_TRUE(unbound.data.Data.empty());
+    EXPECT_EQ(unbound.display, L"");
+}
+
+TEST_F(ProcessItems, TopProcessPfStartsEveryProcessAtZero) {
+    const Collected first = Gather(GetTopProcessPf, OptionsOf({}));
+    EXPECT_TRUE(first.data.Data.empty());
+    EXPECT_EQ(first.display, L"");
+    TProcessIdBuffer ids;
+    EnumProcessIds(ids);
+    for (const TProcessItemPf& e : ProcessPfHistory) {
+        EXPECT_TRUE(ProcessIdListed(ids, e.ProcessId) || e.ProcessId != 0);
+        EXPECT_EQ(e.Current, e.Previous);
+    }
+    const Collected second = Gather(GetTopProcessPf, OptionsOf({}));
+    if (!second.data.Data.empty()) {
+        EXPECT_GT(second.data.Data[0][2].ToDouble(), 0);
+    }
+}
+
+TEST_F(ProcessItems, TheRoutinesAreRegistered) {
+    RegisterProviders();
+    for (const char* keyword : {"TOPPROCESSCPU", "PROCESSCOUNT", "TOPPROCESSMEM", "TOPPROCESSPF", "PROCESSMEM"}) {
+        TConfigItem item;
+        FindItemDefault(keyword, item);
+        EXPECT_NE(item.GatherProc, nullptr) << keyword;
+    }
+    TConfigItem item;
+    FindItemDefault("PROCESSMEM", item);
+    EXPECT_EQ(item.GatherProc, &GetProcessMemory);
+}
