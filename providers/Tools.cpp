@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "Network.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "WinHandles.h"
@@ -116,8 +117,12 @@ void InitializeProviders() {
 
 void FinalizeProviders() {
     UserVariables.Clear();
+    ResetNetworkProviders();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
 }
 
-void RegisterProviders() { RegisterSystemInfoProviders(); }
+void RegisterProviders() {
+    RegisterSystemInfoProviders();
+    RegisterNetworkProviders();
+}
