@@ -56,6 +56,48 @@ void SetTimeouts(HINTERNET Session, const TUrlTimeouts& Timeouts) {
     set(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, Timeouts.Transfer);
 }
 
+// Opens Url for reading. HTTP and HTTPS go through a connection handle that carries the
+// timeouts (some WinINet versions do not pass a session's timeouts on to InternetOpenUrl);
+// every other scheme, and a text that does not parse as a URL, through InternetOpenUrlA.
+UniqueInternet OpenUrl(HINTERNET Session, const std::string& Url, const TUrlTimeouts& Timeouts,
+                       UniqueInternet& Connection) {
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = 1;
+    parts.dwUrlPathLength = 1;
+    parts.dwExtraInfoLength = 1;
+    parts.dwUserNameLength = 1;
+    parts.dwPasswordLength = 1;
+    const bool cracked = InternetCrackUrlA(Url.c_str(), 0, 0, &parts) != FALSE;
+    if (!cracked || (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+        !parts.lpszHostName || parts.dwHostNameLength == 0)
+        return UniqueInternet(InternetOpenUrlA(Session, Url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0));
+    const std::string host(parts.lpszHostName, parts.dwHostNameLength);
+    const std::string user = parts.lpszUserName ? std::string(parts.lpszUserName, parts.dwUserNameLength) : "";
+    const std::string password = parts.lpszPassword ? std::string(parts.lpszPassword, parts.dwPasswordLength) : "";
+    std::string object;
+    if (parts.lpszUrlPath) object.append(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (object.empty()) object.push_back('/');
+    Connection = UniqueInternet(InternetConnectA(Session, host.c_str(), parts.nPort,
+                                                 user.empty() ? nullptr : user.c_str(),
+                                                 password.empty() ? nullptr : password.c_str(),
+                                                 INTERNET_SERVICE_HTTP, 0, 0));
+    if (!Connection.valid()) return UniqueInternet();
+    SetTimeouts(Connection.get(), Timeouts);
+    DWORD flags = INTERNET_FLAG_RELOAD;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    UniqueInternet request(HttpOpenRequestA(Connection.get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 0));
+    if (!request.valid()) return UniqueInternet();
+    if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
+        const DWORD error = GetLastError();
+        request.reset();
+        SetLastError(error);
+        return UniqueInternet();
+    }
+    return request;
+}
+
 Variant ScaledByMtu(Variant Value, std::int32_t Mtu) {
     if (Mtu <= 0) return Value;
     return Variant::FromCurrencyCount(CheckedMul<std::int64_t>(Value.CurrencyCount(), Mtu));
@@ -152,8 +194,8 @@ std::string GetUrlContent(const std::string& Url, const TUrlTimeouts& Timeouts) 
             LogUrlFailure(L"Unable to start an internet session for", Url, GetLastError());
         } else {
             SetTimeouts(session.get(), Timeouts);
-            const UniqueInternet request(
-                InternetOpenUrlA(session.get(), Url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0));
+            UniqueInternet connection;
+            const UniqueInternet request = OpenUrl(session.get(), Url, Timeouts, connection);
             if (!request.valid()) {
                 LogUrlFailure(L"Unable to open", Url, GetLastError());
             } else {

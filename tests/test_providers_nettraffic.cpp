@@ -389,3 +389,13 @@ TEST_F(Traffic, HttpGetOfAnUnreachableUrlLogsWhy) {
     EXPECT_EQ(GetUrlContent("not a url"), "");
     EXPECT_EQ(log.At(L"ERROR").size(), 1u);
 }
+
+TEST_F(Traffic, HttpGetOfAServerThatNeverAnswersEndsAtTheTimeout) {
+    LocalServer server("", true);
+    EXPECT_EQ(GetUrlContent(server.Url(), TUrlTimeouts{1000, 1000}), "");
+    const auto errors = log_.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(StartsWith(errors[0], L"GetUrlContent: [Error]Unable to open " + AnsiToWide(server.Url())))
+        << errors[0];
+    EXPECT_GE(server.Requests(), 1);
+}
