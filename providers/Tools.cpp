@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "Mapping.h"
 #include "MemoryDisks.h"
+#include "Network.h"
 #include "Processes.h"
 #include "Registry.h"
 #include "SmallItems.h"
@@ -133,6 +134,7 @@ void FinalizeProviders() {
     adCpuUsage::ReleaseCPUData();
     UserVariables.Clear();
     ClearDiskIoSamples();
+    ResetNetworkProviders();
     OptionalApis = TOptionalApis{};
     loadedLibraries.clear();
     FinalizeMemoryDiskProviders();
@@ -149,4 +151,5 @@ void RegisterProviders() {
     RegisterWmiProviders();
     RegisterFileProviders();
     RegisterSmallItemProviders();
+    RegisterNetworkProviders();
 }

@@ -1,0 +1,401 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Errors.h"
+#include "Includes.h"
+#include "Network.h"
+#include "Utils.h"
+#include "test_providers_support.h"
+
+namespace {
+
+struct Collected {
+    TItemData data;
+    std::wstring display = L"leftover";
+};
+
+Collected Gather(TGatherProc proc, const TItemOptionArray& options = {}) {
+    Collected c;
+    proc(options, c.data, c.display);
+    return c;
+}
+
+std::int64_t Count(const Variant& v) { return v.CurrencyCount(); }
+
+MIB_IPSTATS Stats(DWORD received, DWORD sent) {
+    MIB_IPSTATS s{};
+    s.dwInReceives = received;
+    s.dwOutRequests = sent;
+    return s;
+}
+
+class Traffic : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitDefaultTexts();
+        ResetNetworkProviders();
+    }
+    void TearDown() override { ResetNetworkProviders(); }
+    LogCapture log_;
+};
+
+// A tiny HTTP server on 127.0.0.1 in this process: it answers every request with
+// Response, or (Silent) accepts and never answers until it is destroyed.
+class LocalServer {
+public:
+    explicit LocalServer(std::string response, bool silent = false)
+        : response_(std::move(response)), silent_(silent) {
+        WSADATA wsa;
+        EXPECT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        int len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        EXPECT_EQ(listen(listener_, 4), 0);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~LocalServer() {
+        stop_ = true;
+        thread_.join();
+        for (SOCKET s : held_) closesocket(s);
+        closesocket(listener_);
+        WSACleanup();
+    }
+    std::string Url(const std::string& path = "/") const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    int Requests() const { return requests_; }
+
+private:
+    void Serve() {
+        while (!stop_) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(listener_, &set);
+            timeval wait{0, 50000};
+            if (select(0, &set, nullptr, nullptr, &wait) != 1) continue;
+            const SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET) continue;
+            std::string request;
+            char buffer[512];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const int n = recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                request.append(buffer, static_cast<std::size_t>(n));
+            }
+            ++requests_;
+            if (silent_) {
+                held_.push_back(client);
+                continue;
+            }
+            std::size_t sent = 0;
+            while (sent < response_.size()) {
+                const int n = send(client, response_.data() + sent, static_cast<int>(response_.size() - sent), 0);
+                if (n <= 0) break;
+                sent += static_cast<std::size_t>(n);
+            }
+            shutdown(client, SD_SEND);
+            closesocket(client);
+        }
+    }
+
+    std::string response_;
+    bool silent_;
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::vector<SOCKET> held_;
+    std::thread thread_;
+};
+
+std::string HttpResponse(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// A port on 127.0.0.1 where nothing listens.
+int ClosedPort() {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    closesocket(s);
+    WSACleanup();
+    return ntohs(a.sin_port);
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+// ---- the arithmetic --------------------------------------------------------------------------
+
+TEST(NetTraffic, PacketCounts) {
+    struct Row {
+        std::uint32_t counter;
+        std::int32_t mtu;
+        std::int64_t count;
+    } rows[] = {
+        {12345, 0, 123450000},
+        {12345, -5, 123450000},
+        {12345, 1500, 185175000000LL},
+        {0xFFFFFFFFu, 0, 42949672950000LL},  // read as unsigned
+        {0xFFFFFFFFu, 1500, 64424509425000000LL},
+    };
+    for (const Row& r : rows) {
+        const Variant v = PacketCount(r.counter, r.mtu);
+        EXPECT_EQ(v.Type(), VarType::Currency);
+        EXPECT_EQ(Count(v), r.count) << r.counter << " x " << r.mtu;
+    }
+    EXPECT_THROW(PacketCount(0xFFFFFFFFu, 0x7FFFFFFF), EIntOverflow);
+}
+
+TEST(NetTraffic, Rates) {
+    struct Row {
+        TIpSample previous, current;
+        std::int32_t mtu;
+        bool made;
+        std::int64_t in, out;  // ten-thousandths
+    } rows[] = {
+        {{0, 0, 0}, {100, 500, 300}, 0, false, 0, 0},            // first sample
+        {{100, 500, 300}, {0, 900, 400}, 0, false, 0, 0},        // the clock's first second
+        {{100, 500, 300}, {100, 900, 400}, 0, false, 0, 0},      // the same second
+        {{100, 500, 300}, {104, 900, 400}, 0, true, 1000000, 250000},
+        {{100, 500, 300}, {103, 510, 301}, 0, true, 33333, 3333},   // rounded to four decimals
+        {{100, 500, 300}, {102, 502, 300}, 1500, true, 15000000, 0},
+        {{100, 500, 300}, {102, 502, 300}, -1, true, 10000, 0},
+        {{100, 500, 300}, {99, 900, 400}, 0, false, 0, 0},       // tick count wrapped
+        {{100, 0xFFFFFF00u, 300}, {102, 0x10, 400}, 0, false, 0, 0},  // counter wrapped
+        {{100, 500, 300}, {102, 600, 10}, 0, false, 0, 0},       // counter reset
+        {{1, 0, 0}, {0xFFFFFFFFu, 0xFFFFFFFFu, 0}, 0, true, 10000, 0},
+    };
+    for (const Row& r : rows) {
+        Variant in(L"untouched"), out(L"untouched");
+        EXPECT_EQ(IpRates(r.previous, r.current, r.mtu, in, out), r.made)
+            << r.previous.Seconds << " -> " << r.current.Seconds;
+        if (r.made) {
+            EXPECT_EQ(Count(in), r.in) << r.current.Seconds;
+            EXPECT_EQ(Count(out), r.out) << r.current.Seconds;
+        } else {
+            EXPECT_EQ(in, Variant(L"untouched"));
+        }
+    }
+}
+
+TEST_F(Traffic, RateSampleAcrossCollections) {
+    const TItemOptionArray options = OptionsOf({{L"display", L"%1/%2"}});
+    Collected c;
+    auto collect = [&](const MIB_IPSTATS* stats, DWORD tick) {
+        c.display = L"leftover";
+        StoreIpStatisticsRate(options, stats, tick, c.data, c.display);
+    };
+    MIB_IPSTATS s = Stats(1000, 200);
+    collect(&s, 10500);  // first collection: no row
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(c.data.Data.empty());
+
+    s = Stats(1100, 260);
+    collect(&s, 12900);  // 10 s -> 12 s
+    EXPECT_EQ(c.display, L"50/30");
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"in", L"out"}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+
+    s = Stats(1200, 300);
+    collect(&s, 12100);  // a second item in the same second: no row, the sample moves
+    EXPECT_EQ(c.display, L"");
+    EXPECT_EQ(c.data.Data.size(), 1u);  // rows untouched
+
+    collect(nullptr, 20000);  // a failed call: nothing, the sample stays
+    EXPECT_EQ(c.display, L"");
+
+    s = Stats(1300, 300);
+    collect(&s, 14000);  // from the moved sample (1200 at 12 s)
+    EXPECT_EQ(c.display, L"50/0");
+    EXPECT_EQ(log_.At(L"DATA"), (std::vector<std::wstring>{L"IP Statistics Rate: ", L"IP Statistics Rate: 50/30",
+                                                           L"IP Statistics Rate: ", L"IP Statistics Rate: ",
+                                                           L"IP Statistics Rate: 50/0"}));
+}
+
+TEST_F(Traffic, RateFaultsAreLoggedOrRaised) {
+    Collected c;
+    MIB_IPSTATS s = Stats(0, 0);
+    StoreIpStatisticsRate({}, &s, 1000, c.data, c.display);
+    s = Stats(0xFFFFFFFFu, 0);
+    StoreIpStatisticsRate(OptionsOf({{L"mtu", L"2000000000"}}), &s, 2000, c.data, c.display);
+    EXPECT_EQ(c.display, L"");
+    EXPECT_EQ(log_.At(L"ERROR"), std::vector<std::wstring>{L"GetIPStatisticsRate: [Error]Integer overflow"});
+    EXPECT_EQ(log_.Count(L"DATA", L"IP Statistics Rate: "), 2);
+
+    // An mtu that is no number ends the routine before anything is done.
+    EXPECT_THROW(StoreIpStatisticsRate(OptionsOf({{L"mtu", L"abc"}}), &s, 3000, c.data, c.display), EConvertError);
+    EXPECT_THROW(Gather(GetNetPackets, OptionsOf({{L"mtu", L"abc"}})), EConvertError);
+}
+
+// ---- the routines against what Wine answers ---------------------------------------------------
+
+TEST_F(Traffic, NetPacketsLiesBetweenTwoOwnReadings) {
+    for (const wchar_t* mtu : {L"0", L"1500"}) {
+        MIB_IPSTATS before{}, after{};
+        ASSERT_EQ(GetIpStatistics(&before), NO_ERROR);
+        const Collected c = Gather(GetNetPackets, OptionsOf({{L"mtu", mtu}}));
+        ASSERT_EQ(GetIpStatistics(&after), NO_ERROR);
+        const std::int64_t scale = 10000LL * (mtu[0] == L'0' ? 1 : 1500);
+        ASSERT_EQ(c.data.Data.size(), 1u);
+        EXPECT_EQ(c.data.Names, (TWideStringArray{L"in", L"out"}));
+        const std::int64_t in = Count(c.data.Data[0][0]), out = Count(c.data.Data[0][1]);
+        EXPECT_GE(in, before.dwInReceives * scale);
+        EXPECT_LE(in, after.dwInReceives * scale);
+        EXPECT_GE(out, before.dwOutRequests * scale);
+        EXPECT_LE(out, after.dwOutRequests * scale);
+        EXPECT_EQ(c.display, c.data.Data[0][0].ToText());
+    }
+    EXPECT_EQ(log_.At(L"DATA").size(), 2u);
+}
+
+TEST_F(Traffic, NetConnectionsCountsTheTcpTable) {
+    // Own connections so that the table is not empty: a listener and both ends of one link.
+    LocalServer server(HttpResponse("x"), true);
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    const SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string url = server.Url();
+    a.sin_port = htons(static_cast<u_short>(std::stoi(url.substr(url.rfind(':') + 1))));
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    auto ownCount = [] {
+        ULONG size = 0;
+        GetTcpTable(nullptr, &size, TRUE);
+        std::vector<std::uint64_t> buffer(size / 8 + 64);
+        size = static_cast<ULONG>(buffer.size() * 8);
+        EXPECT_EQ(GetTcpTable(reinterpret_cast<MIB_TCPTABLE*>(buffer.data()), &size, TRUE), NO_ERROR);
+        return static_cast<std::int32_t>(reinterpret_cast<MIB_TCPTABLE*>(buffer.data())->dwNumEntries);
+    };
+    // Other programs open and close connections too: compare when the table held still.
+    bool compared = false;
+    for (int attempt = 0; attempt < 20 && !compared; ++attempt) {
+        const std::int32_t before = ownCount();
+        const Collected c = Gather(GetNetConnections);
+        const std::int32_t after = ownCount();
+        ASSERT_EQ(c.data.Data.size(), 1u);
+        EXPECT_GE(c.data.Data[0][0].ToInt32(), 3);
+        if (before != after) continue;
+        EXPECT_EQ(c.data.Names, TWideStringArray{L"net connections"});
+        EXPECT_EQ(c.data.Data[0][0], Variant(before));
+        EXPECT_EQ(c.display, std::to_wstring(before));
+        compared = true;
+    }
+    EXPECT_TRUE(compared);
+    closesocket(client);
+    WSACleanup();
+}
+
+TEST_F(Traffic, NetPacketsRateFirstNothingThenARate) {
+    Collected c = Gather(GetIPStatisticsRate);
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(c.data.Data.empty());
+    // Wait for the whole-second clock to move on.
+    const DWORD start = GetTickCount() / 1000;
+    while (GetTickCount() / 1000 == start) Sleep(50);
+    c = Gather(GetIPStatisticsRate);
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_GE(Count(c.data.Data[0][0]), 0);
+    EXPECT_GE(Count(c.data.Data[0][1]), 0);
+    EXPECT_EQ(log_.At(L"DATA").size(), 2u);
+}
+
+// ---- HTTPGET -----------------------------------------------------------------------------------
+
+TEST_F(Traffic, HttpGetReadsTheWholeBodyInPieces) {
+    std::string body;
+    for (int i = 0; i < 3000; ++i) body += static_cast<char>('a' + i % 26);
+    LocalServer server(HttpResponse(body));
+    const Collected c = Gather(GetHttpGet, OptionsOf({{L"source", AnsiToWide(server.Url("/page")).c_str()}}));
+    EXPECT_EQ(c.data.Names, TWideStringArray{L"result"});
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0][0].ToText(), AnsiToWide(body));
+    EXPECT_EQ(c.display, AnsiToWide(body));
+
+    // A line after each piece with all read so far, growing; then the whole result.
+    std::vector<std::wstring> pieces;
+    for (const std::wstring& line : log_.At(L"DATA"))
+        if (StartsWith(line, L"GetUrlContent: ")) pieces.push_back(line.substr(15));
+    ASSERT_GE(pieces.size(), 4u);  // at least three pieces of at most 1024 bytes, and the last line
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
+        EXPECT_TRUE(StartsWith(AnsiToWide(body), pieces[i])) << i;
+        if (i) {
+            EXPECT_GT(pieces[i].size(), pieces[i - 1].size());
+            EXPECT_LE(pieces[i].size() - pieces[i - 1].size(), 1024u);
+        }
+    }
+    EXPECT_EQ(pieces.back(), AnsiToWide(body));
+    EXPECT_EQ(pieces[pieces.size() - 2], AnsiToWide(body));
+    EXPECT_EQ(log_.At(L"DATA").back(), L"Http Get: " + AnsiToWide(body));
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+TEST_F(Traffic, HttpGetKeepsTheBytesAsTheyCame) {
+    const std::string body("caf\xE9\0end", 8);
+    LocalServer server(HttpResponse(body));
+    EXPECT_EQ(GetUrlContent(server.Url()), body);
+    // Every request goes to the server, none is answered from the cache.
+    EXPECT_EQ(GetUrlContent(server.Url()), body);
+    EXPECT_EQ(server.Requests(), 2);
+}
+
+TEST_F(Traffic, HttpGetWithoutSourceIsEmptyAndQuiet) {
+    const Collected c = Gather(GetHttpGet, OptionsOf({{L"display", L"[%1]"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0][0], Variant(std::wstring()));
+    EXPECT_EQ(c.display, L"[]");
+    EXPECT_EQ(log_.Lines(), std::vector<std::wstring>{L"DATA  Http Get: []"});
+}
+
+TEST_F(Traffic, HttpGetOfAnUnreachableUrlLogsWhy) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
+    const Collected c = Gather(GetHttpGet, OptionsOf({{L"source", AnsiToWide(url).c_str()}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0][0], Variant(std::wstring()));
+    EXPECT_EQ(c.display, L"");
+    const auto errors = log_.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(StartsWith(errors[0], L"GetUrlContent: [Error]Unable to open " + AnsiToWide(url) + L" (error 120"))
+        << errors[0];
+    EXPECT_EQ(log_.At(L"DATA"), (std::vector<std::wstring>{L"GetUrlContent: ", L"Http Get: "}));
+
+    // A text that is no URL at all.
+    LogCapture log;
+    EXPECT_EQ(GetUrlContent("not a url"), "");
+    EXPECT_EQ(log.At(L"ERROR").size(), 1u);
+}
+
+TEST_F(Traffic, HttpGetOfAServerThatNeverAnswersEndsAtTheTimeout) {
+    LocalServer server("", true);
+    EXPECT_EQ(GetUrlContent(server.Url(), TUrlTimeouts{1000, 1000}), "");
+    const auto errors = log_.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(StartsWith(errors[0], L"GetUrlContent: [Error]Unable to open " + AnsiToWide(server.Url())))
+        << errors[0];
+    EXPECT_GE(server.Requests(), 1);
+}
