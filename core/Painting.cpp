@@ -366,11 +366,14 @@ private:
         GetTextWidth(text, w);
         const TColumnRects r =
             ColumnRects(column, rightToLeft, w, form_.ClientWidth(), ValueColumnX, xOffset, y_, Pitch());
+        // All three parts are filled before the text is drawn: a letter that leans past
+        // its measured width (the last one of "Processor", italics) keeps its ink instead
+        // of being filled over by the gap after it.
         canvas_.FillRect(r.GapBefore);
         canvas_.FillRect(r.TextBox);
+        canvas_.FillRect(r.GapAfter);
         RECT box = r.TextBox;
         canvas_.DrawText(text, box, kDrawFlags | (rightToLeft ? kRightFlags : 0));
-        canvas_.FillRect(r.GapAfter);
         DrawSeparator(y_ + item_->LineHeight - 1);
     }
 

@@ -260,6 +260,21 @@ TEST_F(PaintTest, LabelsInTheKeyColumnValuesBesideThemInLineColours) {
     EXPECT_LT(hi, v + 80);  // left-aligned at the value column
 }
 
+TEST_F(PaintTest, GlyphsReachingPastTheMeasuredWidthAreKept) {
+    // Italic letters lean past their advance: the measured width ends before the ink.
+    TConfigItem cpu = Item("CPU", {L"1"});
+    cpu.Text = L"Wff";
+    cpu.Style = 2;
+    ConfigItems = {cpu};
+    KeyColumnWidth = 100;
+    Paint();
+    int w = 0;
+    GetTextWidth(L"Wff", w);  // the canvas still has the item's font
+    const auto [lo, hi] = Extent(Row(0, 0, 5 + KeyColumnWidth), kGreen);
+    ASSERT_GE(lo, 0);
+    EXPECT_GE(hi, 5 + w) << "the overhang of the last letter is drawn, not filled over";
+}
+
 TEST_F(PaintTest, AmpersandIsMeasuredAndDrawnAsItself) {
     int withAmp = 0, without = 0;
     form->Canvas().Font().SetName(L"Arial");
