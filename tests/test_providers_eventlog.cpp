@@ -77,16 +77,8 @@ TIME_ZONE_INFORMATION Zone(LONG bias, LONG standardBias, LONG daylightBias) {
     return info;
 }
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
+using providertest::Collected;
+using providertest::Gather;
 
 }  // namespace
 

@@ -22,24 +22,9 @@ namespace {
 
 constexpr DWORD kWait = 8000;  // a few checks of a one-second watcher under Wine
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
-
-void SetOption(TItemOptionArray& options, const wchar_t* name, const Variant& value) {
-    for (TItemOption& o : options)
-        if (o.Name.empty()) {
-            o = {name, value};
-            return;
-        }
-}
+using providertest::Collected;
+using providertest::Gather;
+using providertest::SetOption;
 
 FILETIME FileTimeOf(std::uint64_t v) { return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)}; }
 

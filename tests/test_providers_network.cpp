@@ -172,16 +172,8 @@ std::vector<std::uint64_t> OwnNetworkParams() {
     return buffer;
 }
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options = {}) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
+using providertest::Collected;
+using providertest::Gather;
 
 class NetworkApis : public ::testing::Test {
 protected:

@@ -20,16 +20,8 @@
 
 namespace {
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
+using providertest::Collected;
+using providertest::Gather;
 
 std::int64_t CurrencyOf(const Variant& v) { return v.CurrencyCount(); }
 

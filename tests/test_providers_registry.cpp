@@ -18,16 +18,8 @@
 
 namespace {
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
+using providertest::Collected;
+using providertest::Gather;
 
 // REG of one path with the given extra options.
 Collected Reg(const std::wstring& path, const wchar_t* wow = nullptr, const wchar_t* host = nullptr) {

@@ -28,24 +28,9 @@
 
 namespace {
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
-
-void SetOption(TItemOptionArray& options, const wchar_t* name, const Variant& value) {
-    for (TItemOption& o : options)
-        if (o.Name.empty()) {
-            o = {name, value};
-            return;
-        }
-}
+using providertest::Collected;
+using providertest::Gather;
+using providertest::SetOption;
 
 std::wstring WideFileText(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);

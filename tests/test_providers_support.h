@@ -140,3 +140,29 @@ inline std::wstring RegText(HKEY root, const std::wstring& path, const std::wstr
     text.resize(wcsnlen(text.c_str(), text.size()));
     return text;
 }
+
+// Running one gathering routine as the pipeline does, outside the collection thread.
+namespace providertest {
+
+// An item's result; the display starts with text the routine has to replace.
+struct Collected {
+    TItemData data;
+    std::wstring display = L"leftover";
+};
+
+inline Collected Gather(TGatherProc proc, const TItemOptionArray& options = {}) {
+    Collected c;
+    proc(options, c.data, c.display);
+    return c;
+}
+
+// Puts an option into the first free slot (the array stays as it is when none is free).
+inline void SetOption(TItemOptionArray& options, const wchar_t* name, const Variant& value) {
+    for (TItemOption& o : options)
+        if (o.Name.empty()) {
+            o = {name, value};
+            return;
+        }
+}
+
+}  // namespace providertest

@@ -22,16 +22,8 @@ namespace {
 
 constexpr std::uint64_t kGiB = 1024ull * 1024 * 1024;
 
-struct Collected {
-    TItemData data;
-    std::wstring display = L"leftover";
-};
-
-Collected Gather(TGatherProc proc, const TItemOptionArray& options) {
-    Collected c;
-    proc(options, c.data, c.display);
-    return c;
-}
+using providertest::Collected;
+using providertest::Gather;
 
 std::int64_t Count(const Variant& v) { return v.CurrencyCount() / 10000; }
 
