@@ -54,8 +54,11 @@ long long StampMs(const std::wstring& line) {
     return ((num(9, 2) * 60 + num(12, 2)) * 60 + num(15, 2)) * 1000 + num(18, 3);
 }
 
+// Milliseconds from stamp A to stamp B, across midnight too.
+long long Apart(long long a, long long b) { return (b - a + 86400000) % 86400000; }
+
 // The stamps of the painting passes from the first line holding From up to the first
-// later line holding To; false when either is missing.
+// later line holding To (an empty To: the end of the log); false when either is missing.
 bool PaintingBetween(const std::wstring& log, const std::wstring& from, const std::wstring& to,
                      std::vector<long long>& stamps, long long& begin, long long& end) {
     bool started = false;
@@ -66,13 +69,16 @@ bool PaintingBetween(const std::wstring& log, const std::wstring& from, const st
             begin = StampMs(line);
             continue;
         }
-        if (line.find(to) != std::wstring::npos) {
+        if (!to.empty() && line.find(to) != std::wstring::npos) {
             end = StampMs(line);
             return true;
         }
-        if (line.find(L"DEBUG UpdateEntries Complete.") != std::wstring::npos) stamps.push_back(StampMs(line));
+        if (line.find(L"DEBUG UpdateEntries Complete.") != std::wstring::npos) {
+            stamps.push_back(StampMs(line));
+            end = stamps.back();
+        }
     }
-    return false;
+    return started && to.empty();
 }
 
 // An ini file outside the program folder, named with the ini switch.
@@ -113,13 +119,14 @@ TEST(EndToEndWaits, SourceThatNeverAnswersHoldsNeitherPaintingNorTheOtherItems) 
     std::vector<long long> paints;
     long long begin = 0, end = 0;
     ASSERT_TRUE(PaintingBetween(log, L"UPTIME (up)", L"ERROR GetUrlContent: ", paints, begin, end));
-    ASSERT_GE(end - begin, 10000) << "the source held its fetch for the item's time limit";
+    ASSERT_GE(Apart(begin, end), 10000) << "the source held its fetch for the item's time limit";
+    EXPECT_LE(Apart(begin, end), 20000 + 3000) << "the fetch outlived the item's time limit of 20 s";
     ASSERT_GE(paints.size(), 2u);
     // Every second a painting pass, while the fetch waits (1 s apart, with slack for a slow
     // host).
-    long long gap = paints.front() - begin;
-    for (std::size_t i = 1; i < paints.size(); ++i) gap = std::max(gap, paints[i] - paints[i - 1]);
-    gap = std::max(gap, end - paints.back());
+    long long gap = Apart(begin, paints.front());
+    for (std::size_t i = 1; i < paints.size(); ++i) gap = std::max(gap, Apart(paints[i - 1], paints[i]));
+    gap = std::max(gap, Apart(paints.back(), end));
     EXPECT_LE(gap, 2500) << "painting stalled while the collection thread waited";
 
     // The item's error line names the server without the user information.
@@ -146,8 +153,13 @@ TEST(EndToEndWaits, HugeBodyIsCutAndTheOtherItemsAreCollectedAgainSoon) {
     EXPECT_NE(v.LogText().find(L" sent more than 1048576 bytes; the rest was not read"), std::wstring::npos);
     const std::size_t ups = Count(v.LogText(), L"UPTIME (up)");
     EXPECT_TRUE(WaitForCount(v, L"UPTIME (up)", ups + 2, 30000)) << "the other items are collected again";
-    // Painting goes on with the long line on the window.
-    const std::size_t paints = Count(v.LogText(), L"DEBUG UpdateEntries Complete.");
-    EXPECT_TRUE(WaitForCount(v, L"DEBUG UpdateEntries Complete.", paints + 3, 10000));
+    // Painting goes on, every second, with the long line on the window.
+    const std::size_t painted = Count(v.LogText(), L"DEBUG UpdateEntries Complete.");
+    EXPECT_TRUE(WaitForCount(v, L"DEBUG UpdateEntries Complete.", painted + 4, 10000));
+    std::vector<long long> paints;
+    long long begin = 0, end = 0;
+    ASSERT_TRUE(PaintingBetween(v.LogText(), L"HTTPGET (web)", L"", paints, begin, end));
+    ASSERT_GE(paints.size(), 4u);
+    for (std::size_t i = 1; i < paints.size(); ++i) EXPECT_LE(Apart(paints[i - 1], paints[i]), 2500) << i;
     Quit(v, form);
 }
