@@ -27,6 +27,14 @@ std::shared_ptr<UniqueHandle> NewGate() {
     return std::make_shared<UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
+// A call that answers 1 at once and marks that it ran.
+std::function<int(const std::atomic<bool>&)> MarksThatItRan(std::shared_ptr<std::atomic<bool>> Ran) {
+    return [Ran](const std::atomic<bool>&) {
+        *Ran = true;
+        return 1;
+    };
+}
+
 }  // namespace
 
 TEST(ItemTimeLimit, LeftTimeFollowsTheInnermostLimit) {
@@ -131,10 +139,7 @@ TEST(AbandonableCall, TooManyLateCallsRefuseTheNextWithoutRunningIt) {
     EXPECT_EQ(RunningAbandonableCalls(), kMaxRunningAbandonableCalls);
 
     auto ran = std::make_shared<std::atomic<bool>>(false);
-    const std::function<int(const std::atomic<bool>&)> quick = [ran](const std::atomic<bool>&) {
-        *ran = true;
-        return 1;
-    };
+    const auto quick = MarksThatItRan(ran);
     try {
         RunAbandonable(quick, 5000, L"next");
         FAIL() << "no refusal";
@@ -150,11 +155,7 @@ TEST(AbandonableCall, TooManyLateCallsRefuseTheNextWithoutRunningIt) {
 
 TEST(AbandonableCall, SpentLimitCallsNothing) {
     auto ran = std::make_shared<std::atomic<bool>>(false);
-    const std::function<int(const std::atomic<bool>&)> call = [ran](const std::atomic<bool>&) {
-        *ran = true;
-        return 1;
-    };
-    EXPECT_THROW(RunAbandonable(call, 0, L"late"), ETimeLimit);
+    EXPECT_THROW(RunAbandonable(MarksThatItRan(ran), 0, L"late"), ETimeLimit);
     EXPECT_FALSE(*ran);
 }
 
