@@ -2,11 +2,11 @@
 
 #include "Checked.h"
 #include "ColorButton.h"
-#include "Configuration.h"
-#include "DisplayModes.h"
+#include "ConfigItems.h"
+#include "DisplayState.h"
 #include "Errors.h"
 #include "Includes.h"
-#include "ItemLines.h"
+#include "ItemOptions.h"
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "StaticTextW.h"
@@ -21,8 +21,8 @@ TReleaseScopeHook ReleaseItemScopeHook = DeleteItemScope;
 
 namespace {
 
-// The controls made here are freed here: the configuration unit frees them through its
-// hook, which starts out empty.
+// The controls made here are freed here: freeing the configured items releases them
+// through ReleaseItemControlHook, which starts out empty.
 const bool kControlHookInstalled = [] {
     if (!ReleaseItemControlHook) ReleaseItemControlHook = DeleteItemControl;
     return true;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Checked.h"
-#include "Configuration.h"
+#include "ConfigItems.h"
 #include "Errors.h"
 #include "Includes.h"
 #include "InstanceLimits.h"

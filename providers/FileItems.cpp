@@ -130,10 +130,6 @@ void GetFileWatch(TItemOptionArray Options, TItemData& Data, std::wstring& Displ
     const std::wstring display = OptionText(Options, L"display", L"%1");
     const std::wstring path = ExpandedOption(Options, L"file");
     const auto id = CheckedCast<std::uint32_t>(GetItemOption(Options, L"crc32", Variant(std::int32_t{0})).ToInt64());
-    if (!WatchItems) {
-        WriteLog(L"GetFileWatch: " + path + L" WatchItems not assigned", llDebug);
-        return;
-    }
     Variant value;
     std::size_t count = 0;
     const bool found = WatchItems->FindValue(id, value, count);

@@ -5,7 +5,7 @@
 
 #include "Includes.h"
 #include "Log.h"
-#include "MainLoop.h"
+#include "ItemWatches.h"
 #include "Pipeline.h"
 #include "Templates.h"
 #include "Utils.h"

@@ -457,12 +457,16 @@ TEST_F(ConfigLoad, LanguageFileAsGivenOrInTheProgramFolder) {
     Language = full;
     ASSERT_TRUE(LoadLanguageFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(NoResultsText, L"k.A.");
+    EXPECT_EQ(LanguageFilePath, full);
     Write(L"rel.ini", "[text]\r\nnoresults=n.v.\r\n");
     Language = L"rel.ini";
     ASSERT_TRUE(LoadLanguageFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(NoResultsText, L"n.v.");
+    EXPECT_EQ(LanguageFilePath, dir_.Path() + L"rel.ini");
+    // A file that is not there leaves no path behind for the menu and the watcher.
     Language = L"missing.ini";
     EXPECT_FALSE(LoadLanguageFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(LanguageFilePath, L"");
 }
 
 TConfigItem MakeItem(const char* keyword, int instance = 0, const wchar_t* lid = L"",
