@@ -252,7 +252,7 @@ bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& Progra
 void MeasureItemLineHeights(TConfigArray& Items) {
     // Items mostly share a few fonts: each face and size is measured once.
     struct Measured {
-        std::string Face;
+        std::wstring Face;
         std::int32_t Size;
         int Height;
     };
@@ -262,7 +262,7 @@ void MeasureItemLineHeights(TConfigArray& Items) {
         for (const Measured& m : known)
             if (m.Face == item.FontFace && m.Size == item.FontSize) height = m.Height;
         if (height < 0) {
-            height = MeasureTextHeight(MeasuringText, AnsiToWide(item.FontFace), item.FontSize);
+            height = MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize);
             known.push_back({item.FontFace, item.FontSize, height});
         }
         item.LineHeight = CheckedAdd<std::int32_t>(height, LineSpacing);

@@ -197,7 +197,7 @@ void CreateItemButton(TConfigItem& Item, int ItemIndex, TVistrelMainForm* Form) 
     button->Hint = OptionText(Item.Options, L"uri", L"");
     button->ShowHint = true;
     TFont& font = button->Font();
-    font.SetName(AnsiToWide(Item.FontFace));
+    font.SetName(Item.FontFace);
     font.SetSize(CheckedMul<std::int32_t>(Item.FontSize, 90) / 100);
     font.SetColor(Item.Color);
     font.SetStyle(FontStyleOf(Item.Style));
@@ -223,7 +223,7 @@ void CreateItemLink(TConfigItem& Item, int ItemIndex, TVistrelMainForm* Form) {
     Item.Control = link;
     link->Tag = ItemIndex;
     link->Cursor = crHandPoint;
-    link->Font().SetName(AnsiToWide(Item.FontFace));
+    link->Font().SetName(Item.FontFace);
     link->Font().SetSize(Item.FontSize);
     link->ClearType = ClearType;
     link->Font().SetStyle(FontStyleOf(bits));

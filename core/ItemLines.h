@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "ItemOptions.h"
@@ -32,9 +33,10 @@ void AddConfItem(const std::wstring& Line, std::int32_t& Colour, TVistrelMainFor
 // empty record when there is none. True when one was found.
 bool GetItem(const std::string& Keyword, TConfigItem& Item);
 
-// Switches off the instances of Keyword numbered Limit and above, and the companion
-// items that follow them.
+// Switches off the instances of Keyword numbered Limit and above within their line, and
+// the companion items that follow them. LimitOf gives each instance its own limit.
 void LimitItemInstances(const std::string& Keyword, int Limit);
+void LimitItemInstances(const std::string& Keyword, const std::function<int(const TConfigItem&)>& LimitOf);
 
 // Hands the state of the old items to their twins among the new ones. A twin is made
 // from the same line (same LineCrc) and has the same InstanceNo; companion items, which

@@ -149,7 +149,7 @@ private:
         if (item.Style & 4) style |= fsUnderline;
         font.SetStyle(style);
         font.SetSize(item.FontSize);
-        font.SetName(AnsiToWide(item.FontFace));
+        font.SetName(item.FontFace);
         if (!ClearType) SetFontQuality(canvas_, false);
         else if (font.Quality() == NONANTIALIASED_QUALITY) font.SetQuality(DEFAULT_QUALITY);
 

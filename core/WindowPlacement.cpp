@@ -81,7 +81,7 @@ int GetKeyTextWidth(int Index) {
     if (Index < 0 || static_cast<size_t>(Index) >= ConfigItems.size() || !MainForm) return 0;
     const TConfigItem& item = ConfigItems[static_cast<size_t>(Index)];
     TCanvas& canvas = MainForm->Canvas();
-    canvas.Font().SetName(AnsiToWide(item.FontFace));
+    canvas.Font().SetName(item.FontFace);
     canvas.Font().SetSize(item.FontSize);
     RECT r{0, 0, 0, 0};
     canvas.DrawText(item.Text, r, DT_CALCRECT | DT_NOPREFIX);

@@ -252,7 +252,7 @@ void SetupUserControl(TConfigItem& Item, TVistrelMainForm* Form, int Top, int Le
     control->Hint = target;
     if (auto* button = dynamic_cast<TColorButton*>(control)) {
         TCanvas& canvas = Form->Canvas();
-        canvas.Font().SetName(AnsiToWide(Item.FontFace));
+        canvas.Font().SetName(Item.FontFace);
         canvas.Font().SetSize(Item.FontSize);
         RECT r{0, 0, 0, 0};
         canvas.DrawText(caption, r, DT_CALCRECT);

@@ -517,7 +517,7 @@ protected:
         TConfigItem item;
         item.Keyword = "CONTROL";
         item.Active = true;
-        item.FontFace = "Arial";
+        item.FontFace = L"Arial";
         item.FontSize = 10;
         item.Options = OptionsOf({{L"type", type}, {L"display", L"Go %who%"}, {L"uri", L"%target%"}, {L"args", L"-x"}});
         ConfigItems.push_back(item);

@@ -15,6 +15,8 @@
 class VistrelProcess {
 public:
     explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true);
+    // Started with /debug=LogFile, a file the test chooses, in place of the folder's log.txt.
+    VistrelProcess(const std::wstring& arguments, const std::wstring& logFile);
     ~VistrelProcess();
     VistrelProcess(const VistrelProcess&) = delete;
     VistrelProcess& operator=(const VistrelProcess&) = delete;
@@ -29,7 +31,10 @@ public:
     bool WaitForLog(const std::wstring& text, DWORD ms) const;
 
 private:
+    void Start(const std::wstring& arguments, bool debugLog);
+
     TempFolder folder_;
+    std::wstring logFile_ = folder_.File(L"log.txt");
     PROCESS_INFORMATION pi_{};
 };
 
