@@ -181,7 +181,8 @@ protected:
         std::vector<Variant> values;
         WmiQueryVal("root\\cimv2", "select * from Win32_PerfRawData_PerfOS_Memory",
                     {"PageFaultsPersec", "PagesPersec", "PagesInputPerSec", "PagesOutputPerSec"}, values);
-        if (PageFaultCountersOf(values)) GTEST_SKIP() << "the platform publishes the memory counters";
+        for (const Variant& v : values)
+            if (!v.IsEmpty()) GTEST_SKIP() << "the platform publishes the memory counters";
     }
     void TearDown() override { SetPageFaultSample({}); }
     ComInitialization com_;
