@@ -440,6 +440,17 @@ void ResetSource(ULONG first, ULONG second) {
     sourceBadRecord = false;
 }
 
+// Gathers from the fixture source answering First, then Second, into an item that still
+// holds the rows and the text of an earlier collection.
+Collected GatherOverStale(ULONG first, ULONG second) {
+    ResetSource(first, second);
+    Collected c;
+    c.data.Data.assign(2, TVarArray{Variant(L"old")});
+    c.display = L"leftover";
+    GatherNetworkInterfaces({}, c.data, c.display, &FixtureSource, Context());
+    return c;
+}
+
 }  // namespace
 
 TEST_F(NetworkApis, GatherAsksForAllFamiliesWithPrefixesWinsAndGateways) {
@@ -467,11 +478,8 @@ TEST_F(NetworkApis, GatherRetriesOnceWithTheReportedSize) {
     for (auto answers : {std::pair<ULONG, ULONG>{ERROR_BUFFER_OVERFLOW, ERROR_BUFFER_OVERFLOW},
                          std::pair<ULONG, ULONG>{ERROR_INVALID_PARAMETER, ERROR_SUCCESS},
                          std::pair<ULONG, ULONG>{ERROR_BUFFER_OVERFLOW, ERROR_NOT_ENOUGH_MEMORY}}) {
-        ResetSource(answers.first, answers.second);
         LogCapture log;
-        c.data.Data.assign(2, TVarArray{Variant(L"old")});
-        c.display = L"leftover";
-        GatherNetworkInterfaces({}, c.data, c.display, &FixtureSource, Context());
+        c = GatherOverStale(answers.first, answers.second);
         EXPECT_EQ(c.display, L"");
         EXPECT_TRUE(c.data.Data.empty());
         EXPECT_EQ(log.At(L"ERROR"), std::vector<std::wstring>{L"GetNetworkInterface:[Error]Unable to allocate memory"});
@@ -484,12 +492,8 @@ TEST_F(NetworkApis, NoAdaptersAtAllIsSaidSoWithoutAnError) {
     // asking for a larger buffer.
     for (auto answers : {std::pair<ULONG, ULONG>{ERROR_NO_DATA, ERROR_SUCCESS},
                          std::pair<ULONG, ULONG>{ERROR_BUFFER_OVERFLOW, ERROR_NO_DATA}}) {
-        ResetSource(answers.first, answers.second);
         LogCapture log;
-        Collected c;
-        c.data.Data.assign(2, TVarArray{Variant(L"old")});
-        c.display = L"leftover";
-        GatherNetworkInterfaces({}, c.data, c.display, &FixtureSource, Context());
+        const Collected c = GatherOverStale(answers.first, answers.second);
         EXPECT_EQ(c.display, L"");
         EXPECT_TRUE(c.data.Data.empty());
         EXPECT_EQ(c.data.Names, kInterfaceFieldNames);
