@@ -243,7 +243,9 @@ std::int32_t TProcessMonitor::CpuPercent() const {
     const std::int64_t used = CheckedSub(Signed(TotalTime), Signed(PrevTotalTime));
     if (PrevTickTime > 0) {
         const std::int64_t elapsed = CheckedSub(Signed(TickTime), Signed(PrevTickTime));
-        return CheckedCast<std::int32_t>(RoundedShare(used, elapsed));
+        // A tick count that wrapped between the updates gives no share, never a negative one.
+        const std::int64_t share = RoundedShare(used, elapsed);
+        return CheckedCast<std::int32_t>(share > 0 ? share : 0);
     }
     if (PrevSystemKernelTime > 0) {
         const std::int64_t elapsed = CheckedAdd(CheckedSub(Signed(SystemUserTime), Signed(PrevSystemUserTime)),

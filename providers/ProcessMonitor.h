@@ -90,7 +90,8 @@ struct TProcessMonitor {
     DWORD UpdateMemory();
     // The share of CPU time since the previous update in percent, rounded half up: of
     // elapsed time when the tick fallback has run twice, else of all processors' time;
-    // 0 before the second update and when no time elapsed since the previous one.
+    // 0 before the second update and when no time elapsed since the previous one; never
+    // below 0 (a tick count that wrapped, a process clock behind the system's).
     std::int32_t CpuPercent() const;
 };
 

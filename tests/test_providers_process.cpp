@@ -230,6 +230,10 @@ TEST(ProcessMonitorCpu, ShareSinceThePreviousUpdate) {
         {"a process clock behind the system's gives 0", monitor(100, 200, 200, 100, 200, 100, 0, 0), 0},
         {"ticks: against elapsed time, so above 100 with two processors", monitor(3000, 1000, 0, 0, 0, 0, 11000, 10000), 200},
         {"ticks win over system times", monitor(1100, 1000, 150, 100, 1050, 1000, 1000, 500), 20},
+        // The tick count wrapped between the updates: elapsed ticks went backwards.
+        {"ticks across a wrap give 0, never a negative share",
+         monitor(2000000000000ull, 0, 0, 0, 0, 0, 5000, 4294967000ull * 10000), 0},
+        {"a process clock behind on the tick path gives 0", monitor(1000, 3000, 0, 0, 0, 0, 11000, 10000), 0},
     };
     for (const Row& r : rows) EXPECT_EQ(r.m.CpuPercent(), r.expected) << r.what;
 
