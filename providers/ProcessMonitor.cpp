@@ -12,9 +12,9 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Mapping.h"
+#include "OptionalApis.h"
 #include "Pipeline.h"
 #include "Templates.h"
-#include "Tools.h"
 #include "Utils.h"
 
 TProcessMonitorApis ProcessMonitorApis;

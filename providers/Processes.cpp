@@ -10,9 +10,9 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Mapping.h"
+#include "OptionalApis.h"
 #include "SystemInfo.h"
 #include "Templates.h"
-#include "Tools.h"
 #include "Utils.h"
 
 std::vector<TProcessItem> ProcessCpuHistory;
