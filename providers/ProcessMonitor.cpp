@@ -104,16 +104,9 @@ void LoadProcessMonitorApis() {
     for (auto& library : libraries) monitorLibraries.push_back(std::move(library));
 }
 
-DWORD EnumProcessIds(TProcessIdBuffer& Ids, BOOL(WINAPI* Enum)(DWORD*, DWORD, DWORD*)) {
-    Ids.fill(0);
-    if (!Enum) return 0;
-    DWORD bytes = 0;
-    if (!Enum(Ids.data(), static_cast<DWORD>(sizeof Ids), &bytes)) return 0;
-    // Never more than the buffer holds, whatever the count says.
-    return bytes > sizeof Ids ? static_cast<DWORD>(sizeof Ids) : bytes;
-}
+bool EnumProcessIds(TProcessIdList& Ids, TEnumProcessesFunction Enum) { return EnumerateProcessIds(Enum, Ids); }
 
-bool ProcessIdListed(const TProcessIdBuffer& Ids, DWORD Id) {
+bool ProcessIdListed(const TProcessIdList& Ids, DWORD Id) {
     for (DWORD listed : Ids)
         if (listed == Id) return true;
     return false;
@@ -276,8 +269,8 @@ void AddProcessStats(TProcessStats& Sum, const TProcessMonitor& Monitor, std::in
     next.CpuPercent = CheckedAdd(next.CpuPercent, CpuPercent);
     next.WorkingSetSize = CheckedAdd(next.WorkingSetSize, Monitor.WorkingSetSize);
     next.PagefileUsage = CheckedAdd(next.PagefileUsage, Monitor.PagefileUsage);
-    next.PageFaultCount = CheckedAdd(next.PageFaultCount, Monitor.PageFaultCount);
-    next.HandleCount = CheckedAdd(next.HandleCount, Monitor.HandleCount);
+    next.PageFaultCount = CheckedAdd(next.PageFaultCount, std::uint64_t{Monitor.PageFaultCount});
+    next.HandleCount = CheckedAdd(next.HandleCount, std::uint64_t{Monitor.HandleCount});
     Sum = next;
 }
 
@@ -335,15 +328,13 @@ void TProcessMonitors::ApplyEnumeration(const std::string& Name, const std::vect
 
 void RefreshList(TProcessMonitors& Monitors, const std::string& Name) {
     if (!ProcessMonitorApis.EnumProcesses) return;
-    TProcessIdBuffer ids;
-    const DWORD bytes = EnumProcessIds(ids, ProcessMonitorApis.EnumProcesses);
-    if (bytes == 0) return;
+    TProcessIdList ids;
+    if (!EnumProcessIds(ids, ProcessMonitorApis.EnumProcesses) || ids.empty()) return;
     std::vector<TNamedProcess> processes;
-    const std::size_t count = ProcessIdCount(bytes);
-    processes.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    processes.reserve(ids.size());
+    for (const DWORD id : ids) {
         TNamedProcess p;
-        p.ProcessId = ids[i];
+        p.ProcessId = id;
         if (const UniqueHandle process = OpenProcessForQuery(p.ProcessId); process.valid()) {
             std::string errorText;
             GetProcessName(process.get(), p.ProcessId, errorText, p.Name);

@@ -27,18 +27,6 @@ using providertest::Gather;
 
 std::int64_t Count(const Variant& v) { return v.CurrencyCount() / 10000; }
 
-// One area created by the test in the collector's place.
-struct TStandInArea {
-    UniqueHandle Handle;
-    UniqueView View;
-    TStandInArea(const char* Name, std::size_t Size) {
-        Handle.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(Size), Name));
-        if (Handle.valid()) View.reset(MapViewOfFile(Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, Size));
-    }
-    template <typename T>
-    T* As() const { return static_cast<T*>(const_cast<void*>(View.get())); }
-};
-
 class ProcessItems64 : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,4 +157,34 @@ TEST_F(ProcessItems64, ARunningCollectorGivesThreadsAndTheLargestProcess) {
     ASSERT_EQ(top.data.Data.size(), 1u);
     EXPECT_NE(top.data.Data[0][0], Variant(L""));
     EXPECT_GE(Count(top.data.Data[0][2]), static_cast<std::int64_t>(384) * 1024 * 1024);
+}
+
+TEST_F(ProcessItems64, TopProcessMemAloneStartsTheCollectorAndUsesItsRecordsFromItsFirstPass) {
+    LogCapture log;
+    const TItemOptionArray ws = OptionsOf({{L"counter", L"ws"}});
+    // The collector's area holds a record no process has: an answer naming it came from there.
+    TOpenedArea area;
+    const bool fromRecord = WaitFor(
+        [&] {
+            Gather(GetTopProcessMem, ws);
+            if (!area.View.valid() && !area.Open(VslTopProcessWsAreaName, VslTopProcessAreaSize)) return false;
+            *area.Plain<TVslTopProcess>() = TopRecord(L"marker64.exe", 4242, 9 * kGiB, 1);
+            const Collected c = Gather(GetTopProcessMem, ws);
+            return c.data.Data.size() == 1 && c.data.Data[0][0] == Variant(L"marker64.exe");
+        },
+        40000);
+    EXPECT_TRUE(fromRecord);
+
+    // PROCESSMEM, collected after it, registers its name and gets its record without an error.
+    FixtureProcess fixture(16, L"procfix_after_top64.exe");
+    ASSERT_TRUE(fixture.ready);
+    const TItemOptionArray options = OptionsOf({{L"key", L"procfix_after_top64.exe"}});
+    Collected c;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            c = Gather(GetProcessMemory, options);
+            return !c.data.Data.empty() && Count(c.data.Data[0][6]) > 0;
+        },
+        20000));
+    EXPECT_TRUE(log.At(L"ERROR").empty());
 }

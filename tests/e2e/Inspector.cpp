@@ -18,10 +18,12 @@ std::wstring Utf16File(const std::wstring& path) {
 
 }  // namespace
 
-VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog) {
+VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog,
+                               const std::function<void(const TempFolder&)>& Prepare) {
     const std::wstring exe = folder_.File(L"Vistrel.exe");
     if (!CopyFileW((TestBinaryDir() + L"Vistrel.exe").c_str(), exe.c_str(), FALSE))
         throw std::runtime_error("cannot copy Vistrel.exe");
+    if (Prepare) Prepare(folder_);
     std::wstring cmd = L"\"" + exe + L"\"";
     if (debugLog) cmd += L" /debug=" + folder_.File(L"log.txt");
     if (!arguments.empty()) cmd += L" " + arguments;

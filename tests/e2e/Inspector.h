@@ -4,17 +4,20 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "TestFiles.h"
 
 // One running Vistrel.exe, copied into a temporary folder with nothing else in it (no
-// ini file), started with /debug=<folder>\log.txt and the given arguments. Ended by
-// force when the test does not end it.
+// ini file) unless Prepare puts files there before the start, started from that folder
+// with /debug=<folder>\log.txt and the given arguments. Ended by force when the test does
+// not end it.
 class VistrelProcess {
 public:
-    explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true);
+    explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true,
+                            const std::function<void(const TempFolder&)>& Prepare = nullptr);
     ~VistrelProcess();
     VistrelProcess(const VistrelProcess&) = delete;
     VistrelProcess& operator=(const VistrelProcess&) = delete;
