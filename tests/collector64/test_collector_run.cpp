@@ -189,6 +189,7 @@ TEST(CollectorRun, EndsOnceTheProcessThatStartedItHasEnded) {
     parent.Stop();
     EXPECT_EQ(ExitCodeAfter(collector.get(), 30000), 0u);
     EXPECT_EQ(system.As<TVslSystemArea>()->Command, 0u);  // ended without the terminate command
+    TerminateProcess(collector.get(), 1);                  // when it did not end
 }
 
 TEST(CollectorRun, ATakenAreaNameEndsTheStartWithCode1AndSaysWhy) {
