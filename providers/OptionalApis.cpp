@@ -1,7 +1,5 @@
 #include "OptionalApis.h"
 
-#include <vector>
-
 #include "Log.h"
 
 TOptionalApis OptionalApis;
@@ -36,11 +34,6 @@ FARPROC FindIn(HMODULE Module, const TOptionalApiSpec& Spec) {
     return nullptr;
 }
 
-template <typename T>
-void Assign(T& Entry, FARPROC Address) {
-    Entry = reinterpret_cast<T>(reinterpret_cast<void*>(Address));
-}
-
 }  // namespace
 
 FARPROC BindOptionalApi(const TOptionalApiSpec& Spec, UniqueLibrary& LoadedLibrary) {
@@ -67,24 +60,19 @@ FARPROC BindOptionalApi(const TOptionalApiSpec& Spec, UniqueLibrary& LoadedLibra
 }
 
 void LoadOptionalApis() {
+    const auto found = BindOptionalApis(OptionalApiSpecs, loadedLibraries);
     TOptionalApis apis;
-    std::array<FARPROC, 11> found{};
-    for (std::size_t i = 0; i < OptionalApiSpecs.size(); ++i) {
-        UniqueLibrary loaded;
-        found[i] = BindOptionalApi(OptionalApiSpecs[i], loaded);
-        if (loaded.valid()) loadedLibraries.push_back(std::move(loaded));
-    }
-    Assign(apis.QueryFullProcessImageNameW, found[0]);
-    Assign(apis.GetProcessImageFileNameW, found[1]);
-    Assign(apis.GetProcessImageFileNameA, found[2]);
-    Assign(apis.NtQuerySystemInformation, found[3]);
-    Assign(apis.GetSystemTimes, found[4]);
-    Assign(apis.GetTickCount64, found[5]);
-    Assign(apis.WTSGetActiveConsoleSessionId, found[6]);
-    Assign(apis.GetCurrentProcessId, found[7]);
-    Assign(apis.ProcessIdToSessionId, found[8]);
-    Assign(apis.GetAdaptersAddresses, found[9]);
-    Assign(apis.InetNtopW, found[10]);
+    AssignOptionalApi(apis.QueryFullProcessImageNameW, found[0]);
+    AssignOptionalApi(apis.GetProcessImageFileNameW, found[1]);
+    AssignOptionalApi(apis.GetProcessImageFileNameA, found[2]);
+    AssignOptionalApi(apis.NtQuerySystemInformation, found[3]);
+    AssignOptionalApi(apis.GetSystemTimes, found[4]);
+    AssignOptionalApi(apis.GetTickCount64, found[5]);
+    AssignOptionalApi(apis.WTSGetActiveConsoleSessionId, found[6]);
+    AssignOptionalApi(apis.GetCurrentProcessId, found[7]);
+    AssignOptionalApi(apis.ProcessIdToSessionId, found[8]);
+    AssignOptionalApi(apis.GetAdaptersAddresses, found[9]);
+    AssignOptionalApi(apis.InetNtopW, found[10]);
     OptionalApis = apis;
 }
 

@@ -8,6 +8,8 @@
 #include <iphlpapi.h>
 
 #include <array>
+#include <cstddef>
+#include <vector>
 
 #include "WinHandles.h"
 
@@ -48,6 +50,27 @@ extern const std::array<TOptionalApiSpec, 11> OptionalApiSpecs;
 // had to be loaded for it (left empty when the function came from a loaded module or was
 // not found).
 FARPROC BindOptionalApi(const TOptionalApiSpec& Spec, UniqueLibrary& LoadedLibrary);
+
+// Binds every row of Specs in order: the addresses (null where none was found); the
+// libraries that had to be loaded for them are added to Libraries, to be kept while the
+// functions may be called.
+template <std::size_t N>
+std::array<FARPROC, N> BindOptionalApis(const std::array<TOptionalApiSpec, N>& Specs,
+                                        std::vector<UniqueLibrary>& Libraries) {
+    std::array<FARPROC, N> found{};
+    for (std::size_t i = 0; i < N; ++i) {
+        UniqueLibrary loaded;
+        found[i] = BindOptionalApi(Specs[i], loaded);
+        if (loaded.valid()) Libraries.push_back(std::move(loaded));
+    }
+    return found;
+}
+
+// Stores a bound address in a table entry of its function's type.
+template <typename T>
+void AssignOptionalApi(T& Entry, FARPROC Address) {
+    Entry = reinterpret_cast<T>(reinterpret_cast<void*>(Address));
+}
 
 // Fills OptionalApis.
 void LoadOptionalApis();

@@ -38,11 +38,6 @@ const std::array<TOptionalApiSpec, 5> kMonitorApiSpecs = {{
 }};
 std::vector<UniqueLibrary> monitorLibraries;
 
-template <typename T>
-void Assign(T& Entry, FARPROC Address) {
-    Entry = reinterpret_cast<T>(reinterpret_cast<void*>(Address));
-}
-
 std::uint64_t FileTimeValue(const FILETIME& Time) {
     return (static_cast<std::uint64_t>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime;
 }
@@ -87,19 +82,14 @@ void CloseProcessAreas() { CloseMapping(); }
 // ---- the platform -----------------------------------------------------------------------------
 
 void LoadProcessMonitorApis() {
-    std::array<FARPROC, kMonitorApiSpecs.size()> found{};
     std::vector<UniqueLibrary> libraries;
-    for (std::size_t i = 0; i < kMonitorApiSpecs.size(); ++i) {
-        UniqueLibrary loaded;
-        found[i] = BindOptionalApi(kMonitorApiSpecs[i], loaded);
-        if (loaded.valid()) libraries.push_back(std::move(loaded));
-    }
+    const auto found = BindOptionalApis(kMonitorApiSpecs, libraries);
     TProcessMonitorApis apis;
-    Assign(apis.GetSystemTimes, found[0]);
-    Assign(apis.EnumProcesses, found[1]);
-    Assign(apis.QueryFullProcessImageNameW, found[2]);
-    Assign(apis.GetProcessImageFileNameW, found[3]);
-    Assign(apis.GetProcessHandleCount, found[4]);
+    AssignOptionalApi(apis.GetSystemTimes, found[0]);
+    AssignOptionalApi(apis.EnumProcesses, found[1]);
+    AssignOptionalApi(apis.QueryFullProcessImageNameW, found[2]);
+    AssignOptionalApi(apis.GetProcessImageFileNameW, found[3]);
+    AssignOptionalApi(apis.GetProcessHandleCount, found[4]);
     ProcessMonitorApis = apis;
     for (auto& library : libraries) monitorLibraries.push_back(std::move(library));
 }

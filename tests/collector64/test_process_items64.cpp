@@ -44,6 +44,17 @@ protected:
     }
 };
 
+// Collects PROCESSMEM until its row holds a thread count, which only the collector's
+// record gives; true once it did.
+bool GatherUntilThreadsShow(const TItemOptionArray& Options, Collected& Last, DWORD TimeoutMs) {
+    return WaitFor(
+        [&] {
+            Last = Gather(GetProcessMemory, Options);
+            return !Last.data.Data.empty() && Count(Last.data.Data[0][6]) > 0;
+        },
+        TimeoutMs);
+}
+
 TVslTopProcess TopRecord(const wchar_t* name, DWORD id, std::uint64_t workingSet, std::uint64_t privateUsage) {
     TVslTopProcess r{};
     VslSetName(r.FileName, name);
@@ -140,12 +151,7 @@ TEST_F(ProcessItems64, ARunningCollectorGivesThreadsAndTheLargestProcess) {
     // The first collections start Vistrel64 and register the name; once its pass has
     // written the record, the thread count shows where the values come from.
     Collected c;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            c = Gather(GetProcessMemory, options);
-            return !c.data.Data.empty() && Count(c.data.Data[0][6]) > 0;
-        },
-        40000));
+    ASSERT_TRUE(GatherUntilThreadsShow(options, c, 40000));
     const TVarArray& row = c.data.Data[0];
     EXPECT_EQ(Count(row[6]), 1);  // the fixture's one thread
     EXPECT_NEAR(static_cast<double>(Count(row[0])), static_cast<double>(fixture.Counters().WorkingSetSize),
@@ -180,11 +186,6 @@ TEST_F(ProcessItems64, TopProcessMemAloneStartsTheCollectorAndUsesItsRecordsFrom
     ASSERT_TRUE(fixture.ready);
     const TItemOptionArray options = OptionsOf({{L"key", L"procfix_after_top64.exe"}});
     Collected c;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            c = Gather(GetProcessMemory, options);
-            return !c.data.Data.empty() && Count(c.data.Data[0][6]) > 0;
-        },
-        20000));
+    EXPECT_TRUE(GatherUntilThreadsShow(options, c, 20000));
     EXPECT_TRUE(log.At(L"ERROR").empty());
 }
