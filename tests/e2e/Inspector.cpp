@@ -18,16 +18,21 @@ std::wstring Utf16File(const std::wstring& path) {
 
 }  // namespace
 
-VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog) { Start(arguments, debugLog); }
-
-VistrelProcess::VistrelProcess(const std::wstring& arguments, const std::wstring& logFile) : logFile_(logFile) {
-    Start(arguments, true);
+VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog,
+                               const std::function<void(const TempFolder&)>& Prepare) {
+    Start(arguments, debugLog, Prepare);
 }
 
-void VistrelProcess::Start(const std::wstring& arguments, bool debugLog) {
+VistrelProcess::VistrelProcess(const std::wstring& arguments, const std::wstring& logFile) : logFile_(logFile) {
+    Start(arguments, true, nullptr);
+}
+
+void VistrelProcess::Start(const std::wstring& arguments, bool debugLog,
+                           const std::function<void(const TempFolder&)>& Prepare) {
     const std::wstring exe = folder_.File(L"Vistrel.exe");
     if (!CopyFileW((TestBinaryDir() + L"Vistrel.exe").c_str(), exe.c_str(), FALSE))
         throw std::runtime_error("cannot copy Vistrel.exe");
+    if (Prepare) Prepare(folder_);
     std::wstring cmd = L"\"" + exe + L"\"";
     if (debugLog) cmd += L" /debug=" + logFile_;
     if (!arguments.empty()) cmd += L" " + arguments;
