@@ -13,26 +13,15 @@
 
 #include "HttpTestServer.h"
 #include "Inspector.h"
+#include "Utils.h"
 
 namespace {
 
 constexpr DWORD kStart = 20000;
 const wchar_t kMainClass[] = L"TVistrelMainForm";
 
-// The log's lines, each "dd-mm-yy hh:nn:ss:zzz LEVEL text".
-std::vector<std::wstring> LogLines(const std::wstring& text) {
-    std::vector<std::wstring> lines;
-    std::size_t from = 0;
-    while (from < text.size()) {
-        std::size_t end = text.find(L"\r\n", from);
-        if (end == std::wstring::npos) end = text.size();
-        lines.push_back(text.substr(from, end - from));
-        from = end + 2;
-    }
-    return lines;
-}
-
-// The time of day of a line's stamp in milliseconds; -1 for a line without one.
+// The time of day of a log line's stamp ("dd-mm-yy hh:nn:ss:zzz LEVEL text") in
+// milliseconds; -1 for a line without one.
 long long StampMs(const std::wstring& line) {
     if (line.size() < 21 || line[8] != L' ') return -1;
     const auto num = [&](std::size_t at, std::size_t n) { return std::stoll(line.substr(at, n)); };
@@ -47,7 +36,7 @@ long long Apart(long long a, long long b) { return (b - a + 86400000) % 86400000
 bool PaintingBetween(const std::wstring& log, const std::wstring& from, const std::wstring& to,
                      std::vector<long long>& stamps, long long& begin, long long& end) {
     bool started = false;
-    for (const std::wstring& line : LogLines(log)) {
+    for (const std::wstring& line : SplitTextLines(log)) {
         if (!started) {
             if (line.find(from) == std::wstring::npos) continue;
             started = true;
