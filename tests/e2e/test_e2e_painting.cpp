@@ -28,12 +28,6 @@ constexpr int kMinLinePitch = 15;
 // A fixed font and a quiet ini watcher; no navigation strip.
 const char kOptions[] = "[options]\r\nfont-face=Arial\r\nfont-size=12\r\nnav=0\r\ninimonitortime=60\r\n";
 
-std::size_t Count(const std::wstring& text, const std::wstring& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
-
 bool Near(COLORREF a, COLORREF b, int tolerance = 48) {
     return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&
            std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
