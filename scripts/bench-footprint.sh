@@ -27,6 +27,9 @@
 #   VISTREL_BENCH_SETTLE  seconds of start-up left out of the measurement (default 5)
 #   VISTREL_BENCH_STRACE  1: count the wineservers' system calls (strace -c) over the
 #                         measurement; the CPU figures then include strace's own cost
+#   VISTREL_BENCH_REQUESTS  1: trace the wineservers (-d1) and count each program's
+#                         server requests over the measurement, by request (the CPU
+#                         figures then include the tracing)
 #   VISTREL_XVFB_NUM      the first of the two X displays to use (default: free ones)
 #   WINEDEBUG             passed on; each program's standard error goes to <name>.err
 set -euo pipefail
@@ -133,7 +136,11 @@ start_instance() {   # name, display, program path, arguments...
         export WINEPREFIX="$prefix" DISPLAY=":$display"
         cd "$dir"
         # The server and the prefix's own processes first, with their output detached.
-        wineserver -f -p </dev/null >/dev/null 2>&1 &
+        if [ "${VISTREL_BENCH_REQUESTS:-0}" = 1 ]; then
+            wineserver -f -p -d1 </dev/null >/dev/null 2>"$dir/server.trace" &
+        else
+            wineserver -f -p </dev/null >/dev/null 2>&1 &
+        fi
         "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
     )
     local server
@@ -189,6 +196,9 @@ other_ticks() {   # CPU ticks of the prefix's processes other than the program a
 
 sample() {   # name, label: records CPU ticks of the program, its server and the rest
     local name=$1 label=$2
+    local trace
+    trace="$(eval echo "\$${name}_dir")/server.trace"
+    [ -f "$trace" ] && printf -v "${name}_${label}_line" '%s' "$(wc -l <"$trace")"
     printf -v "${name}_${label}_own" '%s' "$(cpu_ticks "$(eval echo "\$${name}_pid")")"
     printf -v "${name}_${label}_server" '%s' "$(cpu_ticks "$(eval echo "\$${name}_server")")"
     printf -v "${name}_${label}_other" '%s' "$(other_ticks "$name")"
@@ -299,5 +309,14 @@ done
 echo "ratio vistrel/floor: cpu (program + its wineserver) $(ratio "$vistrel_sum" "$floor_sum")," \
     "anonymous memory $(ratio "$vistrel_anon" "$floor_anon")"
 [ ${#straces[@]} -gt 0 ] && echo "wineserver system calls: $bench/vistrel.strace, $bench/floor.strace"
+if [ "${VISTREL_BENCH_REQUESTS:-0}" = 1 ]; then
+    for n in vistrel floor; do
+        program=Vistrel.exe
+        [ $n = floor ] && program=floor_widget.exe
+        echo "$n: wineserver requests in the $seconds s"
+        python3 "$here/scripts/count-server-requests.py" "$(eval echo "\$${n}_dir")/server.trace" "$program" \
+            $(($(eval echo "\$${n}_start_line") + 1)) "$(eval echo "\$${n}_end_line")"
+    done
+fi
 echo "(start-up: program + wineserver CPU in the first $settle s; other procs: the prefix's services," \
     "not counted in the ratio)"
