@@ -126,12 +126,13 @@ find_pid() {   # prefix, program file name -> the Linux process that runs it
 # ---- one instance: a prefix, a display, a wineserver, a program ------------------------
 # Globals per instance name N: N_prefix N_dir N_pid N_server N_display
 
-start_instance() {   # name, display, program path, arguments...
-    local name=$1 display=$2 exe=$3; shift 3
+start_instance() {   # name, display, program path, file name to run it under
+    local name=$1 display=$2 exe=$3 as=$4
     local prefix="$prefixes/$name" dir="$bench/$name"
     mkdir -p "$prefix" "$dir"
     start_xvfb "$display"
-    cp "$exe" "$dir/"
+    printf -v "${name}_xvfb" '%s' "$xvfb_pid"
+    cp "$exe" "$dir/$as"
     (
         export WINEPREFIX="$prefix" DISPLAY=":$display"
         cd "$dir"
@@ -150,7 +151,6 @@ start_instance() {   # name, display, program path, arguments...
     printf -v "${name}_dir" '%s' "$dir"
     printf -v "${name}_server" '%s' "$server"
     printf -v "${name}_display" '%s' "$display"
-    printf -v "${name}_args" '%s' "$*"
 }
 
 launch_instance() {   # name, program file name, arguments...
@@ -202,6 +202,7 @@ sample() {   # name, label: records CPU ticks of the program, its server and the
     printf -v "${name}_${label}_own" '%s' "$(cpu_ticks "$(eval echo "\$${name}_pid")")"
     printf -v "${name}_${label}_server" '%s' "$(cpu_ticks "$(eval echo "\$${name}_server")")"
     printf -v "${name}_${label}_other" '%s' "$(other_ticks "$name")"
+    printf -v "${name}_${label}_xvfb" '%s' "$(cpu_ticks "$(eval echo "\$${name}_xvfb")")"
 }
 
 ms() { echo $(($1 * 1000 / hz)); }
@@ -234,13 +235,13 @@ first_frame() {   # log file, launch time (seconds since the epoch)
 
 if [ "$mode" = soak ]; then
     v=vistrel
-    start_instance $v "$(free_display "$first_display")" "$vistrel_exe"
+    start_instance $v "$(free_display "$first_display")" "$vistrel_exe" Vistrel.exe
     cp "$ini" "$vistrel_dir/vistrel.ini"
     cp "$root/x86_64/release/Vistrel64.exe" "$vistrel_dir/"
     log="$vistrel_dir/soak.log"
     # shellcheck disable=SC2086
     launch_instance $v Vistrel.exe /debug="$log" ${VISTREL_BENCH_ARGS:-}
-    vistrel_pid=$(find_pid "$vistrel_prefix" Vistrel.exe)
+    vistrel_pid=$(find_pid "$vistrel_prefix" Vistrel.exe) || { echo "bench: Vistrel.exe did not start" >&2; exit 1; }
     report() {
         printf '%-10s  cpu %8s ms  wineserver %8s ms  anonymous %6s MiB  private %6s MiB  gdi objects %s\n' "$1" \
             "$(ms "$(cpu_ticks "$vistrel_pid")")" "$(ms "$(cpu_ticks "$vistrel_server")")" \
@@ -261,16 +262,16 @@ fi
 
 d1=$(free_display "$first_display")
 d2=$(free_display $((d1 + 1)))
-start_instance vistrel "$d1" "$vistrel_exe"
-start_instance floor "$d2" "$floor_exe"
+start_instance vistrel "$d1" "$vistrel_exe" Vistrel.exe
+start_instance floor "$d2" "$floor_exe" floor_widget.exe
 cp "$ini" "$vistrel_dir/vistrel.ini"
 cp "$root/x86_64/release/Vistrel64.exe" "$vistrel_dir/"
 
 # shellcheck disable=SC2086
 launch_instance vistrel Vistrel.exe ${VISTREL_BENCH_ARGS:-}
 launch_instance floor floor_widget.exe "$lines"
-vistrel_pid=$(find_pid "$vistrel_prefix" Vistrel.exe)
-floor_pid=$(find_pid "$floor_prefix" floor_widget.exe)
+vistrel_pid=$(find_pid "$vistrel_prefix" Vistrel.exe) || { echo "bench: Vistrel.exe did not start" >&2; exit 1; }
+floor_pid=$(find_pid "$floor_prefix" floor_widget.exe) || { echo "bench: floor_widget.exe did not start" >&2; exit 1; }
 sleep "$settle"
 sample vistrel start
 sample floor start
@@ -295,16 +296,18 @@ stop_instance floor floor_widget.exe
 echo "Side by side for $seconds s after $settle s of start-up, each with its own prefix, wineserver and Xvfb"
 echo "  vistrel: $vistrel_exe on $(basename "$ini")"
 echo "  floor:   $floor_exe, $lines lines"
-printf '%-8s %10s %12s %10s %12s %14s %10s %10s\n' "" "own ms" "wineserver" "sum ms" "start-up ms" \
-    "other procs ms" "anon MiB" "priv MiB"
+printf '%-8s %8s %11s %8s %12s %12s %8s %9s %9s\n' "" "own ms" "wineserver" "sum ms" "start-up ms" "services ms" \
+    "Xvfb ms" "anon MiB" "priv MiB"
 for n in vistrel floor; do
     own=$(($(eval echo "\$${n}_end_own") - $(eval echo "\$${n}_start_own")))
     server=$(($(eval echo "\$${n}_end_server") - $(eval echo "\$${n}_start_server")))
     other=$(($(eval echo "\$${n}_end_other") - $(eval echo "\$${n}_start_other")))
+    xvfb=$(($(eval echo "\$${n}_end_xvfb") - $(eval echo "\$${n}_start_xvfb")))
     startup=$(($(eval echo "\$${n}_start_own") + $(eval echo "\$${n}_start_server")))
     printf -v "${n}_sum" '%s' $((own + server))
-    printf '%-8s %10s %12s %10s %12s %14s %10s %10s\n' "$n" "$(ms $own)" "$(ms $server)" "$(ms $((own + server)))" \
-        "$(ms $startup)" "$(ms $other)" "$(mib "$(eval echo "\$${n}_anon")")" "$(mib "$(eval echo "\$${n}_private")")"
+    printf '%-8s %8s %11s %8s %12s %12s %8s %9s %9s\n' "$n" "$(ms $own)" "$(ms $server)" "$(ms $((own + server)))" \
+        "$(ms $startup)" "$(ms $other)" "$(ms $xvfb)" "$(mib "$(eval echo "\$${n}_anon")")" \
+        "$(mib "$(eval echo "\$${n}_private")")"
 done
 echo "ratio vistrel/floor: cpu (program + its wineserver) $(ratio "$vistrel_sum" "$floor_sum")," \
     "anonymous memory $(ratio "$vistrel_anon" "$floor_anon")"
@@ -318,5 +321,5 @@ if [ "${VISTREL_BENCH_REQUESTS:-0}" = 1 ]; then
             $(($(eval echo "\$${n}_start_line") + 1)) "$(eval echo "\$${n}_end_line")"
     done
 fi
-echo "(start-up: program + wineserver CPU in the first $settle s; other procs: the prefix's services," \
-    "not counted in the ratio)"
+echo "(start-up: program + wineserver CPU in the first $settle s; services: the prefix's other Wine processes;" \
+    "Xvfb: the program's X server; neither is counted in the ratio)"
