@@ -218,19 +218,31 @@ gdi_objects() {   # the last count the program logged (UTF-16 log)
         sed 's/GDI objects: //'
 }
 
-# Seconds from launch to the first completed painting pass, from the log's clock.
+# Seconds from launch to the first completed painting pass, and to the first one after a
+# collection succeeded (the first with values), from the log's clock.
 first_frame() {   # log file, launch time (seconds since the epoch)
-    local stamp
-    stamp=$(iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr -d '\r' | grep -m 1 'UpdateEntries Complete' |
-        awk '{ print $1, $2 }')
-    [ -n "$stamp" ] || { echo "-"; return; }
-    # "dd-mm-yy hh:mm:ss:zzz" in local time
-    awk -v s="$stamp" -v launched="$2" -v day="$(date -d "@${2%.*}" +%s)" 'BEGIN {
-        split(s, a, /[- :.]/)
-        cmd = sprintf("date -d \"20%s-%s-%s %s:%s:%s\" +%%s", a[3], a[2], a[1], a[4], a[5], a[6])
-        cmd | getline t; close(cmd)
-        printf "%.2f", t + a[7] / 1000 - launched
-    }'
+    iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr -d '\r' | python3 -c '
+import datetime, sys
+launched = float(sys.argv[1])
+first = values = None
+collected = False
+for line in sys.stdin:
+    parts = line.split(" ", 3)   # "dd-mm-yy hh:mm:ss:zzz LEVEL text", local time
+    try:
+        day, month, year = (int(x) for x in parts[0].split("-"))
+        hour, minute, second, ms = (int(x) for x in parts[1].replace(".", ":").split(":"))
+    except (ValueError, IndexError):
+        continue
+    t = datetime.datetime(2000 + year, month, day, hour, minute, second, ms * 1000).timestamp()
+    if parts[2] == "DATA" and line.rstrip().endswith(" True"):
+        collected = True
+    if "UpdateEntries Complete." in line:
+        first = first if first is not None else t
+        if collected and values is None:
+            values = t
+show = lambda t: "-" if t is None else "%.2f s" % (t - launched)
+print("first painting pass complete %s after launch, the first with values %s" % (show(first), show(values)))
+' "$2"
 }
 
 if [ "$mode" = soak ]; then
@@ -253,7 +265,7 @@ if [ "$mode" = soak ]; then
     [ "$seconds" -gt 120 ] && sleep $((seconds - 120))
     report "end"
     stop_instance $v Vistrel.exe
-    echo "first painting pass complete $(first_frame "$log" "$vistrel_launched") s after launch"
+    first_frame "$log" "$vistrel_launched"
     echo "live GDI objects at shutdown: $(gdi_objects "$log")"
     exit 0
 fi
