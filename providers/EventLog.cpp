@@ -53,7 +53,10 @@ std::wstring MessageOf(const std::exception& e) {
 // ---- time conversions -----------------------------------------------------------------------
 
 double TimeZoneBiasFrom(DWORD Result, const TIME_ZONE_INFORMATION& Info) {
-    const long bias = Result == TIME_ZONE_ID_STANDARD ? Info.Bias + Info.StandardBias : Info.Bias + Info.DaylightBias;
+    // A zone without daylight saving time answers "unknown" and may still carry a daylight
+    // bias, which never applies there.
+    const bool standard = Result == TIME_ZONE_ID_STANDARD || Result == TIME_ZONE_ID_UNKNOWN;
+    const long bias = standard ? Info.Bias + Info.StandardBias : Info.Bias + Info.DaylightBias;
     const long hours = bias / 60;  // truncated toward zero
     const double days = static_cast<double>(hours < 0 ? -hours : hours) / 24.0;
     return bias > 0 ? -days : days;

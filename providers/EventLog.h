@@ -37,7 +37,8 @@ void RegisterEventLogProviders();
 // in whole hours: the minutes of a zone such as UTC+5:30 are not applied.
 double GetTimeZoneBias();
 // The same from a GetTimeZoneInformation answer: Bias + StandardBias for standard time
-// (1), Bias + DaylightBias for every other answer.
+// (1) and for a zone without daylight saving time (0), Bias + DaylightBias for daylight
+// time and for a failed answer.
 double TimeZoneBiasFrom(DWORD Result, const TIME_ZONE_INFORMATION& Info);
 // 1 January 1970 plus Seconds / 86400 days plus GetTimeZoneBias (the offset that holds
 // now, not the one that held then).
