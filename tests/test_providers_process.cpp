@@ -610,15 +610,3 @@ TEST_F(ProcessItems, TopProcessPfNamesTheProcessWithTheMostNewFaults) {
     EXPECT_EQ(c.display, row[0].ToText() + L" " + row[2].ToText());
     EXPECT_EQ(log.Count(L"DATA", L"GetTopProcessPf: " + c.display), 1);
 }
-
-TEST_F(ProcessItems, TheRoutinesAreRegistered) {
-    RegisterProviders();
-    for (const char* keyword : {"TOPPROCESSCPU", "PROCESSCOUNT", "TOPPROCESSMEM", "TOPPROCESSPF", "PROCESSMEM"}) {
-        TConfigItem item;
-        FindItemDefault(keyword, item);
-        EXPECT_NE(item.GatherProc, nullptr) << keyword;
-    }
-    TConfigItem item;
-    FindItemDefault("PROCESSMEM", item);
-    EXPECT_EQ(item.GatherProc, &GetProcessMemory);
-}
