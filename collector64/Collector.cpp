@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "ProcessIds.h"
 #include "WinHandles.h"
 
 namespace vistrel64 {
@@ -167,13 +168,11 @@ void CloseAreas() {
 
 void CollectProcesses() {
     ProcessTable.clear();
-    std::vector<DWORD> ids(MaxProcesses);
-    DWORD bytes = 0;
-    if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) return;
-    const std::size_t count = bytes / sizeof(DWORD) < MaxProcesses ? bytes / sizeof(DWORD) : MaxProcesses;
+    std::vector<DWORD> ids;
+    if (!EnumerateProcessIds(&EnumProcesses, ids)) return;
     TProcessTable table;
-    table.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) table.push_back(ReadProcess(ids[i]));
+    table.reserve(ids.size());
+    for (const DWORD id : ids) table.push_back(ReadProcess(id));
     CountThreads(table, ThreadOwners());
     ProcessTable = std::move(table);
 }
@@ -187,8 +186,53 @@ bool TerminateRequested() {
     return static_cast<volatile TVslSystemArea*>(SystemArea)->Command == VslTerminateCommand;
 }
 
-int RunCollector() {
+std::uint32_t ParentProcessIdOf(const std::string& CommandLine) {
+    const std::size_t at = CommandLine.find(VslParentSwitch);
+    if (at == std::string::npos) return 0;
+    std::uint64_t id = 0;
+    std::size_t i = at + std::strlen(VslParentSwitch);
+    const std::size_t first = i;
+    for (; i < CommandLine.size() && CommandLine[i] >= '0' && CommandLine[i] <= '9'; ++i) {
+        id = id * 10 + static_cast<std::uint64_t>(CommandLine[i] - '0');
+        if (id > 0xFFFFFFFFu) return 0;
+    }
+    // The number must end the switch: "/parent=12x" names no process.
+    if (i == first || (i < CommandLine.size() && CommandLine[i] != ' ' && CommandLine[i] != '\t')) return 0;
+    return static_cast<std::uint32_t>(id);
+}
+
+namespace {
+
+// The Vistrel that started the collector, when the command line names one. Not valid
+// when none is named, or when it may not be watched (the collector then runs until the
+// terminate command). Gone tells that the named process has ended already.
+UniqueHandle OpenParent(const std::string& CommandLine, bool& Gone) {
+    Gone = false;
+    const DWORD id = ParentProcessIdOf(CommandLine);
+    if (id == 0) return UniqueHandle();
+    UniqueHandle parent(OpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!parent.valid()) Gone = GetLastError() != ERROR_ACCESS_DENIED;
+    return parent;
+}
+
+// Sleeps between passes; true when the parent ended meanwhile.
+bool ParentEndedDuringSleep(const UniqueHandle& Parent) {
+    if (Parent.valid()) {
+        const DWORD waited = WaitForSingleObject(Parent.get(), PassInterval);
+        if (waited == WAIT_OBJECT_0) return true;
+        if (waited == WAIT_TIMEOUT) return false;
+    }
+    Sleep(PassInterval);
+    return false;
+}
+
+}  // namespace
+
+int RunCollector(const std::string& CommandLine) {
     if (EnableDebugPrivilege()) return 1;
+    bool parentGone = false;
+    const UniqueHandle parent = OpenParent(CommandLine, parentGone);
+    if (parentGone) return 0;
     if (CreateSystemArea() || CreateTopProcessWsArea() || CreateTopProcessPuArea() || CreateProcessMonitorArea())
         return 1;
     while (true) {
@@ -197,7 +241,7 @@ int RunCollector() {
         PublishProcessMonitors();
         if (TerminateRequested()) break;
         static_cast<volatile TVslSystemArea*>(SystemArea)->HeartbeatTick = GetTickCount();
-        Sleep(PassInterval);
+        if (ParentEndedDuringSleep(parent)) break;
     }
     CloseAreas();
     return 0;

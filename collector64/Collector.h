@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "SharedAreas.h"
 #include "Statistics.h"
@@ -37,8 +38,14 @@ void PublishProcessMonitors();
 
 // The terminate command as the system area holds it now.
 bool TerminateRequested();
-// The whole program: privilege, areas, passes every 5000 ms until told to end. The exit
-// code: 0 after the terminate command, 1 after a start-up failure.
-int RunCollector();
+
+// The process id that follows the parent switch in the command line (decimal, above 0,
+// within 32 bits); 0 when there is none, so that no process is watched.
+std::uint32_t ParentProcessIdOf(const std::string& CommandLine);
+
+// The whole program: privilege, areas, passes every 5000 ms until told to end or, when
+// the command line names the Vistrel that started it, until that process has ended. The
+// exit code: 0 after the terminate command or the parent's end, 1 after a start-up failure.
+int RunCollector(const std::string& CommandLine);
 
 }  // namespace vistrel64

@@ -24,6 +24,10 @@ inline constexpr std::size_t VslMonitorSlots = 10;
 // The value of Command that tells Vistrel64 to end after its current pass.
 inline constexpr std::uint32_t VslTerminateCommand = 1;
 
+// Vistrel starts Vistrel64 with this switch followed by its own process id in decimal;
+// Vistrel64 ends by itself once that process has ended.
+inline constexpr char VslParentSwitch[] = "/parent=";
+
 // Mapping names (8-bit: both sides use the A functions).
 inline constexpr char VslSystemAreaName[] = "VslSystemArea";
 inline constexpr char VslTopProcessWsAreaName[] = "VslTopProcessWsArea";

@@ -25,9 +25,6 @@ struct TProcessStats {
 // In enumeration order.
 using TProcessTable = std::vector<TProcessStats>;
 
-// At most this many process ids are seen in a pass.
-inline constexpr std::size_t MaxProcesses = 1024;
-
 // The text after the last backslash of an image file name (the whole text without one).
 std::wstring FileNameOfImage(const std::wstring& ImageFileName);
 

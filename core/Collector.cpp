@@ -145,11 +145,10 @@ void TCollector::SyncReport() {
 }
 
 bool TCollector::GetItemData() {
-    if (!WorkItem.GatherProc) return false;
-    const bool result = ::GetItemData(WorkItem, tick_);
-    ResultText = BoolToText(result);
-    SyncReport();
-    return result;
+    return ::GetItemData(WorkItem, tick_, [this](bool result) {
+        ResultText = BoolToText(result);
+        SyncReport();
+    });
 }
 
 // ---- collection of one item -------------------------------------------------------------
@@ -161,7 +160,7 @@ bool IsItemDue(std::uint32_t LastTick, std::int32_t Interval, std::uint32_t Now)
     return static_cast<std::uint64_t>(elapsed) >= static_cast<std::uint64_t>(Interval) * 1000u;
 }
 
-bool GetItemData(TConfigItem& Item, TTickSource Tick) {
+bool GetItemData(TConfigItem& Item, TTickSource Tick, const std::function<void(bool Result)>& Report) {
     if (!Item.GatherProc) return false;
     const bool result = DoProc(Item.GatherProc, Item.Options, Item.ItemData);
     Item.LineColors.clear();
@@ -178,6 +177,7 @@ bool GetItemData(TConfigItem& Item, TTickSource Tick) {
     const std::uint32_t now = (Tick ? Tick : SystemTick)();
     Item.LastTick = now != 0 ? now : 1;
     Item.Collected = true;
+    if (Report) Report(result);
     return result;
 }
 

@@ -110,9 +110,10 @@ void CollectorReportHook(TCollector* Sender, std::int32_t Index, const std::wstr
 bool IsItemDue(std::uint32_t LastTick, std::int32_t Interval, std::uint32_t Now);
 
 // One collection of Item: runs its pipeline, sets the no-result line or the hidden state,
-// the threshold colours, LastTick (from Tick) and Collected. False without a gathering
-// routine (nothing is touched) or when the pipeline failed.
-bool GetItemData(TConfigItem& Item, TTickSource Tick);
+// the threshold colours, LastTick (from Tick) and Collected, then hands the result to
+// Report when given. False without a gathering routine (nothing is touched or reported)
+// or when the pipeline failed.
+bool GetItemData(TConfigItem& Item, TTickSource Tick, const std::function<void(bool Result)>& Report = {});
 
 // LineColors gets one (line, colour) pair per threshold rule met by a value of a row,
 // for the line of the display template that shows that value. A value that is not a

@@ -13,9 +13,8 @@
 #include "TextMeasure.h"
 #include "Utils.h"
 
-TConfigArray ConfigItems;
 std::wstring MeasuringText;
-TReleaseControlHook ReleaseItemControlHook = nullptr;
+std::wstring LanguageFilePath;
 
 namespace {
 
@@ -236,18 +235,24 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
 
 bool LoadLanguageFile() { return LoadLanguageFile(ProgramDirectory(), ProgramFilePath()); }
 
-bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
-    if (Language.empty()) return false;
-    if (FileExists(Language)) return LoadOptions(Language, TOptionsFile::Language, ProgramFile);
+std::wstring ResolveLanguageFile(const std::wstring& Language, const std::wstring& ProgramDir) {
+    if (Language.empty()) return {};
+    if (FileExists(Language)) return Language;
     const std::wstring inProgramDir = ProgramDir + Language;
-    if (FileExists(inProgramDir)) return LoadOptions(inProgramDir, TOptionsFile::Language, ProgramFile);
-    return false;
+    if (FileExists(inProgramDir)) return inProgramDir;
+    return {};
+}
+
+bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
+    LanguageFilePath = ResolveLanguageFile(Language, ProgramDir);
+    if (LanguageFilePath.empty()) return false;
+    return LoadOptions(LanguageFilePath, TOptionsFile::Language, ProgramFile);
 }
 
 void MeasureItemLineHeights(TConfigArray& Items) {
     // Items mostly share a few fonts: each face and size is measured once.
     struct Measured {
-        std::string Face;
+        std::wstring Face;
         std::int32_t Size;
         int Height;
     };
@@ -257,7 +262,7 @@ void MeasureItemLineHeights(TConfigArray& Items) {
         for (const Measured& m : known)
             if (m.Face == item.FontFace && m.Size == item.FontSize) height = m.Height;
         if (height < 0) {
-            height = MeasureTextHeight(MeasuringText, AnsiToWide(item.FontFace), item.FontSize);
+            height = MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize);
             known.push_back({item.FontFace, item.FontSize, height});
         }
         item.LineHeight = CheckedAdd<std::int32_t>(height, LineSpacing);
@@ -287,21 +292,4 @@ void LoadFallbackItem() {
     } catch (const std::exception& e) {
         WriteLog(L"LoadFallbackItem:" + ErrorText + ExceptionText(e), llError);
     }
-}
-
-void ClearItemData(TConfigItem& Item) {
-    Item.ItemData.Names.clear();
-    Item.ItemData.Data.clear();
-    Item.ItemData.Lines.clear();
-    Item.ItemData.TimeCollected = 0;
-}
-
-void FreeConfigItems(TConfigArray& Items) {
-    for (auto& item : Items) {
-        if (item.Control && ReleaseItemControlHook) ReleaseItemControlHook(item.Control);
-        item.Control = nullptr;
-        item.Options = TItemOptionArray{};
-        ClearItemData(item);
-    }
-    Items.clear();
 }

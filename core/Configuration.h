@@ -7,20 +7,15 @@
 #include <cstdint>
 #include <string>
 
+#include "ConfigItems.h"
 #include "ItemTypes.h"
 #include "Utils.h"
 
-extern TConfigArray ConfigItems;
 // The text whose height gives each item's line height.
 extern std::wstring MeasuringText;
 
 class TInfoFile;
 class TVistrelMainForm;  // the main form: owner of the line-chart controls
-
-// Releases the user control of a CONTROL item. Set by the unit that makes the controls;
-// called only when set.
-using TReleaseControlHook = void (*)(TItemControl* Control);
-extern TReleaseControlHook ReleaseItemControlHook;
 
 // Start of the configuration unit: the table's labels and the unit's texts.
 void InitializeConfiguration();
@@ -43,8 +38,15 @@ enum class TOptionsFile { Main, Language };
 // existed and was read without an error.
 bool LoadOptions(const std::wstring& Path, TOptionsFile Kind, const std::wstring& ProgramFile);
 
-// Reads the language file named by the option "language" (as given, else relative to
-// the program folder). True when one was read.
+// The language file of the last load, resolved once (as given, else in the program
+// folder; empty when neither exists): the loader, the menu and the watcher all use it.
+extern std::wstring LanguageFilePath;
+// The file a "language" option names: Language itself when that file exists, else
+// ProgramDir + Language when that exists, else empty.
+std::wstring ResolveLanguageFile(const std::wstring& Language, const std::wstring& ProgramDir);
+
+// Reads the language file named by the option "language" (ResolveLanguageFile) and sets
+// LanguageFilePath to it. True when one was read.
 bool LoadLanguageFile();
 bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile);
 
@@ -58,12 +60,6 @@ void LoadItems(TVistrelMainForm* Form);
 void LoadFallbackItem();
 // Sets every item's LineHeight from its font (see LoadItems).
 void MeasureItemLineHeights(TConfigArray& Items);
-
-// Releases the item's result (names, rows, lines) and sets its collection time to zero.
-void ClearItemData(TConfigItem& Item);
-// For every item: releases its user control, clears its options and its result; then
-// empties the array. Line charts (Scope) are not released here.
-void FreeConfigItems(TConfigArray& Items);
 
 // The level set of a "log-level" value: words separated by blanks ("debug", "error",
 // "info", "data", "warn", "debugonerror", "map"; "all" gives 255).

@@ -6,11 +6,9 @@
 
 #include "MainFormUnit.h"
 #include "Utils.h"
+#include "WinApp.h"
 #include "WinHandles.h"
 
-std::uint8_t DisplayMode = dmDesktop;
-TVistrelMainForm* MainForm = nullptr;
-TForm* BackdropForm = nullptr;
 
 TVistrelMainForm* CreateDesktopForms() {
     DisplayMode = dmDesktop;

@@ -9,16 +9,10 @@
 #include <vector>
 
 #include "Canvas.h"
+#include "DisplayState.h"
 #include "WinControls.h"
 
 class TVistrelMainForm;
-
-enum : std::uint8_t { dmDesktop = 0, dmWindow = 1, dmScreenSaver = 2 };
-// Set once at start by the chosen mode.
-extern std::uint8_t DisplayMode;
-extern TVistrelMainForm* MainForm;
-// Present only in desktop mode.
-extern TForm* BackdropForm;
 
 // The black form over the whole virtual desktop behind the screen saver.
 class TBlankForm : public TForm {

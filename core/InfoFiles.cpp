@@ -109,7 +109,7 @@ TWideStringArray RebuiltLanguageLines(const TInfoFile& Old) {
     }
     // Labels keyed by a language id follow the keyword lines, each key once.
     std::set<std::wstring> kept;
-    for (const auto& line : Old.ReadSection(L"items", true)) {
+    for (const auto& line : Old.ReadSection(L"items")) {
         const std::size_t eq = line.find(L'=');
         if (eq == std::wstring::npos || eq == 0) continue;
         const std::wstring key = line.substr(0, eq);

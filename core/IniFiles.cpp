@@ -169,13 +169,14 @@ std::wstring TInfoFile::ReadHeader() const {
     return header;
 }
 
-TWideStringArray TInfoFile::ReadSection(const std::wstring& Section, bool IgnoreCase) const {
+TWideStringArray TInfoFile::ReadSection(const std::wstring& Section) const {
     TWideStringArray result;
     TWideStringArray lines;
     if (!ReadLines(fileName_, lines)) return result;
-    const std::wstring header = IgnoreCase ? LowerText(L"[" + Section + L"]") : L"[" + Section + L"]";
+    // Section names match in any letter case, as ReadValue and SectionExists match them.
+    const std::wstring header = LowerText(L"[" + Section + L"]");
     auto isHeader = [&](const std::wstring& line) {
-        return StartsWith(IgnoreCase ? LowerText(line.substr(0, header.size())) : line, header);
+        return StartsWith(LowerText(line.substr(0, header.size())), header);
     };
     std::size_t i = 0;
     while (i < lines.size() && !isHeader(lines[i])) ++i;

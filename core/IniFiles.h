@@ -41,9 +41,8 @@ public:
     // CR LF, trailing empty lines removed; empty when the file starts with a section.
     std::wstring ReadHeader() const;
     // The section's lines in file order, without empty lines and lines that start with
-    // "#". The section name's letter case must match the file's header unless
-    // IgnoreCase is set.
-    TWideStringArray ReadSection(const std::wstring& Section, bool IgnoreCase = false) const;
+    // "#". The section name is matched ignoring letter case.
+    TWideStringArray ReadSection(const std::wstring& Section) const;
     // Whether a header line of that section exists (letter case ignored). Raises
     // EInOutError when the file cannot be opened.
     bool SectionExists(const std::wstring& Section) const;

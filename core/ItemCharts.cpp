@@ -2,11 +2,11 @@
 
 #include "Checked.h"
 #include "ColorButton.h"
-#include "Configuration.h"
-#include "DisplayModes.h"
+#include "ConfigItems.h"
+#include "DisplayState.h"
 #include "Errors.h"
 #include "Includes.h"
-#include "ItemLines.h"
+#include "ItemOptions.h"
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "StaticTextW.h"
@@ -21,8 +21,8 @@ TReleaseScopeHook ReleaseItemScopeHook = DeleteItemScope;
 
 namespace {
 
-// The controls made here are freed here: the configuration unit frees them through its
-// hook, which starts out empty.
+// The controls made here are freed here: freeing the configured items releases them
+// through ReleaseItemControlHook, which starts out empty.
 const bool kControlHookInstalled = [] {
     if (!ReleaseItemControlHook) ReleaseItemControlHook = DeleteItemControl;
     return true;
@@ -197,7 +197,7 @@ void CreateItemButton(TConfigItem& Item, int ItemIndex, TVistrelMainForm* Form) 
     button->Hint = OptionText(Item.Options, L"uri", L"");
     button->ShowHint = true;
     TFont& font = button->Font();
-    font.SetName(AnsiToWide(Item.FontFace));
+    font.SetName(Item.FontFace);
     font.SetSize(CheckedMul<std::int32_t>(Item.FontSize, 90) / 100);
     font.SetColor(Item.Color);
     font.SetStyle(FontStyleOf(Item.Style));
@@ -223,7 +223,7 @@ void CreateItemLink(TConfigItem& Item, int ItemIndex, TVistrelMainForm* Form) {
     Item.Control = link;
     link->Tag = ItemIndex;
     link->Cursor = crHandPoint;
-    link->Font().SetName(AnsiToWide(Item.FontFace));
+    link->Font().SetName(Item.FontFace);
     link->Font().SetSize(Item.FontSize);
     link->ClearType = ClearType;
     link->Font().SetStyle(FontStyleOf(bits));

@@ -17,7 +17,7 @@ class TWinControl;
 using TReleaseScopeHook = void (*)(TVrScope* Scope);
 extern TReleaseScopeHook ReleaseItemScopeHook;
 // The default release routines: delete the widget. This unit installs the control one as
-// ReleaseItemControlHook of the configuration unit when the program starts.
+// ReleaseItemControlHook (ConfigItems) when the program starts.
 void DeleteItemScope(TVrScope* Scope);
 void DeleteItemControl(TItemControl* Control);
 

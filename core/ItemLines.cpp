@@ -3,10 +3,12 @@
 #include "ItemLines.h"
 
 #include <cstddef>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "Checked.h"
-#include "Configuration.h"
+#include "ConfigItems.h"
 #include "Errors.h"
 #include "Includes.h"
 #include "InstanceLimits.h"
@@ -87,7 +89,7 @@ void ApplyCommonFields(int index, std::int32_t& colour, bool expandColourVariabl
     item.Lid = OptionText(item, L"lid", item.Lid);
     ApplyColour(item, colour, expandColourVariables);
     ApplyFontSize(item);
-    item.FontFace = WideToAnsi(OptionText(item, L"font-face", FontFace));
+    item.FontFace = OptionText(item, L"font-face", FontFace);
     ApplyThresholds(item);
     const std::wstring chart = OptionText(item, L"chart", L"");
     if (!chart.empty()) AddChart(item, chart, form);
@@ -179,14 +181,37 @@ bool SameChartSettings(const TConfigItem& a, const TConfigItem& b) {
            a.ChartValue2 == b.ChartValue2 && a.ChartColor2 == b.ChartColor2;
 }
 
+bool AnyActiveItem(const std::string& keyword) {
+    for (const TConfigItem& item : ConfigItems)
+        if (item.Active && SameKeyword(item.Keyword, keyword)) return true;
+    return false;
+}
+
+// The count for Key, asked of Count only the first time.
+template <typename Key, typename CountFn>
+int CountedOnce(std::map<Key, int>& counted, const Key& key, CountFn count) {
+    auto found = counted.find(key);
+    if (found == counted.end()) found = counted.emplace(key, count()).first;
+    return found->second;
+}
+
+// Each instance shows disk or processor number InstanceNo among those its own line's
+// filter passes, so each is limited by what that filter passes. An inactive first line
+// does not keep an active later one from being limited.
 void LimitConfiguredInstances() {
-    TConfigItem first;
-    if (GetItem("FIXEDDISK", first) && first.Active) {
-        LimitItemInstances("FIXEDDISK", CountFixedDisks(OptionText(first, L"filter", L""),
-                                                        BoolOption(first, L"include-all", false)));
+    if (AnyActiveItem("FIXEDDISK")) {
+        std::map<std::pair<std::wstring, bool>, int> counted;
+        LimitItemInstances("FIXEDDISK", [&counted](const TConfigItem& item) {
+            const std::pair key(OptionText(item, L"filter", L""), BoolOption(item, L"include-all", false));
+            return CountedOnce(counted, key, [&key] { return CountFixedDisks(key.first, key.second); });
+        });
     }
-    if (GetItem("CPUUSAGE", first) && first.Active) {
-        LimitItemInstances("CPUUSAGE", GetCpuUsageCount(WideToAnsi(OptionText(first, L"filter", L""))));
+    if (AnyActiveItem("CPUUSAGE")) {
+        std::map<std::wstring, int> counted;
+        LimitItemInstances("CPUUSAGE", [&counted](const TConfigItem& item) {
+            const std::wstring filter = OptionText(item, L"filter", L"");
+            return CountedOnce(counted, filter, [&filter] { return GetCpuUsageCount(WideToAnsi(filter)); });
+        });
     }
 }
 
@@ -244,16 +269,21 @@ bool GetItem(const std::string& Keyword, TConfigItem& Item) {
 }
 
 void LimitItemInstances(const std::string& Keyword, int Limit) {
+    LimitItemInstances(Keyword, [Limit](const TConfigItem&) { return Limit; });
+}
+
+void LimitItemInstances(const std::string& Keyword, const std::function<int(const TConfigItem&)>& LimitOf) {
     TConfigItem first;
     GetItem(Keyword, first);
-    long long counter = -1;
+    bool withinLimit = true;  // of the instance before the item at hand
     for (TConfigItem& item : ConfigItems) {
         if (SameKeyword(item.Keyword, Keyword)) {
-            ++counter;
-            item.Active = item.Active && counter < Limit;
+            // Instances count per line: every line's numbering starts at 0.
+            withinLimit = item.InstanceNo < LimitOf(item);
+            item.Active = item.Active && withinLimit;
         } else if (!item.ParentKeyword.empty() && SameKeyword(item.ParentKeyword, Keyword)) {
             // The companion that follows instance k shares its fate.
-            item.Active = item.Active && first.Active && counter < Limit;
+            item.Active = item.Active && first.Active && withinLimit;
         }
     }
 }

@@ -1,13 +1,11 @@
-// The options half of the item-line parser: splitting an options text into pairs,
-// storing them into the 21 option slots, threshold rules, and the readers of option
-// values.
+#include "ItemOptions.h"
+
 #include <cstddef>
 #include <limits>
 
 #include "Checked.h"
-#include "Configuration.h"
+#include "ConfigItems.h"
 #include "Errors.h"
-#include "ItemLines.h"
 #include "Utils.h"
 
 namespace {

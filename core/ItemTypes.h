@@ -66,7 +66,7 @@ struct TConfigItem {
     std::int32_t Hidden = 0;    // 0 shown, 1 hidden by option, 2 hidden for lack of a result
     bool HideNoResult = false;
     std::int32_t Color = 0;     // Windows colour value, low byte red
-    std::string FontFace;
+    std::wstring FontFace;      // as written in the ini: UTF-16 all the way to the font
     std::int32_t FontSize = 0;
     std::int32_t LineHeight = 0;
     std::uint8_t Style = 0;     // 1 bold, 2 italic, 4 underline, 8 "w"

@@ -5,12 +5,13 @@
 #include <cmath>
 
 #include "Checked.h"
-#include "Configuration.h"
-#include "DisplayModes.h"
+#include "ConfigItems.h"
+#include "DisplayState.h"
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
 #include "Utils.h"
+#include "WinApp.h"
 
 namespace {
 
@@ -71,7 +72,6 @@ void TVistrelMainForm::FormCreate() {
 }
 
 void TVistrelMainForm::FormDestroy() {
-    if (DisplayMode == dmDesktop || DisplayMode == dmScreenSaver) Application().OnMessage = nullptr;
     if (HandleAllocated()) KillTimer(Handle(), kTimer1);
     if (deviceNotify_) UnregisterDeviceNotification(deviceNotify_);
     deviceNotify_ = nullptr;

@@ -20,24 +20,15 @@
 
 TChangeNotify2* IniFileNotify = nullptr;
 TChangeNotify2* LanguageFileNotify = nullptr;
-std::wstring LanguageFilePath;
 
 bool (*RefreshDriveListHook)(bool IncludeAll) = nullptr;
 void (*StopStatisticsProgramHook)() = nullptr;
-void (*RebuildFileWatchesHook)(const std::vector<TFileWatchEntry>& Entries) = nullptr;
-void (*RebuildRegWatchesHook)(const std::vector<TRegWatchEntry>& Entries) = nullptr;
-std::vector<TFileWatchName> (*ListFileWatchesHook)() = nullptr;
-void (*RenameFileWatchHook)(std::size_t Index, const std::wstring& FileName) = nullptr;
 
 namespace {
 
 // The watchers are owned here; the globals above only point at them.
 std::unique_ptr<TChangeNotify2> iniWatcher;
 std::unique_ptr<TChangeNotify2> languageWatcher;
-
-std::wstring OptionText(const TItemOptionArray& options, const wchar_t* name, const wchar_t* fallback) {
-    return GetItemOption(options, name, Variant(std::wstring(fallback))).ToText();
-}
 
 bool OptionBool(const TItemOptionArray& options, const wchar_t* name) {
     try {
@@ -68,9 +59,8 @@ std::unique_ptr<TChangeNotify2> MakeIniWatcher(const std::wstring& path) {
 void LoadConfiguration() {
     LoadIniFile();
     LoadItems(MainForm);
-    // Resolved once: the loader, the menu and the watcher use this one path.
-    LanguageFilePath = ResolveLanguageFile(Language, ProgramDirectory());
-    if (!LanguageFilePath.empty()) LoadOptions(LanguageFilePath, TOptionsFile::Language, ProgramFilePath());
+    // Sets LanguageFilePath: the menu and the watcher use the file it loaded.
+    LoadLanguageFile();
     if (ConfigItems.empty()) LoadFallbackItem();
 
     if (MainForm) {
@@ -104,7 +94,7 @@ void LoadConfiguration() {
 
 TMainLoopSteps DefaultMainLoopSteps() {
     TMainLoopSteps s;
-    s.RefreshDriveList = [](bool includeAll) { return RefreshDriveListHook ? RefreshDriveListHook(includeAll) : false; };
+    s.CheckDriveList = [](bool includeAll) { return RefreshDriveListHook ? RefreshDriveListHook(includeAll) : false; };
     s.CheckIniFile = [] { CheckIniFile(); };
     s.PlaceWindow = [] { PlaceWindow(); };
     s.DrawLogo = [] {
@@ -122,14 +112,6 @@ TMainLoopSteps DefaultMainLoopSteps() {
 
 TMainLoopSteps MainLoopSteps = DefaultMainLoopSteps();
 
-std::wstring ResolveLanguageFile(const std::wstring& Language, const std::wstring& ProgramDir) {
-    if (Language.empty()) return {};
-    if (FileExists(Language)) return Language;
-    const std::wstring inProgramDir = ProgramDir + Language;
-    if (FileExists(inProgramDir)) return inProgramDir;
-    return {};
-}
-
 std::int32_t InitialPageToShow(std::int32_t InitialPage) {
     return InitialPage >= 1 && InitialPage <= kPageEntryCount ? InitialPage : 1;
 }
@@ -140,8 +122,8 @@ void Tick() {
     if (Updating || Reloading) return;
     TConfigItem disk;
     GetItem("FIXEDDISK", disk);
-    if (disk.Active && MainLoopSteps.RefreshDriveList &&
-        MainLoopSteps.RefreshDriveList(OptionBool(disk.Options, L"include-all")))
+    if (disk.Active && MainLoopSteps.CheckDriveList &&
+        MainLoopSteps.CheckDriveList(OptionBool(disk.Options, L"include-all")))
         ReloadPending = 1;
     if (ReloadPending) DoReload();
     if (RelayoutPending) Relayout();
@@ -230,62 +212,6 @@ void FreeIniWatchers() {
 
 void ResetCollectTimes() {
     for (TConfigItem& item : ConfigItems) item.LastTick = 0;
-}
-
-std::vector<TFileWatchEntry> FileWatchEntries(const TConfigArray& Items) {
-    std::vector<TFileWatchEntry> entries;
-    for (const TConfigItem& item : Items) {
-        if (item.Keyword != "FILE" || !item.Active) continue;
-        entries.push_back({item.Text, OptionText(item.Options, L"file", L""), item.LineCrc, item.Interval,
-                           OptionText(item.Options, L"type", L"0")});
-    }
-    return entries;
-}
-
-std::vector<TRegWatchEntry> RegWatchEntries(const TConfigArray& Items) {
-    std::vector<TRegWatchEntry> entries;
-    for (const TConfigItem& item : Items) {
-        if (item.Keyword != "REGISTRY" || !item.Active) continue;
-        entries.push_back({item.Text, OptionText(item.Options, L"key", L""), OptionText(item.Options, L"tree", L"0") == L"1"});
-    }
-    return entries;
-}
-
-void SetupWatches() {
-    // The file and registry watch lists come with their own units; until then the hooks
-    // are empty and nothing is watched. The lists are rebuilt whole on every reload.
-    const std::vector<TFileWatchEntry> files = FileWatchEntries(ConfigItems);
-    const std::vector<TRegWatchEntry> keys = RegWatchEntries(ConfigItems);
-    if (RebuildFileWatchesHook) RebuildFileWatchesHook(files);
-    if (RebuildRegWatchesHook) RebuildRegWatchesHook(keys);
-}
-
-std::vector<TFileWatchRename> FileWatchRenames(const TConfigArray& Items, const std::vector<TFileWatchName>& Watches,
-                                               const std::function<std::wstring(const std::wstring&)>& Expand) {
-    std::vector<std::wstring> names;
-    names.reserve(Watches.size());
-    for (const TFileWatchName& w : Watches) names.push_back(w.FileName);
-    std::vector<TFileWatchRename> renames;
-    for (std::size_t i = Items.size(); i-- > 0;) {
-        const TConfigItem& item = Items[i];
-        for (std::size_t w = Watches.size(); w-- > 0;) {
-            if (Watches[w].ItemId != item.LineCrc) continue;
-            const std::wstring expanded = Expand(OptionText(item.Options, L"file", L""));
-            if (expanded == names[w]) continue;
-            names[w] = expanded;
-            renames.push_back({w, expanded});
-        }
-    }
-    return renames;
-}
-
-void SyncFileWatches() {
-    // Without the file watch list (it comes with the file watches' unit) there is
-    // nothing to re-point.
-    if (!ListFileWatchesHook) return;
-    const std::vector<TFileWatchName> watches = ListFileWatchesHook();
-    for (const TFileWatchRename& r : FileWatchRenames(ConfigItems, watches, ExpandVariables))
-        if (RenameFileWatchHook) RenameFileWatchHook(r.Index, r.FileName);
 }
 
 void TimerHook() { Tick(); }

@@ -1,4 +1,4 @@
-#include "MainLoop.h"
+#include "MainLoopState.h"
 
 std::uint8_t Updating = 0;
 std::uint8_t Reloading = 0;

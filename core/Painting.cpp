@@ -13,10 +13,12 @@
 #include "ItemCharts.h"
 #include "Log.h"
 #include "MainFormUnit.h"
-#include "MainLoop.h"
+#include "ItemWatches.h"
+#include "MainLoopState.h"
 #include "Templates.h"
 #include "Utils.h"
 #include "VrScope.h"
+#include "WinApp.h"
 #include "WindowPlacement.h"
 
 std::int32_t ValueColumnX = 0;
@@ -52,26 +54,6 @@ TColumnRects ColumnRects(int Column, bool RightToLeft, int TextWidth, int Client
         }
     }
     return TColumnRects{Span(a, b, Y, Pitch), Span(c, d, Y, Pitch), Span(e, f, Y, Pitch)};
-}
-
-int LinePitch(const TConfigItem& Item, int LineSpacing) { return CheckedAdd(Item.LineHeight, LineSpacing); }
-
-int ContentHeightOf(const TConfigArray& Items, int Page, int LogoHeight, int Nav, int LineSpacing) {
-    int h = LogoHeight;
-    for (const TConfigItem& item : Items) {
-        if (!item.Active || item.Hidden != 0 || item.Page != Page) continue;
-        const int pitch = LinePitch(item, LineSpacing);
-        const int lines = item.Keyword == "COMMENT" ? 1 : CheckedCast<int>(item.ItemData.Lines.size());
-        h = CheckedAdd(h, CheckedMul(lines, pitch));
-        if (item.ChartType == 2 && item.Scope) h = CheckedAdd(h, CheckedMul(2, pitch));
-    }
-    if (Nav > 0) h = CheckedAdd(h, kNavStripHeight);
-    return h;
-}
-
-int GetContentHeight() {
-    const int logo = MainForm ? GetLogoHeight(MainForm) : 0;
-    return ContentHeightOf(ConfigItems, CurrentPage, logo, Nav, LineSpacing);
 }
 
 void SplitKeyValue(const std::wstring& Line, std::wstring& Key, std::wstring& Value) {
@@ -167,7 +149,7 @@ private:
         if (item.Style & 4) style |= fsUnderline;
         font.SetStyle(style);
         font.SetSize(item.FontSize);
-        font.SetName(AnsiToWide(item.FontFace));
+        font.SetName(item.FontFace);
         if (!ClearType) SetFontQuality(canvas_, false);
         else if (font.Quality() == NONANTIALIASED_QUALITY) font.SetQuality(DEFAULT_QUALITY);
 
@@ -195,11 +177,11 @@ private:
             if (item.Collected) {
                 canvas_.FillRect(RECT{0, y_, cw, y_ + Pitch()});
                 if (item.Style & 8) {
-                    SetupUserControl(item, y_, kPaintMargin, cw - kPaintMargin);
+                    PlaceUserControl(item, y_, kPaintMargin, cw - kPaintMargin);
                 } else {
                     DrawTextColumn(1, item.TextOffset, rtl, ExpandVariables(item.Text));
                     DrawTextColumn(2, 0, FontRtl || TextAlign == 1, L"");
-                    SetupUserControl(item, y_, ValueColumnX, cw - kPaintMargin);
+                    PlaceUserControl(item, y_, ValueColumnX, cw - kPaintMargin);
                 }
             }
             y_ += Pitch();
@@ -214,7 +196,7 @@ private:
         return true;
     }
 
-    void SetupUserControl(TConfigItem& item, int top, int left, int right) {
+    void PlaceUserControl(TConfigItem& item, int top, int left, int right) {
         if (SetupUserControlHook) SetupUserControlHook(item, &form_, top, left, right, FontRtl);
     }
 

@@ -8,18 +8,16 @@
 #include <string>
 
 #include "ItemTypes.h"
+#include "WindowPlacement.h"
 
 class TVistrelMainForm;
 
 void UpdateEntries(std::uint8_t Unused = 0);
-// The client height the current page needs.
-int GetContentHeight();
 
 // x of the value column of the item being drawn: 5 + KeyColumnWidth + 5.
 extern std::int32_t ValueColumnX;
 
 constexpr int kPaintMargin = 5;  // left and right margin; the key column starts here
-constexpr int kNavStripHeight = 24;
 
 // Measures Text with the main window's canvas font (DrawTextW, DT_CALCRECT, "&" shown
 // as itself); Width is the right edge, the result the height.
@@ -33,12 +31,6 @@ struct TColumnRects {
 };
 TColumnRects ColumnRects(int Column, bool RightToLeft, int TextWidth, int ClientWidth, int ValueX, int XOffset,
                          int Y, int Pitch);
-
-// The pixels one text line of the item takes: its LineHeight plus the line spacing.
-int LinePitch(const TConfigItem& Item, int LineSpacing);
-// The content height of Page over Items: LogoHeight, one pitch per line (one for a
-// COMMENT), two more for a line chart, and the navigation strip when Nav > 0.
-int ContentHeightOf(const TConfigArray& Items, int Page, int LogoHeight, int Nav, int LineSpacing);
 
 // A FILE2TEXT line: the key before the first "=", the value after it; a line without
 // "=" is all value.

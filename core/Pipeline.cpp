@@ -100,17 +100,17 @@ std::string CsvContent(const TItemData& Data, bool LinesLayout, bool withHeader)
 
 }  // namespace
 
-void WriteCsv(const std::wstring& FileName, const TItemData& Data, bool LinesLayout) {
-    if (FileName.empty()) return;
+bool WriteCsv(const std::wstring& FileName, const TItemData& Data, bool LinesLayout) {
+    if (FileName.empty()) return false;
     try {
         UniqueHandle file(CreateFileW(FileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         bool created = false;
         if (!file.valid()) {
-            if (GetLastError() != ERROR_FILE_NOT_FOUND) return;
+            if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
             file.reset(CreateFileW(FileName.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file.valid()) return;
+            if (!file.valid()) return false;
             created = true;
         }
         const std::string content = CsvContent(Data, LinesLayout, created);
@@ -118,10 +118,12 @@ void WriteCsv(const std::wstring& FileName, const TItemData& Data, bool LinesLay
         while (done < content.size()) {
             const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1u << 20));
             DWORD written = 0;
-            if (!WriteFile(file.get(), content.data() + done, chunk, &written, nullptr) || written == 0) return;
+            if (!WriteFile(file.get(), content.data() + done, chunk, &written, nullptr) || written == 0) return false;
             done += written;
         }
+        return true;
     } catch (...) {
         // A CSV file that cannot be written costs its lines, never the collection.
     }
+    return false;
 }

@@ -21,8 +21,9 @@ void AddDataRow(TDataArray& Rows, const std::vector<Variant>& Values, bool Appen
 
 // Appends the item's result to a CSV file in the system code page, with a header line
 // when the file is new; LinesLayout writes the display lines instead of the value rows.
-// A double quote inside a field is doubled. Never raises: file errors are swallowed.
-void WriteCsv(const std::wstring& FileName, const TItemData& Data, bool LinesLayout);
+// A double quote inside a field is doubled. Never raises: file errors are swallowed, and
+// the answer tells whether the whole text was written (false for an empty file name).
+bool WriteCsv(const std::wstring& FileName, const TItemData& Data, bool LinesLayout);
 
 // A value's text in a CSV field (8-bit, the system code page); empty and null give "".
 std::string VariantToCsvText(const Variant& Value);

@@ -123,6 +123,11 @@ void TThread::Start() {
     handle_.reset(h);
 }
 
+void TThread::Terminate() {
+    terminated_ = true;
+    SetEvent(wake_.get());
+}
+
 bool TThread::WaitFor(DWORD timeoutMs) {
     if (!started_ || !handle_.valid()) return true;
     if (GetCurrentThreadId() == threadId_) return false;

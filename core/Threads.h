@@ -36,7 +36,7 @@ public:
     TThread& operator=(const TThread&) = delete;
 
     void Start();
-    void Terminate() { terminated_ = true; SetEvent(wake_.get()); }
+    void Terminate();
     bool Terminated() const { return terminated_; }
     // Waits for Execute to end, serving synchronised calls on the window thread.
     bool WaitFor(DWORD timeoutMs = INFINITE);

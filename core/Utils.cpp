@@ -116,13 +116,12 @@ bool HasCmdLineSwitch(const std::string& name) {
 }
 
 std::wstring GetCmdLineSwitchValue(const std::string& name) {
-    const std::wstring slash = SwitchForm(L'/', name), dash = SwitchForm(L'-', name);
+    // The switch must open the argument: "/debug=C:\my-ini\v.log" carries no ini value.
+    const std::wstring slash = SwitchForm(L'/', name) + L"=", dash = SwitchForm(L'-', name) + L"=";
     for (const auto& arg : ProgramArguments()) {
         const std::wstring a = LowerAscii(arg);
-        if ((a.find(slash) != std::wstring::npos || a.find(dash) != std::wstring::npos)) {
-            const std::size_t eq = arg.find(L'=');
-            if (eq != std::wstring::npos) return arg.substr(eq + 1);
-        }
+        if (a.compare(0, slash.size(), slash) == 0 || a.compare(0, dash.size(), dash) == 0)
+            return arg.substr(slash.size());
     }
     return {};
 }

@@ -21,7 +21,8 @@ void SetProgramArguments(std::vector<std::wstring> args);
 
 // True when an argument is exactly "/name" or "-name" (ignoring ASCII case).
 bool HasCmdLineSwitch(const std::string& name);
-// The value after "=" of the first argument containing "/name" or "-name" and "=".
+// The value of the first argument that begins with "/name=" or "-name=" (name ignoring
+// ASCII case): everything after that "=", in the argument's own case.
 std::wstring GetCmdLineSwitchValue(const std::string& name);
 
 enum : unsigned { rfReplaceAll = 1, rfIgnoreCase = 2 };

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "Errors.h"
+#include "WinApp.h"
 
 // ---- TVrGraphicControl
 

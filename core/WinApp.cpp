@@ -3,7 +3,6 @@
 #include "Errors.h"
 #include "Log.h"
 #include "Threads.h"
-#include "WinControls.h"
 
 namespace {
 
@@ -45,11 +44,17 @@ TApplication& Application() {
     return app;
 }
 
-TApplication::TApplication() = default;
+namespace {
+// Made before main, so the windows have their host from the start.
+[[maybe_unused]] const TApplication& applicationAtStart = Application();
+}  // namespace
+
+TApplication::TApplication() { SetControlHost(this); }
 
 TApplication::~TApplication() {
     // The process may end without Shutdown (tests); windows go with it.
     forms_.clear();
+    SetControlHost(nullptr);
 }
 
 void TApplication::Initialize() {
@@ -76,9 +81,6 @@ void TApplication::Run() {
             break;
         }
         try {
-            bool handled = false;
-            if (OnMessage) OnMessage(msg, handled);
-            if (handled) continue;
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         } catch (...) {
@@ -96,9 +98,6 @@ void TApplication::ProcessMessages() {
             PostQuitMessage(static_cast<int>(msg.wParam));
             break;
         }
-        bool handled = false;
-        if (OnMessage) OnMessage(msg, handled);
-        if (handled) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

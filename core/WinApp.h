@@ -11,13 +11,10 @@
 #include <string>
 #include <vector>
 
-class TWinControl;
+#include "WinControls.h"
 
-// Cursor numbers as controls name them: crDefault the arrow, crNone no cursor,
-// crHandPoint the system hand; other numbers are registered with RegisterCursor.
-enum : int { crDefault = 0, crNone = -1, crHandPoint = -21 };
-
-class TApplication {
+// The host of the windows (TControlHost): it installs itself when it is made.
+class TApplication final : public TControlHost {
 public:
     TApplication();
     ~TApplication();
@@ -31,8 +28,8 @@ public:
     void Run();
     // Serves the messages already queued; a quit message sets the terminate flag.
     void ProcessMessages();
-    void Terminate();
-    bool Terminated() const { return terminated_; }
+    void Terminate() override;
+    bool Terminated() const override { return terminated_; }
     // Clears the terminate flag (tests run several loops in one process).
     void ResetTerminated() { terminated_ = false; }
 
@@ -54,16 +51,13 @@ public:
     // The form whose closing ends the program; shown by Run.
     TWinControl* MainForm() const { return mainForm_; }
     void SetMainForm(TWinControl* form) { mainForm_ = form; }
+    bool IsMainForm(const TWinControl* form) const override { return form && form == mainForm_; }
 
     // The cursor for a control's cursor number; crNone for the whole application while
     // CursorHidden is set.
-    HCURSOR CursorHandle(int cursor) const;
+    HCURSOR CursorHandle(int cursor) const override;
     void RegisterCursor(int cursor, HCURSOR handle);
     bool CursorHidden = false;
-
-    // Runs for every message the loop takes from the queue, before it is dispatched;
-    // setting handled drops the message.
-    std::function<void(MSG& msg, bool& handled)> OnMessage;
 
     // The error handler: what happens to an exception that no routine caught. Given the
     // class name of the object whose message was being handled.
@@ -71,7 +65,7 @@ public:
     TExceptionEvent OnException;
     // Call only inside a catch block: hands the exception being handled to OnException
     // (without one it is logged). Never raises.
-    void HandleException(const std::wstring& senderClass) noexcept;
+    void HandleException(const std::wstring& senderClass) noexcept override;
 
     // Destroys the forms and the application window and stops synchronised calls.
     void Shutdown();

@@ -4,6 +4,8 @@
 
 namespace {
 
+TControlHost* host = nullptr;
+
 void RegisterWindowClass(const std::wstring& name, UINT style, WNDPROC proc) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW existing{};
@@ -29,6 +31,10 @@ template <typename F>
 ScopeExit(F) -> ScopeExit<F>;
 
 }  // namespace
+
+void SetControlHost(TControlHost* newHost) { host = newHost; }
+
+TControlHost* ControlHost() { return host; }
 
 unsigned ShiftStateFromMouse(WPARAM keys, bool doubleClick) {
     unsigned s = 0;
@@ -131,7 +137,7 @@ LRESULT TWinControl::Dispatch(UINT msg, WPARAM wp, LPARAM lp) {
     try {
         return WndProc(msg, wp, lp);
     } catch (...) {
-        Application().HandleException(ClassName());
+        if (host) host->HandleException(ClassName());
         return 0;
     }
 }
@@ -180,7 +186,7 @@ LRESULT TWinControl::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             return EraseBackground(reinterpret_cast<HDC>(wp)) ? 1 : 0;
         case WM_SETCURSOR:
             if (LOWORD(lp) == HTCLIENT) {
-                SetCursor(Application().CursorHandle(Cursor));
+                SetCursor(host ? host->CursorHandle(Cursor) : LoadCursorW(nullptr, IDC_ARROW));
                 return TRUE;
             }
             break;
@@ -342,10 +348,6 @@ void TWinControl::AddExStyle(DWORD bits) {
     SetWindowLongPtrW(h, GWL_EXSTYLE, GetWindowLongPtrW(h, GWL_EXSTYLE) | static_cast<LONG_PTR>(bits));
 }
 
-DWORD TWinControl::ExStyle() { return static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_EXSTYLE)); }
-
-DWORD TWinControl::Style() { return static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_STYLE)); }
-
 TCanvas& TWinControl::Canvas() {
     if (!canvas_) {
         canvas_ = std::make_unique<TCanvas>();
@@ -377,7 +379,7 @@ void TForm::CreateParams(TCreateParams& params) {
 
 LRESULT TForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_CLOSE) {
-        if (Application().MainForm() == this) Application().Terminate();
+        if (host && host->IsMainForm(this)) host->Terminate();
         else Hide();
         return 0;
     }

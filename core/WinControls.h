@@ -2,7 +2,8 @@
 // size, visibility, mouse and key handlers, and the hook rule (a hook runs only when it
 // is set and the application is not terminating). Every window procedure catches every
 // exception and hands it to the application's error handler: an exception must never
-// cross user32.
+// cross user32. The application reaches this layer through TControlHost, so the windows
+// never name the application object.
 #pragma once
 
 #include <windows.h>
@@ -12,12 +13,39 @@
 #include <string>
 
 #include "Canvas.h"
-#include "WinApp.h"
+
+class TWinControl;
+
+// Cursor numbers as controls name them: crDefault the arrow, crNone no cursor,
+// crHandPoint the system hand; other numbers are registered with the application.
+enum : int { crDefault = 0, crNone = -1, crHandPoint = -21 };
+
+// What the windows need from the application that runs them. The application installs
+// itself as the host when it is made (WinApp).
+class TControlHost {
+public:
+    // The application is ending: hooks no longer run.
+    virtual bool Terminated() const = 0;
+    virtual void Terminate() = 0;
+    // The form whose closing ends the program.
+    virtual bool IsMainForm(const TWinControl* form) const = 0;
+    // The cursor for a control's cursor number.
+    virtual HCURSOR CursorHandle(int cursor) const = 0;
+    // Call only inside a catch block: reports the exception being handled. Never raises.
+    virtual void HandleException(const std::wstring& senderClass) noexcept = 0;
+
+protected:
+    ~TControlHost() = default;
+};
+void SetControlHost(TControlHost* host);
+// The installed host; none only before the application object exists.
+TControlHost* ControlHost();
 
 // Calls a hook when it is set and the application is not terminating.
 template <typename F, typename... A>
 void CallHook(const F& hook, A&&... args) {
-    if (hook && !Application().Terminated()) hook(std::forward<A>(args)...);
+    const TControlHost* host = ControlHost();
+    if (hook && !(host && host->Terminated())) hook(std::forward<A>(args)...);
 }
 
 enum class TMouseButton { Left, Right, Middle };
@@ -90,8 +118,8 @@ public:
     void Repaint();
     // Adds and removes extended style bits of the window.
     void AddExStyle(DWORD bits);
-    DWORD ExStyle();
-    DWORD Style();
+    DWORD ExStyle() { return static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_EXSTYLE)); }
+    DWORD Style() { return static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_STYLE)); }
 
     // The canvas on the window's own DC (the window class keeps one DC per window).
     TCanvas& Canvas();

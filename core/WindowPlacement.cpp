@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "Checked.h"
+#include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
 #include "MainFormUnit.h"
-#include "MainLoop.h"
-#include "Painting.h"
+#include "MainLoopState.h"
 #include "Utils.h"
 
 RECT DisplayArea{};
@@ -80,7 +81,7 @@ int GetKeyTextWidth(int Index) {
     if (Index < 0 || static_cast<size_t>(Index) >= ConfigItems.size() || !MainForm) return 0;
     const TConfigItem& item = ConfigItems[static_cast<size_t>(Index)];
     TCanvas& canvas = MainForm->Canvas();
-    canvas.Font().SetName(AnsiToWide(item.FontFace));
+    canvas.Font().SetName(item.FontFace);
     canvas.Font().SetSize(item.FontSize);
     RECT r{0, 0, 0, 0};
     canvas.DrawText(item.Text, r, DT_CALCRECT | DT_NOPREFIX);
@@ -121,6 +122,26 @@ void ApplyGlobalFont(TFont& font) {
 }
 
 }  // namespace
+
+int LinePitch(const TConfigItem& Item, int LineSpacing) { return CheckedAdd(Item.LineHeight, LineSpacing); }
+
+int ContentHeightOf(const TConfigArray& Items, int Page, int LogoHeight, int Nav, int LineSpacing) {
+    int h = LogoHeight;
+    for (const TConfigItem& item : Items) {
+        if (!item.Active || item.Hidden != 0 || item.Page != Page) continue;
+        const int pitch = LinePitch(item, LineSpacing);
+        const int lines = item.Keyword == "COMMENT" ? 1 : CheckedCast<int>(item.ItemData.Lines.size());
+        h = CheckedAdd(h, CheckedMul(lines, pitch));
+        if (item.ChartType == 2 && item.Scope) h = CheckedAdd(h, CheckedMul(2, pitch));
+    }
+    if (Nav > 0) h = CheckedAdd(h, kNavStripHeight);
+    return h;
+}
+
+int GetContentHeight() {
+    const int logo = MainForm ? GetLogoHeight(MainForm) : 0;
+    return ContentHeightOf(ConfigItems, CurrentPage, logo, Nav, LineSpacing);
+}
 
 void PlaceWindow() {
     if (!MainForm) return;

@@ -63,6 +63,16 @@ TPlacement ComputePlacement(const TPlacementOptions& Options, const RECT& Area, 
 int ComputeKeyColumnWidth(int Column1Width, const TConfigArray& Items, const std::function<int(int)>& WidthOf,
                           int Current);
 
+constexpr int kNavStripHeight = 24;
+
+// The pixels one text line of the item takes: its LineHeight plus the line spacing.
+int LinePitch(const TConfigItem& Item, int LineSpacing);
+// The content height of Page over Items: LogoHeight, one pitch per line (one for a
+// COMMENT), two more for a line chart, and the navigation strip when Nav > 0.
+int ContentHeightOf(const TConfigArray& Items, int Page, int LogoHeight, int Nav, int LineSpacing);
+// The client height the current page needs.
+int GetContentHeight();
+
 // The label width of item Index in its own font, plus 4; 0 outside ConfigItems.
 int GetKeyTextWidth(int Index);
 

@@ -3,6 +3,7 @@
 // plain functions, the routines at the end.
 #include "Cpu.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstddef>
@@ -16,9 +17,9 @@
 #include "Includes.h"
 #include "InstanceLimits.h"
 #include "Log.h"
+#include "OptionalApis.h"
 #include "SystemInfo.h"
 #include "Templates.h"
-#include "Tools.h"
 #include "Utils.h"
 #include "WinApp.h"
 #include "WmiItems.h"
@@ -65,7 +66,9 @@ std::optional<double> NtUsage(const TNtTimes& Previous, const TNtTimes& Now, uns
     const double idle = FileTimeToNumber(Now.Idle) - FileTimeToNumber(Previous.Idle);
     const double elapsed = FileTimeToNumber(Now.Time) - FileTimeToNumber(Previous.Time);
     if (!(elapsed > 0)) return std::nullopt;
-    return 100.0 - idle / elapsed * 100.0 / Processors + 0.5;
+    // The divisor is the time of day: a clock step or readings not taken at one instant
+    // must not give a load below 0 or past 100.
+    return std::clamp(100.0 - idle / elapsed * 100.0 / Processors, 0.0, 100.0) + 0.5;
 }
 
 // "0 %": rounded to a whole number, half away from zero.
@@ -213,6 +216,13 @@ bool PassesCpuFilter(int N, const std::string& Filter) {
     return Filter.empty() || Filter.find(std::to_string(N)) != std::string::npos;
 }
 
+int NthPassingProcessor(int N, int Count, const std::string& Filter) {
+    if (N < 0) return -1;
+    for (int i = 0; i < Count; ++i)
+        if (PassesCpuFilter(i, Filter) && N-- == 0) return i;
+    return -1;
+}
+
 int CountPassingProcessors(int Count, const std::string& Filter) {
     if (Filter.empty()) return Count < 0 ? 0 : Count;
     int n = 0;
@@ -262,8 +272,11 @@ void GetCpuUsage(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
     if (!LearnProcessorCount(L"GetCpuUsage: ")) return;
     // Only the first instance samples; every instance reads the last two samples.
     if (num == 0) adCpuUsage::CollectCPUData();
-    if (num < 0 || num >= ProcessorCount.load() || !PassesCpuFilter(num, filter)) return;
-    const int usage = TruncToInt(adCpuUsage::GetCPUUsageByIndex(num) * 100);
+    // Instance n shows the n-th processor that passes the filter, so that the instances
+    // the filter allows are the processors it names, whichever number they start at.
+    const int processor = NthPassingProcessor(num, ProcessorCount.load(), filter);
+    if (processor < 0) return;
+    const int usage = TruncToInt(adCpuUsage::GetCPUUsageByIndex(processor) * 100);
     StoreSingleRow(Options, Data, Display, {L"usage"}, {Variant(static_cast<std::int32_t>(usage))}, L"GetCpuUsage: ");
 }
 

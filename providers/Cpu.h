@@ -77,6 +77,9 @@ int TruncToInt(double Value);
 bool PassesCpuFilter(int N, const std::string& Filter);
 // How many of the processors 0 .. Count - 1 pass Filter.
 int CountPassingProcessors(int Count, const std::string& Filter);
+// The processor that CPUUSAGE instance N shows: the N-th (from 0) of the processors
+// 0 .. Count - 1 that pass Filter; -1 when there are not more than N of them.
+int NthPassingProcessor(int N, int Count, const std::string& Filter);
 
 // The queue length in the rows a processor-statistics WMI query left: the value of the
 // first field of the first row named "processorqueuelength" (any case), as currency; 0

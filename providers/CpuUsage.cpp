@@ -5,6 +5,7 @@
 #include <winperf.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -164,12 +165,20 @@ double TCpuUsage::GetCPUUsageByIndex(int Index) {
     }
     if (count_ < 0) Collect();
     if (Index < 0 || Index >= count_) RaiseCpuUsage(L"CPU index out of bounds");
-    // A clock set back between the samples gives no usage rather than a wild one.
+    // The divisor is wall-clock time: a clock set back or stepped forward between the
+    // samples gives no usage rather than a wild one.
     if (samples_ < 2 || currentTime_ <= previousTime_) return 0;
     const auto i = static_cast<std::size_t>(Index);
     const std::int64_t idle = CheckedSub(current_.at(i), previous_.at(i));
     const std::int64_t elapsed = CheckedSub(currentTime_, previousTime_);
-    return 1.0 - static_cast<double>(idle) / static_cast<double>(elapsed);
+    std::int64_t perfElapsed = 0;
+    if (previousPerfFreq_ == currentPerfFreq_ &&
+        !__builtin_sub_overflow(currentPerfTime_, previousPerfTime_, &perfElapsed) &&
+        ClockSteppedBetween(elapsed, perfElapsed, currentPerfFreq_))
+        return 0;
+    // The idle counter and the sample time are not read at one instant: a fraction just
+    // outside 0 .. 1 is held to it.
+    return std::clamp(1.0 - static_cast<double>(idle) / static_cast<double>(elapsed), 0.0, 1.0);
 }
 
 void TCpuUsage::ReleaseCPUData() {
@@ -206,6 +215,10 @@ void TCpuUsage::Absorb(const std::uint8_t* Data, std::size_t Size) {
     current_ = std::move(sample.Idle);
     previousTime_ = currentTime_;
     currentTime_ = sample.Time;
+    previousPerfTime_ = currentPerfTime_;
+    currentPerfTime_ = sample.PerfTime;
+    previousPerfFreq_ = currentPerfFreq_;
+    currentPerfFreq_ = sample.PerfFreq;
     samples_ = std::min(samples_ + 1, 2);
 }
 
@@ -265,7 +278,16 @@ TProcessorSample ReadProcessorSample(const std::uint8_t* Data, std::size_t Size,
     FILETIME time{};
     if (!SystemTimeToFileTime(&header.SystemTime, &time)) RaiseInvalidBlock();
     sample.Time = FileTimeCount(time);
+    sample.PerfTime = header.PerfTime.QuadPart;
+    sample.PerfFreq = header.PerfFreq.QuadPart;
     return sample;
+}
+
+bool ClockSteppedBetween(std::int64_t WallElapsed, std::int64_t PerfElapsed, std::int64_t PerfFreq) {
+    if (PerfFreq <= 0 || PerfElapsed <= 0) return false;
+    const long double steady = static_cast<long double>(PerfElapsed) * 1e7L / static_cast<long double>(PerfFreq);
+    const long double drift = std::fabs(static_cast<long double>(WallElapsed) - steady);
+    return drift > 1e6L && drift > steady / 10;
 }
 
 // ---- the program's sampler ------------------------------------------------------------------

@@ -26,7 +26,16 @@ struct TProcessorSample {
     std::int32_t NumInstances = 0;   // the object's own instance count
     std::vector<std::int64_t> Idle;  // the idle counter of each instance read, in order
     std::int64_t Time = 0;           // the block's system time in 100-ns units since 1601
+    std::int64_t PerfTime = 0;       // the block's high-resolution counter, which no clock step moves
+    std::int64_t PerfFreq = 0;       // its counts per second; 0 when the block gives none
 };
+
+// True when the system clock was stepped between two samples: WallElapsed (100-ns units
+// of the sample times) departs from the interval the high-resolution counter measured
+// (PerfElapsed counts at PerfFreq a second) by more than a tenth of it, and by more than
+// 100 ms. Without a usable counter (frequency or interval not above 0) nothing is known
+// and the answer is false.
+bool ClockSteppedBetween(std::int64_t WallElapsed, std::int64_t PerfElapsed, std::int64_t PerfFreq);
 
 // Reads the Processor object of a performance-data block of Size bytes: the idle counter
 // of its first Count instances, or of all its instances when Count is negative. Every
@@ -52,8 +61,9 @@ public:
     int GetCPUCount();
     // Takes one sample from the platform.
     void CollectCPUData();
-    // The busy fraction (1.0 = fully busy) of one instance over the last two samples; 0
-    // until two samples are taken or when the sample time did not move forward.
+    // The busy fraction (1.0 = fully busy) of one instance over the last two samples, held
+    // to 0 .. 1; 0 until two samples are taken, when the sample time did not move forward,
+    // or when the system clock was stepped between the two samples.
     double GetCPUUsageByIndex(int Index);
     // Stops the kernel statistic when it was started and lets go of the performance data.
     void ReleaseCPUData();
@@ -79,6 +89,8 @@ private:
     std::int32_t count_ = -1;
     std::vector<std::int64_t> current_, previous_;
     std::int64_t currentTime_ = 0, previousTime_ = 0;
+    std::int64_t currentPerfTime_ = 0, previousPerfTime_ = 0;
+    std::int64_t currentPerfFreq_ = 0, previousPerfFreq_ = 0;
     int samples_ = 0;  // how many samples are held (at most 2)
     // Outside the NT line.
     bool started_ = false;

@@ -53,10 +53,9 @@ std::wstring MessageOf(const std::exception& e) {
 // ---- time conversions -----------------------------------------------------------------------
 
 double TimeZoneBiasFrom(DWORD Result, const TIME_ZONE_INFORMATION& Info) {
-    // A zone without daylight saving time answers "unknown" and may still carry a daylight
-    // bias, which never applies there.
-    const bool standard = Result == TIME_ZONE_ID_STANDARD || Result == TIME_ZONE_ID_UNKNOWN;
-    const long bias = standard ? Info.Bias + Info.StandardBias : Info.Bias + Info.DaylightBias;
+    // Only a zone that is in daylight time now adds its daylight bias; a zone without
+    // daylight saving answers "unknown" and keeps its standard offset.
+    const long bias = Result == TIME_ZONE_ID_DAYLIGHT ? Info.Bias + Info.DaylightBias : Info.Bias + Info.StandardBias;
     const long hours = bias / 60;  // truncated toward zero
     const double days = static_cast<double>(hours < 0 ? -hours : hours) / 24.0;
     return bias > 0 ? -days : days;
@@ -122,6 +121,29 @@ TVarArray EventLogRow(const TEventLogRecord& Record, double BiasDays) {
     };
 }
 
+TEventLogRead ReadNewestEventLogRecord(const TEventLogReader& Read) {
+    TEventLogRead read;
+    DWORD size = kEventLogReadBufferSize;
+    for (int attempt = 0; attempt < kEventLogReadAttempts; ++attempt) {
+        read.Bytes.assign(size, 0);
+        DWORD bytesRead = 0, needed = 0, error = 0;
+        if (Read(read.Bytes.data(), size, bytesRead, needed, error)) {
+            read.Ok = true;
+            read.Error = 0;
+            read.Bytes.resize(bytesRead < size ? bytesRead : size);
+            return read;
+        }
+        read.Error = error;
+        // A record larger than the buffer: the read did not move on, so the same record is
+        // read again with the size the system asks for, while that stays within reason.
+        if (error != ERROR_INSUFFICIENT_BUFFER || needed <= size || needed > kEventLogMaxRecordSize) break;
+        size = needed;
+    }
+    read.Ok = false;
+    read.Bytes.clear();
+    return read;
+}
+
 void StoreEventLogRead(const TItemOptionArray& Options, const TEventLogRead& Read, double BiasDays, TItemData& Data,
                        std::wstring& Display) {
     if (!Read.Ok) {
@@ -147,19 +169,15 @@ void GetEventLog(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
         if (!handle.valid()) return;
         DWORD count = 0;
         if (!GetNumberOfEventLogRecords(handle.get(), &count) || count == 0) return;
-        TEventLogRead read;
-        read.Bytes.assign(kEventLogReadBufferSize, 0);
-        DWORD bytesRead = 0, needed = 0;
-        // Sequential and backwards: the newest record comes first; one read, no retry with
-        // a larger buffer.
-        if (ReadEventLogA(handle.get(), EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 1, read.Bytes.data(),
-                          kEventLogReadBufferSize, &bytesRead, &needed)) {
-            read.Ok = true;
-            read.Bytes.resize(bytesRead < kEventLogReadBufferSize ? bytesRead : kEventLogReadBufferSize);
-        } else {
-            read.Error = GetLastError();
-            read.Bytes.clear();
-        }
+        // Sequential and backwards: the newest record comes first.
+        const TEventLogRead read = ReadNewestEventLogRecord(
+            [&](void* Buffer, DWORD Size, DWORD& BytesRead, DWORD& Needed, DWORD& Error) {
+                if (ReadEventLogA(handle.get(), EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 1, Buffer, Size,
+                                  &BytesRead, &Needed))
+                    return true;
+                Error = GetLastError();
+                return false;
+            });
         StoreEventLogRead(Options, read, GetTimeZoneBias(), Data, Display);
     } catch (const std::exception& e) {
         WriteLog(L"GetEventLog: " + ErrorText + MessageOf(e) + L" : " + Display, llError);

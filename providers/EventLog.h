@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,9 +37,9 @@ void RegisterEventLogProviders();
 // The offset of local time from UTC as a fraction of a day (positive east of Greenwich),
 // in whole hours: the minutes of a zone such as UTC+5:30 are not applied.
 double GetTimeZoneBias();
-// The same from a GetTimeZoneInformation answer: Bias + StandardBias for standard time
-// (1) and for a zone without daylight saving time (0), Bias + DaylightBias for daylight
-// time and for a failed answer.
+// The same from a GetTimeZoneInformation answer: Bias + DaylightBias for daylight time
+// (2), Bias + StandardBias for every other answer (a zone without daylight saving
+// answers "unknown").
 double TimeZoneBiasFrom(DWORD Result, const TIME_ZONE_INFORMATION& Info);
 // 1 January 1970 plus Seconds / 86400 days plus GetTimeZoneBias (the offset that holds
 // now, not the one that held then).
@@ -49,8 +50,12 @@ double UnixTimeToDateTime(std::int64_t Seconds, double BiasDays);
 
 // The fixed part of EVENTLOGRECORD.
 constexpr std::size_t kEventLogRecordFixedSize = 56;
-// The one read of the newest record uses a buffer of this size and no second read.
+// The newest record is first read into a buffer of this size; a larger record is read
+// again with the size the system asks for, up to the largest read the system accepts.
 constexpr DWORD kEventLogReadBufferSize = 1024;
+constexpr DWORD kEventLogMaxRecordSize = 0x7FFFF;
+// Reads of the newest record at most (a record that grows between reads asks again).
+constexpr int kEventLogReadAttempts = 3;
 
 struct TEventLogRecord {
     std::uint32_t TimeGenerated = 0;  // seconds since 1970, UTC
@@ -78,6 +83,15 @@ struct TEventLogRead {
     DWORD Error = 0;
     std::vector<std::uint8_t> Bytes;
 };
+// One ReadEventLogA of the newest record into Buffer of Size bytes: true with the bytes
+// read, or false with the error and, for a buffer too small, the size needed.
+using TEventLogReader =
+    std::function<bool(void* Buffer, DWORD Size, DWORD& BytesRead, DWORD& Needed, DWORD& Error)>;
+// The newest record through Read: a first read of kEventLogReadBufferSize bytes, and a
+// record that does not fit read again with the size asked for (at most
+// kEventLogMaxRecordSize, at most kEventLogReadAttempts reads). A failed read gives the
+// error of the last read.
+TEventLogRead ReadNewestEventLogRecord(const TEventLogReader& Read);
 // Fills the item from one read: on success the record's row and the display template; on
 // failure no row and ErrorText followed by the system's text of the error. A record that
 // does not parse raises.

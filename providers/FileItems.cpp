@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cmath>
+#include <string_view>
 
 #include "Checked.h"
 #include "Configuration.h"
@@ -44,15 +45,17 @@ std::wstring TwoDigits(int v) { return std::wstring(1, L'0' + v / 10) + std::wst
 
 // What a dump needs of one item, copied on the window thread.
 struct TDumpEntry {
-    std::wstring FileName;
+    std::wstring Name;  // the language id, else the keyword (for the log)
+    double TimeCollected = 0;
     TItemData Data;
 };
 
-std::vector<TDumpEntry> DumpEntries(const TConfigArray& Items, const std::wstring& Dir) {
+std::vector<TDumpEntry> DumpEntries(const TConfigArray& Items) {
     std::vector<TDumpEntry> entries;
     for (const TConfigItem& item : Items)
         if (item.Active && item.ItemData.TimeCollected > 0 && item.Keyword != "DATADUMP")
-            entries.push_back({DumpFileName(Dir, item), item.ItemData});
+            entries.push_back({!item.Lid.empty() ? item.Lid : AnsiToWide(item.Keyword), item.ItemData.TimeCollected,
+                               item.ItemData});
     return entries;
 }
 
@@ -103,9 +106,19 @@ std::wstring DumpTimeStamp(double DateTime) {
            TwoDigits(static_cast<int>(secs / 60 % 60)) + TwoDigits(static_cast<int>(secs % 60));
 }
 
+std::wstring SafeFileNamePart(const std::wstring& Text) {
+    std::wstring safe = Text;
+    for (wchar_t& c : safe)
+        if (c < L' ' || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) c = L'_';
+    return safe;
+}
+
+std::wstring DumpFilePath(const std::wstring& Dir, const std::wstring& Name, double TimeCollected) {
+    return Dir + SafeFileNamePart(Name) + L"_" + DumpTimeStamp(TimeCollected) + L".csv";
+}
+
 std::wstring DumpFileName(const std::wstring& Dir, const TConfigItem& Item) {
-    const std::wstring name = !Item.Lid.empty() ? Item.Lid : AnsiToWide(Item.Keyword);
-    return Dir + name + L"_" + DumpTimeStamp(Item.ItemData.TimeCollected) + L".csv";
+    return DumpFilePath(Dir, !Item.Lid.empty() ? Item.Lid : AnsiToWide(Item.Keyword), Item.ItemData.TimeCollected);
 }
 
 bool ForceDirectories(const std::wstring& Dir) {
@@ -130,10 +143,6 @@ void GetFileWatch(TItemOptionArray Options, TItemData& Data, std::wstring& Displ
     const std::wstring display = OptionText(Options, L"display", L"%1");
     const std::wstring path = ExpandedOption(Options, L"file");
     const auto id = CheckedCast<std::uint32_t>(GetItemOption(Options, L"crc32", Variant(std::int32_t{0})).ToInt64());
-    if (!WatchItems) {
-        WriteLog(L"GetFileWatch: " + path + L" WatchItems not assigned", llDebug);
-        return;
-    }
     Variant value;
     std::size_t count = 0;
     const bool found = WatchItems->FindValue(id, value, count);
@@ -180,6 +189,10 @@ void GetFile2Text(TItemOptionArray Options, TItemData& Data, std::wstring& Displ
         Data.Data = std::move(rows);
         SetFieldNames(Data.Names, {L"key", L"value"});
         Display = text;
+    } else {
+        // A file that is gone has no lines: the last collection's rows must not live on
+        // in the CSV output and the thresholds.
+        Data.Data.clear();
     }
     WriteLog(L"GetFile2Text: " + Display, llData);
 }
@@ -200,11 +213,20 @@ void GetDataDump(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
         // The items are copied where the window thread cannot change them meanwhile;
         // the files are written here.
         std::vector<TDumpEntry> entries;
-        if (!Synchronize([&] { entries = DumpEntries(items, dir); })) entries = DumpEntries(items, dir);
+        if (!Synchronize([&] { entries = DumpEntries(items); })) entries = DumpEntries(items);
         std::int32_t count = 0;
+        // One file that cannot be named or written costs that file only: it is logged and
+        // the dump goes on with the next item.
         for (const TDumpEntry& e : entries) {
-            WriteCsv(e.FileName, e.Data, false);
-            count = CheckedAdd<std::int32_t>(count, 1);
+            std::wstring file;
+            try {
+                file = DumpFilePath(dir, e.Name, e.TimeCollected);
+                if (!WriteCsv(file, e.Data, false)) throw EInOutError(L"Cannot write \"" + file + L"\"");
+                count = CheckedAdd<std::int32_t>(count, 1);
+            } catch (const std::exception& ex) {
+                WriteLog(L"GetDataDump: " + ErrorText + ExceptionMessage(ex) + L" : " + (file.empty() ? e.Name : file),
+                         llError);
+            }
         }
         AddDataRow(Data.Data, {Variant(count), Variant(DateTimeToText(NowDateTime()))}, false);
         SetFieldNames(Data.Names, {L"items written", L"time written"});

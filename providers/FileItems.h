@@ -35,9 +35,15 @@ std::vector<TKeyValueLine> KeyValueLines(const std::vector<std::wstring>& Lines,
 
 // "yyyymmddhhnnss" of a date-time (days since 1899-12-30), seconds truncated.
 std::wstring DumpTimeStamp(double DateTime);
+// Text made safe as part of a file name: every character a file name cannot hold (the
+// path separators, ":", "*", "?", quote, "<", ">", "|" and control characters) becomes
+// "_", so the name stays one file inside its folder.
+std::wstring SafeFileNamePart(const std::wstring& Text);
 // The CSV file of one dumped item: Dir (ending in "\"), the language id or else the
-// keyword, "_", the stamp of its collection time and ".csv".
+// keyword made safe (SafeFileNamePart), "_", the stamp of its collection time and ".csv".
 std::wstring DumpFileName(const std::wstring& Dir, const TConfigItem& Item);
+// The same from the name and the collection time.
+std::wstring DumpFilePath(const std::wstring& Dir, const std::wstring& Name, double TimeCollected);
 // Creates Dir and every missing folder above it (relative to the current directory when
 // it is relative); true when it exists afterwards.
 bool ForceDirectories(const std::wstring& Dir);

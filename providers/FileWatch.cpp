@@ -32,7 +32,7 @@ TWatchItems& TheList() {
 
 }  // namespace
 
-TWatchItems* WatchItems = &TheList();
+TWatchItems* const WatchItems = &TheList();
 
 std::int32_t WatchFlagsOf(const std::wstring& WatchType) {
     if (SameType(WatchType, L"text") || SameType(WatchType, L"time") || SameType(WatchType, L"version"))
@@ -177,15 +177,14 @@ std::vector<TFileWatchName> TWatchItems::Names() const {
 // ---- the main loop's seams -------------------------------------------------------------
 
 void RebuildFileWatches(const std::vector<TFileWatchEntry>& Entries) {
-    if (!WatchItems) return;
     WatchItems->Clear();
     for (const TFileWatchEntry& e : Entries) WatchItems->Add(e.Name, e.FileName, e.WatchType, e.Interval, e.ItemId);
 }
 
-std::vector<TFileWatchName> ListFileWatches() { return WatchItems ? WatchItems->Names() : std::vector<TFileWatchName>{}; }
+std::vector<TFileWatchName> ListFileWatches() { return WatchItems->Names(); }
 
 void RenameFileWatch(std::size_t Index, const std::wstring& FileName) {
-    if (TWatchItem* item = WatchItems ? WatchItems->GetItem(Index) : nullptr) item->SetFileName(FileName);
+    if (TWatchItem* item = WatchItems->GetItem(Index)) item->SetFileName(FileName);
 }
 
 void InstallFileWatchHooks() {
@@ -195,5 +194,5 @@ void InstallFileWatchHooks() {
 }
 
 void FreeFileWatches() {
-    if (WatchItems) WatchItems->Clear();
+    WatchItems->Clear();
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ChangeNotify2.h"
-#include "MainLoop.h"
+#include "ItemWatches.h"
 #include "Variant.h"
 
 class TWatchItem {
@@ -74,7 +74,7 @@ private:
 };
 
 // The one list, alive for the whole run.
-extern TWatchItems* WatchItems;
+extern TWatchItems* const WatchItems;
 
 // The flags a watch type gives its watcher: "text", "time" and "version" watch the last
 // write, "size" the size; anything else nothing (only a size change reports).
@@ -86,7 +86,7 @@ std::wstring WatchTimesText(std::uint64_t LastWrite, std::uint64_t LastAccess);
 // false when the file cannot be opened.
 bool ReadFirstLine(const std::wstring& FileName, std::wstring& Line);
 
-// The main loop's watch seams: rebuild, list and re-point the file watches.
+// The watch wiring's seams (ItemWatches): rebuild, list and re-point the file watches.
 void RebuildFileWatches(const std::vector<TFileWatchEntry>& Entries);
 std::vector<TFileWatchName> ListFileWatches();
 void RenameFileWatch(std::size_t Index, const std::wstring& FileName);

@@ -100,8 +100,11 @@ const std::vector<TDiskItem>& DiskHistory() { return history; }
 void ClearDiskHistory() { history.clear(); }
 
 const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Letter) {
+    // The drive's own instance ("H:"), never a volume whose name merely begins with the
+    // same character ("HarddiskVolume1").
+    const std::string drive{Letter, ':'};
     for (const TDiskItem& item : History)
-        if (!item.Name.empty() && item.Name[0] == Letter) return &item;
+        if (item.Name == drive) return &item;
     return nullptr;
 }
 
@@ -109,9 +112,12 @@ std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item) {
     const TDiskCounters& c = Item.Current.Counters;
     const TDiskCounters& p = Item.Previous;
     const std::int64_t elapsed = CheckedSub(c.Timestamp, p.Timestamp);
-    if (Item.Current.Frequency == 0) throw EDivByZero(L"Division by zero");
+    // Without a frequency there are no seconds to divide by, and a base that did not move
+    // gives no percentage: the drive then shows no rates at all, and nothing fails.
+    if (Item.Current.Frequency <= 0) return std::nullopt;
     const std::int64_t seconds = elapsed / Item.Current.Frequency;
     if (seconds <= 0) return std::nullopt;
+    if (c.DiskTimeBase == p.DiskTimeBase || c.IdleTimeBase == p.IdleTimeBase) return std::nullopt;
     return std::array<Variant, 9>{
         PerSecond(c.ReadBytes, p.ReadBytes, seconds),
         PerSecond(c.Reads, p.Reads, seconds),
@@ -146,11 +152,13 @@ std::string SelectLogicalDrives(DWORD Mask, const std::wstring& Include, const s
                                 const std::function<UINT(const std::string& Root)>& DriveType) {
     std::string letters;
     for (int bit = 0; bit < 26; ++bit) {
-        if (static_cast<std::int64_t>(letters.size()) >= Max) break;
         const char letter = static_cast<char>('A' + bit);
         if (!(Mask & (DWORD{1} << bit)) || !LogicalDriveTaken(letter, Include, Exclude)) continue;
         const UINT type = DriveType(std::string(1, letter) + ":\\");
-        if (type == DRIVE_REMOVABLE || type == DRIVE_FIXED) letters += letter;
+        if (type != DRIVE_REMOVABLE && type != DRIVE_FIXED) continue;
+        letters += letter;
+        // Tested after a drive is taken, so a "max" of 0 or below still reports one.
+        if (static_cast<std::int64_t>(letters.size()) >= Max) break;
     }
     return letters;
 }
@@ -177,6 +185,17 @@ TVarArray LogicalDriveRow(const TLogicalDriveInfo& Info, const TDiskItem* Sample
         if (const auto rates = DiskRateValues(*Sample)) std::copy(rates->begin(), rates->end(), row.begin() + 10);
     }
     return row;
+}
+
+void AddLogicalDriveRows(const std::string& Letters, const std::function<TLogicalDriveInfo(char Letter)>& Info,
+                         const std::vector<logical_drives::TDiskItem>* History, const std::wstring& Template,
+                         TItemData& Data, std::wstring& Display) {
+    for (const char letter : Letters) {
+        const TVarArray row = LogicalDriveRow(Info(letter), History ? FindDiskSample(*History, letter) : nullptr);
+        AddDataRow(Data.Data, row, true);
+        Display += FillDisplayTemplate(Template, row) + L"|";
+    }
+    if (!Display.empty()) Display.pop_back();
 }
 
 // ---- the platform ----------------------------------------------------------------------------
@@ -272,16 +291,16 @@ void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& 
             const TCriticalErrorsOff quiet;
             return GetDriveTypeA(root.c_str());
         });
-        for (const char letter : letters) {
-            TLogicalDriveInfo info;
-            info.Letter = letter;
-            info.Total = GetDriveFreeSpace(std::string(1, letter) + ":\\", info.Used, info.Free, info.Available);
-            GetVolumeInfo(letter, info.Label, info.FileSystem, info.Serial);
-            const TVarArray row = LogicalDriveRow(info, diskIo ? FindDiskSample(history, letter) : nullptr);
-            AddDataRow(Data.Data, row, true);
-            Display += FillDisplayTemplate(display, row) + L"|";
-        }
-        if (!Display.empty()) Display.pop_back();
+        AddLogicalDriveRows(
+            letters,
+            [](char Letter) {
+                TLogicalDriveInfo info;
+                info.Letter = Letter;
+                info.Total = GetDriveFreeSpace(std::string(1, Letter) + ":\\", info.Used, info.Free, info.Available);
+                GetVolumeInfo(Letter, info.Label, info.FileSystem, info.Serial);
+                return info;
+            },
+            diskIo ? &history : nullptr, display, Data, Display);
     } catch (const std::exception& e) {
         WriteLog(L"GetLogicalDrives2: " + ErrorText + MessageOf(e) + L" : " + Display, llError);
     }

@@ -72,12 +72,13 @@ std::int64_t CounterValue(const std::wstring& Text);
 const std::vector<TDiskItem>& DiskHistory();
 void ClearDiskHistory();
 
-// The first entry, in list order, whose instance name begins with Letter; null when none.
+// The first entry, in list order, that is drive Letter's own instance (Letter and ":", as
+// "C:"); null when none.
 const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Letter);
 
 // Values 11 to 19 of a drive's row from its sample: nothing when the samples are less
-// than one counter second apart (or the first sample of a disk). Raises when a base that
-// the percentages divide by did not move, or the frequency is 0.
+// than one counter second apart (or the first sample of a disk), when the counter
+// frequency is not above 0, or when a base that the percentages divide by did not move.
 std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item);
 
 }  // namespace logical_drives
@@ -116,7 +117,8 @@ extern const std::array<const wchar_t*, 19> kLogicalDriveFields;
 // Whether Letter is reported: Include empty or holding it, and Exclude not holding it
 // (both upper-cased before comparing; other characters are ignored).
 bool LogicalDriveTaken(char Letter, const std::wstring& Include, const std::wstring& Exclude);
-// The letters, A to Z, of Mask's drives that are taken and fixed or removable, at most Max.
+// The letters, A to Z, of Mask's drives that are taken and fixed or removable, at most Max;
+// the count is tested after each drive taken, so a Max of 0 or below gives the first one.
 std::string SelectLogicalDrives(DWORD Mask, const std::wstring& Include, const std::wstring& Exclude, std::int32_t Max,
                                 const std::function<UINT(const std::string& Root)>& DriveType);
 
@@ -129,3 +131,8 @@ struct TLogicalDriveInfo {
 // The row of one drive: values 1 to 10 from Info, 11 to 19 from Sample when it gives
 // rates, else empty.
 TVarArray LogicalDriveRow(const TLogicalDriveInfo& Info, const logical_drives::TDiskItem* Sample);
+// Appends one row and one display line ("|" between lines) per letter: its values from
+// Info, its rates from History when given.
+void AddLogicalDriveRows(const std::string& Letters, const std::function<TLogicalDriveInfo(char Letter)>& Info,
+                         const std::vector<logical_drives::TDiskItem>* History, const std::wstring& Template,
+                         TItemData& Data, std::wstring& Display);

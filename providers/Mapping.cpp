@@ -31,6 +31,15 @@ struct TAreaView {
 std::recursive_mutex mappingLock;
 TAreaView systemArea, topWsArea, topPuArea, monitorArea;
 
+// The collector this program launched last, while it may still be running, and whether
+// its areas were opened since; the time of the last launch that came to nothing.
+UniqueHandle launchedCollector;
+bool launchedCollectorServed = false;
+std::optional<std::uint64_t> lastFailedLaunch;
+// Whether this program has opened or launched a collector since it last told one to end:
+// only then does the terminate command go out when the system area is not held.
+bool collectorInUse = false;
+
 volatile TVslSystemArea* SystemView() { return static_cast<volatile TVslSystemArea*>(systemArea.Data()); }
 
 bool SystemHeld() { return systemArea.Handle.valid() && systemArea.View.valid(); }
@@ -52,15 +61,41 @@ void CreateMapView(TAreaView& Area, const char* Name, std::size_t Size, const wc
     MapLog(std::wstring(L"Mapping: ") + LogTag + L": " + BoolToText(Area.View.valid()));
 }
 
-// Starts the collector hidden, without any message box of the shell's own.
-void StartStatisticsProgram(const std::wstring& Path) {
+// Starts the collector hidden, without any message box of the shell's own, naming this
+// process as the one whose end ends it too. False when the shell could not start it;
+// Process receives the collector's process handle when the shell gives one.
+bool StartStatisticsProgram(const std::wstring& Path, UniqueHandle& Process) {
+    const std::wstring parameters = AnsiToWide(VslParentSwitch) + std::to_wstring(GetCurrentProcessId());
     SHELLEXECUTEINFOW sei{};
     sei.cbSize = sizeof sei;
-    sei.fMask = SEE_MASK_FLAG_NO_UI;
+    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
     sei.lpVerb = L"open";
     sei.lpFile = Path.c_str();
+    sei.lpParameters = parameters.c_str();
     sei.nShow = SW_HIDE;
-    ShellExecuteExW(&sei);
+    const bool started = ShellExecuteExW(&sei) != FALSE;
+    Process.reset(started ? sei.hProcess : nullptr);
+    return started;
+}
+
+bool LaunchedCollectorRunning() {
+    return launchedCollector.valid() && WaitForSingleObject(launchedCollector.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Forgets a launched collector that has ended; one that ended before its areas were
+// opened is a failed launch.
+void NoteLaunchedCollectorEnd() {
+    if (!launchedCollector.valid() || LaunchedCollectorRunning()) return;
+    if (!launchedCollectorServed) lastFailedLaunch = GetTickCount64();
+    launchedCollector.reset();
+}
+
+// Maps the data areas that are not mapped yet (a connection made while the collector was
+// in its first pass has none).
+void MapMissingDataViews() {
+    if (!topWsArea.View.valid()) CreateTopProcessWsMapView();
+    if (!topPuArea.View.valid()) CreateTopProcessPuMapView();
+    if (!monitorArea.View.valid()) CreateProcessMonitorMapView();
 }
 
 template <typename Record>
@@ -101,6 +136,10 @@ HANDLE OpenMappingFile(const std::string& Name) {
 void CreateSystemMapView() {
     std::lock_guard guard(mappingLock);
     CreateMapView(systemArea, VslSystemAreaName, VslSystemAreaSize, L"CreateSystemMapView");
+    if (systemArea.View.valid()) {
+        collectorInUse = true;
+        if (launchedCollector.valid()) launchedCollectorServed = true;
+    }
 }
 
 void CreateTopProcessWsMapView() {
@@ -121,7 +160,18 @@ void CreateProcessMonitorMapView() {
 void SendTerminateCommand() {
     std::lock_guard guard(mappingLock);
     MapLog(L"Mapping: SendTerminateCommand");
-    if (SystemHeld()) SystemView()->Command = VslTerminateCommand;
+    if (SystemHeld()) {
+        SystemView()->Command = VslTerminateCommand;
+    } else if (collectorInUse) {
+        // The views were closed after an error or a stale heartbeat while the collector may
+        // still run: reach it through its area by name.
+        TAreaView area;
+        area.Handle.reset(OpenMappingFile(VslSystemAreaName));
+        if (area.Handle.valid())
+            area.View.reset(MapViewOfFile(area.Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, VslSystemAreaSize));
+        if (area.View.valid()) static_cast<volatile TVslSystemArea*>(area.Data())->Command = VslTerminateCommand;
+    }
+    collectorInUse = false;
 }
 
 void CloseMapping() {
@@ -144,14 +194,27 @@ bool ConnectServer() {
     MapLog(L"Mapping: ConnectServer");
     try {
         if (SystemHeld()) {
-            if (Heartbeat()) return true;
+            if (Heartbeat()) {
+                MapMissingDataViews();
+                return true;
+            }
             CloseMapping();
         }
         CreateSystemMapView();
         if (!systemArea.Handle.valid()) {
             const std::wstring path = StatisticsProgramPath();
             if (!FileExists(path)) return false;
-            StartStatisticsProgram(path);
+            NoteLaunchedCollectorEnd();
+            const bool running = LaunchedCollectorRunning();
+            if (!LaunchAllowed(running, lastFailedLaunch, GetTickCount64())) {
+                MapLog(L"Mapping: ConnectServer Map Server not started again" +
+                       (running ? std::wstring(L": the last one still runs")
+                                : L" within " + std::to_wstring(LaunchRetryDelayMs / 1000) + L" s of a failed start"));
+                return false;
+            }
+            launchedCollectorServed = false;
+            collectorInUse = true;
+            if (!StartStatisticsProgram(path, launchedCollector)) lastFailedLaunch = GetTickCount64();
             constexpr int attempts = 10;
             int attempt = 1;
             for (; attempt <= attempts; ++attempt) {
@@ -161,15 +224,14 @@ bool ConnectServer() {
             }
             if (attempt > attempts) {
                 MapLog(L"Mapping: ConnectServer Map Server failed after " + std::to_wstring(attempts) + L" tries");
+                NoteLaunchedCollectorEnd();
                 CloseMapping();
                 return false;
             }
             MapLog(L"Mapping: ConnectServer Map Server started after " + std::to_wstring(attempt) + L" tries");
         }
         if (SystemHeld() && Heartbeat()) {
-            CreateTopProcessWsMapView();
-            CreateTopProcessPuMapView();
-            CreateProcessMonitorMapView();
+            MapMissingDataViews();
             return true;
         }
         MapLog(L"Mapping: ConnectServer Map Server failed to start");
@@ -251,6 +313,13 @@ void RegisterMappingProviders() { StopStatisticsProgramHook = &StopStatisticsPro
 
 std::uint32_t HeartbeatAge(std::uint32_t NowTick, std::uint32_t BeatTick) {
     return CheckedSub<std::uint32_t>(NowTick / 1000, BeatTick / 1000);
+}
+
+bool LaunchAllowed(bool LaunchedRunning, std::optional<std::uint64_t> LastFailure, std::uint64_t NowTick) {
+    if (LaunchedRunning) return false;
+    // A clock that reads earlier than the failure (it cannot, but a wrong reading must not
+    // stop the launches for good) allows the launch.
+    return !LastFailure || NowTick < *LastFailure || NowTick - *LastFailure >= LaunchRetryDelayMs;
 }
 
 int FindNameSlot(const TVslSystemArea& Area, const std::wstring& Name) {

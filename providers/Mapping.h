@@ -30,14 +30,19 @@ void CreateSystemMapView();
 void CreateTopProcessWsMapView();
 void CreateTopProcessPuMapView();
 void CreateProcessMonitorMapView();
-// Writes the terminate command into the system area when it is held.
+// Writes the terminate command into the system area: through the view when it is held,
+// else, when this program has used a collector since it last told one to end, through
+// the area opened by name (a collector that other programs use is left alone).
 void SendTerminateCommand();
 // Closes the four handles and unmaps the four views.
 void CloseMapping();
 // Whether Vistrel64's heartbeat is at most 10 s old; needs the system view mapped.
 // Raises EIntOverflow when the heartbeat's second is later than the current one.
 bool Heartbeat();
-// True when the areas can be used: connects, starting Vistrel64 when needed.
+// True when the areas can be used: connects, starting Vistrel64 when needed (but never a
+// second one while the one started before still runs, nor again within
+// LaunchRetryDelayMs of a failed start), and maps every area not mapped yet once the
+// heartbeat is fresh.
 bool ConnectServer();
 
 // A copy of the top record; Record stays empty when ConnectServer answered true but the
@@ -64,6 +69,12 @@ void RegisterMappingProviders();
 std::uint32_t HeartbeatAge(std::uint32_t NowTick, std::uint32_t BeatTick);
 // Alive while the heartbeat is at most this many seconds old.
 inline constexpr std::uint32_t HeartbeatMaxAge = 10;
+// After a launch that came to nothing (the shell could not start the collector, or it
+// ended before its areas were opened), no new launch for this many milliseconds.
+inline constexpr std::uint64_t LaunchRetryDelayMs = 10000;
+// Whether a collector may be launched now (tick counts of GetTickCount64): never while the
+// one launched before is still running, nor within LaunchRetryDelayMs of a failed launch.
+bool LaunchAllowed(bool LaunchedRunning, std::optional<std::uint64_t> LastFailure, std::uint64_t NowTick);
 // The first slot whose text equals Name unit by unit (case-sensitive), or -1.
 int FindNameSlot(const TVslSystemArea& Area, const std::wstring& Name);
 // Zero-fills the first free slot and copies Name into it; the slot's index, or -1 when all

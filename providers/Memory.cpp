@@ -72,15 +72,33 @@ TVarArray MemoryRow(std::int64_t Total, std::int64_t Available) {
 std::optional<TVarArray> PageFaultRow(const TPageFaultSample& Previous, std::int64_t Now,
                                       const TPageFaultCounters& Counters) {
     if (Now == 0 || Previous.Time == 0 || Now <= Previous.Time) return std::nullopt;
+    // A counter that went back (a 32-bit counter that wrapped, a reset) gives no rate
+    // for this interval rather than a negative one.
+    for (std::size_t i = 0; i < Counters.size(); ++i)
+        if (Counters[i] < Previous.Counters[i]) return std::nullopt;
     const double seconds = static_cast<double>(Now - Previous.Time);
     std::array<std::int64_t, 4> rates{};
     for (std::size_t i = 0; i < rates.size(); ++i)
         rates[i] = TruncToInt64(static_cast<double>(CheckedSub(Counters[i], Previous.Counters[i])) / seconds);
-    const double r1 = static_cast<double>(rates[0]), r2 = static_cast<double>(rates[1]);
-    const std::int64_t hit = std::max<std::int64_t>(0, TruncToInt64(Divide(r1 - r2, r1) * 100));
-    const std::int64_t miss = std::max<std::int64_t>(0, TruncToInt64(Divide(r2, r1) * 100));
+    // No page fault in the interval: nothing to take a ratio of, and nothing wrong.
+    std::int64_t hit = 0, miss = 0;
+    if (rates[0] != 0) {
+        const double r1 = static_cast<double>(rates[0]), r2 = static_cast<double>(rates[1]);
+        hit = std::max<std::int64_t>(0, TruncToInt64(Divide(r1 - r2, r1) * 100));
+        miss = std::max<std::int64_t>(0, TruncToInt64(Divide(r2, r1) * 100));
+    }
     return TVarArray{WholeCurrency(rates[0]), WholeCurrency(rates[1]), WholeCurrency(rates[2]),
                      WholeCurrency(rates[3]), WholeCurrency(hit),      WholeCurrency(miss)};
+}
+
+std::optional<TPageFaultCounters> PageFaultCountersOf(const std::vector<Variant>& Values) {
+    TPageFaultCounters counters{};
+    if (Values.size() < counters.size()) return std::nullopt;
+    for (std::size_t i = 0; i < counters.size(); ++i) {
+        if (Values[i].IsEmpty() || Values[i].IsNull()) return std::nullopt;
+        counters[i] = Values[i].ToInt64();
+    }
+    return counters;
 }
 
 TPageFaultSample PageFaultSample() { return previousSample; }
@@ -113,16 +131,18 @@ void GetPageFaults(TItemOptionArray Options, TItemData& Data, std::wstring& Disp
         std::vector<Variant> values;
         WmiQueryVal("root\\cimv2", "select * from Win32_PerfRawData_PerfOS_Memory",
                     {"PageFaultsPersec", "PagesPersec", "PagesInputPerSec", "PagesOutputPerSec"}, values);
-        TPageFaultCounters counters{};
-        for (std::size_t i = 0; i < counters.size(); ++i) counters[i] = values.at(i).ToInt64();
-        const std::int64_t now = GetTickCount() / 1000;
-        if (const std::optional<TVarArray> row = PageFaultRow(previousSample, now, counters)) {
-            SetFieldNames(Data.Names, {L"page faults", L"hard faults", L"pages input per sec", L"pages output per sec",
-                                       L"read hit ratio", L"read miss ratio"});
-            AddDataRow(Data.Data, *row, false);
-            Display = FillDisplayTemplate(display, *row);
+        // A query that delivered no object (or not every counter) is no sample: nothing is
+        // shown and the previous sample stays, so the next real one measures from it.
+        if (const std::optional<TPageFaultCounters> counters = PageFaultCountersOf(values)) {
+            const std::int64_t now = GetTickCount() / 1000;
+            if (const std::optional<TVarArray> row = PageFaultRow(previousSample, now, *counters)) {
+                SetFieldNames(Data.Names, {L"page faults", L"hard faults", L"pages input per sec",
+                                           L"pages output per sec", L"read hit ratio", L"read miss ratio"});
+                AddDataRow(Data.Data, *row, false);
+                Display = FillDisplayTemplate(display, *row);
+            }
+            previousSample = {static_cast<std::int64_t>(GetTickCount() / 1000), *counters};
         }
-        previousSample = {static_cast<std::int64_t>(GetTickCount() / 1000), counters};
     } catch (const std::exception& e) {
         WriteLog(L"GetPageFaults: " + ErrorText + WmiErrorMessage(e) + L" : " + Display, llError);
     }

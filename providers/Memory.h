@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ItemTypes.h"
 #include "Variant.h"
@@ -31,11 +32,15 @@ struct TPageFaultSample {
 
 // The rates and ratios from the previous sample to Counters taken at Now (whole seconds):
 // page faults, hard faults, pages input and output per second, read hit and miss ratios.
-// Nothing when there is no previous sample, when Now is 0 or when no whole second has
-// passed (or the tick count wrapped). A page-fault rate of 0 raises (EZeroDivide, or
-// EInvalidOp when the hard-fault rate is 0 too), as the ratios divide by it.
+// Nothing when there is no previous sample, when Now is 0, when no whole second has
+// passed (or the tick count wrapped) or when a counter went back. A page-fault rate of 0
+// gives both ratios 0.
 std::optional<TVarArray> PageFaultRow(const TPageFaultSample& Previous, std::int64_t Now,
                                       const TPageFaultCounters& Counters);
+
+// The four counters (page faults, pages, pages input, pages output) from the values a
+// query delivered; nothing when one of them was not delivered (empty or null).
+std::optional<TPageFaultCounters> PageFaultCountersOf(const std::vector<Variant>& Values);
 
 // The program's one previous sample (all PAGEFAULTS items share it); tests reset it.
 TPageFaultSample PageFaultSample();

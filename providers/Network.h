@@ -123,6 +123,17 @@ std::wstring DomainText(const FIXED_INFO& Info);
 // raises ERegistryException) of KeyPath under Root; false when the key does not open.
 bool ReadProxySettings(HKEY Root, const std::wstring& KeyPath, std::wstring& Proxy, bool& Enabled);
 
+// ---- NETCONNECTIONS ------------------------------------------------------------------------
+
+using TGetTcpTable = DWORD(WINAPI*)(PMIB_TCPTABLE Table, PULONG Size, BOOL Order);
+// Reads of the TCP table at most: a table that keeps growing between the size query and
+// the read is not chased for ever.
+constexpr int kTcpTableReads = 4;
+// The number of rows of the TCP table through Source: its size asked first, then the
+// table read; when it grew in between, read again with the size the system now asks for.
+// 0 when it cannot be read.
+std::int32_t CountTcpConnections(TGetTcpTable Source);
+
 // ---- NETPACKETS, NETPACKETSRATE, HTTPGET ------------------------------------------------
 
 // One reading of the two IP counters and the whole-second clock (0 = no sample).

@@ -350,12 +350,16 @@ void GatherNetworkInterfaces(const TItemOptionArray& Options, TItemData& Data, s
             size = buffer->size();
             result = Source(AF_UNSPEC, kAdapterFlags, nullptr, static_cast<IP_ADAPTER_ADDRESSES*>(buffer->get()), &size);
         }
-        if (result != ERROR_SUCCESS) {
+        if (result == ERROR_NO_DATA) {
+            // No adapter at all: nothing to list, and nothing went wrong.
+            WriteLog(L"GetNetworkInterface: No network adapters", llInfo);
+        } else if (result != ERROR_SUCCESS) {
             WriteLog(L"GetNetworkInterface:" + ErrorText + L"Unable to allocate memory", llError);
             return;
+        } else {
+            AddInterfaceRows(static_cast<const IP_ADAPTER_ADDRESSES*>(buffer->get()), options, Context, Data, Display,
+                             step);
         }
-        AddInterfaceRows(static_cast<const IP_ADAPTER_ADDRESSES*>(buffer->get()), options, Context, Data, Display,
-                         step);
     } catch (const std::exception& e) {
         WriteLog(L"GetNetworkInterface: " + ErrorText + ExceptionMessage(e) + L" : " + step, llError);
     }
@@ -489,12 +493,15 @@ bool ReadProxySettings(HKEY Root, const std::wstring& KeyPath, std::wstring& Pro
         proxy = buffer;
     }
 
+    // A user who never touched the proxy settings has no ProxyEnable value: no proxy.
     DWORD enable = 0;
     size = sizeof enable;
     const LONG rc = RegQueryValueExW(key.get(), L"ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enable), &size);
-    if (rc == ERROR_FILE_NOT_FOUND) RaiseRegistryValue(L"Failed to get data for '", L"ProxyEnable");
-    if ((rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) || type != REG_DWORD || size != sizeof enable)
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        enable = 0;
+    } else if ((rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) || type != REG_DWORD || size != sizeof enable) {
         RaiseRegistryValue(L"Invalid data type for '", L"ProxyEnable");
+    }
     Proxy = proxy;
     Enabled = enable != 0;
     return true;

@@ -153,17 +153,28 @@ void StoreIpStatisticsRate(const TItemOptionArray& Options, const MIB_IPSTATS* S
 
 void ResetNetworkProviders() { rateSample = TIpSample{}; }
 
+std::int32_t CountTcpConnections(TGetTcpTable Source) {
+    ULONG size = 0;
+    Source(nullptr, &size, TRUE);
+    for (int read = 0; read < kTcpTableReads; ++read) {
+        // Whole records, aligned, and at least the table's header.
+        std::vector<std::uint64_t> buffer((std::max<std::size_t>(size, sizeof(MIB_TCPTABLE)) + 7) / 8, 0);
+        const ULONG bytes = CheckedCast<ULONG>(buffer.size() * 8);
+        ULONG have = bytes;
+        auto* table = reinterpret_cast<MIB_TCPTABLE*>(buffer.data());
+        const DWORD result = Source(table, &have, TRUE);
+        if (result == NO_ERROR) return CheckedCast<std::int32_t>(table->dwNumEntries);
+        // Connections opened since the size was asked: the size it asks for now.
+        if (result != ERROR_INSUFFICIENT_BUFFER || have <= bytes) return 0;
+        size = have;
+    }
+    return 0;
+}
+
 // ---- the routines -------------------------------------------------------------------------
 
 void GetNetConnections(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
-    ULONG size = 0;
-    GetTcpTable(nullptr, &size, TRUE);
-    // Whole records, aligned, and at least the table's header.
-    std::vector<std::uint64_t> buffer((std::max<std::size_t>(size, sizeof(MIB_TCPTABLE)) + 7) / 8, 0);
-    ULONG have = CheckedCast<ULONG>(buffer.size() * 8);
-    auto* table = reinterpret_cast<MIB_TCPTABLE*>(buffer.data());
-    std::int32_t count = 0;
-    if (GetTcpTable(table, &have, TRUE) == NO_ERROR) count = CheckedCast<std::int32_t>(table->dwNumEntries);
+    const std::int32_t count = CountTcpConnections(GetTcpTable);
     StoreSingleRow(Options, Data, Display, {L"net connections"}, {Variant(count)}, L"Network Connections: ");
 }
 

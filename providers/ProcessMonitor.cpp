@@ -12,9 +12,9 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Mapping.h"
+#include "OptionalApis.h"
 #include "Pipeline.h"
 #include "Templates.h"
-#include "Tools.h"
 #include "Utils.h"
 
 TProcessMonitorApis ProcessMonitorApis;
@@ -37,11 +37,6 @@ const std::array<TOptionalApiSpec, 5> kMonitorApiSpecs = {{
     {{"GetProcessHandleCount", nullptr}, {L"kernel32.dll", nullptr}, false, nullptr},
 }};
 std::vector<UniqueLibrary> monitorLibraries;
-
-template <typename T>
-void Assign(T& Entry, FARPROC Address) {
-    Entry = reinterpret_cast<T>(reinterpret_cast<void*>(Address));
-}
 
 std::uint64_t FileTimeValue(const FILETIME& Time) {
     return (static_cast<std::uint64_t>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime;
@@ -87,33 +82,21 @@ void CloseProcessAreas() { CloseMapping(); }
 // ---- the platform -----------------------------------------------------------------------------
 
 void LoadProcessMonitorApis() {
-    std::array<FARPROC, kMonitorApiSpecs.size()> found{};
     std::vector<UniqueLibrary> libraries;
-    for (std::size_t i = 0; i < kMonitorApiSpecs.size(); ++i) {
-        UniqueLibrary loaded;
-        found[i] = BindOptionalApi(kMonitorApiSpecs[i], loaded);
-        if (loaded.valid()) libraries.push_back(std::move(loaded));
-    }
+    const auto found = BindOptionalApis(kMonitorApiSpecs, libraries);
     TProcessMonitorApis apis;
-    Assign(apis.GetSystemTimes, found[0]);
-    Assign(apis.EnumProcesses, found[1]);
-    Assign(apis.QueryFullProcessImageNameW, found[2]);
-    Assign(apis.GetProcessImageFileNameW, found[3]);
-    Assign(apis.GetProcessHandleCount, found[4]);
+    AssignOptionalApi(apis.GetSystemTimes, found[0]);
+    AssignOptionalApi(apis.EnumProcesses, found[1]);
+    AssignOptionalApi(apis.QueryFullProcessImageNameW, found[2]);
+    AssignOptionalApi(apis.GetProcessImageFileNameW, found[3]);
+    AssignOptionalApi(apis.GetProcessHandleCount, found[4]);
     ProcessMonitorApis = apis;
     for (auto& library : libraries) monitorLibraries.push_back(std::move(library));
 }
 
-DWORD EnumProcessIds(TProcessIdBuffer& Ids, BOOL(WINAPI* Enum)(DWORD*, DWORD, DWORD*)) {
-    Ids.fill(0);
-    if (!Enum) return 0;
-    DWORD bytes = 0;
-    if (!Enum(Ids.data(), static_cast<DWORD>(sizeof Ids), &bytes)) return 0;
-    // Never more than the buffer holds, whatever the count says.
-    return bytes > sizeof Ids ? static_cast<DWORD>(sizeof Ids) : bytes;
-}
+bool EnumProcessIds(TProcessIdList& Ids, TEnumProcessesFunction Enum) { return EnumerateProcessIds(Enum, Ids); }
 
-bool ProcessIdListed(const TProcessIdBuffer& Ids, DWORD Id) {
+bool ProcessIdListed(const TProcessIdList& Ids, DWORD Id) {
     for (DWORD listed : Ids)
         if (listed == Id) return true;
     return false;
@@ -243,7 +226,9 @@ std::int32_t TProcessMonitor::CpuPercent() const {
     const std::int64_t used = CheckedSub(Signed(TotalTime), Signed(PrevTotalTime));
     if (PrevTickTime > 0) {
         const std::int64_t elapsed = CheckedSub(Signed(TickTime), Signed(PrevTickTime));
-        return CheckedCast<std::int32_t>(RoundedShare(used, elapsed));
+        // A tick count that wrapped between the updates gives no share, never a negative one.
+        const std::int64_t share = RoundedShare(used, elapsed);
+        return CheckedCast<std::int32_t>(share > 0 ? share : 0);
     }
     if (PrevSystemKernelTime > 0) {
         const std::int64_t elapsed = CheckedAdd(CheckedSub(Signed(SystemUserTime), Signed(PrevSystemUserTime)),
@@ -276,8 +261,8 @@ void AddProcessStats(TProcessStats& Sum, const TProcessMonitor& Monitor, std::in
     next.CpuPercent = CheckedAdd(next.CpuPercent, CpuPercent);
     next.WorkingSetSize = CheckedAdd(next.WorkingSetSize, Monitor.WorkingSetSize);
     next.PagefileUsage = CheckedAdd(next.PagefileUsage, Monitor.PagefileUsage);
-    next.PageFaultCount = CheckedAdd(next.PageFaultCount, Monitor.PageFaultCount);
-    next.HandleCount = CheckedAdd(next.HandleCount, Monitor.HandleCount);
+    next.PageFaultCount = CheckedAdd(next.PageFaultCount, std::uint64_t{Monitor.PageFaultCount});
+    next.HandleCount = CheckedAdd(next.HandleCount, std::uint64_t{Monitor.HandleCount});
     Sum = next;
 }
 
@@ -335,15 +320,13 @@ void TProcessMonitors::ApplyEnumeration(const std::string& Name, const std::vect
 
 void RefreshList(TProcessMonitors& Monitors, const std::string& Name) {
     if (!ProcessMonitorApis.EnumProcesses) return;
-    TProcessIdBuffer ids;
-    const DWORD bytes = EnumProcessIds(ids, ProcessMonitorApis.EnumProcesses);
-    if (bytes == 0) return;
+    TProcessIdList ids;
+    if (!EnumProcessIds(ids, ProcessMonitorApis.EnumProcesses) || ids.empty()) return;
     std::vector<TNamedProcess> processes;
-    const std::size_t count = ProcessIdCount(bytes);
-    processes.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    processes.reserve(ids.size());
+    for (const DWORD id : ids) {
         TNamedProcess p;
-        p.ProcessId = ids[i];
+        p.ProcessId = id;
         if (const UniqueHandle process = OpenProcessForQuery(p.ProcessId); process.valid()) {
             std::string errorText;
             GetProcessName(process.get(), p.ProcessId, errorText, p.Name);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ItemTypes.h"
+#include "ProcessIds.h"
 #include "SharedAreas.h"
 #include "WinHandles.h"
 
@@ -31,16 +32,13 @@ struct TProcessMonitorApis {
 extern TProcessMonitorApis ProcessMonitorApis;
 void LoadProcessMonitorApis();
 
-// One enumeration: the ids in the order the system gave them, zero after the last.
-constexpr std::size_t kProcessIdSlots = 1024;
-using TProcessIdBuffer = std::array<DWORD, kProcessIdSlots>;
-// Zero-fills Ids and enumerates into them; the byte count the system reported (0 when
-// the call failed or the function is missing).
-DWORD EnumProcessIds(TProcessIdBuffer& Ids, BOOL(WINAPI* Enum)(DWORD*, DWORD, DWORD*) = ::EnumProcesses);
-// The number of ids a byte count stands for.
-inline std::size_t ProcessIdCount(DWORD Bytes) { return Bytes / sizeof(DWORD); }
-// Whether Id is among the enumerated ids (the zero slots after them do not count).
-bool ProcessIdListed(const TProcessIdBuffer& Ids, DWORD Id);
+// One enumeration: the ids in the order the system gave them, all of them.
+using TProcessIdList = std::vector<DWORD>;
+// Enumerates into Ids, growing the list until it holds every id; false (Ids empty) when
+// the call fails or the function is missing.
+bool EnumProcessIds(TProcessIdList& Ids, TEnumProcessesFunction Enum = ::EnumProcesses);
+// Whether Id is among the enumerated ids.
+bool ProcessIdListed(const TProcessIdList& Ids, DWORD Id);
 
 // Opens a process to read its times and counters: query information and VM read, failing
 // that limited query information and VM read. Not valid when neither is allowed.
@@ -78,8 +76,7 @@ struct TProcessMonitor {
     std::uint64_t TickTime = 0;  // GetTickCount x 10000, when the system times are not usable
     std::uint64_t PrevSystemKernelTime = 0, PrevSystemUserTime = 0, PrevSystemIdleTime = 0;
     std::uint64_t PrevTickTime = 0;
-    // The memory counters have the platform's width: 32 bits in the shipped program.
-    SIZE_T WorkingSetSize = 0, PagefileUsage = 0;
+    std::uint64_t WorkingSetSize = 0, PagefileUsage = 0;
     DWORD PageFaultCount = 0, HandleCount = 0;
 
     // Reads the system times, the process times and the counters (their codes unused);
@@ -90,7 +87,8 @@ struct TProcessMonitor {
     DWORD UpdateMemory();
     // The share of CPU time since the previous update in percent, rounded half up: of
     // elapsed time when the tick fallback has run twice, else of all processors' time;
-    // 0 before the second update and when no time elapsed since the previous one.
+    // 0 before the second update and when no time elapsed since the previous one; never
+    // below 0 (a tick count that wrapped, a process clock behind the system's).
     std::int32_t CpuPercent() const;
 };
 
@@ -100,14 +98,15 @@ DWORD UpdateSystemTimes(TProcessMonitor& Monitor);
 // Previous := current process times, then new ones; 0 or the error code (times kept).
 DWORD UpdateProcessTimes(TProcessMonitor& Monitor);
 
-// Sums over the monitors of one name.
+// Sums over the monitors of one name: 64-bit in every build, since the processes of one
+// name pass 4 GiB together long before one of them does.
 struct TProcessStats {
     std::int32_t CpuPercent = 0;
-    SIZE_T WorkingSetSize = 0, PagefileUsage = 0;
-    DWORD PageFaultCount = 0, HandleCount = 0;
+    std::uint64_t WorkingSetSize = 0, PagefileUsage = 0;
+    std::uint64_t PageFaultCount = 0, HandleCount = 0;
 };
 // Adds one monitor's counters and CPU share to Sum; a sum that does not fit raises
-// EIntOverflow.
+// EIntOverflow and leaves Sum as it was.
 void AddProcessStats(TProcessStats& Sum, const TProcessMonitor& Monitor, std::int32_t CpuPercent);
 
 // A process seen by one enumeration; Name is empty when it could not be opened.
@@ -149,7 +148,7 @@ void RefreshList(TProcessMonitors& Monitors, const std::string& Name);
 // The values of one PROCESSMEM row, from the monitors or from the collector's record.
 struct TProcessMemoryValues {
     std::uint64_t WorkingSetSize = 0, PagefileUsage = 0, PageFaultCount = 0, PrivateUsage = 0;
-    std::uint32_t HandleCount = 0, ThreadCount = 0;
+    std::uint64_t HandleCount = 0, ThreadCount = 0;
 };
 // The sums of the collector's record of one name.
 TProcessMemoryValues ProcessMemoryValuesOf(const TVslProcessMonitor& Record);

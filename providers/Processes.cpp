@@ -10,9 +10,9 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Mapping.h"
+#include "OptionalApis.h"
 #include "SystemInfo.h"
 #include "Templates.h"
-#include "Tools.h"
 #include "Utils.h"
 
 std::vector<TProcessItem> ProcessCpuHistory;
@@ -44,17 +44,17 @@ std::string ImageNameOf(HANDLE Process, DWORD ProcessId) {
 
 // The own pass of TOPPROCESSMEM over the processes this program can read.
 std::vector<TProcessMemorySample> ReadMemorySamples() {
-    TProcessIdBuffer ids;
-    const std::size_t count = ProcessIdCount(EnumProcessIds(ids));
+    TProcessIdList ids;
+    EnumProcessIds(ids);
     std::vector<TProcessMemorySample> samples;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (ids[i] == 0) continue;
-        const UniqueHandle process = OpenProcessForQuery(ids[i]);
+    for (const DWORD id : ids) {
+        if (id == 0) continue;
+        const UniqueHandle process = OpenProcessForQuery(id);
         if (!process.valid()) continue;
         PROCESS_MEMORY_COUNTERS counters{};
         counters.cb = sizeof counters;
         if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) continue;
-        samples.push_back({ImageNameOf(process.get(), ids[i]), ids[i], counters.WorkingSetSize, counters.PagefileUsage});
+        samples.push_back({ImageNameOf(process.get(), id), id, counters.WorkingSetSize, counters.PagefileUsage});
     }
     return samples;
 }
@@ -127,7 +127,7 @@ std::size_t StoreProcessCpuSample(std::vector<TProcessItem>& History, const std:
     return History.size() - 1;
 }
 
-void PruneProcessCpuHistory(std::vector<TProcessItem>& History, const TProcessIdBuffer& Ids) {
+void PruneProcessCpuHistory(std::vector<TProcessItem>& History, const TProcessIdList& Ids) {
     for (std::size_t i = History.size(); i-- > 0;) {
         TProcessItem& e = History[i];
         if (ProcessIdListed(Ids, e.ProcessId)) continue;
@@ -166,7 +166,7 @@ void StoreProcessPfSample(std::vector<TProcessItemPf>& History, const std::strin
     History.push_back({Name, ProcessId, static_cast<long double>(Count), static_cast<long double>(Count)});
 }
 
-void PruneProcessPfHistory(std::vector<TProcessItemPf>& History, const TProcessIdBuffer& Ids) {
+void PruneProcessPfHistory(std::vector<TProcessItemPf>& History, const TProcessIdList& Ids) {
     for (std::size_t i = History.size(); i-- > 0;)
         if (!ProcessIdListed(Ids, History[i].ProcessId)) History.erase(History.begin() + static_cast<std::ptrdiff_t>(i));
 }
@@ -211,19 +211,19 @@ TVarArray TopProcessMemRow(const TTopProcess& Top) {
 void GetTopProcessCpu(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
     if (!OptionalApis.GetSystemTimes) return;
-    TProcessIdBuffer ids;
-    const DWORD bytes = EnumProcessIds(ids);
+    TProcessIdList ids;
+    EnumProcessIds(ids);
     FILETIME idle{}, kernel{}, user{};
-    if (bytes > 0 && OptionalApis.GetSystemTimes(&idle, &kernel, &user)) {
+    if (!ids.empty() && OptionalApis.GetSystemTimes(&idle, &kernel, &user)) {
         const std::uint64_t systemKernel = FileTimeValue(kernel), systemUser = FileTimeValue(user);
-        for (std::size_t i = 0; i < ProcessIdCount(bytes); ++i) {
-            if (ids[i] == 0) continue;
-            const UniqueHandle process = OpenProcessForQuery(ids[i]);
+        for (const DWORD id : ids) {
+            if (id == 0) continue;
+            const UniqueHandle process = OpenProcessForQuery(id);
             if (!process.valid()) continue;
             FILETIME creation{}, exitTime{}, processKernel{}, processUser{};
             if (!GetProcessTimes(process.get(), &creation, &exitTime, &processKernel, &processUser)) continue;
-            StoreProcessCpuSample(ProcessCpuHistory, ImageNameOf(process.get(), ids[i]), ids[i],
-                                  FileTimeValue(processUser), FileTimeValue(processKernel), systemUser, systemKernel);
+            StoreProcessCpuSample(ProcessCpuHistory, ImageNameOf(process.get(), id), id, FileTimeValue(processUser),
+                                  FileTimeValue(processKernel), systemUser, systemKernel);
         }
     }
     PruneProcessCpuHistory(ProcessCpuHistory, ids);
@@ -238,11 +238,10 @@ void GetTopProcessCpu(TItemOptionArray Options, TItemData& Data, std::wstring& D
 
 void GetProcessCount(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    TProcessIdBuffer ids;
-    const DWORD bytes = EnumProcessIds(ids);
-    if (bytes > 0)
-        StoreSingleRow(Options, Data, Display, {L"count"},
-                       {Variant(static_cast<std::int32_t>(ProcessIdCount(bytes)))}, nullptr);
+    TProcessIdList ids;
+    EnumProcessIds(ids);
+    if (!ids.empty())
+        StoreSingleRow(Options, Data, Display, {L"count"}, {Variant(CheckedCast<std::int32_t>(ids.size()))}, nullptr);
     WriteLog(L"GetProcessCount: " + Display, llData);
 }
 
@@ -257,16 +256,16 @@ void GetTopProcessMem(TItemOptionArray Options, TItemData& Data, std::wstring& D
 
 void GetTopProcessPf(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    TProcessIdBuffer ids;
-    const DWORD bytes = EnumProcessIds(ids);
-    for (std::size_t i = 0; i < ProcessIdCount(bytes); ++i) {
-        if (ids[i] == 0) continue;
-        const UniqueHandle process = OpenProcessForQuery(ids[i]);
+    TProcessIdList ids;
+    EnumProcessIds(ids);
+    for (const DWORD id : ids) {
+        if (id == 0) continue;
+        const UniqueHandle process = OpenProcessForQuery(id);
         if (!process.valid()) continue;
         PROCESS_MEMORY_COUNTERS counters{};
         counters.cb = sizeof counters;
         if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) continue;
-        StoreProcessPfSample(ProcessPfHistory, ImageNameOf(process.get(), ids[i]), ids[i], counters.PageFaultCount);
+        StoreProcessPfSample(ProcessPfHistory, ImageNameOf(process.get(), id), id, counters.PageFaultCount);
     }
     PruneProcessPfHistory(ProcessPfHistory, ids);
     const long long best = TopPfEntry(ProcessPfHistory);

@@ -48,7 +48,7 @@ std::size_t StoreProcessCpuSample(std::vector<TProcessItem>& History, const std:
                                   std::uint64_t ProcessUser, std::uint64_t ProcessKernel, std::uint64_t SystemUser,
                                   std::uint64_t SystemKernel);
 // Frees every entry whose process is not among Ids (name emptied, share 0, times kept).
-void PruneProcessCpuHistory(std::vector<TProcessItem>& History, const TProcessIdBuffer& Ids);
+void PruneProcessCpuHistory(std::vector<TProcessItem>& History, const TProcessIdList& Ids);
 // The first named entry with the largest share above 0, or -1.
 long long TopCpuEntry(const std::vector<TProcessItem>& History);
 
@@ -68,7 +68,7 @@ extern std::vector<TProcessItemPf> ProcessPfHistory;
 void StoreProcessPfSample(std::vector<TProcessItemPf>& History, const std::string& Name, DWORD ProcessId,
                           DWORD Count);
 // Removes every entry whose process is not among Ids.
-void PruneProcessPfHistory(std::vector<TProcessItemPf>& History, const TProcessIdBuffer& Ids);
+void PruneProcessPfHistory(std::vector<TProcessItemPf>& History, const TProcessIdList& Ids);
 // The first named entry with the largest difference above 0, or -1.
 long long TopPfEntry(const std::vector<TProcessItemPf>& History);
 

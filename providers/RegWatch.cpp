@@ -5,7 +5,7 @@
 
 #include "Includes.h"
 #include "Log.h"
-#include "MainLoop.h"
+#include "ItemWatches.h"
 #include "Pipeline.h"
 #include "Templates.h"
 #include "Utils.h"
@@ -47,29 +47,48 @@ void TRegMonitorThread::Execute() {
         registry_.reset();
         return;
     }
-    // A value watch reports the value's state at start.
-    if (reportNow) Notify();
-
     event_.reset(CreateEventW(nullptr, TRUE, FALSE, (L"RegMonitorChange" + std::to_wstring(ThreadId())).c_str()));
-    if (event_.valid() && RegNotifyChangeKeyValue(registry_->CurrentKey(), WatchSubtree, kNotifyFilter, event_.get(),
-                                                  TRUE) == ERROR_SUCCESS) {
-        while (!Terminated()) {
-            const DWORD wait = WaitForSingleObject(event_.get(), kStopCheckMs);
-            if (wait == WAIT_TIMEOUT) continue;
-            if (wait != WAIT_OBJECT_0) {
-                // A wait that fails at once would spin: pause as long as a time-out would.
-                SleepUnlessTerminated(kStopCheckMs);
-                continue;
-            }
-            if (Terminated()) break;
-            Notify();
-            ResetEvent(event_.get());
-            RegNotifyChangeKeyValue(registry_->CurrentKey(), WatchSubtree, kNotifyFilter, event_.get(), TRUE);
-        }
-    }
+    TRegWatchSteps steps;
+    steps.Arm = [this] {
+        return event_.valid() && RegNotifyChangeKeyValue(registry_->CurrentKey(), WatchSubtree, kNotifyFilter,
+                                                         event_.get(), TRUE) == ERROR_SUCCESS;
+    };
+    steps.Wait = [this] {
+        const DWORD wait = WaitForSingleObject(event_.get(), kStopCheckMs);
+        if (wait == WAIT_OBJECT_0) return TRegWatchWait::Signalled;
+        return wait == WAIT_TIMEOUT ? TRegWatchWait::TimedOut : TRegWatchWait::Failed;
+    };
+    steps.Pause = [this] { SleepUnlessTerminated(kStopCheckMs); };
+    steps.Reset = [this] { ResetEvent(event_.get()); };
+    steps.Report = [this] { Notify(); };
+    steps.Stopping = [this] { return Terminated(); };
+    // A value watch reports the value's state at start.
+    RunRegWatch(steps, reportNow);
     event_.reset();
     registry_->CloseKey();
     registry_.reset();
+}
+
+void RunRegWatch(const TRegWatchSteps& Steps, bool ReportAtStart) {
+    // The notification is armed before the value is read, so that a change made between
+    // the read and the arming still signals.
+    const bool armed = Steps.Arm();
+    if (ReportAtStart) Steps.Report();
+    if (!armed) return;
+    while (!Steps.Stopping()) {
+        const TRegWatchWait wait = Steps.Wait();
+        if (wait == TRegWatchWait::TimedOut) continue;
+        if (wait == TRegWatchWait::Failed) {
+            // A wait that fails at once would spin: pause as long as a time-out would.
+            Steps.Pause();
+            continue;
+        }
+        if (Steps.Stopping()) break;
+        // The signal is taken and the next change armed first; then the change is read.
+        Steps.Reset();
+        Steps.Arm();
+        Steps.Report();
+    }
 }
 
 void TRegMonitorThread::Notify() {
@@ -94,8 +113,9 @@ void TRegMonitorThread::DoChange() {
         Variant current = ReadValue();
         if (current == Value) return;
         Value = std::move(current);
-        ChangeTime = NowDateTime();
     }
+    // A key watch has no value to show: the time at which the change was seen is its news.
+    ChangeTime = NowDateTime();
     if (OnChange) OnChange(this);
 }
 

@@ -6,7 +6,6 @@
 
 #include "Includes.h"
 #include "Log.h"
-#include "MainLoop.h"
 #include "Pipeline.h"
 #include "Templates.h"
 #include "Utils.h"

@@ -113,6 +113,24 @@ private:
 
 // ---- registry watches ---------------------------------------------------------------------
 
+// How one wait for a change notification ended.
+enum class TRegWatchWait { Signalled, TimedOut, Failed };
+// The platform steps of one watch: arm the change notification (false when it cannot be
+// armed), wait for it (at most the stop-check time), pause after a failed wait, reset the
+// signal, read and report the watched state, and tell whether the watch is to stop.
+struct TRegWatchSteps {
+    std::function<bool()> Arm;
+    std::function<TRegWatchWait()> Wait;
+    std::function<void()> Pause;
+    std::function<void()> Reset;
+    std::function<void()> Report;
+    std::function<bool()> Stopping;
+};
+// A watch's life: arm, report the state at start when asked (even when arming failed),
+// and then, until told to stop, on each signal reset it, arm again and report. Arming
+// comes before every read, so no change between a read and the next arming is lost.
+void RunRegWatch(const TRegWatchSteps& Steps, bool ReportAtStart);
+
 // Waits for change notifications of one key and reports each on the window thread.
 class TRegMonitorThread : public TThread {
 public:
@@ -130,13 +148,13 @@ public:
     // while the thread waits for it.
     std::wstring ValueName;          // empty for a key watch
     Variant Value = Variant::Null();
-    double ChangeTime = 0;           // date-time of the last change seen; 0 until then
+    double ChangeTime = 0;           // local date-time of the last change seen; 0 until then
 
     // The watched value by its type: unknown or missing NoResultsText, strings their text,
     // integers their number, binary Null.
     Variant ReadValue() const;
-    // Window thread: takes a changed value with the time and calls OnChange; a value
-    // watch whose value did not change reports nothing.
+    // Window thread: takes a changed value, stamps the local time at which the change was
+    // seen and calls OnChange; a value watch whose value did not change reports nothing.
     void DoChange();
     // Value as text (Null: empty).
     std::wstring ValueAsString() const;

@@ -58,10 +58,18 @@ std::wstring TrimBlanks(const std::wstring& s) {
     return s.substr(b, s.find_last_not_of(L' ') - b + 1);
 }
 
-// A text that reads as a number, as a count of ten-thousandths.
-bool FixedPointOf(const std::wstring& Text, std::int64_t& Value) {
+// A text that reads as a number written with DecimalSeparator (and no other), as a
+// count of ten-thousandths.
+bool FixedPointOf(const std::wstring& Text, wchar_t DecimalSeparator, std::int64_t& Value) {
+    std::wstring text = Text;
+    for (wchar_t& c : text) {
+        if (c == DecimalSeparator)
+            c = L'.';
+        else if (c == L'.')
+            return false;  // a full stop where the locale writes another separator
+    }
     long double v = 0;
-    if (!TryTextToDouble(Text, v) || !std::isfinite(v)) return false;
+    if (!TryTextToDouble(text, v) || !std::isfinite(v)) return false;
     const long double scaled = std::roundl(v * 10000.0L);
     if (scaled < -9.2e18L || scaled > 9.2e18L) RaiseIntOverflow();
     Value = static_cast<std::int64_t>(scaled);
@@ -76,6 +84,12 @@ bool Ordered(const std::wstring& op, const T& a, const T& b) {
     if (op == L"lt") return a < b;
     if (op == L"ge") return a >= b;
     return a <= b;  // le
+}
+
+// The system's lower-casing of 8-bit text.
+std::string LowerAnsi(std::string Text) {
+    if (!Text.empty()) CharLowerBuffA(Text.data(), static_cast<DWORD>(Text.size()));
+    return Text;
 }
 
 }  // namespace
@@ -107,6 +121,11 @@ std::wstring IfFieldName(const std::wstring& Comparator) {
 
 bool CompareValues(const std::wstring& Comparator, const std::wstring& Value1, const std::wstring& Value2,
                    bool& Result) {
+    return CompareValues(Comparator, Value1, Value2, LocaleNumberFormat().DecimalSeparator, Result);
+}
+
+bool CompareValues(const std::wstring& Comparator, const std::wstring& Value1, const std::wstring& Value2,
+                   wchar_t DecimalSeparator, bool& Result) {
     const std::wstring& op = Comparator;
     if (op == L"contains" || op == L"notcontains") {
         const bool holds = LowerText(Value1).find(LowerText(Value2)) != std::wstring::npos;
@@ -124,9 +143,13 @@ bool CompareValues(const std::wstring& Comparator, const std::wstring& Value1, c
     bool known = false;
     for (const wchar_t* name : kOrdered) known = known || base == name;
     if (!known) return false;
-    bool result = caseSensitive ? Ordered(base, Value1, Value2) : Ordered(base, LowerText(Value1), LowerText(Value2));
+    // As 8-bit texts, byte by byte (unsigned), the plain forms after the system's
+    // lower-casing.
+    const std::string text1 = WideToAnsi(Value1), text2 = WideToAnsi(Value2);
+    bool result = caseSensitive ? Ordered(base, text1, text2) : Ordered(base, LowerAnsi(text1), LowerAnsi(text2));
     std::int64_t n1 = 0, n2 = 0;
-    if (FixedPointOf(Value1, n1) && FixedPointOf(Value2, n2)) result = Ordered(base, n1, n2);
+    if (FixedPointOf(Value1, DecimalSeparator, n1) && FixedPointOf(Value2, DecimalSeparator, n2))
+        result = Ordered(base, n1, n2);
     Result = result;
     return true;
 }
@@ -252,7 +275,7 @@ void SetupUserControl(TConfigItem& Item, TVistrelMainForm* Form, int Top, int Le
     control->Hint = target;
     if (auto* button = dynamic_cast<TColorButton*>(control)) {
         TCanvas& canvas = Form->Canvas();
-        canvas.Font().SetName(AnsiToWide(Item.FontFace));
+        canvas.Font().SetName(Item.FontFace);
         canvas.Font().SetSize(Item.FontSize);
         RECT r{0, 0, 0, 0};
         canvas.DrawText(caption, r, DT_CALCRECT);

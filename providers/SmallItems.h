@@ -41,9 +41,15 @@ bool SumUnreadMail(HKEY Root, const std::string& KeyPath, std::int32_t& Total);
 
 // ---- IF -----------------------------------------------------------------------------------
 
-// False for a comparator outside the table (names compared exactly).
+// False for a comparator outside the table (names compared exactly). The ordering
+// comparators compare the texts in the system's 8-bit code page byte by byte, the plain
+// forms after the system's lower-casing of that text; when both read as numbers written
+// with the locale's decimal separator, the numbers (to four decimals) decide instead.
 bool CompareValues(const std::wstring& Comparator, const std::wstring& Value1, const std::wstring& Value2,
                    bool& Result);
+// The same with the decimal separator given.
+bool CompareValues(const std::wstring& Comparator, const std::wstring& Value1, const std::wstring& Value2,
+                   wchar_t DecimalSeparator, bool& Result);
 // The field name an IF result is recorded under: the comparator, "neqs" for le and cle.
 std::wstring IfFieldName(const std::wstring& Comparator);
 

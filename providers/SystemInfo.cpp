@@ -28,7 +28,7 @@ std::string RelativeKeyPath(const std::string& KeyPath) {
     return first == std::string::npos ? std::string() : KeyPath.substr(first);
 }
 
-UniqueKey OpenKey(HKEY Root, const std::string& KeyPath, REGSAM ViewFlag) {
+UniqueKey OpenReadKey(HKEY Root, const std::string& KeyPath, REGSAM ViewFlag) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(Root, RelativeKeyPath(KeyPath).c_str(), 0, KEY_READ | ViewFlag, &key) != ERROR_SUCCESS)
         return UniqueKey();
@@ -92,8 +92,8 @@ bool ReadOemInfoFile(const std::wstring& SystemFolder, TOemInfo& Info) {
 }
 
 bool ReadOemInfoKey(HKEY Root, const std::string& KeyPath, TOemInfo& Info) {
-    UniqueKey key = OpenKey(Root, KeyPath, KEY_WOW64_64KEY);
-    if (!key.valid()) key = OpenKey(Root, KeyPath, KEY_WOW64_32KEY);
+    UniqueKey key = OpenReadKey(Root, KeyPath, KEY_WOW64_64KEY);
+    if (!key.valid()) key = OpenReadKey(Root, KeyPath, KEY_WOW64_32KEY);
     if (!key.valid()) return false;
     auto read = [&](const char* name) { return AnsiToWide(ReadStringValue(key.get(), name)); };
     const std::wstring manufacturer = read("Manufacturer");
@@ -129,7 +129,7 @@ std::wstring Through8Bit(const std::wstring& Text) { return AnsiToWide(WideToAns
 // ---- registry -----------------------------------------------------------------------------
 
 std::string ReadRegString(HKEY RootKey, const std::string& KeyPath, const std::string& ValueName) {
-    const UniqueKey key = OpenKey(RootKey, KeyPath, 0);
+    const UniqueKey key = OpenReadKey(RootKey, KeyPath, 0);
     if (!key.valid()) return {};
     return TrimControl(ReadStringValue(key.get(), ValueName));
 }
@@ -185,7 +185,7 @@ std::string IeVersionFrom(HKEY Root, const std::string& KeyPath) {
 
 std::array<std::uint8_t, 8> ReadDirectXInstalledVersion(HKEY Root, const std::string& KeyPath) {
     std::array<std::uint8_t, 8> bytes{};
-    const UniqueKey key = OpenKey(Root, KeyPath, 0);
+    const UniqueKey key = OpenReadKey(Root, KeyPath, 0);
     if (!key.valid()) return bytes;
     DWORD type = 0, size = 0;
     if (RegQueryValueExA(key.get(), "InstalledVersion", nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return bytes;

@@ -4,53 +4,11 @@
 
 #include <winsock2.h>
 #include <windows.h>
-#include <iphlpapi.h>
 
-#include <array>
 #include <string>
 
-#include "WinHandles.h"
-
-// Functions that not every Windows version exports, bound once at start. An empty entry
-// means the function is missing: each user tests its entry and takes its own fallback.
-struct TOptionalApis {
-    BOOL(WINAPI* QueryFullProcessImageNameW)(HANDLE, DWORD, LPWSTR, PDWORD) = nullptr;
-    DWORD(WINAPI* GetProcessImageFileNameW)(HANDLE, LPWSTR, DWORD) = nullptr;
-    DWORD(WINAPI* GetProcessImageFileNameA)(HANDLE, LPSTR, DWORD) = nullptr;
-    LONG(WINAPI* NtQuerySystemInformation)(ULONG, PVOID, ULONG, PULONG) = nullptr;
-    BOOL(WINAPI* GetSystemTimes)(LPFILETIME, LPFILETIME, LPFILETIME) = nullptr;
-    ULONGLONG(WINAPI* GetTickCount64)() = nullptr;
-    DWORD(WINAPI* WTSGetActiveConsoleSessionId)() = nullptr;
-    DWORD(WINAPI* GetCurrentProcessId)() = nullptr;
-    BOOL(WINAPI* ProcessIdToSessionId)(DWORD, DWORD*) = nullptr;
-    ULONG(WINAPI* GetAdaptersAddresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG) = nullptr;
-    PCWSTR(WSAAPI* InetNtopW)(INT, const VOID*, PWSTR, size_t) = nullptr;
-};
-// Written only by LoadOptionalApis (at start, before any other thread exists) and by
-// FinalizeProviders; read from any thread in between.
-extern TOptionalApis OptionalApis;
-
-// Where LoadOptionalApis looks up a function: the names tried in order in each library in
-// order, among the modules already loaded; with LoadMissing, a library not loaded yet is
-// loaded by name (and kept loaded while its function is bound). Message is logged at INFO
-// when that library cannot be loaded.
-struct TOptionalApiSpec {
-    const char* Names[2];
-    const wchar_t* Libraries[2];
-    bool LoadMissing;
-    const wchar_t* Message;
-};
-
-// The table's rows in the order they are bound.
-extern const std::array<TOptionalApiSpec, 11> OptionalApiSpecs;
-
-// The address of one row's function, or null; LoadedLibrary receives the library that
-// had to be loaded for it (left empty when the function came from a loaded module or was
-// not found).
-FARPROC BindOptionalApi(const TOptionalApiSpec& Spec, UniqueLibrary& LoadedLibrary);
-
-// Fills OptionalApis.
-void LoadOptionalApis();
+// The optional functions' table, which the start-up fills: users of this header read it.
+#include "OptionalApis.h"
 
 // Enables (true) or disables one privilege of the process's token; true when the system
 // reports no error after the change (a privilege the account lacks gives false).

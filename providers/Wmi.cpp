@@ -138,8 +138,7 @@ void WmiQueryStr(const std::string& Namespace, const std::string& Statement, con
             Text = WmiPropertyToString(property);
             const VARTYPE vt = property.Value.vt();
             const bool integer = IsInt32CimType(property.CimType) || CimBaseType(property.CimType) == kCimUInt64;
-            if (vt != VT_NULL && vt != VT_EMPTY && integer)
-                Value = WmiValueToVariant(*property.Value.get(), property.CimType).ToInt32();
+            if (vt != VT_NULL && vt != VT_EMPTY && integer) Value = WmiPropertyToInt32(property);
         }
     } catch (const std::exception& e) {
         WriteLog(L"WmiQueryStr: " + ErrorText + WmiErrorMessage(e) + L" : " + AnsiToWide(Text), llError);
@@ -266,6 +265,8 @@ namespace {
 // The text of one scalar value by its CIM type.
 std::wstring ScalarText(const VARIANT& Value, long CimType) {
     const long type = CimBaseType(CimType);
+    // An unsigned 32-bit value keeps its unsigned reading, whatever slot WMI used for it.
+    if (type == kCimUInt32) return std::to_wstring(WmiValueToVariant(Value, CimType).ToInt64());
     if (IsInt32CimType(type)) return std::to_wstring(WmiValueToVariant(Value, CimType).ToInt32());
     switch (type) {
     case kCimString:
@@ -295,6 +296,15 @@ std::wstring WmiPropertyToText(const TWmiProperty& Property) {
 }
 
 std::string WmiPropertyToString(const TWmiProperty& Property) { return WideToAnsi(WmiPropertyToText(Property)); }
+
+std::int32_t WmiPropertyToInt32(const TWmiProperty& Property) {
+    const Variant value = WmiValueToVariant(*Property.Value.get(), Property.CimType);
+    // An unsigned 32-bit value past the signed range keeps its 32 bits, as WMI handed
+    // them over, rather than failing the read.
+    if (CimBaseType(Property.CimType) == kCimUInt32)
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(value.ToInt64()));
+    return value.ToInt32();
+}
 
 bool ParseCimDateTime(const Variant& Value, TCimDateTime& Parts) {
     if (Value.IsNull() || Value.IsEmpty()) return false;

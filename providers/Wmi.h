@@ -72,7 +72,8 @@ TWmiObject WmiReadProperties(IWbemClassObject* Object);
 bool WmiGetProperty(IWbemClassObject* Object, const std::wstring& Name, TWmiProperty& Property);
 
 // The first object's property Name as text, and its value as an integer where the type
-// is an integer one (uint64 included); Text "" and Value 0 when there is nothing. Never
+// is an integer one (uint64 included; an unsigned 32-bit value past the signed range
+// keeps its bits); Text "" and Value 0 when there is nothing. Never
 // raises: errors are logged ("WmiQueryStr: ").
 void WmiQueryStr(const std::string& Namespace, const std::string& Statement, const std::string& Name,
                  std::string& Text, std::int32_t& Value);
@@ -105,12 +106,16 @@ void ForEachWmiArrayElement(const VARIANT& Value, const std::function<void(const
 std::wstring WmiArrayText(const VARIANT& Value, long CimType);
 
 // The property's value as 8-bit text: "<empty>" for null or empty; integer types in
-// decimal (a value beyond the signed 32-bit range raises); string, uint64 and datetime
-// as their text; booleans "True" or "False"; an array's elements joined with single
-// blanks. Any other type raises Exception "Unknown type".
+// decimal, unsigned 32-bit values unsigned (any other value beyond the signed 32-bit
+// range raises); string, uint64 and datetime as their text; booleans "True" or "False";
+// an array's elements joined with single blanks. Any other type raises Exception
+// "Unknown type".
 std::string WmiPropertyToString(const TWmiProperty& Property);
 // The same text in UTF-16 (before the 8-bit conversion).
 std::wstring WmiPropertyToText(const TWmiProperty& Property);
+// A scalar integer property as a signed 32-bit integer: an unsigned 32-bit value past the
+// signed range keeps its bits; any other value beyond the range raises.
+std::int32_t WmiPropertyToInt32(const TWmiProperty& Property);
 
 // The parts of a CIM datetime "yyyymmddHHMMSS.mmmmmmsUUU".
 struct TCimDateTime {

@@ -22,8 +22,16 @@ std::vector<DiskIo::TDiskItem> diskIoSamples;
 
 const char kDiskCounters[] = "select * from Win32_PerfRawData_PerfDisk_LogicalDisk";
 
-bool BeginsWithLetter(const std::string& Name, const std::wstring& Letter) {
-    return !Name.empty() && !Letter.empty() && AnsiToWide(Name.substr(0, 1)) == Letter.substr(0, 1);
+// True when Name is drive Letter's own instance ("H:"); a volume without a letter whose
+// name begins with the same character ("HarddiskVolume1") is another disk.
+bool IsDriveInstance(const std::string& Name, const std::wstring& Letter) {
+    return !Letter.empty() && AnsiToWide(Name) == Letter.substr(0, 1) + L":";
+}
+
+const TWmiProperty* FindProperty(const TWmiObject& Object, const wchar_t* Name) {
+    for (const TWmiProperty& property : Object)
+        if (SameTextIgnoreCase(property.Name, Name)) return &property;
+    return nullptr;
 }
 
 // A counter's text as a 64-bit number; 0 when it is not one.
@@ -123,7 +131,7 @@ void GetDiskIOForLetter(const std::wstring& Letter, const TItemOptionArray& Opti
                 if (name.empty()) continue;
                 const std::int64_t read = CounterValue(object.get(), L"DiskReadBytesPerSec");
                 const std::int64_t written = CounterValue(object.get(), L"DiskWriteBytesPerSec");
-                if (BeginsWithLetter(name, Letter)) StoreDiskIoSample(name, read, written);
+                if (IsDriveInstance(name, Letter)) StoreDiskIoSample(name, read, written);
             } catch (const std::exception& e) {
                 WriteLog(L"GetDiskIO: Invalid Data " + ErrorText + WmiErrorMessage(e), llData);
             }
@@ -151,23 +159,46 @@ Variant GetDiskQueue(const std::wstring& Letter, std::wstring& Text) {
         const ComPtr<IWbemServices> services = WMIConnect(nullptr, L".", L"root\\cimv2");
         if (!services) return Variant::FromCurrencyCount(0);
         const ComPtr<IEnumWbemClassObject> objects = WmiExecQuery(services.get(), kDiskCounters);
-        ComPtr<IWbemClassObject> object;
-        while (objects && WmiNextObject(objects.get(), object)) {
-            const std::string name = NameOf(object.get());
-            if (!BeginsWithLetter(name, Letter)) continue;
-            long double length = 0;
-            TWmiProperty property;
-            if (WmiGetProperty(object.get(), L"CurrentDiskQueueLength", property) &&
-                TryTextToDouble(AnsiToWide(WmiPropertyToString(property)), length))
-                queue = Variant::FromCurrency(static_cast<double>(length)).CurrencyCount();
+        const TWmiObjectSource next = [&](TWmiObject& Object) {
+            ComPtr<IWbemClassObject> object;
+            if (!objects || !WmiNextObject(objects.get(), object)) return false;
+            Object.clear();
+            for (const wchar_t* name : {L"Name", L"CurrentDiskQueueLength"}) {
+                TWmiProperty property;
+                if (WmiGetProperty(object.get(), name, property)) Object.push_back(std::move(property));
+            }
+            return true;
+        };
+        if (const std::optional<std::int64_t> found = DiskQueueOf(Letter, next)) {
+            queue = *found;
             Text = CurrencyToText(queue, LocaleNumberFormat().DecimalSeparator);
-            break;
         }
     } catch (const std::exception& e) {
         WriteLog(L"GetDiskQueue: " + ErrorText + WmiErrorMessage(e) + L" : " + Text, llError);
     }
     WriteLog(L"GetDiskQueue: " + Text, llData);
     return Variant::FromCurrencyCount(queue);
+}
+
+std::optional<std::int64_t> DiskQueueOf(const std::wstring& Letter, const TWmiObjectSource& Next) {
+    TWmiObject object;
+    while (Next(object)) {
+        const TWmiProperty* name = FindProperty(object, L"Name");
+        if (!name || !IsDriveInstance(WmiPropertyToString(*name), Letter)) continue;
+        std::int64_t queue = 0;
+        // A queue length that cannot be read is passed over: the drive shows 0.
+        if (const TWmiProperty* length = FindProperty(object, L"CurrentDiskQueueLength")) {
+            try {
+                long double value = 0;
+                if (TryTextToDouble(AnsiToWide(WmiPropertyToString(*length)), value))
+                    queue = Variant::FromCurrency(static_cast<double>(value)).CurrencyCount();
+            } catch (const std::exception&) {
+                queue = 0;
+            }
+        }
+        return queue;
+    }
+    return std::nullopt;
 }
 
 const std::vector<DiskIo::TDiskItem>& DiskIoSamples() { return diskIoSamples; }
@@ -194,7 +225,7 @@ void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int
 
 const DiskIo::TDiskItem* FindDiskIoSample(const std::wstring& Letter) {
     for (const DiskIo::TDiskItem& item : diskIoSamples)
-        if (BeginsWithLetter(item.Name, Letter)) return &item;
+        if (IsDriveInstance(item.Name, Letter)) return &item;
     return nullptr;
 }
 
@@ -251,8 +282,8 @@ std::wstring WmiObjectsToDisplay(const std::wstring& Template, std::optional<std
 
         if (RowCount) {
             append(Variant(*RowCount));
-            line = ReplaceValuePlaceholder(L"%rowcount%", Variant(*RowCount), line);
             if (firstRow) Data.Names.push_back(L"Row Count");
+            line = ReplaceValuePlaceholder(L"%rowcount%", Variant(*RowCount), line);
         }
         for (const TWmiProperty& property : properties) {
             const VARIANT& raw = *property.Value.get();
@@ -281,28 +312,29 @@ std::wstring WmiObjectsToDisplay(const std::wstring& Template, std::optional<std
 
             TCimDateTime parts;
             const bool split = CimBaseType(property.CimType) == kCimDateTime && hasText && ParseCimDateTime(value, parts);
-            if (split) {
-                const Variant partValues[] = {Variant(std::int32_t(parts.Year)),   Variant(std::int32_t(parts.Month)),
-                                              Variant(std::int32_t(parts.Day)),    Variant(std::int32_t(parts.Hour)),
-                                              Variant(std::int32_t(parts.Minute)), Variant(std::int32_t(parts.Second)),
-                                              Variant(std::int32_t(parts.Microseconds)), Variant(parts.UtcOffset)};
-                for (std::size_t i = 0; i < 8; ++i) {
-                    append(partValues[i]);
-                    line = ReplaceValuePlaceholder(L"%" + property.Name + kDateTimeParts[i] + L"%",
-                                                   Variant(TrimBlanks(partValues[i].ToText())), line);
-                }
-            }
+            const Variant partValues[] = {Variant(std::int32_t(parts.Year)),   Variant(std::int32_t(parts.Month)),
+                                          Variant(std::int32_t(parts.Day)),    Variant(std::int32_t(parts.Hour)),
+                                          Variant(std::int32_t(parts.Minute)), Variant(std::int32_t(parts.Second)),
+                                          Variant(std::int32_t(parts.Microseconds)), Variant(parts.UtcOffset)};
+            // The row's values and, with the first row, their names go in together, before
+            // the line is filled: a line that fails leaves names and values in step.
+            if (split)
+                for (const Variant& part : partValues) append(part);
             append(value);
-            const std::wstring placeholder = L"%" + property.Name + L"%";
-            if (!hasText && NamesPlaceholder(placeholder, line))
-                throw EVariantError(L"Invalid variant type conversion");
-            line = ReplaceValuePlaceholder(placeholder, value, line);
-
             if (firstRow) {
                 if (split)
                     for (const wchar_t* part : kDateTimeParts) Data.Names.push_back(property.Name + part);
                 Data.Names.push_back(property.Name);
             }
+
+            if (split)
+                for (std::size_t i = 0; i < 8; ++i)
+                    line = ReplaceValuePlaceholder(L"%" + property.Name + kDateTimeParts[i] + L"%",
+                                                   Variant(TrimBlanks(partValues[i].ToText())), line);
+            const std::wstring placeholder = L"%" + property.Name + L"%";
+            if (!hasText && NamesPlaceholder(placeholder, line))
+                throw EVariantError(L"Invalid variant type conversion");
+            line = ReplaceValuePlaceholder(placeholder, value, line);
         }
         result += Through8Bit(line) + L"|";
         ++index;

@@ -26,12 +26,12 @@ void GetDiskIO(TItemOptionArray Options, TItemData& Data, std::wstring& Display)
 void GetDisplayController(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 
 // The DISKIO collection for one drive letter, once the letter is known: samples the raw
-// counters of every logical disk whose name begins with the letter and, from the second
+// counters of the drive's own logical disk (named letter and ":") and, from the second
 // sample on, stores "read bps", "write bps", "queue" and fills "display" (default "%1").
 void GetDiskIOForLetter(const std::wstring& Letter, const TItemOptionArray& Options, TItemData& Data,
                         std::wstring& Display);
-// The current queue length of the first logical disk whose WMI name begins with Letter,
-// as currency, and its text; 0 and "" when there is none.
+// The current queue length of the drive's own logical disk (WMI name Letter and ":"), as
+// currency, and its text; 0 and "" when there is none.
 Variant GetDiskQueue(const std::wstring& Letter, std::wstring& Text);
 
 // Enters the routines into ItemTypeTable.
@@ -60,7 +60,7 @@ void ClearDiskIoSamples();
 // both samples equal.
 void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int64_t BytesWritten);
 void StoreDiskIoSample(const std::string& Name, std::int64_t BytesRead, std::int64_t BytesWritten, std::uint32_t Tick);
-// The first sample whose name begins with Letter, or null.
+// The first sample that is drive Letter's own instance (Letter and ":"), or null.
 const DiskIo::TDiskItem* FindDiskIoSample(const std::wstring& Letter);
 // Bytes per second between the two samples of Item, in whole seconds with the remainder
 // dropped; false when no more than 1000 ms lie between them. The tick difference is
@@ -71,6 +71,11 @@ bool DiskIoRates(const DiskIo::TDiskItem& Item, std::int64_t& ReadRate, std::int
 
 // Gives the next object's properties; false when there is none.
 using TWmiObjectSource = std::function<bool(TWmiObject& Object)>;
+
+// The queue lookup over the disk objects: the first whose Name is drive Letter's own
+// instance gives its CurrentDiskQueueLength as a currency count (0 when that is missing
+// or cannot be read); nothing when no object is the drive's.
+std::optional<std::int64_t> DiskQueueOf(const std::wstring& Letter, const TWmiObjectSource& Next);
 
 // Turns objects into the rows of Data (appended one by one, so rows made before an error
 // stay) and returns the display lines joined with "|". With RowCount, each row starts

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "WinApp.h"
+
 // Serves the thread's messages for about ms milliseconds.
 void PumpFor(DWORD ms);
 // Serves messages until the condition holds or ms pass; returns the condition.

@@ -270,6 +270,16 @@ TEST_F(CollectorHarness, PageFilterAndAlwaysCollect) {
     EXPECT_EQ(calls[3], 0);
 }
 
+TEST_F(CollectorHarness, CommentLineIsNeitherReportedNorStored) {
+    ConfigItems.push_back(MakeItem("COMMENT", nullptr, 0));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(log_.Count(L"DATA", L"COMMENT ("), 0);
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT () True"), 1);
+    EXPECT_FALSE(ConfigItems[0].Collected);
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
+}
+
 TEST_F(CollectorHarness, FailingRoutineIsRetriedEveryPassAndKeepsItsLastGoodLines) {
     TConfigItem item = MakeItem("TEXT", Failing, 60);
     item.Options[0] = {L"lid", Variant(L"t1")};
@@ -668,7 +678,9 @@ TEST(CollectorGetItemData, NoResultAndHiddenStates) {
 TEST(CollectorGetItemData, CommentIsNotCollected) {
     TConfigItem item = MakeItem("COMMENT", nullptr, 0);
     item.ItemData.Lines = {L"kept"};
-    EXPECT_FALSE(GetItemData(item, TickAt5000));
+    int reports = 0;
+    EXPECT_FALSE(GetItemData(item, TickAt5000, [&reports](bool) { ++reports; }));
+    EXPECT_EQ(reports, 0);
     EXPECT_EQ(item.LastTick, 0u);
     EXPECT_FALSE(item.Collected);
     EXPECT_EQ(item.ItemData.Lines, TWideStringArray{L"kept"});
@@ -677,8 +689,10 @@ TEST(CollectorGetItemData, CommentIsNotCollected) {
 
 TEST(CollectorGetItemData, FailureStillStampsTheWorkCopy) {
     TConfigItem item = MakeItem("TEXT", Failing, 0);
-    EXPECT_FALSE(GetItemData(item, TickAt5000));
+    std::vector<bool> reports;
+    EXPECT_FALSE(GetItemData(item, TickAt5000, [&reports](bool result) { reports.push_back(result); }));
     EXPECT_EQ(item.LastTick, 5000u);
+    EXPECT_EQ(reports, std::vector<bool>{false});
 }
 
 TEST(CollectorGetItemData, CollectionAtTickZeroIsNotTakenForNever) {

@@ -2,8 +2,11 @@
 // fixture files in a fresh temporary program folder.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "Configuration.h"
 #include "IniFiles.h"
@@ -442,6 +445,93 @@ TEST_F(ConfigLoad, WidePathsForTheProgramFolder) {
     EXPECT_EQ(PageNames.at(2), L"Zwei");
 }
 
+// What one load of a main ini file gives: options, texts, pages, functions and items.
+struct LoadedConfig {
+    std::int32_t Nav = 0, FontSize = 0;
+    std::wstring NoResults, Page2;
+    std::vector<std::wstring> Functions, Items;
+};
+
+// The fixture ini with its section headers spelled as given, in this order: options,
+// screen-saver, text, pages, functions, items.
+std::string HeaderSpelledIni(const std::array<const char*, 6>& h) {
+    return std::string(h[0]) + "\r\nnav=1\r\nfont-size=11\r\n" + h[1] + "\r\nnav=3\r\n" + h[2] +
+           "\r\nnoresults=-\r\n" + h[3] + "\r\n2=Disks\r\n" + h[4] + "\r\navg=(%1+%2)/2\r\n" + h[5] +
+           "\r\nUPTIME=active:1,lid:up\r\nTEXT=active:2,count:2,text:T %1\r\n";
+}
+
+TEST_F(ConfigLoad, SectionHeadersInAnyLetterCase) {
+    using Headers = std::array<const char*, 6>;
+    const Headers lower = {"[options]", "[screen-saver]", "[text]", "[pages]", "[functions]", "[items]"};
+    const Headers rows[] = {
+        {"[OPTIONS]", "[SCREEN-SAVER]", "[TEXT]", "[PAGES]", "[FUNCTIONS]", "[ITEMS]"},
+        {"[Options]", "[Screen-Saver]", "[Text]", "[Pages]", "[Functions]", "[Items]"},
+        {"[options]", "[screen-saver]", "[text]", "[pages]", "[Functions]", "[ITEMS]"},
+        {"[Options]", "[Screen-saver]", "[text]", "[Pages]", "[functions]", "[items]"},
+    };
+    const auto load = [this](const Headers& headers, bool screenSaver) {
+        ResetAllGlobals();
+        FreeConfigItems(ConfigItems);
+        SetProgramArguments(screenSaver ? std::vector<std::wstring>{L"/s"} : std::vector<std::wstring>{});
+        Write(L"vistrel.ini", HeaderSpelledIni(headers));
+        EXPECT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
+        LoadItems(nullptr);
+        LoadedConfig c;
+        c.Nav = Nav;
+        c.FontSize = FontSize;
+        c.NoResults = NoResultsText;
+        c.Page2 = PageNames.at(2);
+        c.Functions = UserFunctions;
+        for (const TConfigItem& item : ConfigItems)
+            c.Items.push_back(AnsiToWide(item.Keyword) + L"|" + item.Text + L"|" + std::to_wstring(item.Active) + L"|" +
+                              std::to_wstring(item.Page));
+        return c;
+    };
+    for (const bool screenSaver : {false, true}) {
+        const LoadedConfig expected = load(lower, screenSaver);
+        // The lower-case file itself loads everything.
+        EXPECT_EQ(expected.Nav, screenSaver ? 3 : 1);
+        EXPECT_EQ(expected.FontSize, screenSaver ? 8 : 11);
+        EXPECT_EQ(expected.NoResults, L"-");
+        EXPECT_EQ(expected.Page2, L"Disks");
+        EXPECT_EQ(expected.Functions, std::vector<std::wstring>{L"avg=(%1+%2)/2"});
+        EXPECT_EQ(expected.Items,
+                  (std::vector<std::wstring>{L"UPTIME|Up Time|1|1", L"TEXT|T 0|1|2", L"TEXT|T 1|1|2"}));
+        for (const Headers& row : rows) {
+            const LoadedConfig got = load(row, screenSaver);
+            const std::string label = std::string(row[0]) + row[1] + row[4] + row[5] + (screenSaver ? " /s" : "");
+            EXPECT_EQ(got.Nav, expected.Nav) << label;
+            EXPECT_EQ(got.FontSize, expected.FontSize) << label;
+            EXPECT_EQ(got.NoResults, expected.NoResults) << label;
+            EXPECT_EQ(got.Page2, expected.Page2) << label;
+            EXPECT_EQ(got.Functions, expected.Functions) << label;
+            EXPECT_EQ(got.Items, expected.Items) << label;
+        }
+    }
+}
+
+// A switch's name inside another argument's value does not make it that switch: the log
+// file of "/debug=" in a folder named my-ini is never taken as the main ini.
+TEST_F(ConfigLoad, IniInsideAnotherSwitchValueIsNotTheIni) {
+    TempFolder logs(L"vslcfg-logs");
+    const std::wstring folder = logs / L"my-ini";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring log = folder + L"\\v.log";
+    ASSERT_TRUE(WriteFileBytes(log, "[options]\r\nnav=9\r\n"));  // the log exists, as after a first run
+    Write(L"vistrel.ini", "[options]\r\nnav=2\r\n");
+    Write(L"other.ini", "[options]\r\nnav=4\r\n");
+
+    SetProgramArguments({L"/debug=" + log});
+    ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(MainIniPath, dir_.Path() + L"vistrel.ini");
+    EXPECT_EQ(Nav, 2);
+
+    SetProgramArguments({L"-debug=" + log, L"/ini=other.ini"});
+    ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(MainIniPath, dir_.Path() + L"other.ini");
+    EXPECT_EQ(Nav, 4);
+}
+
 TEST_F(ConfigLoad, LanguageOptionIsClearedByEachMainLoad) {
     Language = L"languages\\french.ini";
     Write(L"vistrel.ini", "[options]\r\nnav=1\r\n");
@@ -457,12 +547,16 @@ TEST_F(ConfigLoad, LanguageFileAsGivenOrInTheProgramFolder) {
     Language = full;
     ASSERT_TRUE(LoadLanguageFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(NoResultsText, L"k.A.");
+    EXPECT_EQ(LanguageFilePath, full);
     Write(L"rel.ini", "[text]\r\nnoresults=n.v.\r\n");
     Language = L"rel.ini";
     ASSERT_TRUE(LoadLanguageFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(NoResultsText, L"n.v.");
+    EXPECT_EQ(LanguageFilePath, dir_.Path() + L"rel.ini");
+    // A file that is not there leaves no path behind for the menu and the watcher.
     Language = L"missing.ini";
     EXPECT_FALSE(LoadLanguageFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(LanguageFilePath, L"");
 }
 
 TConfigItem MakeItem(const char* keyword, int instance = 0, const wchar_t* lid = L"",

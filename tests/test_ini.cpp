@@ -30,11 +30,23 @@ TEST_F(IniReader, SectionAndKeyIgnoreLetterCase) {
     EXPECT_FALSE(f.SectionExists(L"items"));
 }
 
-TEST_F(IniReader, ReadSectionMatchesTheHeaderExactly) {
-    const TInfoFile f = File("[Items]\r\nUPTIME=active:1\r\n");
-    EXPECT_TRUE(f.ReadSection(L"items").empty());
-    EXPECT_EQ(f.ReadSection(L"Items"), TWideStringArray{L"UPTIME=active:1"});
-    EXPECT_EQ(f.ReadSection(L"items", true), TWideStringArray{L"UPTIME=active:1"});
+TEST_F(IniReader, ReadSectionIgnoresTheHeaderCase) {
+    struct Row {
+        const char* header;
+        const wchar_t* asked;
+    };
+    const Row rows[] = {
+        {"[Items]", L"items"},         {"[ITEMS]", L"items"},         {"[items]", L"ITEMS"},
+        {"[iTeMs]", L"Items"},         {"[Functions]", L"functions"}, {"[Screen-Saver]", L"screen-saver"},
+    };
+    for (const Row& r : rows) {
+        const TInfoFile f =
+            File(std::string("[options]\r\nnav=1\r\n") + r.header + "\r\nUPTIME=active:1\r\n[x]\r\nX=1\r\n");
+        EXPECT_EQ(f.ReadSection(r.asked), TWideStringArray{L"UPTIME=active:1"}) << r.header;
+    }
+    // Keys keep their letter case; only the header is matched loosely.
+    EXPECT_EQ(File("[Items]\r\nUpTime=active:1\r\n").ReadSection(L"items"), TWideStringArray{L"UpTime=active:1"});
+    EXPECT_TRUE(File("[Item]\r\nUPTIME=active:1\r\n").ReadSection(L"items").empty());
 }
 
 TEST_F(IniReader, KeyMustBeFollowedAtOnceByEquals) {

@@ -217,7 +217,7 @@ TEST_F(ItemCharts, ButtonFromItemOptions) {
     ConfigItems.resize(1);
     TConfigItem& item = ConfigItems[0];
     item.Keyword = "CONTROL";
-    item.FontFace = "Arial";
+    item.FontFace = L"Arial";
     item.FontSize = 10;
     item.Color = 0x123456;
     item.Style = 1 | 4;
@@ -241,6 +241,24 @@ TEST_F(ItemCharts, ButtonFromItemOptions) {
     EXPECT_FALSE(button->Visible());
 }
 
+// The font name of a CONTROL line, in a script outside the system code page, reaches the
+// GDI font of its button or link unchanged.
+TEST_F(ItemCharts, ControlFontNameOutsideTheCodePage) {
+    const std::wstring face = L"\u6E38\u30B4\u30B7\u30C3\u30AF";
+    for (const wchar_t* type : {L"0", L"1"}) {
+        SetConfig({L"CONTROL=active:1,type:" + std::wstring(type) + L",font-face:" + face}, form);
+        ASSERT_EQ(ConfigItems.size(), 1u);
+        TFont* font = nullptr;
+        if (auto* button = dynamic_cast<TColorButton*>(ConfigItems[0].Control)) font = &button->Font();
+        if (auto* link = dynamic_cast<TStaticTextW*>(ConfigItems[0].Control)) font = &link->Font();
+        ASSERT_NE(font, nullptr) << type;
+        EXPECT_EQ(font->Name(), face) << type;
+        LOGFONTW lf{};
+        ASSERT_NE(GetObjectW(font->Handle(), sizeof lf, &lf), 0) << type;
+        EXPECT_EQ(std::wstring(lf.lfFaceName), face) << type;
+    }
+}
+
 TEST_F(ItemCharts, ControlsOnlyForIndexesWithinTheItems) {
     ConfigItems.resize(1);
     TConfigItem item;
@@ -261,7 +279,7 @@ TEST_F(ItemCharts, LinkFromItemOptions) {
         TConfigItem& item = ConfigItems[0];
         ReleaseItemControl(item);
         item = TConfigItem();
-        item.FontFace = "Arial";
+        item.FontFace = L"Arial";
         item.FontSize = 10;
         item.Color = 0x0000FF;
         item.Style = 1;

@@ -16,6 +16,7 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "ItemCharts.h"
+#include "InstanceLimits.h"
 #include "ItemLines.h"
 #include "Log.h"
 #include "Templates.h"
@@ -137,7 +138,7 @@ TEST_F(ItemLines, FieldsFromOptions) {
     EXPECT_EQ(up.Interval, 30);
     EXPECT_EQ(up.TextOffset, 4);
     EXPECT_EQ(up.Lid, L"up1");
-    EXPECT_EQ(up.FontFace, "Tahoma");
+    EXPECT_EQ(up.FontFace, L"Tahoma");
     EXPECT_EQ(up.FontSize, 8);
     EXPECT_EQ(up.Text, L"Running");
     EXPECT_EQ(up.Style, 3);
@@ -152,7 +153,7 @@ TEST_F(ItemLines, FieldsFromOptions) {
     EXPECT_FALSE(Item(1).HideNoResult);
     EXPECT_EQ(Item(1).Text, L"Fixed Text");  // the table's label
     EXPECT_EQ(Item(1).Interval, 0);           // the table's interval
-    EXPECT_EQ(Item(1).FontFace, "Arial");     // the global font face
+    EXPECT_EQ(Item(1).FontFace, L"Arial");    // the global font face
     EXPECT_TRUE(Item(2).Active);
     EXPECT_EQ(Item(2).Page, 0);  // above 9: on, without a page
     EXPECT_FALSE(Item(3).Active);
@@ -277,6 +278,42 @@ TEST_F(ItemLines, CpuUsageInstancesLimited) {
     LimitItemInstances("cpuusage", 1);
     EXPECT_TRUE(Item(0).Active);
     EXPECT_FALSE(Item(1).Active);
+}
+
+TEST_F(ItemLines, InstanceLimitsApplyWhenAnyLineIsActive) {
+    struct Row {
+        std::vector<std::wstring> lines;
+        std::vector<bool> active;
+    };
+    const Row rows[] = {
+        // An inactive first line does not keep the active one after it from its limit.
+        {{L"CPUUSAGE=active:0,count:2", L"CPUUSAGE=active:2,count:4"}, {false, false, true, true, false, false}},
+        // Each line counts its own instances from 0.
+        {{L"CPUUSAGE=active:2,count:3", L"CPUUSAGE=active:2,count:3"}, {true, true, false, true, true, false}},
+        {{L"CPUUSAGE=active:0,count:4"}, {false, false, false, false}},
+    };
+    ProcessorCount = 2;
+    for (const Row& r : rows) {
+        Load(r.lines);
+        ASSERT_EQ(ConfigItems.size(), r.active.size()) << WideToUtf8(r.lines.back());
+        for (std::size_t i = 0; i < r.active.size(); ++i)
+            EXPECT_EQ(Item(i).Active, r.active[i]) << WideToUtf8(r.lines.back()) << " item " << i;
+    }
+    // Each line is limited by what its own filter passes.
+    ProcessorCount = 4;
+    Load({L"CPUUSAGE=active:0,count:4", L"CPUUSAGE=active:1,count:4,filter:01"});
+    const bool expected[] = {false, false, false, false, true, true, false, false};
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(Item(i).Active, expected[i]) << i;
+    ProcessorCount = -1;
+}
+
+TEST_F(ItemLines, FixedDiskLimitAppliesWhenALaterLineIsActive) {
+    // The filter "C" passes one drive: the prefix's system drive.
+    ASSERT_EQ(CountFixedDisks(L"C", false), 1);
+    Load({L"FIXEDDISK=active:0,count:2", L"FIXEDDISK=active:1,count:3,filter:C"});
+    ASSERT_EQ(ConfigItems.size(), 10u);  // each instance followed by its DISKIO companion
+    const bool expected[] = {false, false, false, false, true, false, false, false, false, false};
+    for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(Item(i).Active, expected[i]) << Item(i).Keyword << " " << i;
 }
 
 TEST_F(ItemLines, CompanionsFollowEachFixedDisk) {

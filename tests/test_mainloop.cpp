@@ -34,7 +34,7 @@ protected:
         savedNav = Nav;
         savedMode = DisplayMode;
         ConfigItems.clear();
-        MainLoopSteps.RefreshDriveList = [this](bool includeAll) {
+        MainLoopSteps.CheckDriveList = [this](bool includeAll) {
             calls.push_back(includeAll ? "drives(all)" : "drives");
             return drivesChanged;
         };

@@ -9,6 +9,7 @@
 #include "DisplayModes.h"
 #include "Gdi.h"
 #include "Includes.h"
+#include "ItemLines.h"
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
@@ -167,7 +168,7 @@ protected:
     TConfigItem Item(const char* keyword, std::vector<std::wstring> lines, TColor color = kGreen) {
         TConfigItem i = MakeItem(keyword, std::move(lines), lineHeight);
         i.Color = color;
-        i.FontFace = "Arial";
+        i.FontFace = L"Arial";
         i.FontSize = 10;
         i.Text = L"Key";
         i.Lid = L"id1";
@@ -240,6 +241,21 @@ TEST_F(PaintTest, HeightFollowsTheContentAndThePassCompletes) {
     EXPECT_EQ(RelayoutPending, 0);
     EXPECT_NE(Log().find(L"UpdateEntries Complete."), std::wstring::npos);
     EXPECT_EQ(Log().find(L"[Error]"), std::wstring::npos);
+}
+
+// An item's font name in a script outside the system code page reaches the canvas font
+// unchanged, from the item line to the GDI font the pass draws with.
+TEST_F(PaintTest, ItemFontNameOutsideTheCodePage) {
+    const std::wstring face = L"\u6E38\u30B4\u30B7\u30C3\u30AF";
+    SetConfig({L"CPU=active:1,font-face:" + face}, nullptr);
+    ASSERT_EQ(ConfigItems.size(), 1u);
+    ConfigItems[0].ItemData.Lines = {L"MMMM"};
+    ConfigItems[0].LineHeight = lineHeight;
+    Paint();
+    EXPECT_EQ(form->Canvas().Font().Name(), face);
+    LOGFONTW lf{};
+    ASSERT_NE(GetObjectW(form->Canvas().Font().Handle(), sizeof lf, &lf), 0);
+    EXPECT_EQ(std::wstring(lf.lfFaceName), face);
 }
 
 TEST_F(PaintTest, LabelsInTheKeyColumnValuesBesideThemInLineColours) {

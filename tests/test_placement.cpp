@@ -192,7 +192,7 @@ protected:
         item.Keyword = "CPU";
         item.Active = true;
         item.Page = 1;
-        item.FontFace = "Arial";
+        item.FontFace = L"Arial";
         item.FontSize = 10;
         item.LineHeight = 16;
         item.Text = L"A fairly long label";

@@ -144,6 +144,13 @@ Bytes ProcessorBlock(const std::vector<std::int64_t>& idle, const SYSTEMTIME& ti
     return Block({other, processor}, time);
 }
 
+// The block's high-resolution counter and its frequency, as the platform fills them.
+Bytes WithPerfCounter(Bytes b, std::int64_t perfTime, std::int64_t perfFreq) {
+    Put(b, offsetof(PERF_DATA_BLOCK, PerfTime), perfTime);
+    Put(b, offsetof(PERF_DATA_BLOCK, PerfFreq), perfFreq);
+    return b;
+}
+
 std::wstring RaisedMessage(const Bytes& b, std::int32_t count = -1, std::size_t size = SIZE_MAX) {
     // An exact-size copy, so that a read past the end leaves the allocation.
     const Bytes exact(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min(size, b.size())));
@@ -339,6 +346,75 @@ TEST(ProviderCpuSampler, SameOrEarlierSampleTimeGivesZero) {
         sampler.TakeSample(b.data(), b.size());
         EXPECT_EQ(sampler.GetCPUUsageByIndex(0), 0.0) << later.wSecond;
     }
+}
+
+TEST(ProviderCpuSampler, UsageStaysBetweenNoneAndAll) {
+    // The idle counter and the sample time are not read at one instant: idle a little
+    // past the interval, or a counter that stepped back, stays within 0 .. 100 %.
+    const std::int64_t second = 10000000;
+    TCpuUsage sampler(true);
+    const Bytes a = ProcessorBlock({0, 5 * second, 0}, At(1));
+    const Bytes b = ProcessorBlock({second + second / 10, 5 * second - 1000, second / 2}, At(2));
+    sampler.TakeSample(a.data(), a.size());
+    sampler.TakeSample(b.data(), b.size());
+    EXPECT_EQ(sampler.GetCPUUsageByIndex(0), 0.0);
+    EXPECT_EQ(sampler.GetCPUUsageByIndex(1), 1.0);
+    EXPECT_DOUBLE_EQ(sampler.GetCPUUsageByIndex(2), 0.5);
+}
+
+TEST(ProviderCpuSampler, NoUsageAcrossAClockStep) {
+    const std::int64_t second = 10000000;
+    const std::int64_t freq = 3579545;  // counts a second of the high-resolution counter
+    struct Row {
+        const char* what;
+        SYSTEMTIME later;
+        std::int64_t counted;  // counts of the high-resolution counter between the samples
+        double expected;       // busy fraction of a processor idle for one second
+    } rows[] = {
+        {"clocks agree", At(3), 2 * freq, 0.5},
+        {"within a tenth", At(3, 150), 2 * freq, 1.0 - 1.0 / 2.15},
+        {"clock stepped forward", At(30), 2 * freq, 0.0},
+        {"clock stepped back, still later", At(2), 2 * freq, 0.0},
+        {"no counter frequency", At(30), 0, 1.0 - 1.0 / 29},
+    };
+    for (const Row& r : rows) {
+        TCpuUsage sampler(true);
+        const Bytes a = WithPerfCounter(ProcessorBlock({0, 0}, At(1)), 1000, r.counted ? freq : 0);
+        const Bytes b = WithPerfCounter(ProcessorBlock({second, second}, r.later), 1000 + r.counted, r.counted ? freq : 0);
+        sampler.TakeSample(a.data(), a.size());
+        sampler.TakeSample(b.data(), b.size());
+        EXPECT_DOUBLE_EQ(sampler.GetCPUUsageByIndex(0), r.expected) << r.what;
+    }
+    // The next interval, without a step, measures again.
+    TCpuUsage sampler(true);
+    const Bytes a = WithPerfCounter(ProcessorBlock({0}, At(1)), 0, freq);
+    const Bytes b = WithPerfCounter(ProcessorBlock({second}, At(40)), 2 * freq, freq);
+    const Bytes c = WithPerfCounter(ProcessorBlock({second + second / 2}, At(42)), 4 * freq, freq);
+    sampler.TakeSample(a.data(), a.size());
+    sampler.TakeSample(b.data(), b.size());
+    EXPECT_EQ(sampler.GetCPUUsageByIndex(0), 0.0);
+    sampler.TakeSample(c.data(), c.size());
+    EXPECT_DOUBLE_EQ(sampler.GetCPUUsageByIndex(0), 0.75);
+}
+
+TEST(ProviderCpuSampler, ClockSteppedBetween) {
+    const std::int64_t second = 10000000;
+    struct Row {
+        std::int64_t wall, counted, freq;
+        bool stepped;
+    } rows[] = {
+        {2 * second, 2000, 1000, false},
+        {2 * second + second / 10, 2000, 1000, false},  // 100 ms: not more than the floor
+        {2 * second + second / 4, 2000, 1000, true},
+        {2 * second - second / 4, 2000, 1000, true},
+        {3600 * second, 2000, 1000, true},
+        {3600 * second + second, 3600000, 1000, false},  // a second in an hour: a tenth is far off
+        {3600 * second, 2000, 0, false},                 // no counter
+        {3600 * second, 0, 1000, false},                 // a counter that did not move
+        {3600 * second, -5, 1000, false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(ClockSteppedBetween(r.wall, r.counted, r.freq), r.stepped) << r.wall << " " << r.counted;
 }
 
 TEST(ProviderCpuSampler, IndexOutsideTheInstancesRaises) {
@@ -566,6 +642,9 @@ TEST(ProviderCpuTimes, KernelFallbackArithmetic) {
         {"no time passed", {ft(i0), ft(t0)}, {ft(i0 + 10), ft(t0)}, 1, 0},
         {"clock set back", {ft(i0), ft(t0)}, {ft(i0 + 10), ft(t0 - 1000)}, 1, 0},
         {"no processors", {ft(i0), ft(t0)}, {ft(i0 + 500), ft(t0 + 1000)}, 0, 0},
+        // The time of day stepped back, or the readings straddle one: held to 0 .. 100.
+        {"idle past the interval", {ft(i0), ft(t0)}, {ft(i0 + 3000), ft(t0 + 1000)}, 1, 0.5},
+        {"idle went back", {ft(i0), ft(t0)}, {ft(i0 - 3000), ft(t0 + 1000)}, 2, 100.5},
     };
     for (const Row& r : rows) EXPECT_DOUBLE_EQ(NtUsagePercent(r.previous, r.now, r.processors), r.expected) << r.what;
 }
@@ -617,6 +696,22 @@ TEST(ProviderCpuFilter, ProcessorNumbersPassingAFilter) {
     EXPECT_TRUE(PassesCpuFilter(0, "10"));
     EXPECT_FALSE(PassesCpuFilter(2, "10"));
     EXPECT_TRUE(PassesCpuFilter(12, "cpu12"));
+}
+
+TEST(ProviderCpuFilter, InstancesShowTheProcessorsAFilterNames) {
+    struct Row {
+        int n, count;
+        const char* filter;
+        int expected;
+    } rows[] = {
+        {0, 8, "", 0}, {7, 8, "", 7}, {8, 8, "", -1}, {-1, 8, "", -1},
+        {0, 8, "2", 2}, {1, 8, "2", -1},                 // a filter that skips processors 0 and 1
+        {0, 8, "3,5", 3}, {1, 8, "3,5", 5}, {2, 8, "3,5", -1},
+        {0, 8, "10", 0}, {1, 8, "10", 1},
+        {0, 0, "", -1}, {0, -1, "", -1},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(NthPassingProcessor(r.n, r.count, r.filter), r.expected) << r.n << " " << r.filter;
 }
 
 TEST(ProviderCpuQueue, QueueLengthFromTheWmiRow) {
@@ -711,6 +806,10 @@ TEST_F(CpuState, EightProcessorsAndTheirTotal) {
         EXPECT_TRUE(c.data.Data.empty()) << num;
     }
     EXPECT_EQ(Gather(GetCpuUsage, CpuUsageOptions(1, L"10")).display, L"87");
+    // A filter that does not start at processor 0: each instance shows one it names.
+    EXPECT_EQ(Gather(GetCpuUsage, CpuUsageOptions(1, L"3,5")).display, L"37");
+    EXPECT_EQ(Gather(GetCpuUsage, CpuUsageOptions(1, L"cpu 6 7")).display, L"12");
+    EXPECT_EQ(GetCpuUsageCount("3,5"), 2);
     EXPECT_EQ(GetCpuUsageCount(""), 8);
     EXPECT_EQ(GetCpuUsageCount("0,1"), 2);
     EXPECT_EQ(GetCpuUsageCount("10"), 2);

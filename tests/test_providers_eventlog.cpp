@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -94,9 +95,13 @@ TEST(ProviderEventLogTime, TimeZoneBiasTakesWholeHoursOfTheAnswersBias) {
         {TIME_ZONE_ID_DAYLIGHT, -60, 0, -60, 2},    // UTC+1 in summer
         {TIME_ZONE_ID_STANDARD, 300, 0, -60, -5},   // UTC-5
         {TIME_ZONE_ID_DAYLIGHT, 300, 0, -60, -4},
-        {TIME_ZONE_ID_UNKNOWN, 0, 0, -60, 0},       // no daylight time in the zone: its bias never applies
-        {TIME_ZONE_ID_UNKNOWN, -120, 0, -60, 2},
-        {TIME_ZONE_ID_INVALID, 0, 0, -60, 1},       // a failed answer takes DaylightBias
+        // A zone without daylight saving answers "unknown": its standard offset holds,
+        // never the daylight bias it does not use (UTC, India, China, Japan...).
+        {TIME_ZONE_ID_UNKNOWN, 0, 0, -60, 0},
+        {TIME_ZONE_ID_UNKNOWN, -540, 0, -60, 9},    // Japan
+        {TIME_ZONE_ID_UNKNOWN, -480, 0, -60, 8},    // China
+        {TIME_ZONE_ID_STANDARD, -60, -60, 0, 2},    // a standard bias of its own is added
+        {TIME_ZONE_ID_INVALID, 0, 0, -60, 0},
         {TIME_ZONE_ID_STANDARD, -330, 0, 0, 5},     // UTC+5:30: only the whole hours
         {TIME_ZONE_ID_STANDARD, 330, 0, 0, -5},
         {TIME_ZONE_ID_STANDARD, 30, 0, 0, 0},
@@ -299,12 +304,114 @@ TEST(ProviderEventLogRow, StoreReadFailureShowsTheSystemsTextWithoutRow) {
     data.Data = {{Variant(L"row")}};
     std::wstring display;
     TEventLogRead read;
-    read.Error = ERROR_INSUFFICIENT_BUFFER;  // a newest record of more than 1024 bytes
+    read.Error = ERROR_INSUFFICIENT_BUFFER;  // a newest record past the largest read
     StoreEventLogRead(OptionsOf({}), read, 0, data, display);
     EXPECT_EQ(display, ErrorText + SystemErrorText(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_FALSE(SystemErrorText(ERROR_INSUFFICIENT_BUFFER).empty());
     EXPECT_EQ(data.Names, TWideStringArray{L"earlier"});
     EXPECT_EQ(data.Data.size(), 1u);
+}
+
+// ---- reading the newest record ----------------------------------------------------------------
+
+namespace {
+
+// A scripted ReadEventLogA: each call answers the next step; a step that fits the buffer
+// gives the record, one that does not asks for its size.
+struct ScriptedLog {
+    std::vector<std::string> records;  // the newest record as each call finds it
+    std::vector<DWORD> sizes;          // the buffer size of each call
+    DWORD failWith = 0;                // a failure other than a small buffer
+    TEventLogReader Reader() {
+        return [this](void* Buffer, DWORD Size, DWORD& BytesRead, DWORD& Needed, DWORD& Error) {
+            sizes.push_back(Size);
+            if (failWith) {
+                Error = failWith;
+                return false;
+            }
+            const std::string& r = records.at(std::min(sizes.size(), records.size()) - 1);
+            if (r.size() > Size) {
+                Needed = static_cast<DWORD>(r.size());
+                Error = ERROR_INSUFFICIENT_BUFFER;
+                return false;
+            }
+            std::memcpy(Buffer, r.data(), r.size());
+            BytesRead = static_cast<DWORD>(r.size());
+            return true;
+        };
+    }
+};
+
+std::string RecordOfSize(std::size_t atLeast, const std::string& source = "Security") {
+    RecordSpec spec;
+    spec.source = source;
+    spec.strings = {std::string(atLeast, 'x')};
+    return BuildRecord(spec);
+}
+
+}  // namespace
+
+TEST(ProviderEventLogRead, ARecordThatFitsIsReadOnce) {
+    ScriptedLog log;
+    log.records = {RecordOfSize(100)};
+    const TEventLogRead read = ReadNewestEventLogRecord(log.Reader());
+    ASSERT_TRUE(read.Ok);
+    EXPECT_EQ(log.sizes, std::vector<DWORD>{kEventLogReadBufferSize});
+    EXPECT_EQ(read.Bytes.size(), log.records[0].size());
+}
+
+TEST(ProviderEventLogRead, ALargerRecordIsReadAgainWithTheSizeAsked) {
+    // Security records commonly pass 1024 bytes.
+    for (const std::size_t size : {std::size_t{1100}, std::size_t{5000}, std::size_t{0x70000}}) {
+        ScriptedLog log;
+        log.records = {RecordOfSize(size)};
+        const TEventLogRead read = ReadNewestEventLogRecord(log.Reader());
+        ASSERT_TRUE(read.Ok) << size;
+        const auto needed = static_cast<DWORD>(log.records[0].size());
+        EXPECT_EQ(log.sizes, (std::vector<DWORD>{kEventLogReadBufferSize, needed}));
+        EXPECT_EQ(read.Bytes.size(), needed);
+        EXPECT_EQ(Parse(std::string(read.Bytes.begin(), read.Bytes.end())).Strings.at(0).size(), size);
+
+        TItemData data;
+        std::wstring display;
+        StoreEventLogRead(OptionsOf({{L"display", L"%5"}}), read, 0, data, display);
+        EXPECT_EQ(display, L"Security");
+        EXPECT_EQ(data.Data.size(), 1u);
+    }
+}
+
+TEST(ProviderEventLogRead, TheRereadIsBounded) {
+    // Past the largest read the system accepts: no second read, the error stands.
+    ScriptedLog huge;
+    huge.records = {std::string(kEventLogMaxRecordSize + 1, 'r')};
+    TEventLogRead read = ReadNewestEventLogRecord(huge.Reader());
+    EXPECT_FALSE(read.Ok);
+    EXPECT_EQ(read.Error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_TRUE(read.Bytes.empty());
+    EXPECT_EQ(huge.sizes.size(), 1u);
+
+    // A newest record that keeps growing between the reads: a few reads, then the error.
+    ScriptedLog growing;
+    for (std::size_t i = 0; i < 10; ++i) growing.records.push_back(RecordOfSize(2000 + 500 * i));
+    read = ReadNewestEventLogRecord(growing.Reader());
+    EXPECT_FALSE(read.Ok);
+    EXPECT_EQ(read.Error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(growing.sizes.size(), static_cast<std::size_t>(kEventLogReadAttempts));
+
+    // One that grew once is read on the third try.
+    ScriptedLog once;
+    once.records = {RecordOfSize(2000), RecordOfSize(3000)};
+    read = ReadNewestEventLogRecord(once.Reader());
+    ASSERT_TRUE(read.Ok);
+    EXPECT_EQ(once.sizes.size(), 3u);
+
+    // Any other failure is not retried.
+    ScriptedLog failing;
+    failing.failWith = ERROR_EVENTLOG_FILE_CORRUPT;
+    read = ReadNewestEventLogRecord(failing.Reader());
+    EXPECT_FALSE(read.Ok);
+    EXPECT_EQ(read.Error, static_cast<DWORD>(ERROR_EVENTLOG_FILE_CORRUPT));
+    EXPECT_EQ(failing.sizes.size(), 1u);
 }
 
 TEST(ProviderEventLogRow, StoreReadOfABadRecordRaisesAndLeavesTheItem) {

@@ -143,6 +143,31 @@ TEST(FileItemRules, DumpTimeStampAndFileName) {
     EXPECT_EQ(DumpFileName(L"d\\", item), L"d\\up_20261209080507.csv");
 }
 
+TEST(FileItemRules, DumpFileNamesAreSafeForTheFileSystem) {
+    // A language id is free text: whatever it holds, the file stays one file in the dump
+    // folder (no other folder, no stream of another file, no invalid name).
+    const struct {
+        const wchar_t* lid;
+        const wchar_t* name;
+    } rows[] = {
+        {L"cpu load", L"cpu load"},
+        {L"..\\..\\escape", L".._.._escape"},
+        {L"C:\\Windows\\x", L"C__Windows_x"},
+        {L"disk:free", L"disk_free"},  // not the stream "free" of a file "disk"
+        {L"a/b*c?d\"e<f>g|h", L"a_b_c_d_e_f_g_h"},
+        {L"tab\there\nnew", L"tab_here_new"},
+        {L"caf\u00E9 \u4E2D", L"caf\u00E9 \u4E2D"},
+    };
+    TConfigItem item;
+    item.Keyword = "UPTIME";
+    item.ItemData.TimeCollected = EncodeDateTime(2026, 12, 9, 8, 5, 7, 0);
+    for (const auto& r : rows) {
+        EXPECT_EQ(SafeFileNamePart(r.lid), r.name);
+        item.Lid = r.lid;
+        EXPECT_EQ(DumpFileName(L"d\\", item), std::wstring(L"d\\") + r.name + L"_20261209080507.csv");
+    }
+}
+
 TEST(FileItemRules, ResolveProgramFile) {
     TempFolder dir;
     WriteFileBytes(dir.File(L"here.txt"), "x");
@@ -240,6 +265,23 @@ TEST(FileItems, File2TextMatchesTheKeyIgnoringCaseAndReplacesItsRows) {
     EXPECT_TRUE(missing.data.Names.empty());
 }
 
+TEST(FileItems, File2TextEmptiesItsRowsWhenTheFileDisappears) {
+    TempFolder dir;
+    const std::wstring f = dir.File(L"state.ini");
+    WriteFileBytes(f, "mode=on\r\nlevel=3\r\n");
+    const TItemOptionArray options = OptionsOf({{L"file", f.c_str()}});
+    Collected c;
+    GetFile2Text(options, c.data, c.display);
+    ASSERT_EQ(c.data.Data.size(), 2u);
+    ASSERT_TRUE(DeleteFileW(f.c_str()));
+    GetFile2Text(options, c.data, c.display);
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(c.data.Data.empty());  // nothing stale reaches the CSV file or the thresholds
+    WriteFileBytes(f, "mode=off\r\n");
+    GetFile2Text(options, c.data, c.display);
+    EXPECT_EQ(c.data.Data, (TDataArray{{Variant(L"mode"), Variant(L"off")}}));
+}
+
 // ---- DATADUMP -------------------------------------------------------------------------------
 
 class DataDumpTest : public ::testing::Test {
@@ -303,6 +345,34 @@ TEST_F(DataDumpTest, RelativeDirWritesOneFilePerCollectedItem) {
     DeleteFileW(dir.File(L"dumps\\today\\HOST_20261209080507.csv").c_str());
     RemoveDirectoryW(dir.File(L"dumps\\today").c_str());
     RemoveDirectoryW(dir.File(L"dumps").c_str());
+}
+
+TEST_F(DataDumpTest, OneFileThatFailsDoesNotStopTheRest) {
+    LogCapture log;
+    TempFolder dir;
+    const double when = EncodeDateTime(2026, 12, 9, 8, 5, 7, 0);
+    // A folder where the second item's file would go: that file cannot be written.
+    ASSERT_TRUE(CreateDirectoryW(dir.File(L"blocked_20261209080507.csv").c_str(), nullptr));
+    ConfigItems = {CollectedItem("UPTIME", L"badtime", 3.0e6),  // no date: no file name
+                   CollectedItem("HOST", L"blocked", when), CollectedItem("USER", L"", when),
+                   CollectedItem("DATETIME", L"..\\out", when)};
+    Collected c;
+    GetDataDump(Options(dir.Dir().c_str()), c.data, c.display);
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(std::int32_t{2}));  // the files written
+    EXPECT_EQ(c.display, L"2");
+    EXPECT_TRUE(PathExists(dir.File(L"USER_20261209080507.csv")));
+    // The id's path separators became part of the name: the file is in the dump folder.
+    EXPECT_TRUE(PathExists(dir.File(L".._out_20261209080507.csv")));
+    const std::vector<std::wstring> errors = log.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], L"GetDataDump: " + ErrorText + L"Invalid date : badtime");
+    EXPECT_EQ(errors[1].rfind(L"GetDataDump: " + ErrorText, 0), 0u);
+    EXPECT_NE(errors[1].find(L"blocked_20261209080507.csv"), std::wstring::npos);
+    EXPECT_EQ(log.Count(L"DATA", L"GetDataDump: 2"), 1);
+    DeleteFileW(dir.File(L"USER_20261209080507.csv").c_str());
+    DeleteFileW(dir.File(L".._out_20261209080507.csv").c_str());
+    RemoveDirectoryW(dir.File(L"blocked_20261209080507.csv").c_str());
 }
 
 TEST_F(DataDumpTest, FolderThatCannotBeMadeIsLoggedAndNothingIsSet) {

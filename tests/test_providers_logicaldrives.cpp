@@ -79,8 +79,9 @@ TEST(LogicalDriveRules, IncludeExcludeAndMax) {
         {L"CD", L"c", 26, "D"},      // exclude wins
         {L"C:\\ D;", L"", 26, "CD"},  // other characters are ignored
         {L"", L"ab", 1, "C"},
-        {L"", L"ab", 0, ""},
-        {L"", L"ab", -3, ""},
+        {L"", L"ab", 0, "C"},   // the count is tested once a drive is taken
+        {L"", L"ab", -3, "C"},
+        {L"EFG", L"", 0, ""},   // and only then
         {L"EFG", L"", 26, ""},
         {L"q", L"", 26, ""},
     };
@@ -184,16 +185,43 @@ TEST(LogicalDriveRules, RatesNeedAWholeCounterSecond) {
     }
 }
 
-TEST(LogicalDriveRules, ABaseThatDidNotMoveRaises) {
-    TDiskSample now = Sample(2000, 0, 10, 1000);
+TEST(LogicalDriveRules, ABaseThatDidNotMoveLeavesTheRatesEmpty) {
     const TDiskCounters before = Sample(1000, 0, 0, 1000).Counters;
-    EXPECT_THROW(DiskRateValues(Item("C:", before, now)), EZeroDivide);
-    now.Counters.DiskTime = 0;
-    now.Counters.IdleTime = 0;
-    EXPECT_THROW(DiskRateValues(Item("C:", Sample(1000, 0, 0, 1000).Counters, now)), EInvalidOp);
-    TDiskSample noFrequency = Sample(2000, 0, 10, 2000);
-    noFrequency.Frequency = 0;
-    EXPECT_THROW(DiskRateValues(Item("C:", before, noFrequency)), EDivByZero);
+    TDiskSample diskBaseStill = Sample(2000, 0, 10, 1000);  // the time stamp moved, the bases did not
+    EXPECT_FALSE(DiskRateValues(Item("C:", before, diskBaseStill)).has_value());
+    diskBaseStill.Counters.DiskTime = 0;
+    diskBaseStill.Counters.IdleTime = 0;
+    EXPECT_FALSE(DiskRateValues(Item("C:", before, diskBaseStill)).has_value());
+    TDiskSample idleBaseStill = Sample(2000, 0, 10, 2000);
+    idleBaseStill.Counters.IdleTimeBase = before.IdleTimeBase;
+    EXPECT_FALSE(DiskRateValues(Item("C:", before, idleBaseStill)).has_value());
+    for (const std::int64_t frequency : {std::int64_t{0}, std::int64_t{-1000}}) {
+        TDiskSample noFrequency = Sample(2000, 0, 10, 2000);
+        noFrequency.Frequency = frequency;
+        EXPECT_FALSE(DiskRateValues(Item("C:", before, noFrequency)).has_value()) << frequency;
+    }
+}
+
+TEST(LogicalDriveRules, ADriveWithoutRatesDoesNotStopTheDrivesAfterIt) {
+    // C's bases did not move between its samples; D's did.
+    const std::vector<TDiskItem> history = {
+        Item("C:", Sample(1000, 0, 0, 1000).Counters, Sample(3000, 500, 10, 1000)),
+        Item("D:", Sample(1000, 0, 0, 1000).Counters, Sample(3000, 500, 10, 2000)),
+    };
+    const auto info = [](char letter) {
+        TLogicalDriveInfo i;
+        i.Letter = letter;
+        i.Total = 100;
+        return i;
+    };
+    TItemData data;
+    std::wstring display;
+    AddLogicalDriveRows("CDE", info, &history, L"%1 %11", data, display);
+    ASSERT_EQ(data.Data.size(), 3u);
+    for (std::size_t i = 10; i < 19; ++i) EXPECT_TRUE(data.Data[0][i].IsEmpty()) << i;
+    EXPECT_EQ(Count(data.Data[1][10]), 250 * 10000);  // 500 bytes over two seconds
+    EXPECT_TRUE(data.Data[2][10].IsEmpty());            // no sample for E
+    EXPECT_EQ(display, L"C |D 250|E ");
 }
 
 TEST(LogicalDriveRules, SampleFromCounters) {
@@ -251,22 +279,24 @@ TEST_F(LogicalDrivesTest, HistoryKeepsThePreviousValuesPerInstance) {
     EXPECT_TRUE(DiskHistory().empty());
 }
 
-TEST_F(LogicalDrivesTest, TheFirstInstanceBeginningWithTheLetterIsTaken) {
+TEST_F(LogicalDrivesTest, TheDrivesOwnInstanceIsTaken) {
+    // A volume without a letter whose name begins with the drive's letter comes first,
+    // and is not taken for the drive.
     StoreDiskPerfSample("HarddiskVolume1", Sample(1, 0, 0, 0));
     StoreDiskPerfSample("_Total", Sample(2, 0, 0, 0));
     StoreDiskPerfSample("H:", Sample(3, 0, 0, 0));
     StoreDiskPerfSample("C:", Sample(4, 0, 0, 0));
+    StoreDiskPerfSample("Cache", Sample(5, 0, 0, 0));
     struct Row {
         char letter;
         std::int64_t stamp;  // identifies the entry
-    } rows[] = {{'H', 1}, {'C', 4}, {'_', 2}};
+    } rows[] = {{'H', 3}, {'C', 4}};
     for (const Row& r : rows) {
         const TDiskItem* found = FindDiskSample(DiskHistory(), r.letter);
         ASSERT_NE(found, nullptr) << r.letter;
         EXPECT_EQ(found->Current.Counters.Timestamp, r.stamp);
     }
-    EXPECT_EQ(FindDiskSample(DiskHistory(), 'D'), nullptr);
-    EXPECT_EQ(FindDiskSample(DiskHistory(), 'c'), nullptr);
+    for (const char none : {'D', 'c', '_'}) EXPECT_EQ(FindDiskSample(DiskHistory(), none), nullptr) << none;
 }
 
 // ---- on this system ----------------------------------------------------------------------------
@@ -342,30 +372,29 @@ TEST_F(LogicalDrivesTest, ItemReportsTheSystemsDrives) {
     EXPECT_EQ(log.Count(L"DATA", L"GetLogicalDrives2: "), 1);
 }
 
-TEST_F(LogicalDrivesTest, ARateErrorKeepsTheRowsGatheredSoFar) {
+TEST_F(LogicalDrivesTest, ADriveWhoseBaseDidNotMoveShowsNoRatesAndTheOthersFollow) {
     ComInitialization com;  // as on the collection thread
     LogCapture log;
     const std::string drives = OwnDrives();
     ASSERT_GE(drives.size(), 1u);
-    // A sample for the last drive whose base did not move while its time stamp did.
-    const char last = drives.back();
+    // A sample for the first drive whose base did not move while its time stamp did.
+    const char first = drives.front();
     TDiskSample broken = Sample(1000, 0, 0, 1000);
-    StoreDiskPerfSample(std::string(1, last) + ":", broken);
+    StoreDiskPerfSample(std::string(1, first) + ":", broken);
     broken.Counters.Timestamp = 5000;
     broken.Counters.DiskTime = 10;
     broken.Counters.IdleTime = 0;
-    StoreDiskPerfSample(std::string(1, last) + ":", broken);
+    StoreDiskPerfSample(std::string(1, first) + ":", broken);
     TItemData data;
     std::wstring display;
     // diskio on: WMI gives this system no disk counters, so the history stays as built.
     GetLogicalDrives2(OptionsOf({{L"diskio", L"1"}}), data, display);
-    EXPECT_EQ(data.Data.size(), drives.size() - 1);
-    const std::wstring before(drives.begin(), drives.end() - 1);
+    ASSERT_EQ(data.Data.size(), drives.size());
+    for (std::size_t i = 10; i < 19; ++i) EXPECT_TRUE(data.Data[0][i].IsEmpty()) << i;
     std::wstring lines;
-    for (wchar_t c : before) lines += std::wstring(1, c) + L"|";
+    for (const char c : drives) lines += std::wstring(lines.empty() ? L"" : L"|") + static_cast<wchar_t>(c);
     EXPECT_EQ(display, lines);
-    EXPECT_EQ(log.At(L"ERROR"), std::vector<std::wstring>{L"GetLogicalDrives2: " + ErrorText +
-                                                          L"Floating point division by zero : " + display});
+    EXPECT_TRUE(log.At(L"ERROR").empty());
     EXPECT_EQ(log.Count(L"DATA", L"GetLogicalDrives2: " + display), 1);
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
 #include "Errors.h"
 #include "MainLoop.h"
@@ -29,6 +30,27 @@ TEST(MappingInterpretation, HeartbeatInALaterSecondRaisesIntegerOverflow) {
         EXPECT_EQ(e.Message(), L"Integer overflow");
     }
     EXPECT_THROW(HeartbeatAge(5, 0xFFFFFFFFu), EIntOverflow);
+}
+
+TEST(MappingInterpretation, LaunchesWaitForTheRunningCollectorAndTenSecondsAfterAFailure) {
+    const std::uint64_t failed = 5000000000ull;  // a tick count past 32 bits
+    const struct {
+        const char* what;
+        bool running;
+        std::optional<std::uint64_t> failure;
+        std::uint64_t now;
+        bool allowed;
+    } rows[] = {
+        {"first launch", false, std::nullopt, 1000, true},
+        {"the last one still runs", true, std::nullopt, 1000, false},
+        {"still runs long after a failure", true, failed, failed + 60000, false},
+        {"at the failure", false, failed, failed, false},
+        {"9.999 s after", false, failed, failed + 9999, false},
+        {"10 s after", false, failed, failed + 10000, true},
+        {"a minute after", false, failed, failed + 60000, true},
+        {"a clock before the failure", false, failed, failed - 1, true},
+    };
+    for (const auto& r : rows) EXPECT_EQ(LaunchAllowed(r.running, r.failure, r.now), r.allowed) << r.what;
 }
 
 TEST(MappingInterpretation, SlotsAreSearchedCaseSensitivelyAndFilledFirstFree) {

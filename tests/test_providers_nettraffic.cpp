@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,6 +263,66 @@ TEST_F(Traffic, NetPacketsLiesBetweenTwoOwnReadings) {
         EXPECT_EQ(c.display, c.data.Data[0][0].ToText());
     }
     EXPECT_EQ(log_.At(L"DATA").size(), 2u);
+}
+
+namespace {
+
+// A TCP table whose row count at each call follows a script (the last count holds on):
+// connections opened between the size query and the read make it grow.
+struct GrowingTable {
+    std::vector<DWORD> rows{2};
+    int failWith = 0;  // an answer other than a small buffer
+    std::vector<ULONG> sizes;
+    static GrowingTable* current;
+
+    static ULONG Needed(DWORD rows) { return offsetof(MIB_TCPTABLE, table) + rows * sizeof(MIB_TCPROW); }
+    static DWORD WINAPI Source(PMIB_TCPTABLE Table, PULONG Size, BOOL) {
+        GrowingTable& t = *current;
+        const DWORD rows = t.rows[std::min(t.sizes.size(), t.rows.size() - 1)];
+        t.sizes.push_back(*Size);
+        if (t.failWith) return static_cast<DWORD>(t.failWith);
+        if (!Table || *Size < Needed(rows)) {
+            *Size = Needed(rows);
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
+        Table->dwNumEntries = rows;
+        return NO_ERROR;
+    }
+};
+GrowingTable* GrowingTable::current = nullptr;
+
+std::int32_t CountOf(GrowingTable& table) {
+    GrowingTable::current = &table;
+    const std::int32_t count = CountTcpConnections(&GrowingTable::Source);
+    GrowingTable::current = nullptr;
+    return count;
+}
+
+}  // namespace
+
+TEST(NetConnections, ATableThatGrewBeforeTheReadIsReadAgainWithTheNewSize) {
+    GrowingTable grew;
+    grew.rows = {2, 40};  // 2 rows when the size is asked, 40 when the table is read
+    EXPECT_EQ(CountOf(grew), 40);
+    ASSERT_EQ(grew.sizes.size(), 3u);
+    EXPECT_EQ(grew.sizes[0], 0u);
+    EXPECT_GE(grew.sizes[2], GrowingTable::Needed(40));
+
+    GrowingTable still;
+    EXPECT_EQ(CountOf(still), 2);
+    EXPECT_EQ(still.sizes.size(), 2u);
+}
+
+TEST(NetConnections, TheRereadIsBoundedAndOtherFailuresGiveZero) {
+    GrowingTable racing;
+    racing.rows = {2, 100, 200, 300, 400, 500, 600, 700};  // outgrows every read
+    EXPECT_EQ(CountOf(racing), 0);
+    EXPECT_EQ(racing.sizes.size(), static_cast<std::size_t>(1 + kTcpTableReads));
+
+    GrowingTable failing;
+    failing.failWith = ERROR_NOT_SUPPORTED;
+    EXPECT_EQ(CountOf(failing), 0);
+    EXPECT_EQ(failing.sizes.size(), 2u);
 }
 
 TEST_F(Traffic, NetConnectionsCountsTheTcpTable) {

@@ -440,6 +440,17 @@ void ResetSource(ULONG first, ULONG second) {
     sourceBadRecord = false;
 }
 
+// Gathers from the fixture source answering First, then Second, into an item that still
+// holds the rows and the text of an earlier collection.
+Collected GatherOverStale(ULONG first, ULONG second) {
+    ResetSource(first, second);
+    Collected c;
+    c.data.Data.assign(2, TVarArray{Variant(L"old")});
+    c.display = L"leftover";
+    GatherNetworkInterfaces({}, c.data, c.display, &FixtureSource, Context());
+    return c;
+}
+
 }  // namespace
 
 TEST_F(NetworkApis, GatherAsksForAllFamiliesWithPrefixesWinsAndGateways) {
@@ -465,16 +476,30 @@ TEST_F(NetworkApis, GatherRetriesOnceWithTheReportedSize) {
 
     // Still too small, or any other failure: an error line, no rows, no data line.
     for (auto answers : {std::pair<ULONG, ULONG>{ERROR_BUFFER_OVERFLOW, ERROR_BUFFER_OVERFLOW},
-                         std::pair<ULONG, ULONG>{ERROR_NO_DATA, ERROR_SUCCESS}}) {
-        ResetSource(answers.first, answers.second);
+                         std::pair<ULONG, ULONG>{ERROR_INVALID_PARAMETER, ERROR_SUCCESS},
+                         std::pair<ULONG, ULONG>{ERROR_BUFFER_OVERFLOW, ERROR_NOT_ENOUGH_MEMORY}}) {
         LogCapture log;
-        c.data.Data.assign(2, TVarArray{Variant(L"old")});
-        c.display = L"leftover";
-        GatherNetworkInterfaces({}, c.data, c.display, &FixtureSource, Context());
+        c = GatherOverStale(answers.first, answers.second);
         EXPECT_EQ(c.display, L"");
         EXPECT_TRUE(c.data.Data.empty());
         EXPECT_EQ(log.At(L"ERROR"), std::vector<std::wstring>{L"GetNetworkInterface:[Error]Unable to allocate memory"});
         EXPECT_TRUE(log.At(L"DATA").empty());
+    }
+}
+
+TEST_F(NetworkApis, NoAdaptersAtAllIsSaidSoWithoutAnError) {
+    // The platform answers "no data" when the computer has no adapter, at once or after
+    // asking for a larger buffer.
+    for (auto answers : {std::pair<ULONG, ULONG>{ERROR_NO_DATA, ERROR_SUCCESS},
+                         std::pair<ULONG, ULONG>{ERROR_BUFFER_OVERFLOW, ERROR_NO_DATA}}) {
+        LogCapture log;
+        const Collected c = GatherOverStale(answers.first, answers.second);
+        EXPECT_EQ(c.display, L"");
+        EXPECT_TRUE(c.data.Data.empty());
+        EXPECT_EQ(c.data.Names, kInterfaceFieldNames);
+        EXPECT_TRUE(log.At(L"ERROR").empty());
+        EXPECT_EQ(log.At(L"INFO"), std::vector<std::wstring>{L"GetNetworkInterface: No network adapters"});
+        EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetNetworkInterface: "});
     }
 }
 
@@ -689,8 +714,19 @@ TEST(NetworkProxy, ReadProxySettings) {
     EXPECT_FALSE(ReadProxySettings(HKEY_CURRENT_USER, key.Path() + L"\\Missing", proxy, enabled));
     EXPECT_EQ(proxy, L"old");
 
-    // ProxyEnable must be there and be an integer.
-    EXPECT_THROW(ReadProxySettings(HKEY_CURRENT_USER, key.Path(), proxy, enabled), ERegistryException);
+    // Without ProxyEnable (settings never touched) there is no proxy: false, not an error.
+    enabled = true;
+    EXPECT_TRUE(ReadProxySettings(HKEY_CURRENT_USER, key.Path(), proxy, enabled));
+    EXPECT_EQ(proxy, L"");
+    EXPECT_FALSE(enabled);
+    key.SetString(L"ProxyServer", L"only.a.server:3128");
+    enabled = true;
+    EXPECT_TRUE(ReadProxySettings(HKEY_CURRENT_USER, key.Path(), proxy, enabled));
+    EXPECT_EQ(proxy, L"only.a.server:3128");
+    EXPECT_FALSE(enabled);
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, key.Path().c_str(), L"ProxyServer"), ERROR_SUCCESS);
+
+    // A ProxyEnable that is there must be an integer.
     key.SetString(L"ProxyEnable", L"1");
     EXPECT_THROW(ReadProxySettings(HKEY_CURRENT_USER, key.Path(), proxy, enabled), ERegistryException);
 
@@ -775,7 +811,9 @@ TEST_F(NetworkApis, ProxyAsTheCurrentUsersSettingsSay) {
     EXPECT_EQ(c.display, server + L" False");
     EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetNetworkProxy: " + c.display});
 
-    // Without the switch value the settings cannot be read: the pipeline reports it.
+    // Without the switch value the proxy reads as switched off.
     ASSERT_EQ(RegDeleteValueW(kept.Key(), L"ProxyEnable"), ERROR_SUCCESS);
-    EXPECT_THROW(Gather(GetNetworkProxy), ERegistryException);
+    const Collected missing = Gather(GetNetworkProxy);
+    ASSERT_EQ(missing.data.Data.size(), 1u);
+    EXPECT_EQ(missing.data.Data[0], (TVarArray{Variant(server), Variant(false)}));
 }

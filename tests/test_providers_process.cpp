@@ -26,14 +26,28 @@ using providertest::Gather;
 
 std::int64_t CurrencyOf(const Variant& v) { return v.CurrencyCount(); }
 
-TProcessIdBuffer IdsOf(std::initializer_list<DWORD> ids) {
-    TProcessIdBuffer buffer{};
-    std::size_t i = 0;
-    for (DWORD id : ids) buffer.at(i++) = id;
-    return buffer;
-}
+TProcessIdList IdsOf(std::initializer_list<DWORD> ids) { return TProcessIdList(ids); }
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kGiB = 1024 * kMiB;
+
+// An enumeration of standInProcessCount processes (ids 1, 2, ...) that answers as
+// EnumProcesses does: as many ids as fit, and the bytes it filled.
+std::size_t standInProcessCount = 0;
+int standInCalls = 0;
+BOOL WINAPI StandInEnumProcesses(DWORD* Ids, DWORD Bytes, DWORD* Used) {
+    ++standInCalls;
+    const std::size_t fit = Bytes / sizeof(DWORD);
+    const std::size_t n = standInProcessCount < fit ? standInProcessCount : fit;
+    for (std::size_t i = 0; i < n; ++i) Ids[i] = static_cast<DWORD>(i + 1);
+    *Used = static_cast<DWORD>(n * sizeof(DWORD));
+    return TRUE;
+}
+BOOL WINAPI FailingEnumProcesses(DWORD*, DWORD, DWORD* Used) {
+    *Used = 0;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
 
 class ProcessItems : public ::testing::Test {
 protected:
@@ -95,7 +109,7 @@ TEST(ProcessCpuHistory, EndedProcessesFreeTheirEntriesForNewOnes) {
     EXPECT_EQ(StoreProcessCpuSample(history, "e.exe", 50, 1, 1, 1, 1), 3u);
 
     // An enumeration that found nothing frees every entry.
-    PruneProcessCpuHistory(history, TProcessIdBuffer{});
+    PruneProcessCpuHistory(history, TProcessIdList{});
     for (const TProcessItem& e : history) EXPECT_EQ(e.ProcessId, 0u);
     EXPECT_EQ(TopCpuEntry(history), -1);
 }
@@ -169,7 +183,7 @@ TEST(ProcessPfHistory, SamplesPruneAndTop) {
     EXPECT_EQ(history[0].Previous, 50000);
     EXPECT_EQ(TopPfEntry(history), -1);
 
-    PruneProcessPfHistory(history, TProcessIdBuffer{});
+    PruneProcessPfHistory(history, TProcessIdList{});
     EXPECT_TRUE(history.empty());
 }
 
@@ -231,6 +245,10 @@ TEST(ProcessMonitorCpu, ShareSinceThePreviousUpdate) {
         {"a process clock behind the system's gives 0", monitor(100, 200, 200, 100, 200, 100, 0, 0), 0},
         {"ticks: against elapsed time, so above 100 with two processors", monitor(3000, 1000, 0, 0, 0, 0, 11000, 10000), 200},
         {"ticks win over system times", monitor(1100, 1000, 150, 100, 1050, 1000, 1000, 500), 20},
+        // The tick count wrapped between the updates: elapsed ticks went backwards.
+        {"ticks across a wrap give 0, never a negative share",
+         monitor(2000000000000ull, 0, 0, 0, 0, 0, 5000, 4294967000ull * 10000), 0},
+        {"a process clock behind on the tick path gives 0", monitor(1000, 3000, 0, 0, 0, 0, 11000, 10000), 0},
     };
     for (const Row& r : rows) EXPECT_EQ(r.m.CpuPercent(), r.expected) << r.what;
 
@@ -260,15 +278,76 @@ TEST(ProcessMonitorStats, SumsAndTheirOverflow) {
     EXPECT_EQ(sum.HandleCount, 25u);
     EXPECT_EQ(sum.CpuPercent, 25);
 
-    // A sum that does not fit raises and leaves the sums as they were.
+    // Only a sum past 64 bits does not fit: it raises and leaves the sums as they were.
     TProcessMonitor huge;
-    huge.WorkingSetSize = std::numeric_limits<SIZE_T>::max();
+    huge.WorkingSetSize = std::numeric_limits<std::uint64_t>::max();
     EXPECT_THROW(AddProcessStats(sum, huge, 0), EIntOverflow);
     EXPECT_EQ(sum.WorkingSetSize, 1024u);
-    TProcessMonitor faults;
-    faults.PageFaultCount = std::numeric_limits<DWORD>::max();
-    EXPECT_THROW(AddProcessStats(sum, faults, 0), EIntOverflow);
-    EXPECT_EQ(sum.PageFaultCount, 10u);
+    EXPECT_EQ(sum.CpuPercent, 25);
+}
+
+TEST(ProcessMonitorStats, SumsOfOneNamePass4GiB) {
+    // Each process fits 32 bits, as the shipped 32-bit program reads them; their sums do not.
+    const struct {
+        const char* what;
+        int processes;
+        std::uint64_t workingSet, pagefile;
+        DWORD faults, handles;
+    } rows[] = {
+        {"two of 3 GiB", 2, 3 * kGiB, 3 * kGiB, 3000000000u, 7},
+        {"three of 4 GiB - 1", 3, 4 * kGiB - 1, 2 * kGiB, 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {"one hundred of 1 GiB", 100, kGiB, kGiB, 2000000000u, 100000},
+    };
+    for (const auto& r : rows) {
+        TProcessMonitor m;
+        m.WorkingSetSize = r.workingSet;
+        m.PagefileUsage = r.pagefile;
+        m.PageFaultCount = r.faults;
+        m.HandleCount = r.handles;
+        TProcessStats sum;
+        for (int i = 0; i < r.processes; ++i) AddProcessStats(sum, m, 1);
+        const auto n = static_cast<std::uint64_t>(r.processes);
+        EXPECT_EQ(sum.WorkingSetSize, n * r.workingSet) << r.what;
+        EXPECT_EQ(sum.PagefileUsage, n * r.pagefile) << r.what;
+        EXPECT_EQ(sum.PageFaultCount, n * r.faults) << r.what;
+        EXPECT_EQ(sum.HandleCount, n * r.handles) << r.what;
+        EXPECT_EQ(sum.CpuPercent, r.processes) << r.what;
+        // The row carries the sums whole.
+        TProcessMemoryValues values;
+        values.WorkingSetSize = sum.WorkingSetSize;
+        values.HandleCount = sum.HandleCount;
+        const TVarArray row = ProcessMemoryRow(values, sum.CpuPercent);
+        EXPECT_EQ(CurrencyOf(row[0]), static_cast<std::int64_t>(n * r.workingSet) * 10000) << r.what;
+        EXPECT_EQ(CurrencyOf(row[5]), static_cast<std::int64_t>(n * r.handles) * 10000) << r.what;
+    }
+}
+
+// ---- enumeration ----------------------------------------------------------------------------------
+
+TEST(ProcessIds, TheListGrowsToHoldEveryIdTheSystemReports) {
+    const struct {
+        std::size_t running;
+        int calls;  // the list doubles while the system fills it to the last byte
+    } rows[] = {{0, 1}, {1, 1}, {1023, 1}, {1024, 2}, {1025, 2}, {3000, 3}, {4096, 4}};
+    for (const auto& r : rows) {
+        standInProcessCount = r.running;
+        standInCalls = 0;
+        TProcessIdList ids{99};
+        EXPECT_TRUE(EnumProcessIds(ids, StandInEnumProcesses)) << r.running;
+        ASSERT_EQ(ids.size(), r.running);
+        for (std::size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], i + 1) << r.running;
+        EXPECT_EQ(standInCalls, r.calls) << r.running;
+        if (r.running > 0) {
+            EXPECT_TRUE(ProcessIdListed(ids, static_cast<DWORD>(r.running)));
+        }
+        EXPECT_FALSE(ProcessIdListed(ids, static_cast<DWORD>(r.running + 1)));
+    }
+    TProcessIdList ids{1, 2, 3};
+    EXPECT_FALSE(EnumProcessIds(ids, FailingEnumProcesses));
+    EXPECT_TRUE(ids.empty());
+    ids = {1};
+    EXPECT_FALSE(EnumProcessIds(ids, nullptr));
+    EXPECT_TRUE(ids.empty());
 }
 
 TEST(ProcessMonitorList, AddAndRemove) {
@@ -390,17 +469,18 @@ TEST_F(ProcessItems, ProcessCountIsTheEnumeratedCount) {
     // Other tests start processes too: compare with a count that held before and after.
     bool compared = false;
     for (int attempt = 0; attempt < 10 && !compared; ++attempt) {
-        TProcessIdBuffer before, after;
-        const DWORD b = EnumProcessIds(before);
+        TProcessIdList before, after;
+        ASSERT_TRUE(EnumProcessIds(before));
         const Collected c = Gather(GetProcessCount, OptionsOf({{L"display", L"n=%1"}}));
-        const DWORD a = EnumProcessIds(after);
+        ASSERT_TRUE(EnumProcessIds(after));
+        const std::size_t b = before.size();
         ASSERT_GT(b, 0u);
-        if (a != b) continue;
+        if (after.size() != b) continue;
         compared = true;
         EXPECT_EQ(c.data.Names, TWideStringArray{L"count"});
         ASSERT_EQ(c.data.Data.size(), 1u);
-        EXPECT_EQ(c.data.Data[0][0], Variant(static_cast<std::int32_t>(b / 4)));
-        EXPECT_EQ(c.display, L"n=" + std::to_wstring(b / 4));
+        EXPECT_EQ(c.data.Data[0][0], Variant(static_cast<std::int32_t>(b)));
+        EXPECT_EQ(c.display, L"n=" + std::to_wstring(b));
         EXPECT_EQ(log.Count(L"DATA", L"GetProcessCount: " + c.display), 1);
     }
     EXPECT_TRUE(compared);
@@ -558,11 +638,11 @@ TEST_F(ProcessItems, TopProcessPfStartsEveryProcessAtZero) {
     bool compared = false;
     for (int attempt = 0; attempt < 10 && !compared; ++attempt) {
         FinalizeProcessProviders();
-        TProcessIdBuffer before, after;
-        const DWORD b = EnumProcessIds(before);
+        TProcessIdList before, after;
+        ASSERT_TRUE(EnumProcessIds(before));
         const Collected first = Gather(GetTopProcessPf, OptionsOf({}));
-        const DWORD a = EnumProcessIds(after);
-        if (a != b || std::memcmp(before.data(), after.data(), b) != 0) continue;
+        ASSERT_TRUE(EnumProcessIds(after));
+        if (before != after) continue;
         compared = true;
         EXPECT_TRUE(first.data.Data.empty());
         EXPECT_EQ(first.display, L"");

@@ -473,7 +473,7 @@ TEST_F(ProviderRegistryWatch, AValueWatchReportsItsValueAtStartAndEachChange) {
     ASSERT_TRUE(TextBecomes(watch, NoResultsText));
 }
 
-TEST_F(ProviderRegistryWatch, AKeyWatchReportsEachChangeWithoutValue) {
+TEST_F(ProviderRegistryWatch, AKeyWatchReportsEachChangeWithTheTimeItWasSeen) {
     RegFixture key(HKEY_CURRENT_USER, UniqueTestKey(L"WatchKey"));
     LogCapture log;
     RegWatchItems.Add(L"Key", kHkcu + key.Path(), false);
@@ -482,13 +482,31 @@ TEST_F(ProviderRegistryWatch, AKeyWatchReportsEachChangeWithoutValue) {
     EXPECT_TRUE(log.At(L"DATA").empty());  // a key watch says nothing at start
     EXPECT_EQ(watch->ChangeTimeText(), L"");
 
+    const double before = NowDateTime();
     key.SetString(L"New", L"v");
     ASSERT_TRUE(PumpUntil([&] { return !watch->ChangeTimeText().empty(); }, kWait));
+    const double after = NowDateTime();
     EXPECT_EQ(watch->ValueText(), L"");
-    EXPECT_EQ(watch->ChangeTimeText(), DateTimeToText(0));
-    EXPECT_EQ(watch->ChangeTimeText(), L"12/30/1899");
-    EXPECT_EQ(log.Count(L"DATA", L"Reg Notify: [Key]  12/30/1899"), 1);
+    // The local time of the change, never the date-time 0 (30 December 1899).
+    const double seen = watch->Thread()->GetChangeTime();
+    EXPECT_GE(seen, before - 1.0 / 86400);
+    EXPECT_LE(seen, after + 1.0 / 86400);
+    EXPECT_EQ(watch->ChangeTimeText(), DateTimeToText(seen));
+    EXPECT_NE(watch->ChangeTimeText(), DateTimeToText(0));
+    EXPECT_EQ(log.Count(L"DATA", L"Reg Notify: [Key]  " + watch->ChangeTimeText()), 1);
 }
+
+namespace {
+
+int NotesOf(const LogCapture& log, const std::wstring& name) {
+    const std::wstring tag = L"Reg Notify: [" + name + L"]  ";
+    int n = 0;
+    for (const std::wstring& line : log.At(L"DATA"))
+        if (line.rfind(tag, 0) == 0) ++n;
+    return n;
+}
+
+}  // namespace
 
 TEST_F(ProviderRegistryWatch, SubtreeWatchesSeeSubkeys) {
     RegFixture key(HKEY_CURRENT_USER, UniqueTestKey(L"WatchTree"));
@@ -498,9 +516,103 @@ TEST_F(ProviderRegistryWatch, SubtreeWatchesSeeSubkeys) {
     RegWatchItems.Add(L"Flat", kHkcu + key.Path(), false);
     PumpFor(300);
     sub.SetString(L"Deep", L"v");
-    ASSERT_TRUE(PumpUntil([&] { return log.Count(L"DATA", L"Reg Notify: [Tree]  12/30/1899") >= 1; }, kWait));
+    ASSERT_TRUE(PumpUntil([&] { return NotesOf(log, L"Tree") >= 1; }, kWait));
     PumpFor(700);
-    EXPECT_EQ(log.Count(L"DATA", L"Reg Notify: [Flat]  12/30/1899"), 0);
+    EXPECT_EQ(NotesOf(log, L"Flat"), 0);
+}
+
+// ---- the order of a watch's steps, on a scripted key ---------------------------------------------
+
+namespace {
+
+// A key whose value is written by someone else right after the watch has read it, a
+// given number of times. Its change notification behaves as the registry's does: armed
+// once, it signals the next write and is then spent.
+class RacingKey {
+public:
+    explicit RacingKey(int writesAfterReads) : writesLeft_(writesAfterReads) {}
+
+    TRegWatchSteps Steps() {
+        TRegWatchSteps s;
+        s.Arm = [this] {
+            calls.push_back("arm");
+            armed_ = true;
+            return armFails ? false : true;
+        };
+        s.Wait = [this] {
+            calls.push_back("wait");
+            if (signalled_) return TRegWatchWait::Signalled;
+            stop_ = true;  // nothing more will change: the test ends the watch
+            return TRegWatchWait::TimedOut;
+        };
+        s.Pause = [this] { calls.push_back("pause"); };
+        s.Reset = [this] {
+            calls.push_back("reset");
+            signalled_ = false;
+        };
+        s.Report = [this] {
+            calls.push_back("report");
+            seen.push_back(value_);
+            if (writesLeft_ > 0) {
+                --writesLeft_;
+                Write();
+            }
+        };
+        s.Stopping = [this] { return stop_; };
+        return s;
+    }
+
+    std::vector<int> seen;
+    std::vector<std::string> calls;
+    bool armFails = false;
+    int value() const { return value_; }
+
+private:
+    void Write() {
+        ++value_;
+        if (armed_ && !armFails) {
+            armed_ = false;
+            signalled_ = true;
+        }
+    }
+    int value_ = 1;
+    int writesLeft_;
+    bool armed_ = false;
+    bool signalled_ = false;
+    bool stop_ = false;
+};
+
+}  // namespace
+
+TEST(ProviderRegistryWatchSteps, AChangeRightAfterAReadIsStillSeen) {
+    // Written right after the value was read at start, and again after each of the next
+    // two reads: the watch ends having shown the last value.
+    RacingKey key(3);
+    RunRegWatch(key.Steps(), true);
+    EXPECT_EQ(key.seen, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(key.seen.back(), key.value());
+    EXPECT_EQ(key.calls.front(), "arm");
+}
+
+TEST(ProviderRegistryWatchSteps, EachSignalIsResetAndArmedBeforeTheRead) {
+    RacingKey key(1);
+    RunRegWatch(key.Steps(), true);
+    EXPECT_EQ(key.calls, (std::vector<std::string>{"arm", "report", "wait", "reset", "arm", "report", "wait"}));
+}
+
+TEST(ProviderRegistryWatchSteps, AKeyWatchDoesNotReportAtStart) {
+    RacingKey key(0);
+    RunRegWatch(key.Steps(), false);
+    EXPECT_TRUE(key.seen.empty());
+    EXPECT_EQ(key.calls, (std::vector<std::string>{"arm", "wait"}));
+}
+
+TEST(ProviderRegistryWatchSteps, AWatchThatCannotArmStillReportsItsStartAndEnds) {
+    RacingKey key(1);
+    key.armFails = true;
+    RunRegWatch(key.Steps(), true);
+    EXPECT_EQ(key.seen, std::vector<int>{1});
+    EXPECT_EQ(key.calls, (std::vector<std::string>{"arm", "report"}));
 }
 
 TEST_F(ProviderRegistryWatch, WatchesThatCannotWatch) {

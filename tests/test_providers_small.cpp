@@ -210,6 +210,51 @@ TEST(SmallItems, IfComparators) {
     EXPECT_THROW(CompareValues(L"eq", L"99999999999999999999", L"1", result), EIntOverflow);
 }
 
+TEST(SmallItems, IfComparesTextsAsEightBitBytes) {
+    // In the system's code page (1252 here) the euro sign is byte 0x80 and e acute 0xE9,
+    // while in UTF-16 the euro sign (U+20AC) sorts after e acute (U+00E9): the bytes decide.
+    const struct {
+        const wchar_t *op, *v1, *v2;
+        bool result;
+    } rows[] = {
+        {L"lt", L"\u20AC", L"\u00E9", true},
+        {L"gt", L"\u20AC", L"\u00E9", false},
+        {L"clt", L"\u20AC", L"\u00E9", true},
+        {L"lt", L"\u0152", L"\u00FF", true},   // OE ligature 0x8C before y diaeresis 0xFF
+        {L"cgt", L"\u00FF", L"\u0152", true},
+        {L"eq", L"\u0152uvre", L"\u0153UVRE", true},  // the system lower-cases the 8-bit text
+        {L"ceq", L"\u0152uvre", L"\u0153uvre", false},
+        {L"gt", L"\u00E9", L"z", true},         // unsigned bytes: 0xE9 after "z"
+    };
+    for (const auto& r : rows) {
+        bool result = !r.result;
+        ASSERT_TRUE(CompareValues(r.op, r.v1, r.v2, result)) << r.op;
+        EXPECT_EQ(result, r.result) << r.op << " " << WideToAnsi(r.v1) << " " << WideToAnsi(r.v2);
+    }
+}
+
+TEST(SmallItems, IfReadsNumbersWithTheLocalesDecimalSeparator) {
+    const struct {
+        const wchar_t *op, *v1, *v2;
+        wchar_t separator;
+        bool result;
+    } rows[] = {
+        {L"eq", L"1,50", L"1,5", L',', true},    // numbers where the locale writes a comma
+        {L"gt", L"10,5", L"9,75", L',', true},
+        {L"eq", L"1.50", L"1.5", L',', false},   // not numbers there: compared as texts
+        {L"gt", L"10.5", L"9.75", L',', false},
+        {L"eq", L"1.50", L"1.5", L'.', true},
+        {L"eq", L"1,50", L"1,5", L'.', false},   // and the other way round
+        {L"gt", L"10", L"9", L',', true},        // whole numbers read everywhere
+    };
+    for (const auto& r : rows) {
+        bool result = !r.result;
+        ASSERT_TRUE(CompareValues(r.op, r.v1, r.v2, r.separator, result)) << r.op;
+        EXPECT_EQ(result, r.result) << r.op << " " << WideToAnsi(r.v1) << " " << WideToAnsi(r.v2) << " "
+                                    << static_cast<char>(r.separator);
+    }
+}
+
 TEST(SmallItems, IfItemRowNameAndLog) {
     LogCapture log;
     SetVariable(L"ifvalue", L"10");
@@ -572,7 +617,7 @@ protected:
         TConfigItem item;
         item.Keyword = "CONTROL";
         item.Active = true;
-        item.FontFace = "Arial";
+        item.FontFace = L"Arial";
         item.FontSize = 10;
         item.Options = OptionsOf({{L"type", type}, {L"display", L"Go %who%"}, {L"uri", L"%target%"}, {L"args", L"-x"}});
         ConfigItems.push_back(item);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,7 +102,12 @@ TEST(WmiValues, PropertyToStringByCimType) {
         {"uint8", Prop(kCimUInt8, UI1(200)), "200"},
         {"uint16", Prop(kCimUInt16, I4(65535)), "65535"},
         {"uint32 in range", Prop(kCimUInt32, I4(2147483647)), "2147483647"},
-        {"uint32 past the signed range", Prop(kCimUInt32, I4(-1)), kRaises},
+        {"uint32 past the signed range", Prop(kCimUInt32, I4(-1)), "4294967295"},
+        {"uint32 of 2^31", Prop(kCimUInt32, I4(-2147483647 - 1)), "2147483648"},
+        {"uint32 in an unsigned slot", Prop(kCimUInt32, [](VARIANT& x) { V_VT(&x) = VT_UI4; V_UI4(&x) = 3000000000u; }),
+         "3000000000"},
+        {"sint32 stays signed", Prop(kCimSInt32, I4(-1)), "-1"},
+        {"uint32 array", Prop(kCimUInt32 | kArray, I4Array({-1, 5})), "4294967295 5"},
         {"sint64 as text", Prop(kCimSInt64, Str(L"-42")), "-42"},
         {"sint64 beyond 32 bits", Prop(kCimSInt64, Str(L"4294967296")), kRaises},
         {"sint64 not a number", Prop(kCimSInt64, Str(L"x")), kRaises},
@@ -125,6 +131,14 @@ TEST(WmiValues, PropertyToStringByCimType) {
         {"null array", Prop(kCimString | kArray, Null()), "<empty>"},
     };
     for (Row& r : rows) EXPECT_EQ(TextOrRaise(r.property), r.expected) << r.what;
+}
+
+TEST(WmiValues, PropertyToInt32KeepsTheBitsOfAnUnsigned32BitValue) {
+    EXPECT_EQ(WmiPropertyToInt32(Prop(kCimUInt32, I4(-1))), -1);
+    EXPECT_EQ(WmiPropertyToInt32(Prop(kCimUInt32, I4(7))), 7);
+    EXPECT_EQ(WmiPropertyToInt32(Prop(kCimSInt32, I4(-7))), -7);
+    EXPECT_EQ(WmiPropertyToInt32(Prop(kCimUInt64, Str(L"12"))), 12);
+    EXPECT_THROW(WmiPropertyToInt32(Prop(kCimUInt64, Str(L"4294967296"))), EIntOverflow);
 }
 
 TEST(WmiValues, PropertyToStringErrors) {
@@ -563,8 +577,21 @@ TEST(WmiItems, ArrayPropertiesFailOnlyWhenNamed) {
         Source src{{o, o}};
         TItemData data;
         EXPECT_THROW(WmiObjectsToDisplay(line, std::nullopt, -1, src.Next(), data), EVariantError) << WideToAnsi(line);
-        EXPECT_EQ(data.Data.size(), 1u);  // the row begun so far stays
+        ASSERT_EQ(data.Data.size(), 1u);  // the row begun so far stays
+        // Its names stand over its values, the failed property's included.
+        EXPECT_EQ(data.Names, (TWideStringArray{L"Name", L"List"})) << WideToAnsi(line);
+        EXPECT_EQ(data.Names.size(), data.Data[0].size()) << WideToAnsi(line);
     }
+    // With the row count and a split datetime before the failing property.
+    TWmiObject dated;
+    dated.push_back(Prop(kCimDateTime, Str(L"20240102030405.123456+060"), L"When"));
+    dated.push_back(Prop(kCimString | kArray, StrArray({L"a"}), L"List"));
+    Source src{{dated}};
+    TItemData data;
+    EXPECT_THROW(WmiObjectsToDisplay(L"%rowcount% %List%", 1, -1, src.Next(), data), EVariantError);
+    ASSERT_EQ(data.Data.size(), 1u);
+    EXPECT_EQ(data.Names.size(), data.Data[0].size());
+    EXPECT_EQ(data.Names.back(), L"List");
 }
 
 TEST(WmiItems, LinesPassThroughThe8BitCodePage) {
@@ -744,17 +771,60 @@ TEST(WmiDiskIo, Rates) {
     }
 }
 
-TEST(WmiDiskIo, LetterMatchesTheFirstNameBeginningWithIt) {
+TEST(WmiDiskIo, LetterMatchesTheDrivesOwnInstance) {
+    // A volume without a letter whose name begins with H comes first: it is not drive H.
     ClearDiskIoSamples();
     StoreDiskIoSample("HarddiskVolume1", 1, 1, 0);
     StoreDiskIoSample("H:", 2, 2, 0);
     StoreDiskIoSample("C:", 3, 3, 0);
+    StoreDiskIoSample("Cache", 4, 4, 0);
     ASSERT_TRUE(FindDiskIoSample(L"H"));
-    EXPECT_EQ(FindDiskIoSample(L"H")->Name, "HarddiskVolume1");
+    EXPECT_EQ(FindDiskIoSample(L"H")->Name, "H:");
     EXPECT_EQ(FindDiskIoSample(L"C")->Name, "C:");
     EXPECT_EQ(FindDiskIoSample(L"D"), nullptr);
     EXPECT_EQ(FindDiskIoSample(L""), nullptr);
     ClearDiskIoSamples();
+}
+
+namespace {
+
+TWmiObject DiskQueueObject(const wchar_t* name, const std::function<void(VARIANT&)>& queue, long queueType = kCimUInt32) {
+    TWmiObject o;
+    o.push_back(Prop(kCimString, Str(name), L"Name"));
+    o.push_back(Prop(queueType, queue, L"CurrentDiskQueueLength"));
+    return o;
+}
+
+}  // namespace
+
+TEST(WmiDiskIo, QueueOfTheDrivesOwnInstance) {
+    Source src{{DiskQueueObject(L"HarddiskVolume1", I4(9)), DiskQueueObject(L"H:", I4(3)),
+                DiskQueueObject(L"H:", I4(5))}};
+    EXPECT_EQ(DiskQueueOf(L"H", src.Next()), std::optional<std::int64_t>(3 * 10000));
+    EXPECT_EQ(src.read, 2u);  // no further object is read
+    Source other{{DiskQueueObject(L"HarddiskVolume1", I4(9)), DiskQueueObject(L"C:", I4(1))}};
+    EXPECT_FALSE(DiskQueueOf(L"H", other.Next()).has_value());
+}
+
+TEST(WmiDiskIo, AQueueLengthThatCannotBeReadIsPassedOver) {
+    // A queue length of a type that has no text, or one past every integer range: the
+    // drive is found, and its queue is 0 without an error.
+    const TWmiObject unreadable[] = {
+        DiskQueueObject(L"C:", R8(1.5), kCimReal64),
+        DiskQueueObject(L"C:", Str(L"99999999999"), kCimSInt64),
+        DiskQueueObject(L"C:", Null()),
+    };
+    for (const TWmiObject& o : unreadable) {
+        Source src{{o, DiskQueueObject(L"C:", I4(4))}};
+        std::optional<std::int64_t> queue;
+        EXPECT_NO_THROW(queue = DiskQueueOf(L"C", src.Next()));
+        EXPECT_EQ(queue, std::optional<std::int64_t>(0));
+        EXPECT_EQ(src.read, 1u);
+    }
+    TWmiObject noQueue;
+    noQueue.push_back(Prop(kCimString, Str(L"C:"), L"Name"));
+    Source src{{noQueue}};
+    EXPECT_EQ(DiskQueueOf(L"C", src.Next()), std::optional<std::int64_t>(0));
 }
 
 TEST_F(WmiLive, DiskQueueAndDiskIoWithoutCounters) {

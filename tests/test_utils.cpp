@@ -53,15 +53,32 @@ TEST_F(CmdLine, HasSwitch) {
 }
 
 TEST_F(CmdLine, SwitchValue) {
-    SetProgramArguments({L"/INI=D:\\Data\\My.ini"});
-    EXPECT_EQ(GetCmdLineSwitchValue("ini"), L"D:\\Data\\My.ini");
-    SetProgramArguments({L"/ini"});
-    EXPECT_EQ(GetCmdLineSwitchValue("ini"), L"");
-    // The name may stand anywhere in the argument; the value starts after the first "=".
-    SetProgramArguments({L"x", L"--debug=C:\\log=1.txt"});
-    EXPECT_EQ(GetCmdLineSwitchValue("debug"), L"C:\\log=1.txt");
-    SetProgramArguments({});
-    EXPECT_EQ(GetCmdLineSwitchValue("ini"), L"");
+    struct Row {
+        std::vector<std::wstring> args;
+        const char* name;
+        const wchar_t* expected;
+    };
+    const Row rows[] = {
+        {{L"/INI=D:\\Data\\My.ini"}, "ini", L"D:\\Data\\My.ini"},  // the value keeps its case
+        {{L"-ini=a.ini"}, "ini", L"a.ini"},
+        {{L"/ini"}, "ini", L""},
+        {{}, "ini", L""},
+        // The value starts after the first "=".
+        {{L"x", L"-debug=C:\\log=1.txt"}, "debug", L"C:\\log=1.txt"},
+        // A switch opens its argument: a name inside another argument's value is no switch.
+        {{L"/debug=C:\\logs\\my-ini\\v.log"}, "ini", L""},
+        {{L"/debug=C:\\logs\\my-ini\\v.log", L"/ini=b.ini"}, "ini", L"b.ini"},
+        {{L"/ini=C:\\x-debug\\v.ini"}, "debug", L""},
+        {{L"x/ini=c.ini"}, "ini", L""},
+        {{L"--ini=c.ini"}, "ini", L""},
+        {{L"/initial=c.ini"}, "ini", L""},
+        {{L"/ini:c.ini"}, "ini", L""},
+    };
+    for (const Row& r : rows) {
+        SetProgramArguments(r.args);
+        EXPECT_EQ(GetCmdLineSwitchValue(r.name), r.expected)
+            << r.name << " in " << (r.args.empty() ? "(none)" : WideToUtf8(r.args.front()));
+    }
 }
 
 TEST(WideReplace, Flags) {

@@ -42,6 +42,18 @@ struct TOpenedArea {
     T* Plain() const { return static_cast<T*>(const_cast<void*>(View.get())); }
 };
 
+// One area created by the test in the collector's place.
+struct TStandInArea {
+    UniqueHandle Handle;
+    UniqueView View;
+    TStandInArea(const char* Name, std::size_t Size) {
+        Handle.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(Size), Name));
+        if (Handle.valid()) View.reset(MapViewOfFile(Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, Size));
+    }
+    template <typename T>
+    T* As() const { return static_cast<T*>(const_cast<void*>(View.get())); }
+};
+
 // A copy of what a mapped record holds now.
 template <typename T>
 T Snapshot(const TOpenedArea& Area, std::size_t Index = 0) {
@@ -84,9 +96,10 @@ inline void EndRunningCollectors() {
     }
 }
 
-// Starts the built Vistrel64.exe; the process handle, or none.
-inline UniqueHandle LaunchVistrel64() {
+// Starts the built Vistrel64.exe with Arguments; the process handle, or none.
+inline UniqueHandle LaunchVistrel64(const std::wstring& Arguments = L"") {
     std::wstring commandLine = L"\"" + TestBinaryDir() + L"Vistrel64.exe\"";
+    if (!Arguments.empty()) commandLine += L" " + Arguments;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};

@@ -36,15 +36,9 @@ protected:
 };
 
 // The collector's system area, created by the test in its place.
-struct TStandInSystemArea {
-    UniqueHandle Handle;
-    UniqueView View;
-    TStandInSystemArea() {
-        Handle.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, VslSystemAreaSize,
-                                        VslSystemAreaName));
-        if (Handle.valid()) View.reset(MapViewOfFile(Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, VslSystemAreaSize));
-    }
-    TVslSystemArea* Area() const { return static_cast<TVslSystemArea*>(const_cast<void*>(View.get())); }
+struct TStandInSystemArea : TStandInArea {
+    TStandInSystemArea() : TStandInArea(VslSystemAreaName, VslSystemAreaSize) {}
+    TVslSystemArea* Area() const { return As<TVslSystemArea>(); }
 };
 
 }  // namespace
@@ -162,4 +156,78 @@ TEST_F(MappingRun, FreshHeartbeatWithoutDataAreasRegistersThenRecoversThroughThe
     EXPECT_TRUE(ConnectServer());
     SendTerminateCommand();
     EXPECT_EQ(standIn.Area()->Command, VslTerminateCommand);
+}
+
+TEST_F(MappingRun, AConnectionMadeBeforeTheFirstPassMapsTheDataAreasOnceTheHeartbeatIsFresh) {
+    TempFolder empty;
+    StatisticsProgramFolder = empty.Path();
+    ASSERT_GT(GetTickCount(), 20000u) << "the system has been running for less than 20 s";
+    // A collector that has created its areas and not yet ended its first pass.
+    TStandInSystemArea standIn;
+    TStandInArea ws(VslTopProcessWsAreaName, VslTopProcessAreaSize), pu(VslTopProcessPuAreaName, VslTopProcessAreaSize),
+        monitors(VslProcessMonitorAreaName, VslProcessMonitorAreaSize);
+    ASSERT_TRUE(standIn.View.valid() && ws.View.valid() && pu.View.valid() && monitors.View.valid());
+    standIn.Area()->HeartbeatTick = 0;
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_TRUE(Logged(L"Mapping: ConnectServer Map Server failed to start"));
+
+    // Its first pass publishes and beats: from then on its records are used.
+    VslSetName(ws.As<TVslTopProcess>()->FileName, L"first64.exe");
+    ws.As<TVslTopProcess>()->WorkingSetSize = 123;
+    standIn.Area()->HeartbeatTick = GetTickCount();
+    std::optional<TVslTopProcess> top;
+    EXPECT_TRUE(GetTopProcessWs(top));
+    ASSERT_TRUE(top);
+    EXPECT_EQ(VslNameText(top->FileName), L"first64.exe");
+    EXPECT_TRUE(GetTopProcessPu(top));
+    EXPECT_TRUE(top);
+
+    std::optional<TVslProcessMonitor> record;
+    EXPECT_FALSE(GetProcessMonitor(L"a.exe", record));
+    TVslProcessMonitor written{};
+    VslSetName(written.Name, L"a.exe");
+    written.ThreadCount = 3;
+    *monitors.As<TVslProcessMonitor>() = written;
+    EXPECT_TRUE(GetProcessMonitor(L"a.exe", record));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->ThreadCount, 3u);
+    EXPECT_TRUE(log.At(L"ERROR").empty());
+}
+
+TEST_F(MappingRun, TheTerminateCommandReachesTheCollectorAfterTheViewsWereClosed) {
+    ASSERT_TRUE(WaitFor([] { return ConnectServer(); }, 20000));
+    const std::vector<DWORD> collectors = ProcessIdsNamed(L"Vistrel64.exe");
+    ASSERT_EQ(collectors.size(), 1u);
+    UniqueHandle collector(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, collectors[0]));
+    ASSERT_TRUE(collector.valid());
+    // An error path closed the views while the collector runs on.
+    CloseMapping();
+    StopStatisticsProgram();
+    EXPECT_EQ(ExitCodeAfter(collector.get(), 20000), 0u);
+}
+
+TEST_F(MappingRun, ACollectorThisProgramNeverUsedIsNotToldToEnd) {
+    UniqueHandle collector = LaunchVistrel64();
+    ASSERT_TRUE(collector.valid());
+    ASSERT_TRUE(WaitFor([] { return AreaExists(VslSystemAreaName); }, 10000));
+    TOpenedArea system;
+    ASSERT_TRUE(system.Open(VslSystemAreaName, VslSystemAreaSize));
+    StopStatisticsProgram();
+    EXPECT_EQ(system.As<TVslSystemArea>()->Command, 0u);
+    system.As<TVslSystemArea>()->Command = VslTerminateCommand;
+    EXPECT_EQ(ExitCodeAfter(collector.get(), 20000), 0u);
+}
+
+TEST_F(MappingRun, AStartThatComesToNothingIsNotRepeatedWithinTenSeconds) {
+    // The area's name is taken by another kind of object: every collector started ends at once.
+    UniqueHandle taken(CreateEventA(nullptr, TRUE, FALSE, VslSystemAreaName));
+    ASSERT_TRUE(taken.valid());
+    const ULONGLONG end = GetTickCount64() + 3000;
+    while (GetTickCount64() < end) {
+        EXPECT_FALSE(ConnectServer());
+        Sleep(100);
+    }
+    const auto lines = log.At(L"MAP");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"Mapping: ConnectServer Map Server failed after 10 tries"), 1);
+    EXPECT_TRUE(LoggedStartingWith(L"Mapping: ConnectServer Map Server not started again"));
 }

@@ -27,18 +27,6 @@ using providertest::Gather;
 
 std::int64_t Count(const Variant& v) { return v.CurrencyCount() / 10000; }
 
-// One area created by the test in the collector's place.
-struct TStandInArea {
-    UniqueHandle Handle;
-    UniqueView View;
-    TStandInArea(const char* Name, std::size_t Size) {
-        Handle.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(Size), Name));
-        if (Handle.valid()) View.reset(MapViewOfFile(Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, Size));
-    }
-    template <typename T>
-    T* As() const { return static_cast<T*>(const_cast<void*>(View.get())); }
-};
-
 class ProcessItems64 : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -55,6 +43,17 @@ protected:
         Vistrel64 = false;
     }
 };
+
+// Collects PROCESSMEM until its row holds a thread count, which only the collector's
+// record gives; true once it did.
+bool GatherUntilThreadsShow(const TItemOptionArray& Options, Collected& Last, DWORD TimeoutMs) {
+    return WaitFor(
+        [&] {
+            Last = Gather(GetProcessMemory, Options);
+            return !Last.data.Data.empty() && Count(Last.data.Data[0][6]) > 0;
+        },
+        TimeoutMs);
+}
 
 TVslTopProcess TopRecord(const wchar_t* name, DWORD id, std::uint64_t workingSet, std::uint64_t privateUsage) {
     TVslTopProcess r{};
@@ -152,12 +151,7 @@ TEST_F(ProcessItems64, ARunningCollectorGivesThreadsAndTheLargestProcess) {
     // The first collections start Vistrel64 and register the name; once its pass has
     // written the record, the thread count shows where the values come from.
     Collected c;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            c = Gather(GetProcessMemory, options);
-            return !c.data.Data.empty() && Count(c.data.Data[0][6]) > 0;
-        },
-        40000));
+    ASSERT_TRUE(GatherUntilThreadsShow(options, c, 40000));
     const TVarArray& row = c.data.Data[0];
     EXPECT_EQ(Count(row[6]), 1);  // the fixture's one thread
     EXPECT_NEAR(static_cast<double>(Count(row[0])), static_cast<double>(fixture.Counters().WorkingSetSize),
@@ -169,4 +163,29 @@ TEST_F(ProcessItems64, ARunningCollectorGivesThreadsAndTheLargestProcess) {
     ASSERT_EQ(top.data.Data.size(), 1u);
     EXPECT_NE(top.data.Data[0][0], Variant(L""));
     EXPECT_GE(Count(top.data.Data[0][2]), static_cast<std::int64_t>(384) * 1024 * 1024);
+}
+
+TEST_F(ProcessItems64, TopProcessMemAloneStartsTheCollectorAndUsesItsRecordsFromItsFirstPass) {
+    LogCapture log;
+    const TItemOptionArray ws = OptionsOf({{L"counter", L"ws"}});
+    // The collector's area holds a record no process has: an answer naming it came from there.
+    TOpenedArea area;
+    const bool fromRecord = WaitFor(
+        [&] {
+            Gather(GetTopProcessMem, ws);
+            if (!area.View.valid() && !area.Open(VslTopProcessWsAreaName, VslTopProcessAreaSize)) return false;
+            *area.Plain<TVslTopProcess>() = TopRecord(L"marker64.exe", 4242, 9 * kGiB, 1);
+            const Collected c = Gather(GetTopProcessMem, ws);
+            return c.data.Data.size() == 1 && c.data.Data[0][0] == Variant(L"marker64.exe");
+        },
+        40000);
+    EXPECT_TRUE(fromRecord);
+
+    // PROCESSMEM, collected after it, registers its name and gets its record without an error.
+    FixtureProcess fixture(16, L"procfix_after_top64.exe");
+    ASSERT_TRUE(fixture.ready);
+    const TItemOptionArray options = OptionsOf({{L"key", L"procfix_after_top64.exe"}});
+    Collected c;
+    EXPECT_TRUE(GatherUntilThreadsShow(options, c, 20000));
+    EXPECT_TRUE(log.At(L"ERROR").empty());
 }

@@ -18,12 +18,23 @@ std::wstring Utf16File(const std::wstring& path) {
 
 }  // namespace
 
-VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog) {
+VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog,
+                               const std::function<void(const TempFolder&)>& Prepare) {
+    Start(arguments, debugLog, Prepare);
+}
+
+VistrelProcess::VistrelProcess(const std::wstring& arguments, const std::wstring& logFile) : logFile_(logFile) {
+    Start(arguments, true, nullptr);
+}
+
+void VistrelProcess::Start(const std::wstring& arguments, bool debugLog,
+                           const std::function<void(const TempFolder&)>& Prepare) {
     const std::wstring exe = folder_.File(L"Vistrel.exe");
     if (!CopyFileW((TestBinaryDir() + L"Vistrel.exe").c_str(), exe.c_str(), FALSE))
         throw std::runtime_error("cannot copy Vistrel.exe");
+    if (Prepare) Prepare(folder_);
     std::wstring cmd = L"\"" + exe + L"\"";
-    if (debugLog) cmd += L" /debug=" + folder_.File(L"log.txt");
+    if (debugLog) cmd += L" /debug=" + logFile_;
     if (!arguments.empty()) cmd += L" " + arguments;
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(L'\0');
@@ -55,7 +66,7 @@ DWORD VistrelProcess::WaitExit(DWORD ms) {
     return code;
 }
 
-std::wstring VistrelProcess::LogText() const { return Utf16File(folder_.File(L"log.txt")); }
+std::wstring VistrelProcess::LogText() const { return Utf16File(logFile_); }
 
 bool VistrelProcess::WaitForLog(const std::wstring& text, DWORD ms) const {
     const DWORD start = GetTickCount();

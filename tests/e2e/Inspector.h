@@ -4,17 +4,22 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "TestFiles.h"
 
 // One running Vistrel.exe, copied into a temporary folder with nothing else in it (no
-// ini file), started with /debug=<folder>\log.txt and the given arguments. Ended by
-// force when the test does not end it.
+// ini file) unless Prepare puts files there before the start, started from that folder
+// with /debug=<folder>\log.txt and the given arguments. Ended by force when the test does
+// not end it.
 class VistrelProcess {
 public:
-    explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true);
+    explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true,
+                            const std::function<void(const TempFolder&)>& Prepare = nullptr);
+    // Started with /debug=LogFile, a file the test chooses, in place of the folder's log.txt.
+    VistrelProcess(const std::wstring& arguments, const std::wstring& logFile);
     ~VistrelProcess();
     VistrelProcess(const VistrelProcess&) = delete;
     VistrelProcess& operator=(const VistrelProcess&) = delete;
@@ -29,7 +34,11 @@ public:
     bool WaitForLog(const std::wstring& text, DWORD ms) const;
 
 private:
+    void Start(const std::wstring& arguments, bool debugLog,
+               const std::function<void(const TempFolder&)>& Prepare);
+
     TempFolder folder_;
+    std::wstring logFile_ = folder_.File(L"log.txt");
     PROCESS_INFORMATION pi_{};
 };
 

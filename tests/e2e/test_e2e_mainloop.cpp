@@ -122,3 +122,38 @@ TEST(EndToEndMainLoop, PageChangeCollectsTheNewPageAtOnce) {
     EXPECT_TRUE(v.Running());
     Quit(v, form);
 }
+
+TEST(EndToEndMainLoop, SectionHeadersInAnyLetterCaseLoadTheirItems) {
+    IniFile ini;
+    // The IF item compares a user function's result: true only when "[Functions]" was read.
+    ini.Write("[Options]\r\ninimonitortime=1\r\nnav=1\r\n[Functions]\r\navg=(%1+%2)/2\r\n[ITEMS]\r\n"
+              "uptime=active:1,lid:mixed\r\n"
+              "if=active:1,value1:{{avg::40:44}},comparator:eq,value2:42,display:average is 42 %1\r\n");
+    VistrelProcess v(ini.Switch());
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(v.WaitForLog(L"UPTIME (mixed)", kStart)) << "the items are read";
+    EXPECT_TRUE(v.WaitForLog(L"GetIf: average is 42 True", 5000)) << "the user function is read";
+    const std::wstring log = v.LogText();
+    EXPECT_EQ(Count(log, L"Error reading items"), 0u);
+    EXPECT_EQ(Count(log, L"Error loading config items"), 0u);
+    Quit(v, form);
+}
+
+TEST(EndToEndMainLoop, DebugLogInAFolderNamedLikeTheIniSwitchIsNotTheIni) {
+    IniFile ini;
+    ini.Write(std::string(kOptions) + "[items]\r\nuptime=active:1,lid:chosen\r\n");
+    TempFolder logs{L"vistrel-e2e-logs"};
+    const std::wstring folder = logs.File(L"my-ini");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring log = folder + L"\\v.log";
+    ASSERT_TRUE(WriteFileBytes(log, ""));  // left by an earlier run
+    VistrelProcess v(ini.Switch(), log);
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(v.WaitForLog(L"UPTIME (chosen)", kStart)) << "the ini switch's file is loaded";
+    const std::wstring text = v.LogText();
+    EXPECT_NE(text.find(L"Ini File: " + ini.path), std::wstring::npos);
+    EXPECT_EQ(Count(text, L"Error loading config items"), 0u);
+    Quit(v, form);
+}

@@ -1,0 +1,5 @@
+#include "DisplayState.h"
+
+std::uint8_t DisplayMode = dmDesktop;
+TVistrelMainForm* MainForm = nullptr;
+TForm* BackdropForm = nullptr;
