@@ -16,6 +16,7 @@
 
 TCollectorSettings CollectorSettings;
 TCollector* CollectorThread = nullptr;
+void (*CollectorResultsHook)() = nullptr;
 std::int32_t CurrentPage = -1;
 void* CollectorMainFormAddress = nullptr;
 
@@ -35,6 +36,10 @@ std::wstring CaughtText(std::exception_ptr error) {
         return L"Exception Unknown exception";
     }
 }
+
+// DATADUMP reads the live item array (through its "config" option): the results
+// collected before it are stored first.
+bool ReadsLiveItems(const TConfigItem& Item) { return Item.Keyword == "DATADUMP"; }
 
 bool IndexInItems(std::int32_t Index) {
     return Index >= 0 && static_cast<std::size_t>(Index) < ConfigItems.size();
@@ -83,6 +88,11 @@ void TCollector::Execute() {
     comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
     while (!Terminated()) {
         RunPass();
+        // The first results after a start are shown at once, not at the next tick.
+        if (!resultsAnnounced_ && ResultsWaiting() > 0 && !Terminated()) {
+            resultsAnnounced_ = true;
+            if (void (*hook)() = CollectorResultsHook) PostToWindowThread(hook);
+        }
         if (passSleep_)
             passSleep_(*this);
         else
@@ -96,59 +106,128 @@ void TCollector::DoTerminate() {
 }
 
 void TCollector::RunPass() {
-    try {
-        SyncGetCount();
-    } catch (...) {
-        ItemCount = 0;
-        WriteLog(L"TCollector: " + ErrorText + CaughtText(std::current_exception()), llError);
-    }
-    for (std::int32_t i = 0; i < ItemCount && !Terminated(); ++i) {
+    std::int32_t next = 0;
+    bool exchanged = false;
+    while (!Terminated()) {
+        bool picked = false;
         // One item's failure (a hook that raised, say) costs that item, not the pass.
         try {
-            ItemIndex = i;
-            WorkItem = TConfigItem{};
-            SyncGetItem(i);
-            if (!WorkItem.Active) continue;
-            if (!IsItemDue(WorkItem.LastTick, WorkItem.Interval, tick_())) continue;
-            if (GetItemData()) SyncPutItem(i);
+            std::int32_t index = 0;
+            std::uint32_t generation = 0;
+            if (!NextDueItem(next, index, generation)) break;
+            // A routine that reads the live items sees every earlier result stored.
+            if (!exchanged && ReadsLiveItems(WorkItem) && ResultsWaiting() > 0) {
+                exchanged = true;
+                WorkItem = TConfigItem{};
+                SyncExchange();
+                continue;
+            }
+            exchanged = false;
+            picked = true;
+            next = CheckedAdd(index, std::int32_t{1});
+            ItemIndex = index;
+            if (GetItemData()) {
+                const bool switchesNext = WorkItem.Keyword == "IF";
+                {
+                    const std::lock_guard<std::mutex> guard(lock_);
+                    tray_.push_back(TCollected{index, generation, std::move(WorkItem)});
+                }
+                // The item after an IF item is switched by the store, before its turn.
+                if (switchesNext) SyncExchange();
+            }
         } catch (...) {
             WriteLog(L"TCollector: " + ErrorText + CaughtText(std::current_exception()), llError);
+            exchanged = false;
+            if (!picked) ++next;  // the failure was in finding the item: go past it
         }
         WorkItem = TConfigItem{};
     }
 }
 
-void TCollector::SyncGetCount() {
-    ItemCount = 0;
+bool TCollector::NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32_t& Generation) {
+    const std::uint32_t now = tick_();
+    const std::lock_guard<std::mutex> guard(lock_);
+    for (std::size_t i = static_cast<std::size_t>(std::max(From, std::int32_t{0})); i < copies_.size(); ++i) {
+        const TConfigItem& copy = copies_[i];
+        if (!copy.Active) continue;
+        // The latest result not yet exchanged stands for what the store will write.
+        const TCollected* waiting = nullptr;
+        for (auto it = tray_.rbegin(); it != tray_.rend(); ++it)
+            if (static_cast<std::size_t>(it->Index) == i) {
+                waiting = &*it;
+                break;
+            }
+        std::uint32_t lastTick = copy.LastTick;
+        if (waiting) lastTick = waiting->Generation == generation_ ? waiting->Item.LastTick : 0;
+        if (!IsItemDue(lastTick, copy.Interval, now)) continue;
+        WorkItem = copy;
+        if (waiting) CopyResultFields(WorkItem, waiting->Item);
+        WorkItem.LastTick = lastTick;
+        Index = static_cast<std::int32_t>(i);
+        Generation = generation_;
+        return true;
+    }
+    return false;
+}
+
+void TCollector::SyncExchange() {
     Synchronize([this] {
-        if (OnCountProc && !Terminated()) OnCountProc(this, ItemCount);
+        if (!Terminated()) Exchange();
     });
 }
 
-void TCollector::SyncGetItem(std::int32_t Index) {
-    WorkItem = TConfigItem{};
-    Synchronize([this, Index] {
-        if (OnFetchProc && !Terminated()) OnFetchProc(this, Index, WorkItem);
-    });
+std::size_t TCollector::Exchange() {
+    std::vector<TCollected> results;
+    std::uint32_t generation = 0;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        results = tray_;
+        generation = generation_;
+    }
+    std::size_t stored = 0;
+    const TCollectorItemProc store = OnStoreProc;
+    for (TCollected& r : results) {
+        if (r.Generation != generation) r.Item.LastTick = 0;
+        if (store && !Terminated()) {
+            store(this, r.Index, r.Item);
+            ++stored;
+        }
+    }
+    // Fresh copies of what the store just wrote (and of the IF rule's switches).
+    std::int32_t count = 0;
+    if (const TCollectorCountProc countProc = OnCountProc; countProc && !Terminated()) countProc(this, count);
+    std::vector<TConfigItem> copies(static_cast<std::size_t>(std::max(count, std::int32_t{0})));
+    if (const TCollectorItemProc fetch = OnFetchProc; fetch && !Terminated())
+        for (std::size_t i = 0; i < copies.size(); ++i) fetch(this, static_cast<std::int32_t>(i), copies[i]);
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        copies_.swap(copies);
+        // What the thread added meanwhile stays for the next exchange.
+        tray_.erase(tray_.begin(), tray_.begin() + static_cast<std::ptrdiff_t>(results.size()));
+    }
+    return stored;
 }
 
-void TCollector::SyncPutItem(std::int32_t Index) {
-    Synchronize([this, Index] {
-        if (OnStoreProc && !Terminated()) OnStoreProc(this, Index, WorkItem);
-    });
+void TCollector::ResetTimes() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        ++generation_;
+    }
+    Exchange();
 }
 
-void TCollector::SyncReport() {
-    Synchronize([this] {
-        if (OnReportProc && !Terminated()) OnReportProc(this, ItemIndex, ResultText);
-    });
+std::size_t TCollector::ResultsWaiting() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return tray_.size();
+}
+
+void TCollector::Report(bool Result) {
+    ResultText = BoolToText(Result);
+    if (const TCollectorReportProc report = OnReportProc; report && !Terminated()) report(this, WorkItem, ResultText);
 }
 
 bool TCollector::GetItemData() {
-    return ::GetItemData(WorkItem, tick_, [this](bool result) {
-        ResultText = BoolToText(result);
-        SyncReport();
-    });
+    return ::GetItemData(WorkItem, tick_, [this](bool result) { Report(result); });
 }
 
 // ---- collection of one item -------------------------------------------------------------
@@ -223,6 +302,7 @@ void StartCollector() {
     thread->OnReportProc = CollectorReportHook;
     CollectorThread = thread;
     try {
+        thread->Exchange();
         thread->Start();
     } catch (...) {
         CollectorThread = nullptr;
@@ -275,12 +355,7 @@ void CollectorFetchHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
 
 void CollectorStoreHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
     if (!IndexInItems(Index)) return;
-    TConfigItem& live = ConfigItems[static_cast<std::size_t>(Index)];
-    live.ItemData = Item.ItemData;
-    live.Collected = Item.Collected;
-    live.LastTick = Item.LastTick;
-    live.Hidden = Item.Hidden;
-    live.LineColors = Item.LineColors;
+    CopyResultFields(ConfigItems[static_cast<std::size_t>(Index)], Item);
     // An IF item switches the item after it on or off with its first value.
     if (Item.Keyword != "IF" || Item.ItemData.Data.empty() || Item.ItemData.Data.front().empty()) return;
     const auto next = static_cast<std::size_t>(Index) + 1;
@@ -293,9 +368,23 @@ void CollectorStoreHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
     }
 }
 
-void CollectorReportHook(TCollector*, std::int32_t Index, const std::wstring& Text) {
-    if (!IndexInItems(Index)) return;
-    const TConfigItem& item = ConfigItems[static_cast<std::size_t>(Index)];
-    const std::wstring lid = GetItemOption(item.Options, L"lid", Variant(L"")).ToText();
-    WriteLog(AnsiToWide(item.Keyword) + L" (" + lid + L") " + Text, llData);
+void CollectorReportHook(TCollector*, const TConfigItem& Item, const std::wstring& Text) {
+    const std::wstring lid = GetItemOption(Item.Options, L"lid", Variant(L"")).ToText();
+    WriteLog(AnsiToWide(Item.Keyword) + L" (" + lid + L") " + Text, llData);
+}
+
+void CopyResultFields(TConfigItem& Target, const TConfigItem& Source) {
+    Target.ItemData = Source.ItemData;
+    Target.Collected = Source.Collected;
+    Target.LastTick = Source.LastTick;
+    Target.Hidden = Source.Hidden;
+    Target.LineColors = Source.LineColors;
+}
+
+void DeliverCollectedItems() {
+    if (CollectorThread) CollectorThread->Exchange();
+}
+
+void CollectTimesReset() {
+    if (CollectorThread) CollectorThread->ResetTimes();
 }

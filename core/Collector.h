@@ -1,7 +1,9 @@
 // The collection thread: gathers every due item of the shown page on a background thread.
-// It owns nothing of the configuration: each item is fetched as a private copy from the
-// window thread, collected, and handed back, all through synchronised calls into four
-// hooks that StartCollector installs.
+// It owns nothing of the configuration. The window thread hands it private copies of the
+// items (through the count and fetch hooks) and stores its results (through the store
+// hook) whenever it exchanges with the thread: at every tick, after a relayout or a page
+// change, and when the thread asks for it. Between exchanges the thread works from its
+// copies and leaves its results in a tray, so a pass costs the window thread nothing.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +11,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "ItemTypes.h"
 #include "Threads.h"
@@ -18,7 +22,8 @@ class TCollector;
 
 using TCollectorCountProc = void (*)(TCollector* Sender, std::int32_t& Count);
 using TCollectorItemProc = void (*)(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
-using TCollectorReportProc = void (*)(TCollector* Sender, std::int32_t Index, const std::wstring& Text);
+// Runs on the collection thread with the work copy just collected.
+using TCollectorReportProc = void (*)(TCollector* Sender, const TConfigItem& Item, const std::wstring& Text);
 
 // The millisecond tick count that stamps and times the collections (GetTickCount).
 using TTickSource = std::uint32_t (*)();
@@ -43,20 +48,32 @@ public:
     explicit TCollector(const TCollectorSettings& Settings = CollectorSettings);
     ~TCollector() override;
 
-    std::int32_t ItemCount = 0;
     std::int32_t ItemIndex = 0;
     TConfigItem WorkItem;
     std::wstring ResultText;
-    // Read only inside synchronised calls, on the window thread, which also sets them.
-    TCollectorCountProc OnCountProc = nullptr;
-    TCollectorItemProc OnFetchProc = nullptr;
-    TCollectorItemProc OnStoreProc = nullptr;
-    TCollectorReportProc OnReportProc = nullptr;
+    // Set by the window thread. Count, fetch and store run on the window thread (inside
+    // Exchange); report runs on the collection thread.
+    std::atomic<TCollectorCountProc> OnCountProc{nullptr};
+    std::atomic<TCollectorItemProc> OnFetchProc{nullptr};
+    std::atomic<TCollectorItemProc> OnStoreProc{nullptr};
+    std::atomic<TCollectorReportProc> OnReportProc{nullptr};
 
     // Collects WorkItem (see the free GetItemData) and reports its result; true when the
     // collection succeeded and the item is to be stored back.
     bool GetItemData();
     void ClearHooks();
+
+    // Window thread. Hands the results waiting in the tray to the store hook, in the order
+    // they were collected, then gives the thread fresh copies of all items through the
+    // count and fetch hooks. A result whose copy was taken before the last ResetTimes is
+    // stored as never collected, so a relayout makes every item due whatever was in
+    // flight. Returns the number of results handed to the store hook.
+    std::size_t Exchange();
+    // Window thread, after every item's LastTick was reset to 0: as Exchange, with every
+    // result collected from an earlier copy stored as never collected.
+    void ResetTimes();
+    // Results collected and not yet exchanged.
+    std::size_t ResultsWaiting() const;
     // Objects alive now, for tests that look for leaked threads.
     static int LiveCount() { return liveCount_.load(); }
 
@@ -65,14 +82,28 @@ protected:
     void DoTerminate() override;
 
 private:
-    void SyncGetCount();
-    void SyncGetItem(std::int32_t Index);
-    void SyncPutItem(std::int32_t Index);
-    void SyncReport();
+    // A result in the tray: the work copy after its collection, and the generation of
+    // the copies it was taken from.
+    struct TCollected {
+        std::int32_t Index = 0;
+        std::uint32_t Generation = 0;
+        TConfigItem Item;
+    };
+
     void RunPass();
+    // Finds the first item from index From on that is active and due now, by the copies
+    // and the results still in the tray, and copies it into WorkItem.
+    bool NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32_t& Generation);
+    void SyncExchange();
+    void Report(bool Result);
 
     TTickSource tick_;
     TPassSleep passSleep_;
+    mutable std::mutex lock_;           // guards copies_, tray_ and generation_
+    std::vector<TConfigItem> copies_;   // by index; cleared where the fetch hook gave nothing
+    std::vector<TCollected> tray_;      // in the order collected
+    std::uint32_t generation_ = 0;      // counts ResetTimes
+    bool resultsAnnounced_ = false;
     bool comInitialized_ = false;
     static std::atomic<int> liveCount_;
 };
@@ -85,14 +116,25 @@ extern std::int32_t CurrentPage;
 // (0 while no main form unit registers it).
 extern void* CollectorMainFormAddress;
 
-// Stops a running thread, then starts a new one with the four hooks below.
+// Runs on the window thread, posted by a new collection thread when its first pass left
+// results: lets them be shown without waiting for the next tick. None: nothing is posted.
+extern void (*CollectorResultsHook)();
+
+// Stops a running thread, then starts a new one with the four hooks below and its first
+// copies of the items.
 void StartCollector();
 // Clears the running thread's hooks and tells it to stop, then waits for it (serving its
 // synchronised calls) up to CollectorSettings.StopWaitMs; a thread still busy after that
 // is left to end on its own and frees itself. Nothing it finishes later is stored.
 void StopCollector();
 
-// The hooks; each runs on the window thread inside a synchronised call.
+// Window thread: the running thread's Exchange, or nothing without one.
+void DeliverCollectedItems();
+// Window thread, after a relayout reset every item's LastTick: the running thread's
+// ResetTimes.
+void CollectTimesReset();
+
+// The hooks; count, fetch and store run on the window thread.
 void CollectorCountHook(TCollector* Sender, std::int32_t& Count);
 // Adds "item", "config", "num", "mainform" and "crc32" to the live item (those that fit)
 // and copies it into Item, when the item is collected whatever the page or is on
@@ -100,8 +142,11 @@ void CollectorCountHook(TCollector* Sender, std::int32_t& Count);
 void CollectorFetchHook(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
 // Stores the result fields of Item into the live item, then applies the IF rule.
 void CollectorStoreHook(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
-// Logs "KEYWORD (lid) Text" at level DATA.
-void CollectorReportHook(TCollector* Sender, std::int32_t Index, const std::wstring& Text);
+// Logs "KEYWORD (lid) Text" at level DATA, from the collected copy (collection thread).
+void CollectorReportHook(TCollector* Sender, const TConfigItem& Item, const std::wstring& Text);
+// The result fields of Source (ItemData, Collected, LastTick, Hidden, LineColors) into
+// Target; no other field changes.
+void CopyResultFields(TConfigItem& Target, const TConfigItem& Source);
 
 // Whether an item collected at LastTick is due at Now. Never collected (LastTick 0) is
 // due; otherwise only a positive Interval makes it due again, once Interval seconds have

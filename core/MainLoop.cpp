@@ -26,6 +26,20 @@ void (*StopStatisticsProgramHook)() = nullptr;
 
 namespace {
 
+// Ticks since the last check of the fixed drives. Drives that come and go announce
+// themselves by device notices, which ask for a check at the next tick; this slower
+// round catches those that do not. (Listing the drives is dear under Wine: some thirty
+// server round trips each time.)
+constexpr int kDriveCheckTicks = 30;
+int ticksSinceDriveCheck = 0;
+
+bool DriveCheckDue() {
+    if (!DriveCheckPending && ++ticksSinceDriveCheck < kDriveCheckTicks) return false;
+    DriveCheckPending = 0;
+    ticksSinceDriveCheck = 0;
+    return true;
+}
+
 // The watchers are owned here; the globals above only point at them.
 std::unique_ptr<TChangeNotify2> iniWatcher;
 std::unique_ptr<TChangeNotify2> languageWatcher;
@@ -120,9 +134,11 @@ void Tick() {
     // A tick that arrives while a reload serves messages would lay out and paint a
     // configuration that is half loaded.
     if (Updating || Reloading) return;
+    // The results the collection thread left since the last tick, for this tick's pass.
+    DeliverCollectedItems();
     TConfigItem disk;
     GetItem("FIXEDDISK", disk);
-    if (disk.Active && MainLoopSteps.CheckDriveList &&
+    if (disk.Active && MainLoopSteps.CheckDriveList && DriveCheckDue() &&
         MainLoopSteps.CheckDriveList(OptionBool(disk.Options, L"include-all")))
         ReloadPending = 1;
     if (ReloadPending) DoReload();
@@ -135,6 +151,7 @@ void DoReload() {
     MainLoopSteps.CheckIniFile();
     RelayoutPending = 1;
     ReloadPending = 0;
+    DriveCheckPending = 1;  // the new configuration starts from the drives as they are now
 }
 
 void CheckIniFile() {
@@ -212,6 +229,8 @@ void FreeIniWatchers() {
 
 void ResetCollectTimes() {
     for (TConfigItem& item : ConfigItems) item.LastTick = 0;
+    // Also what the collection thread still holds, collected or copied before the reset.
+    CollectTimesReset();
 }
 
 void TimerHook() { Tick(); }
@@ -220,9 +239,13 @@ void PaintHook() { RelayoutPending = 1; }
 
 void SettingsChangedHook(TVistrelMainForm*) { ReloadPending = 1; }
 
-void DevicesChangedHook() { ReloadPending = 1; }
+void DevicesChangedHook() {
+    ReloadPending = 1;
+    DriveCheckPending = 1;
+}
 
 void VolumeChangedHook(TVistrelMainForm*, PDEV_BROADCAST_HDR, UINT) {
+    DriveCheckPending = 1;
     for (const TConfigItem& item : ConfigItems)
         if (item.Keyword == "FIXEDDISK") {
             ReloadPending = 1;
@@ -234,6 +257,8 @@ void PageHook(TVistrelMainForm*, int MenuIndex) {
     if (MenuIndex + 1 == CurrentPage) return;
     CurrentPage = MenuIndex + 1;
     RelayoutPending = 1;
+    // The collection thread goes on with the new page's items from its next one.
+    DeliverCollectedItems();
 }
 
 void WindowMovedHook(TVistrelMainForm* Form) {
@@ -251,6 +276,14 @@ void WindowMovedHook(TVistrelMainForm* Form) {
 
 void IniChangedHook(TChangeNotify2*) { ReloadPending = 1; }
 
+void CollectorResultsWaiting() {
+    try {
+        Tick();
+    } catch (...) {
+        Application().HandleException(L"TApplication");
+    }
+}
+
 void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPaintProc = PaintHook;
     Form->OnTimer1Proc = TimerHook;
@@ -260,4 +293,5 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnSettingChangeProc = SettingsChangedHook;
     Form->OnDisplayChangeProc = SettingsChangedHook;
     Form->OnPageChangeProc = PageHook;
+    CollectorResultsHook = CollectorResultsWaiting;
 }

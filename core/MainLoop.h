@@ -60,9 +60,13 @@ void DevicesChangedHook();
 void VolumeChangedHook(TVistrelMainForm* Form, PDEV_BROADCAST_HDR Header, UINT Event);
 void PageHook(TVistrelMainForm* Form, int MenuIndex);
 void WindowMovedHook(TVistrelMainForm* Form);
+// Posted by a new collection thread whose first pass left results: a tick now, so they
+// are shown without waiting for the timer.
+void CollectorResultsWaiting();
 // The configuration watchers' change procedure.
 void IniChangedHook(TChangeNotify2* Sender);
-// Fills the form's hook fields with the procedures above (the timer-2 hook stays empty).
+// Fills the form's hook fields with the procedures above (the timer-2 hook stays empty)
+// and the collection thread's results hook.
 void InstallMainLoopHooks(TVistrelMainForm* Form);
 // Frees the main-ini watcher, then the language watcher, each waiting for its thread.
 void FreeIniWatchers();

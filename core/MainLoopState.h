@@ -13,4 +13,7 @@ extern std::uint8_t Reloading;
 extern std::uint8_t ReloadPending;
 // The next tick lays the window out again; cleared at the end of each painting pass.
 extern std::uint8_t RelayoutPending;
+// The next tick checks the fixed drives: set at the start, by each reload and by device
+// and volume notices; cleared by the check.
+extern std::uint8_t DriveCheckPending;
 // CurrentPage lives with the collection thread's hooks (Collector.h).

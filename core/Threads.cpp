@@ -8,6 +8,7 @@
 namespace {
 
 constexpr UINT kSyncMessage = WM_APP + 0x51;
+constexpr UINT kPostedMessage = WM_APP + 0x52;
 const wchar_t kSyncClass[] = L"VistrelSynchronizer";
 
 std::mutex syncMutex;
@@ -28,6 +29,14 @@ LRESULT CALLBACK SyncWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             call->error = std::current_exception();
         }
         return 1;
+    }
+    if (msg == kPostedMessage) {
+        try {
+            reinterpret_cast<void (*)()>(lp)();
+        } catch (...) {
+            // Nobody waits for a posted call: a C++ exception must not reach user32.
+        }
+        return 0;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -76,6 +85,16 @@ bool Synchronize(const std::function<void()>& fn) {
     if (SendMessageW(window, kSyncMessage, 0, reinterpret_cast<LPARAM>(&call)) == 0) return false;
     if (call.error) std::rethrow_exception(call.error);
     return true;
+}
+
+bool PostToWindowThread(void (*Fn)()) {
+    if (!Fn) return false;
+    HWND window;
+    {
+        std::lock_guard lock(syncMutex);
+        window = syncWindow;
+    }
+    return window && PostMessageW(window, kPostedMessage, 0, reinterpret_cast<LPARAM>(Fn));
 }
 
 bool WaitServingCalls(HANDLE handle, DWORD timeoutMs) {

@@ -21,6 +21,10 @@ bool IsWindowThread();
 // serves calls (never set up, or already finalised), fn is not run and false is returned.
 bool Synchronize(const std::function<void()>& fn);
 
+// Queues Fn to run on the window thread without waiting for it. False when no window
+// thread serves calls. Fn must not raise (anything it raises is dropped).
+bool PostToWindowThread(void (*Fn)());
+
 // Waits for a handle while serving synchronised calls sent to this thread, so a window
 // thread that waits for a worker never deadlocks against the worker's call. Returns true
 // when the handle was signalled within timeoutMs (INFINITE waits without bound).

@@ -159,15 +159,22 @@ protected:
         FinalizeSynchronizer();
     }
 
-    // Starts the thread and waits until its first pass has ended.
+    // Starts the thread, waits until its first pass has ended and stores its results as
+    // the window thread's next tick does.
     bool Start() {
         StartCollector();
-        return WaitServingCalls(passDone_.get(), 10000);
+        const bool done = WaitServingCalls(passDone_.get(), 10000);
+        DeliverCollectedItems();
+        return done;
     }
-    // Lets the thread run one more pass and waits until it has ended.
+    // Hands the thread what the test changed in the items, lets it run one more pass,
+    // waits until it has ended and stores its results.
     bool NextPass() {
+        DeliverCollectedItems();
         ReleaseSemaphore(go_.get(), 1, nullptr);
-        return WaitServingCalls(passDone_.get(), 10000);
+        const bool done = WaitServingCalls(passDone_.get(), 10000);
+        DeliverCollectedItems();
+        return done;
     }
 
     LogCapture log_;
@@ -513,8 +520,8 @@ TEST_F(CollectorHooks, FetchSkipsOtherPagesAndBadIndexes) {
     CollectorFetchHook(nullptr, 1, copy);
     EXPECT_EQ(copy.Keyword, "SET");
 
-    // An index outside the items: fetch leaves the copy cleared, store and report change and
-    // log nothing. The stored copy is an IF item whose false value would switch the item
+    // An index outside the items: fetch leaves the copy cleared, store changes and logs
+    // nothing. The stored copy is an IF item whose false value would switch the item
     // after the index off.
     ConfigItems[0].Active = true;
     ConfigItems[1].Active = true;
@@ -530,7 +537,6 @@ TEST_F(CollectorHooks, FetchSkipsOtherPagesAndBadIndexes) {
         work.Collected = true;
         work.LastTick = 77;
         CollectorStoreHook(nullptr, bad, work);
-        CollectorReportHook(nullptr, bad, L"True");
     }
     for (const TConfigItem& item : ConfigItems) {
         EXPECT_TRUE(item.Active) << item.Keyword;
@@ -624,12 +630,12 @@ TEST_F(CollectorHooks, IfRule) {
 
 TEST_F(CollectorHooks, ReportLogsKeywordLidAndResult) {
     LogCapture log;
-    ConfigItems.resize(2);
-    ConfigItems[0].Keyword = "UPTIME";
-    ConfigItems[0].Options[0] = {L"LID", Variant(L"up1")};
-    ConfigItems[1].Keyword = "HOST";
-    CollectorReportHook(nullptr, 0, L"True");
-    CollectorReportHook(nullptr, 1, L"False");
+    TConfigItem uptime, host;
+    uptime.Keyword = "UPTIME";
+    uptime.Options[0] = {L"LID", Variant(L"up1")};
+    host.Keyword = "HOST";
+    CollectorReportHook(nullptr, uptime, L"True");
+    CollectorReportHook(nullptr, host, L"False");
     EXPECT_EQ(log.At(L"DATA"), (std::vector<std::wstring>{L"UPTIME (up1) True", L"HOST () False"}));
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ protected:
     void SetUp() override {
         saved = MainLoopSteps;
         Updating = Reloading = ReloadPending = RelayoutPending = 0;
+        DriveCheckPending = 1;
         savedPage = CurrentPage;
         savedNav = Nav;
         savedMode = DisplayMode;
@@ -150,9 +152,37 @@ TEST_F(MainLoopStepsTest, FixedDiskDriveCheck) {
         AddItem("FIXEDDISK", true, L"include-all:1");  // only the first counts
         if (!r.hasDisk) ConfigItems.pop_back();
         drivesChanged = r.changed;
+        DriveCheckPending = 1;
         Tick();
         EXPECT_EQ(calls, r.expected) << r.hasDisk << r.active << r.changed;
     }
+}
+
+TEST_F(MainLoopStepsTest, FixedDrivesCheckedOnNoticesAfterReloadsAndEveryThirtyTicks) {
+    AddItem("FIXEDDISK", true);
+    const auto checks = [this](int ticks) {
+        calls.clear();
+        for (int i = 0; i < ticks; ++i) Tick();
+        return std::count(calls.begin(), calls.end(), "drives");
+    };
+    EXPECT_EQ(checks(1), 1) << "the first tick";
+    EXPECT_EQ(checks(29), 0);
+    EXPECT_EQ(checks(1), 1) << "the thirtieth tick after the last check";
+    EXPECT_EQ(checks(5), 0);
+    VolumeChangedHook(nullptr, nullptr, 0);
+    EXPECT_EQ(checks(1), 1) << "a volume notice";
+    DevicesChangedHook();  // also asks for a reload, after which the drives are checked again
+    EXPECT_EQ(checks(1), 1) << "a device notice";
+    EXPECT_EQ(checks(1), 1) << "after the reload";
+    EXPECT_EQ(checks(29), 0);
+    EXPECT_EQ(checks(1), 1);
+
+    // A drive that comes or goes reloads the configuration at the tick that finds it.
+    drivesChanged = true;
+    VolumeChangedHook(nullptr, nullptr, 0);
+    calls.clear();
+    Tick();
+    EXPECT_EQ(calls, (Calls{"drives", "reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}));
 }
 
 TEST_F(MainLoopStepsTest, NavButtonsBeforeOrAfterTheEntries) {
