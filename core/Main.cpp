@@ -66,11 +66,8 @@ int MainBlock() {
     }
 
     // The main loop drives the form from here on; the first tick loads the configuration
-    // and starts the collection thread, so the window is empty until then. That tick is
-    // posted now rather than left to the timer's first period.
-    InstallMainLoopHooks(MainForm);
-    ReloadPending = 1;
-    PostMessageW(MainForm->Handle(), WM_TIMER, kTimer1, 0);
+    // and starts the collection thread, so the window is empty until then.
+    StartMainLoop(MainForm);
 
     Application().Run();
     WriteLog(L"GDI objects: " + std::to_wstring(LiveGdiObjects()), llDebug);

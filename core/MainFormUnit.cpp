@@ -111,7 +111,7 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             if (!terminating) {
                 if (wp == kTimer1) CallHook(OnTimer1Proc);
                 else if (wp == kTimer2) CallHook(OnTimer2Proc);
-                HighlightNavButton(nullptr);
+                if (navHighlightCheck_) HighlightNavButton(nullptr);
             }
             return 0;
         case WM_EXITSIZEMOVE:
@@ -140,6 +140,8 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_WINDOWPOSCHANGED: {
             if (terminating) return 0;
             const auto* pos = reinterpret_cast<const WINDOWPOS*>(lp);
+            if (pos->hwnd == Handle() && (pos->flags & (SWP_NOMOVE | SWP_NOSIZE)) != (SWP_NOMOVE | SWP_NOSIZE))
+                navHighlightCheck_ = true;
             if (DisplayMode == dmDesktop && pos->hwnd == Handle() && BackdropForm) {
                 // The backdrop lies just beneath the form with the same rectangle.
                 RECT r;
@@ -224,6 +226,7 @@ void TVistrelMainForm::HighlightNavButton(TWinControl* control) {
             }
         }
     }
+    navHighlightCheck_ = control != nullptr;
     for (auto& b : navButtons_) {
         if (!b) continue;
         if (b.get() == control) {
@@ -439,4 +442,5 @@ void PlaceNavButtons(TVistrelMainForm* form) {
         b->Cursor = crHandPoint;
         b->Repaint();
     }
+    form->NavButtonsMoved();
 }

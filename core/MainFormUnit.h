@@ -65,6 +65,13 @@ public:
     void NavButtonClick(TWinControl* button);
     // Highlights the given button, or with none the button under the mouse cursor.
     void HighlightNavButton(TWinControl* control);
+    // Whether the timer looks for the button under the cursor: while a button is
+    // highlighted, and after the buttons or the form moved (a resting cursor may then be
+    // over a button). Otherwise the cursor can only reach a button by moving, and that
+    // highlights it. Asking for the cursor costs a round trip to the display server.
+    bool NavHighlightCheckDue() const { return navHighlightCheck_; }
+    // The buttons were placed again.
+    void NavButtonsMoved() { navHighlightCheck_ = true; }
     void NavButtonMouseMove(TWinControl* button);
     void NavButtonMouseDown(TWinControl* button, TMouseButton mb, unsigned shift, int x, int y);
     void FormMouseDown(TMouseButton mb, unsigned shift, int x, int y);
@@ -98,6 +105,7 @@ private:
 
     std::array<std::unique_ptr<TVrShadowButton>, 3> navButtons_;
     HDEVNOTIFY deviceNotify_ = nullptr;
+    bool navHighlightCheck_ = true;
 };
 
 // The application's error handler: logs "Application Exception: Class=" with the

@@ -295,3 +295,9 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPageChangeProc = PageHook;
     CollectorResultsHook = CollectorResultsWaiting;
 }
+
+void StartMainLoop(TVistrelMainForm* Form) {
+    InstallMainLoopHooks(Form);
+    ReloadPending = 1;
+    PostMessageW(Form->Handle(), WM_TIMER, kTimer1, 0);
+}

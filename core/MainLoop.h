@@ -68,6 +68,10 @@ void IniChangedHook(TChangeNotify2* Sender);
 // Fills the form's hook fields with the procedures above (the timer-2 hook stays empty)
 // and the collection thread's results hook.
 void InstallMainLoopHooks(TVistrelMainForm* Form);
+// Installs the hooks, asks for the first reload and queues the first tick, so the
+// configuration is loaded and painted as soon as the message loop runs rather than a
+// whole timer period later.
+void StartMainLoop(TVistrelMainForm* Form);
 // Frees the main-ini watcher, then the language watcher, each waiting for its thread.
 void FreeIniWatchers();
 // The page a load shows first: initial-page when it is 1..9, else page 1.

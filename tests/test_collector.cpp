@@ -148,6 +148,7 @@ protected:
     }
     void TearDown() override {
         StopCollector();
+        CollectorResultsHook = nullptr;
         PumpUntil([] { return TCollector::LiveCount() == 0; });
         FreeConfigItems(ConfigItems);
         CollectorSettings = TCollectorSettings{};
@@ -177,9 +178,35 @@ protected:
         return done;
     }
 
+    // Starts the thread or lets it run one more pass, leaving what it collects waiting
+    // (no tick takes it).
+    bool StartKeepingResults() {
+        StartCollector();
+        return WaitServingCalls(passDone_.get(), 10000);
+    }
+    bool PassKeepingResults() {
+        ReleaseSemaphore(go_.get(), 1, nullptr);
+        return WaitServingCalls(passDone_.get(), 10000);
+    }
+
     LogCapture log_;
     UniqueHandle passDone_, go_;
 };
+
+// Reads the live items from the collection thread, as DATADUMP does.
+TWideStringArray seenByDump;
+void ReadsLiveItems(TItemOptionArray, TItemData&, std::wstring& Display) {
+    seenByDump = ConfigItems.at(0).ItemData.Lines;
+    Display = L"dumped";
+}
+
+int announced = 0;
+void CountAnnouncement() { ++announced; }
+
+void DispatchPosted() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
 
 }  // namespace
 
@@ -312,6 +339,72 @@ TEST_F(CollectorHarness, FailingRoutineIsRetriedEveryPassAndKeepsItsLastGoodLine
     fakeTick = fakeTick + 700;
     ASSERT_TRUE(NextPass());
     EXPECT_EQ(calls[0], 1);
+}
+
+TEST_F(CollectorHarness, ResultsWaitForTheWindowThreadAndStillCountAsCollected) {
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 2));
+    ASSERT_TRUE(StartKeepingResults());
+    EXPECT_EQ(calls[0], 1);
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT () True"), 1) << "reported when collected";
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u) << "stored only when the window thread takes it";
+    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+    fakeTick = 11999;
+    ASSERT_TRUE(PassKeepingResults());
+    EXPECT_EQ(calls[0], 1) << "the waiting result's time counts for the interval";
+    fakeTick = 12000;
+    ASSERT_TRUE(PassKeepingResults());
+    EXPECT_EQ(calls[0], 2);
+    DeliverCollectedItems();
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"run 2"}) << "both stored, in order";
+    EXPECT_EQ(ConfigItems[0].LastTick, 12000u);
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT () True"), 2);
+}
+
+TEST_F(CollectorHarness, ResetWhileAResultWaitsMakesTheItemDueAgain) {
+    ConfigItems.push_back(MakeItem("HOST", Counting<0>, 0));
+    ASSERT_TRUE(StartKeepingResults());
+    EXPECT_EQ(calls[0], 1);
+    // A relayout resets the live items and tells the thread; the result that was waiting
+    // is stored, but as never collected.
+    ResetCollectTimes();
+    CollectTimesReset();
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"run 1"});
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 2) << "every item is due after a relayout";
+    EXPECT_EQ(ConfigItems[0].LastTick, 10000u);
+    ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[0], 2);
+}
+
+TEST_F(CollectorHarness, RoutineReadingTheLiveItemsSeesEarlierResultsStored) {
+    seenByDump.clear();
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    ConfigItems.push_back(MakeItem("DATADUMP", ReadsLiveItems, 0));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(seenByDump, TWideStringArray{L"run 1"}) << "collected earlier in the same pass";
+    EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"dumped"});
+}
+
+TEST_F(CollectorHarness, FirstResultsAreAnnouncedToTheWindowThreadOnce) {
+    announced = 0;
+    CollectorResultsHook = CountAnnouncement;
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1, 1, false));
+    ASSERT_TRUE(Start());
+    DispatchPosted();
+    EXPECT_EQ(announced, 0) << "a pass without results";
+    ConfigItems[0].Active = true;
+    ASSERT_TRUE(NextPass());
+    DispatchPosted();
+    EXPECT_EQ(announced, 1);
+    for (int i = 0; i < 3; ++i) {
+        fakeTick = fakeTick + 1000;
+        ASSERT_TRUE(NextPass());
+    }
+    DispatchPosted();
+    EXPECT_EQ(calls[0], 4);
+    EXPECT_EQ(announced, 1) << "later results wait for the ticks";
+    CollectorResultsHook = nullptr;
 }
 
 TEST_F(CollectorHarness, IfItemSwitchesTheNextItem) {

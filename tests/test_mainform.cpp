@@ -451,3 +451,40 @@ TEST_F(MainFormTest, UserControlClickLogsATargetThatCannotBeOpened) {
               std::wstring::npos);
     ConfigItems.clear();
 }
+
+TEST_F(MainFormTest, TimerHighlightsTheButtonUnderTheCursorWhileItCanHaveChanged) {
+    form->SetBounds(100, 100, 300, 200);
+    form->Show();
+    Nav = 1;
+    PlaceNavButtons(form);
+    PumpFor(50);
+    const auto solid = [](TVrShadowButton* b) { return b->Brush().Style() == TBrushStyle::Solid; };
+    const auto centre = [](TVrShadowButton* b) { return b->ClientToScreen({b->Width() / 2, b->Height() / 2}); };
+    // Placed under a resting cursor: the next tick finds it.
+    const POINT home = centre(form->HomeButton);
+    ASSERT_TRUE(SetCursorPos(home.x, home.y));
+    EXPECT_TRUE(form->NavHighlightCheckDue());
+    SendMessageW(form->Handle(), WM_TIMER, kTimer1, 0);
+    EXPECT_TRUE(solid(form->HomeButton));
+    EXPECT_FALSE(solid(form->NextButton));
+    // The cursor leaves: the tick clears the highlight, and while nothing is highlighted and
+    // nothing moved the ticks leave the cursor alone.
+    ASSERT_TRUE(SetCursorPos(5, 5));
+    SendMessageW(form->Handle(), WM_TIMER, kTimer1, 0);
+    EXPECT_FALSE(solid(form->HomeButton));
+    EXPECT_FALSE(form->NavHighlightCheckDue());
+    // A move over a button highlights it and the ticks watch it again.
+    form->NavButtonMouseMove(form->NextButton);
+    EXPECT_TRUE(solid(form->NextButton));
+    EXPECT_TRUE(form->NavHighlightCheckDue());
+    SendMessageW(form->Handle(), WM_TIMER, kTimer1, 0);
+    EXPECT_FALSE(solid(form->NextButton));
+    EXPECT_FALSE(form->NavHighlightCheckDue());
+    // The form moves under the cursor: the next tick looks again.
+    const POINT next = centre(form->NextButton);
+    form->SetBounds(120, 100, 300, 200);
+    EXPECT_TRUE(form->NavHighlightCheckDue());
+    ASSERT_TRUE(SetCursorPos(next.x + 20, next.y));
+    SendMessageW(form->Handle(), WM_TIMER, kTimer1, 0);
+    EXPECT_TRUE(solid(form->NextButton));
+}

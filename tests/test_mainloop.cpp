@@ -337,6 +337,7 @@ protected:
     void TearDown() override {
         FreeIniWatchers();
         StopCollector();
+        CollectorResultsHook = nullptr;
         FreeConfigItems(ConfigItems);
         MainForm = savedForm;
         SetProgramArguments({});
@@ -369,6 +370,18 @@ TEST_F(MainLoopFormTest, HooksInstalledOnTheForm) {
     EXPECT_EQ(RelayoutPending, 1);
     form->OnSettingChangeProc(form);
     EXPECT_EQ(ReloadPending, 1);
+}
+
+TEST_F(MainLoopFormTest, StartAsksForTheFirstReloadAndQueuesTheFirstTick) {
+    // Only the tick queued by the start can be waiting: the form's own timer is gone.
+    KillTimer(form->Handle(), kTimer1);
+    StartMainLoop(form);
+    EXPECT_EQ(ReloadPending, 1);
+    EXPECT_TRUE(form->OnTimer1Proc);
+    EXPECT_EQ(CollectorResultsHook, &CollectorResultsWaiting) << "first results shown without waiting";
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, form->Handle(), WM_TIMER, WM_TIMER, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, kTimer1);
 }
 
 TEST_F(MainLoopFormTest, WindowMovedKeepsTheDraggedPosition) {
