@@ -1,5 +1,6 @@
 #include "WinApp.h"
 
+#include "ComHandles.h"
 #include "Errors.h"
 #include "Log.h"
 #include "Threads.h"
@@ -37,6 +38,10 @@ std::function<void(UINT)>& HaltProc() {
     return proc;
 }
 
+UINT programExitCode = 0;
+// Set when the end under way has already ended the process (or called the test's halt).
+bool endedAtOnce = false;
+
 }  // namespace
 
 TApplication& Application() {
@@ -59,6 +64,7 @@ TApplication::~TApplication() {
 
 void TApplication::Initialize() {
     if (handle_) return;
+    if (!com_) com_ = std::make_unique<ComInitialization>();
     InitSynchronizer();
     WNDCLASSW wc{};
     wc.lpfnWndProc = AppWindowProc;
@@ -81,12 +87,22 @@ void TApplication::Run() {
             break;
         }
         try {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
+            Dispatch(msg);
         } catch (...) {
             HandleException(L"TApplication");
         }
     }
+}
+
+void TApplication::Dispatch(MSG& msg) {
+    if (OnMessage && OnMessage(msg)) return;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+}
+
+void TApplication::HideForms() {
+    for (const auto& form : forms_)
+        if (form) form->Hide();
 }
 
 void TApplication::ProcessMessages() {
@@ -98,8 +114,7 @@ void TApplication::ProcessMessages() {
             PostQuitMessage(static_cast<int>(msg.wParam));
             break;
         }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        Dispatch(msg);
     }
 }
 
@@ -177,6 +192,7 @@ void TApplication::Shutdown() {
         handle_ = nullptr;
     }
     FinalizeSynchronizer();
+    com_.reset();
 }
 
 std::wstring ExceptionClassName(const std::exception& e) {
@@ -192,25 +208,42 @@ std::wstring ExceptionMessage(const std::exception& e) {
 
 void SetProgramEndProc(std::function<void()> proc) { EndProc() = std::move(proc); }
 
-void RunProgramEndProc() {
+void RunProgramEndProc(UINT ExitCode) {
     // Taken out first, so that a second way out (an error during the finalisation)
     // does not run it again.
     std::function<void()> proc = std::move(EndProc());
     EndProc() = nullptr;
-    if (proc) proc();
+    if (!proc) return;
+    programExitCode = ExitCode;
+    endedAtOnce = false;
+    proc();
 }
 
+UINT ProgramExitCode() { return programExitCode; }
+
 void HaltProgram(UINT exitCode) {
+    programExitCode = exitCode;
+    endedAtOnce = false;
     try {
-        RunProgramEndProc();
+        RunProgramEndProc(exitCode);
     } catch (...) {
         // The process ends anyway.
     }
+    if (endedAtOnce) return;  // only with a test's halt routine
     if (HaltProc()) {
         HaltProc()(exitCode);
         return;
     }
     ExitProcess(exitCode);
+}
+
+void EndProcessAtOnce() {
+    endedAtOnce = true;
+    if (HaltProc()) {
+        HaltProc()(programExitCode);
+        return;
+    }
+    TerminateProcess(GetCurrentProcess(), programExitCode);
 }
 
 void SetHaltProc(std::function<void(UINT)> proc) { HaltProc() = std::move(proc); }
