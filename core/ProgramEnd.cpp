@@ -9,7 +9,6 @@
 
 TProgramEndSteps DefaultProgramEndSteps() {
     TProgramEndSteps s;
-    s.HideForms = [] { Application().HideForms(); };
     s.FreeIniWatchers = [] { FreeIniWatchers(); };
     s.StopCollection = [] { return StopAllCollectors(); };
     s.FreeConfigItems = [] { FreeConfigItems(ConfigItems); };
@@ -25,8 +24,6 @@ TProgramEndSteps ProgramEndSteps = DefaultProgramEndSteps();
 
 bool EndProgram() {
     Application().Terminate();  // no hook runs from here on
-    // The user sees the program go at once, also while the stop below waits.
-    ProgramEndSteps.HideForms();
     ProgramEndSteps.FreeIniWatchers();
     if (!ProgramEndSteps.StopCollection()) {
         // The routine still uses the items, the providers' state and the units' globals.

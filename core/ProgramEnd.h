@@ -9,7 +9,6 @@
 
 // The steps of the end in their order; tests replace them.
 struct TProgramEndSteps {
-    std::function<void()> HideForms;
     std::function<void()> FreeIniWatchers;
     // Stops the collection thread, waiting for a routine in flight up to the stop's bound;
     // true when no collection thread is left running.
@@ -25,9 +24,9 @@ struct TProgramEndSteps {
 TProgramEndSteps DefaultProgramEndSteps();
 extern TProgramEndSteps ProgramEndSteps;
 
-// The end: no hook runs from its start; the forms are hidden, the configuration watchers
-// freed, the collection thread stopped, the items freed, the units finalised and the
-// forms destroyed. When a gathering routine is still running after the stop's bound,
+// The end: no hook runs from its start; the configuration watchers are freed, the
+// collection thread stopped, the items freed, the units finalised and the forms
+// destroyed. When a gathering routine is still running after the stop's bound,
 // nothing it may use is freed: Vistrel64 is told to end and false is returned, and the
 // process must then end at once.
 bool EndProgram();

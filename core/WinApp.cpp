@@ -100,11 +100,6 @@ void TApplication::Dispatch(MSG& msg) {
     DispatchMessageW(&msg);
 }
 
-void TApplication::HideForms() {
-    for (const auto& form : forms_)
-        if (form) form->Hide();
-}
-
 void TApplication::ProcessMessages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {

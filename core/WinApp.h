@@ -74,8 +74,6 @@ public:
     // thread's windows, before it is dispatched; true when it handled the message (it is
     // then not dispatched).
     std::function<bool(MSG& msg)> OnMessage;
-    // Hides every form (the program's end, before it waits for anything).
-    void HideForms();
 
     // Destroys the forms and the application window, stops synchronised calls and
     // releases COM.

@@ -66,7 +66,6 @@ protected:
         CurrentPage = 1;
         entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         // Each step notes itself; the real ones run where the state they leave matters.
-        ProgramEndSteps.HideForms = [this] { steps.push_back("hide"); };
         ProgramEndSteps.FreeIniWatchers = [this] { steps.push_back("watchers"); };
         ProgramEndSteps.StopCollection = [this] {
             steps.push_back("stop");
@@ -189,7 +188,7 @@ TEST_F(ProgramEndTest, EveryWayOutStopsTheCollectionThreadBeforeAnythingIsFinali
              RunProgramEndProc(0);
          }},
     };
-    const std::vector<std::string> inOrder = {"hide", "watchers", "stop", "items", "units", "forms"};
+    const std::vector<std::string> inOrder = {"watchers", "stop", "items", "units", "forms"};
     for (const WayOut& way : ways) {
         for (int run = 0; run < 5; ++run) {
             RunOnce([&] { way.run(*this); });
@@ -220,7 +219,7 @@ TEST_F(ProgramEndTest, ARoutineThatOutlivesTheStopKeepsEverythingAndTheProcessEn
         const WayOut& way = ways[i];
         ResetEvent(release);
         RunOnce([&] { way.run(*this); });
-        EXPECT_EQ(steps, (std::vector<std::string>{"hide", "watchers", "stop", "vistrel64"})) << way.name;
+        EXPECT_EQ(steps, (std::vector<std::string>{"watchers", "stop", "vistrel64"})) << way.name;
         EXPECT_EQ(halts, std::vector<UINT>{way.code}) << way.name << ": ended once, at once";
         EXPECT_EQ(ConfigItems.size(), 1u) << way.name << ": the items the routine may use stay";
         EXPECT_EQ(TCollector::LiveCount(), 1) << way.name;
@@ -247,7 +246,7 @@ TEST_F(ProgramEndTest, AThreadLeftByAnEarlierStopIsWaitedForToo) {
     CollectorSettings.StopWaitMs = 5000;
     SetEvent(release);
     RunProgramEndProc(0);
-    EXPECT_EQ(steps, (std::vector<std::string>{"hide", "watchers", "stop", "items", "units", "forms"}));
+    EXPECT_EQ(steps, (std::vector<std::string>{"watchers", "stop", "items", "units", "forms"}));
     EXPECT_EQ(threadsAtFinalize, 0);
     EXPECT_TRUE(halts.empty());
 }
