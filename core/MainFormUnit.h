@@ -106,7 +106,7 @@ private:
 
 // The application's error handler: logs "Application Exception: Class=" with the
 // sender's and the exception's class names and the message, then ends the program with
-// exit code 1 (the units' finalisation still runs).
+// exit code 1 (the program's ordered end still runs).
 void AppException(const std::wstring& senderClass, const std::exception& e);
 
 // How many bytes from Address on can be read (the rest of its committed, readable

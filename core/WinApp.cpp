@@ -15,8 +15,8 @@ LRESULT CALLBACK AppWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             Application().Terminate();
             return 0;
         }
-        // The session ends: the process is ended after this message, so the units'
-        // finalisation runs now.
+        // The session ends: the process is ended after this message, so the program's
+        // ordered end runs now.
         if (msg == WM_ENDSESSION && wp) {
             HaltProgram(0);
             return 0;
@@ -38,6 +38,7 @@ std::function<void(UINT)>& HaltProc() {
     return proc;
 }
 
+// The exit code of the end under way (RunProgramEndProc's or HaltProgram's).
 UINT programExitCode = 0;
 // Set when the end under way has already ended the process (or called the test's halt).
 bool endedAtOnce = false;
@@ -213,8 +214,6 @@ void RunProgramEndProc(UINT ExitCode) {
     endedAtOnce = false;
     proc();
 }
-
-UINT ProgramExitCode() { return programExitCode; }
 
 void HaltProgram(UINT exitCode) {
     programExitCode = exitCode;

@@ -104,8 +104,6 @@ void SetProgramEndProc(std::function<void()> proc);
 // Runs the program-end routine if it has not run yet: the normal end of the main block,
 // which then returns ExitCode.
 void RunProgramEndProc(UINT ExitCode = 0);
-// The exit code of the end under way (RunProgramEndProc's or HaltProgram's).
-UINT ProgramExitCode();
 // Runs the program-end routine, then ends the process at once. Tests replace the final
 // step with SetHaltProc, so that HaltProgram returns.
 void HaltProgram(UINT exitCode);
