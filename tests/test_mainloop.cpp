@@ -465,16 +465,6 @@ TEST_F(MainLoopFormTest, IniChangeSetsTheReloadFlagOnce) {
     ASSERT_TRUE(PumpUntil([] { return !IniFileNotify->FirstCheck; }, 8000));
     PumpFor(1500);
     EXPECT_EQ(ReloadPending, 0) << "an unchanged file reports nothing";
-    WIN32_FILE_ATTRIBUTE_DATA d{};
-    GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &d);
-    ULARGE_INTEGER t{};
-    t.LowPart = d.ftLastWriteTime.dwLowDateTime;
-    t.HighPart = d.ftLastWriteTime.dwHighDateTime;
-    t.QuadPart += 600000000ull;
-    FILETIME later{t.LowPart, t.HighPart};
-    HANDLE h = CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    SetFileTime(h, nullptr, nullptr, &later);
-    CloseHandle(h);
+    TouchLater(ini);
     EXPECT_TRUE(PumpUntil([] { return ReloadPending == 1; }, 8000));
 }

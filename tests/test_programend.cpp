@@ -46,16 +46,14 @@ void InFlight(TItemOptionArray, TItemData& Data, std::wstring& Display) {
     routineReturned = true;
 }
 
-class TThrowingForm : public TWinControl {
-public:
-    std::wstring ClassName() const override { return L"TThrowingForm"; }
-
-protected:
-    LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override {
-        if (msg == WM_USER + 9) throw EConvertError(L"bad value");
-        return TWinControl::WndProc(msg, wp, lp);
+// An exception that no routine caught, handed to the application object.
+void UncaughtException() {
+    try {
+        throw EConvertError(L"bad value");
+    } catch (...) {
+        Application().HandleException(L"TTest");
     }
-};
+}
 
 class ProgramEndTest : public WindowTest {
 protected:
@@ -175,11 +173,7 @@ TEST_F(ProgramEndTest, EveryWayOutStopsTheCollectionThreadBeforeAnythingIsFinali
              Application().ProcessMessages();
          }},
         {"the session ends", 0, [](ProgramEndTest&) { SendMessageW(Application().Handle(), WM_ENDSESSION, TRUE, 0); }},
-        {"an exception reaches the application object", 1,
-         [](ProgramEndTest&) {
-             auto* thrower = Application().CreateForm<TThrowingForm>();
-             SendMessageW(thrower->Handle(), WM_USER + 9, 0, 0);
-         }},
+        {"an exception reaches the application object", 1, [](ProgramEndTest&) { UncaughtException(); }},
         {"a window set-up fails", 1, [](ProgramEndTest&) { HaltProgram(1); }},
         {"the menu's Quit", 0,
          [&](ProgramEndTest&) {
@@ -204,15 +198,11 @@ TEST_F(ProgramEndTest, EveryWayOutStopsTheCollectionThreadBeforeAnythingIsFinali
 }
 
 TEST_F(ProgramEndTest, ARoutineThatOutlivesTheStopKeepsEverythingAndTheProcessEndsAtOnce) {
-    Application().CreateForm<TVistrelMainForm>();  // it installs the application's error handler
+    Application().OnException = AppException;  // as the main form installs it
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     CollectorSettings.StopWaitMs = 100;
     const std::vector<WayOut> ways = {
-        {"an exception reaches the application object", 1,
-         [](ProgramEndTest&) {
-             auto* thrower = Application().CreateForm<TThrowingForm>();
-             SendMessageW(thrower->Handle(), WM_USER + 9, 0, 0);
-         }},
+        {"an exception reaches the application object", 1, [](ProgramEndTest&) { UncaughtException(); }},
         {"the message loop ends", 0, [](ProgramEndTest&) { RunProgramEndProc(0); }},
     };
     for (std::size_t i = 0; i < ways.size(); ++i) {

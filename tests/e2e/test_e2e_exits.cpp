@@ -10,9 +10,9 @@
 #include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "HttpTestServer.h"
 #include "Inspector.h"
 
 namespace {
@@ -23,69 +23,8 @@ const wchar_t kEnd[] = L"FinalizeUnits Complete.";
 const wchar_t kLeftRunning[] =
     L"EndProgram: a gathering routine is still running; the program ends without finalising its units";
 
-// An HTTP server on 127.0.0.1 that takes each request and answers it after DelayMs, or
-// never while DelayMs is INFINITE (the connection is then held until the server goes).
-class SlowServer {
-public:
-    explicit SlowServer(DWORD delayMs) : delayMs_(delayMs) {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        int len = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        listen(listener_, 8);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~SlowServer() {
-        stop_ = true;
-        thread_.join();
-        for (SOCKET s : held_) closesocket(s);
-        closesocket(listener_);
-        WSACleanup();
-    }
-    SlowServer(const SlowServer&) = delete;
-    SlowServer& operator=(const SlowServer&) = delete;
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-    int Requests() const { return requests_; }
-
-private:
-    void Serve() {
-        while (!stop_) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(listener_, &set);
-            timeval wait{0, 50000};
-            if (select(0, &set, nullptr, nullptr, &wait) != 1) continue;
-            const SOCKET client = accept(listener_, nullptr, nullptr);
-            if (client == INVALID_SOCKET) continue;
-            char buffer[1024];
-            recv(client, buffer, sizeof buffer, 0);
-            ++requests_;
-            held_.push_back(client);
-            if (delayMs_ == INFINITE) continue;
-            for (DWORD waited = 0; waited < delayMs_ && !stop_; waited += 50) Sleep(50);
-            const std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nslow";
-            send(client, answer.data(), static_cast<int>(answer.size()), 0);
-            shutdown(client, SD_SEND);
-        }
-    }
-
-    DWORD delayMs_;
-    SOCKET listener_ = INVALID_SOCKET;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0};
-    std::vector<SOCKET> held_;
-    std::thread thread_;
-};
-
 // Vistrel.exe with one HTTPGET item on the server, collected every second.
-std::function<void(const TempFolder&)> HttpIni(const SlowServer& server) {
+std::function<void(const TempFolder&)> HttpIni(const LocalServer& server) {
     const std::string ini = "[items]\r\nhttpget=active:1,interval:1,source:" + server.Url() + "\r\n";
     return [ini](const TempFolder& folder) { WriteFileBytes(folder.File(L"vistrel.ini"), ini); };
 }
@@ -123,7 +62,10 @@ std::vector<WayOut> WaysOut() {
 TEST(EndToEndExits, TheRoutineInFlightReturnsBeforeTheProgramFinalises) {
     for (const WayOut& way : WaysOut()) {
         for (int run = 0; run < 2; ++run) {
-            SlowServer server(1500);
+            LocalServer server([&server](SOCKET client, const std::atomic<bool>& stop) {
+                for (DWORD waited = 0; waited < 1500 && !stop; waited += 50) Sleep(50);  // 1.5 s late
+                server.SendAll(client, HttpResponse("slow"), stop);
+            });
             VistrelProcess v(way.switches, true, HttpIni(server));
             HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
             ASSERT_NE(form, nullptr) << way.name;
@@ -144,7 +86,7 @@ TEST(EndToEndExits, TheRoutineInFlightReturnsBeforeTheProgramFinalises) {
 
 TEST(EndToEndExits, ARoutineThatDoesNotReturnLeavesTheProgramToEndAtOnce) {
     for (const WayOut& way : WaysOut()) {
-        SlowServer server(INFINITE);
+        LocalServer server("", true);  // never answers
         VistrelProcess v(way.switches, true, HttpIni(server));
         HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
         ASSERT_NE(form, nullptr) << way.name;
@@ -157,4 +99,33 @@ TEST(EndToEndExits, ARoutineThatDoesNotReturnLeavesTheProgramToEndAtOnce) {
         EXPECT_NE(log.find(kLeftRunning), std::wstring::npos) << way.name;
         EXPECT_EQ(log.find(kEnd), std::wstring::npos) << way.name << ": nothing the routine uses was finalised";
     }
+}
+
+TEST(EndToEndExits, ASourceThatNeverAnswersLetsAnIniEditReloadAndACloseRequestEnd) {
+    LocalServer server("", true);
+    IniFile ini;
+    const std::string options = "[options]\r\ninimonitortime=1\r\n[items]\r\n";
+    const std::string lines = "uptime=active:1,lid:up,interval:1\r\nhttpget=active:1,source:" + server.Url() + "\r\n";
+    ini.Write(options + lines);
+    VistrelProcess v(ini.Switch());
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests() > 0; }, kStart));
+    ServeMessages(1500);  // the fetch hangs
+    ASSERT_EQ(Count(v.LogText(), L"DEBUG CheckIniFile"), 1u);
+
+    DWORD start = GetTickCount();
+    // The new line comes before the source, whose fetch holds the rest of each pass.
+    ini.Write(options + "uptime=active:1,lid:new\r\n" + lines);
+    ASSERT_TRUE(WaitForCount(v, L"DEBUG CheckIniFile", 2, 10000)) << "the edit reloads within 10 s";
+    EXPECT_TRUE(v.WaitForLog(L"UPTIME (new)", 10000)) << "and the new line is gathered";
+    EXPECT_LT(GetTickCount() - start, 10000u);
+    // Painting goes on after the reload.
+    const std::size_t painted = Count(v.LogText(), L"DEBUG UpdateEntries Complete.");
+    EXPECT_TRUE(WaitForCount(v, L"DEBUG UpdateEntries Complete.", painted + 3, 5000));
+
+    start = GetTickCount();
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    EXPECT_EQ(v.WaitExit(10000), 0u);
+    EXPECT_LT(GetTickCount() - start, 6000u) << "a close request ends the program within 6 s";
 }
