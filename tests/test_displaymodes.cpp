@@ -148,29 +148,6 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     DisplayMode = dmWindow;
 }
 
-namespace {
-
-// A window of this thread of the given class.
-HWND ThreadWindowOfClass(const wchar_t* className) {
-    struct Search {
-        const wchar_t* name;
-        HWND found;
-    } search{className, nullptr};
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND w, LPARAM p) {
-            auto* s = reinterpret_cast<Search*>(p);
-            wchar_t cls[64] = {};
-            GetClassNameW(w, cls, 64);
-            if (std::wstring(cls) == s->name) s->found = w;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-}  // namespace
-
 TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
     std::vector<UINT> halts;
     SetHaltProc([&](UINT code) { halts.push_back(code); });

@@ -141,24 +141,9 @@ struct WayOut {
 
 }  // namespace
 
-// The black form behind the saver: a window of this thread of the class TBlankForm.
-HWND BlankFormWindow() {
-    HWND found = nullptr;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND w, LPARAM out) {
-            wchar_t cls[64] = {};
-            GetClassNameW(w, cls, 64);
-            if (std::wstring(cls) == L"TBlankForm") *reinterpret_cast<HWND*>(out) = w;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
-}
-
 TEST_F(ProgramEndTest, EveryWayOutStopsTheCollectionThreadBeforeAnythingIsFinalised) {
     TVistrelMainForm* saver = CreateScreenSaverForms();
-    const HWND blank = BlankFormWindow();
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
     ASSERT_NE(blank, nullptr);
     const std::vector<WayOut> ways = {
         {"screen saver: a key", 0,
