@@ -263,7 +263,7 @@ private:
         Step = name + L" log value";
         if (item.ChartScale == 2 && value > 0) value = FixedLog2(value);
         Step = name + L" apply value";
-        item.Scope->AddValue(channel, CheckedCast<int>(value / 10000));
+        item.Scope->AddValue(channel, ScopeValue(value, item.ChartMax));
     }
 
     void LineChart(TConfigItem& item) {
