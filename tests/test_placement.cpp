@@ -78,6 +78,40 @@ TEST(DisplayArea, OneMonitorAsWineShows) {
     EXPECT_EQ(num, 0);
 }
 
+// Monitors are numbered as the system enumerates them: a primary monitor enumerated
+// second is monitor 1, and monitor-num 1 names it.
+TEST(DisplayArea, MonitorsNumberedInTheSystemsOrder) {
+    struct Enumerated {
+        RECT rect;
+        DWORD flags;
+    };
+    const Enumerated order[] = {
+        {{-1280, 100, 0, 1124}, 0},
+        {{0, 0, 1920, 1080}, MONITORINFOF_PRIMARY},
+        {{1920, 0, 3200, 720}, 0},
+    };
+    TScreenFacts f;
+    f.WorkArea = RECT{0, 0, 1920, 1040};
+    for (const Enumerated& e : order) {
+        MONITORINFO info{};
+        info.cbSize = sizeof info;
+        info.rcMonitor = e.rect;
+        info.rcWork = e.rect;
+        info.dwFlags = e.flags;
+        AddEnumeratedMonitor(f.Monitors, info);
+    }
+    ASSERT_EQ(f.Monitors.size(), 3u);
+    for (std::int32_t n = 1; n < 3; ++n) {
+        std::int32_t num = n;
+        EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), order[n].rect)) << n;
+        EXPECT_EQ(num, n);
+    }
+    // A number past the last monitor falls back to monitor 0: the first one enumerated.
+    std::int32_t num = 3;
+    EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), order[0].rect));
+    EXPECT_EQ(num, 0);
+}
+
 TPlacementOptions Opts(int left, int right, int top, int bottom, int width = -1, bool ch = false, bool cv = false,
                        bool ss = false) {
     TPlacementOptions o;
