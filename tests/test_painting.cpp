@@ -433,6 +433,31 @@ TEST_F(PaintTest, SecondCallDuringAPassDoesNothing) {
     EXPECT_EQ(Log().find(L"UpdateEntries"), std::wstring::npos);
 }
 
+// The pass serves window messages; a page chosen from the menu while it runs keeps its
+// relayout request for the next tick, while a pass without a page change clears the flag.
+TEST_F(PaintTest, PageChosenDuringAPassIsLaidOutByTheNextTick) {
+    TConfigItem second = Item("COMMENT", {}, kRed);
+    second.Page = 2;
+    ConfigItems = {Item("COMMENT", {}), second};
+    form->OnPageChangeProc = PageHook;
+    UpdateEntries();
+    PumpFor(30);
+    RelayoutPending = 1;
+    UpdateEntries();
+    EXPECT_EQ(RelayoutPending, 0) << "a pass clears the relayout flag";
+
+    // The menu opens inside the pass and takes the key that chooses page 2.
+    PostMessageW(form->Handle(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
+    PostMessageW(form->Handle(), WM_CHAR, L'2', 0);
+    UpdateEntries();
+    EXPECT_EQ(CurrentPage, 2);
+    EXPECT_TRUE(form->PopupMenu1.Items(1).Checked);
+    EXPECT_EQ(RelayoutPending, 1) << "the new page is laid out by the next tick";
+    EXPECT_NE(Log().find(L"UpdateEntries Complete."), std::wstring::npos);
+    UpdateEntries();
+    EXPECT_EQ(RelayoutPending, 0);
+}
+
 TEST_F(PaintTest, NavTwoMovesTheFirstLineDown) {
     Nav = 2;
     ConfigItems = {Item("COMMENT", {})};
