@@ -134,9 +134,10 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
         }
         case WM_WINDOWPOSCHANGING:
             // The form always goes to the bottom of the window order on the desktop. The
-            // default handling is left out in every mode.
+            // default handling follows: it keeps a sizeable window (window mode) at least
+            // at the system's minimum tracking size.
             if (!terminating && DisplayMode == dmDesktop) reinterpret_cast<WINDOWPOS*>(lp)->hwndInsertAfter = HWND_BOTTOM;
-            return 0;
+            break;
         case WM_WINDOWPOSCHANGED: {
             if (terminating) return 0;
             const auto* pos = reinterpret_cast<const WINDOWPOS*>(lp);
