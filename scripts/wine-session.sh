@@ -6,6 +6,7 @@ source "$(dirname "$0")/env.sh"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 &
 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+install_prefix_fonts
 "$@"
 rc=$?
 wineserver -k >/dev/null 2>&1
