@@ -9,6 +9,7 @@
 #include "Includes.h"
 #include "MainFormUnit.h"
 #include "MainLoopState.h"
+#include "TextMeasure.h"
 #include "Utils.h"
 
 RECT DisplayArea{};
@@ -118,7 +119,7 @@ void ApplyGlobalFont(TFont& font) {
     if (font.Size() == FontSize && font.Name() == FontFace && font.Charset() == FontCharset) return;
     font.SetName(FontFace);
     font.SetSize(FontSize);
-    if (FontCharset >= 0 && FontCharset <= 255) font.SetCharset(static_cast<BYTE>(FontCharset));
+    font.SetCharset(PaintingCharset(FontCharset, font.Charset()));
 }
 
 }  // namespace
