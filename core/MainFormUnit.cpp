@@ -277,7 +277,8 @@ void TVistrelMainForm::Refresh1Click() { Invalidate(); }
 
 void TVistrelMainForm::OpenWithEditor(const std::wstring& file, const wchar_t* tag) {
     const std::wstring program = TextEditor.empty() ? file : TextEditor;
-    if (ShellOpen(program, file, ProgramDirectory()) <= 32)
+    // Quoted, so that a path with blanks reaches the editor as one argument.
+    if (ShellOpen(program, QuotedArgument(file), ProgramDirectory()) <= 32)
         WriteLog(std::wstring(tag) + program + L" " + GetLastErrorText(), llError);
 }
 
