@@ -550,7 +550,7 @@ TEST_F(PaintTest, HugeChartValuesAreDrawnAndTheItemsBelowToo) {
 }
 
 TEST_F(PaintTest, LineChartOnANarrowValueColumnIsNotDrawnButTakesItsSpace) {
-    form->SetClientWidth(5 + KeyColumnWidth + 5 + 10);
+    KeyColumnWidth = form->ClientWidth() - 5 - 5 - 10;  // a value column 10 pixels wide
     TConfigItem chart = Item("CPU", {L"5"});
     chart.ChartType = 2;
     chart.ChartValue = 1;

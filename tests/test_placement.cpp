@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
@@ -217,6 +218,8 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         saved = {FormLeft, FormRight, FormTop, FormBottom, FormWidth, Column1Width, MonitorMode, MonitorNum};
+        savedPage = CurrentPage;
+        CurrentPage = 1;  // the item's page: the window has content
         ResetOptions();
         FormLeft = FormRight = FormTop = FormBottom = FormWidth = Column1Width = -1;
         form = Application().CreateForm<TVistrelMainForm>();
@@ -240,9 +243,11 @@ protected:
         ConfigItems.clear();
         FormLeft = saved[0], FormRight = saved[1], FormTop = saved[2], FormBottom = saved[3];
         FormWidth = saved[4], Column1Width = saved[5], MonitorMode = saved[6], MonitorNum = saved[7];
+        CurrentPage = savedPage;
         WindowTest::TearDown();
     }
     std::array<std::int32_t, 8> saved{};
+    std::int32_t savedPage = -1;
     TVistrelMainForm* form = nullptr;
     RECT workArea{};
 };
@@ -274,6 +279,7 @@ TEST_F(PlaceWindowTest, WindowModeKeepsThePositionAndFollowsTheContent) {
     EXPECT_EQ(form->Left(), 33);
     EXPECT_EQ(form->Top(), 44);
     EXPECT_EQ(form->ClientWidth(), 350);
+    EXPECT_GT(GetContentHeight(), 0);
     EXPECT_EQ(form->ClientHeight(), GetContentHeight());
     EXPECT_EQ(KeyColumnWidth, 0);
 }
