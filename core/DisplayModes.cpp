@@ -39,6 +39,9 @@ TVistrelMainForm* CreateWindowForm() {
     Application().SetMainForm(form);
     Application().SetTitle(L"Vistrel");
     form->SetCaption(L"Vistrel");
+    // An ordinary application window: a taskbar button and an Alt+Tab entry, although
+    // it keeps its tool-window border.
+    form->AddExStyle(WS_EX_APPWINDOW);
     return form;
 }
 
@@ -56,6 +59,7 @@ TVistrelMainForm* CreateScreenSaverForms() {
     Application().SetMainForm(form);
     Application().SetTitle(L"Vistrel");
     form->SetCaption(L"Vistrel");
+    form->AddExStyle(WS_EX_APPWINDOW);
     form->WindowState = TWindowState::Maximized;
     return form;
 }

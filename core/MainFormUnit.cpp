@@ -143,9 +143,10 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             break;
         case WM_WINDOWPOSCHANGING:
             // The form always goes to the bottom of the window order on the desktop. The
-            // default handling is left out in every mode.
+            // default handling follows: it keeps a sizeable window (window mode) at least
+            // at the system's minimum tracking size.
             if (!terminating && DisplayMode == dmDesktop) reinterpret_cast<WINDOWPOS*>(lp)->hwndInsertAfter = HWND_BOTTOM;
-            return 0;
+            break;
         case WM_WINDOWPOSCHANGED: {
             if (terminating) return 0;
             const auto* pos = reinterpret_cast<const WINDOWPOS*>(lp);
@@ -305,7 +306,8 @@ void TVistrelMainForm::Refresh1Click() { Invalidate(); }
 
 void TVistrelMainForm::OpenWithEditor(const std::wstring& file, const wchar_t* tag) {
     const std::wstring program = TextEditor.empty() ? file : TextEditor;
-    if (ShellOpen(program, file, ProgramDirectory()) <= 32)
+    // Quoted, so that a path with blanks reaches the editor as one argument.
+    if (ShellOpen(program, QuotedArgument(file), ProgramDirectory()) <= 32)
         WriteLog(std::wstring(tag) + program + L" " + GetLastErrorText(), llError);
 }
 

@@ -11,6 +11,7 @@ extern std::uint8_t Updating;
 extern std::uint8_t Reloading;
 // The next tick reloads the configuration.
 extern std::uint8_t ReloadPending;
-// The next tick lays the window out again; cleared at the end of each painting pass.
+// The next tick lays the window out again; cleared at the end of each painting pass,
+// unless the shown page changed while the pass ran.
 extern std::uint8_t RelayoutPending;
 // CurrentPage lives with the collection thread's hooks (Collector.h).

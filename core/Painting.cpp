@@ -263,7 +263,7 @@ private:
         Step = name + L" log value";
         if (item.ChartScale == 2 && value > 0) value = FixedLog2(value);
         Step = name + L" apply value";
-        item.Scope->AddValue(channel, CheckedCast<int>(value / 10000));
+        item.Scope->AddValue(channel, ScopeValue(value, item.ChartMax));
     }
 
     void LineChart(TConfigItem& item) {
@@ -379,6 +379,9 @@ private:
 void UpdateEntries(std::uint8_t) {
     if (Updating) return;
     Updating = 1;
+    // The pass serves window messages: a page chosen meanwhile is drawn by the relayout of
+    // the next tick, so its request outlives the end of this pass.
+    const std::int32_t pageAtStart = CurrentPage;
     std::wstring label = L"<none>", step = L"begin", message;
     bool failed = false, complete = false;
     try {
@@ -401,7 +404,7 @@ void UpdateEntries(std::uint8_t) {
         message = AnsiToWide(e.what());
     }
     Updating = 0;
-    RelayoutPending = 0;
+    RelayoutPending = CurrentPage != pageAtStart ? 1 : 0;
     if (failed) WriteLog(L"UpdateEntries: " + ErrorText + label + L" " + step + L" " + message, llError);
     else if (complete) {
         WriteLog(L"UpdateEntries Complete.", llDebug);

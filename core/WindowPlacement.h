@@ -30,8 +30,12 @@ struct TMonitorRect {
 struct TScreenFacts {
     RECT VirtualScreen{};                // origin and extent of the virtual screen
     std::optional<RECT> WorkArea;        // the primary work area; none when the call failed
-    std::vector<TMonitorRect> Monitors;  // monitor 0 first
+    std::vector<TMonitorRect> Monitors;  // in the order the system enumerates them
 };
+
+// Adds the next monitor the system enumerates (its whole rectangle) to Monitors: monitor
+// n is the n-th one enumerated.
+void AddEnumeratedMonitor(std::vector<TMonitorRect>& Monitors, const MONITORINFO& Info);
 
 // The area for "monitor-mode" and "monitor-num": 1 the virtual screen; 0 with monitor 0
 // the primary work area; 0 with monitor n the whole monitor n, where a number that is

@@ -6,6 +6,7 @@ source "$(dirname "$0")/env.sh"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 &
 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+install_prefix_fonts
 # The desktop process too, kept for the whole session: else the first program that opens
 # a window starts it, and it keeps that program's output pipe (a test runner then waits
 # for it long after the program ended, as long as other programs keep the desktop in use).

@@ -129,6 +129,42 @@ TEST_F(WindowTest, WindowFormHasTheTitleAndNoBackdrop) {
     SetBackdrop(clWhite, 0);  // nothing to do without a backdrop
 }
 
+// In window mode the form is an ordinary application window: it has a taskbar button
+// and an Alt+Tab entry, and it cannot be sized below the system's minimum.
+TEST_F(WindowTest, WindowFormHasATaskbarButtonAndAMinimumSize) {
+    MainForm = CreateWindowForm();
+    HWND form = MainForm->Handle();
+    EXPECT_TRUE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    EXPECT_EQ(GetWindow(form, GW_OWNER), nullptr);
+    MainForm->Show();
+    PumpFor(50);
+    SetWindowPos(form, nullptr, 10, 10, 1, 1, SWP_NOZORDER | SWP_NOACTIVATE);
+    PumpFor(50);
+    RECT r{};
+    GetWindowRect(form, &r);
+    EXPECT_GE(r.right - r.left, GetSystemMetrics(SM_CXMINTRACK));
+    EXPECT_GE(r.bottom - r.top, GetSystemMetrics(SM_CYMINTRACK));
+    // Above the minimum the size asked for is the size taken.
+    SetWindowPos(form, nullptr, 10, 10, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
+    GetWindowRect(form, &r);
+    EXPECT_EQ(r.right - r.left, 300);
+    EXPECT_EQ(r.bottom - r.top, 200);
+}
+
+// The borderless forms of the desktop mode take any size their content asks for.
+TEST_F(WindowTest, DesktopFormTakesAnySize) {
+    MainForm = CreateDesktopForms();
+    HWND form = MainForm->Handle();
+    EXPECT_FALSE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    MainForm->Show();
+    PumpFor(50);
+    SetWindowPos(form, nullptr, 10, 10, 3, 2, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT r{};
+    GetWindowRect(form, &r);
+    EXPECT_EQ(r.right - r.left, 3);
+    EXPECT_EQ(r.bottom - r.top, 2);
+}
+
 TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     MainForm = CreateScreenSaverForms();
     EXPECT_EQ(DisplayMode, dmScreenSaver);
@@ -145,6 +181,7 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     MainForm->Show();
     EXPECT_TRUE(IsZoomed(MainForm->Handle()));
     EXPECT_FALSE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_CAPTION);
+    EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_APPWINDOW) << "a taskbar button";
     DisplayMode = dmWindow;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BarMeter.h"
 #include "ColorButton.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
@@ -162,6 +163,28 @@ TEST_F(ItemCharts, LineChartMakesAScopeWithTwoChannels) {
     EXPECT_EQ(scope.Color(), back);
     EXPECT_EQ(scope.GridColor(), back);
     EXPECT_EQ(scope.BaseColor(), back);
+}
+
+// A maximum past the int range (8 GiB here) scales the chart instead of stopping it: the
+// scope is made, its update bracket is closed, and the rest of the item line still counts.
+TEST_F(ItemCharts, LineChartMaximumPastTheIntRange) {
+    TConfigItem& line = Add(L"line linear 8589934592 1 00FF00");
+    ASSERT_NE(line.Scope, nullptr);
+    EXPECT_EQ(line.ChartMax, 85899345920000);
+    EXPECT_EQ(line.Scope->MaxValue(), ScopeMaxValue(line.ChartMax));
+    EXPECT_GT(line.Scope->MaxValue(), 1000000000);
+    EXPECT_EQ(line.Scope->UpdateCount(), 0) << "the chart repaints again";
+    EXPECT_EQ(Log().find(L"rror"), std::wstring::npos) << Log();
+
+    SetConfig({L"CPUUSAGE=active:1,chart:line linear 5000000000 1 00FF00,style:w,text:Big"}, form);
+    ASSERT_EQ(ConfigItems.size(), 1u);
+    TConfigItem& item = ConfigItems[0];
+    ASSERT_NE(item.Scope, nullptr);
+    EXPECT_EQ(item.Scope->UpdateCount(), 0);
+    EXPECT_EQ(item.Style & 8, 8) << "the style after the chart option";
+    EXPECT_EQ(item.Text, L"Big") << "the label after the chart option";
+    ReleaseItemScope(item);
+    FreeConfigItems(ConfigItems);
 }
 
 TEST_F(ItemCharts, SecondChannelWithoutColourKeepsItsDefault) {

@@ -519,6 +519,39 @@ TEST_F(MainFormTest, ShellCallsOnMissingFilesAreLoggedNotModal) {
     EXPECT_NE(Log().find(L"ERROR Language1Click: "), std::wstring::npos);
 }
 
+// An editor other than Notepad gets the ini or language path as one argument, blanks
+// and all.
+TEST_F(MainFormTest, EditorGetsThePathAsOneArgument) {
+    TempFolder folder(L"vistrel editor test");
+    const std::wstring report = folder.File(L"editor.txt");
+    SetEnvironmentVariableW(L"VISTREL_EDITOR_OUT", report.c_str());
+    TextEditor = TestBinaryDir() + L"editor_fixture.exe";
+    struct Row {
+        const wchar_t* what;
+        std::wstring file;
+        void (TVistrelMainForm::*click)();
+    };
+    const Row rows[] = {
+        {L"configuration", folder.File(L"my settings.ini"), &TVistrelMainForm::Configuration1Click},
+        {L"language", folder.File(L"deutsch lang.ini"), &TVistrelMainForm::Language1Click},
+    };
+    for (const Row& r : rows) {
+        DeleteFileW(report.c_str());
+        WriteFileBytes(r.file, "[options]\r\n");
+        form->IniFileName = form->LanguageFileName = r.file;
+        (form->*r.click)();
+        std::string bytes;
+        const DWORD start = GetTickCount();
+        while ((bytes = ReadFileBytes(report)).empty() && GetTickCount() - start < 15000) Sleep(50);
+        Sleep(100);  // the editor closes its report
+        const std::wstring text = ReadLogText(report);
+        EXPECT_EQ(text, L"1\n" + r.file + L"\n") << r.what;
+    }
+    TextEditor.clear();
+    SetEnvironmentVariableW(L"VISTREL_EDITOR_OUT", nullptr);
+    EXPECT_EQ(Log().find(L"ERROR"), std::wstring::npos) << Log();
+}
+
 TEST_F(MainFormTest, UserControlClickLogsATargetThatCannotBeOpened) {
     TConfigItem item;
     item.Options[0] = {L"URI", Variant(log.File(L"nothing.exe"))};

@@ -15,8 +15,10 @@
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
+#include "TextMeasure.h"
 #include "TestFiles.h"
 #include "Utils.h"
+#include "WindowPlacement.h"
 #include "WindowTests.h"
 
 namespace {
@@ -454,6 +456,48 @@ TEST_F(MainLoopFormTest, LanguageWatcherIsMadeOncePerReloadAndMissesNoChangeAtAR
     ASSERT_NE(LanguageFileNotify, nullptr);
     EXPECT_EQ(LanguageFileNotify->FileName(), other);
     EXPECT_FALSE(LanguageFileNotify->Paused());
+}
+
+// Line heights are measured in the character set the window paints with, whether the
+// main file or its language file names it: a set the font mapper answers with another
+// face (Hebrew, symbols) gives other heights.
+TEST_F(MainLoopFormTest, LineHeightsAreMeasuredInTheCharacterSetThatPaints) {
+    const std::wstring lang = dir.File(L"lang.ini");
+    struct Row {
+        const char* what;
+        std::string mainOptions, languageOptions;
+        BYTE charset;
+    };
+    const Row rows[] = {
+        {"main file", "font-charset=177\r\n", "", 177},
+        {"language file", "font-charset=1\r\nlanguage=" + WideToUtf8(lang) + "\r\n", "font-charset=177\r\n", 177},
+        {"symbol set", "font-charset=2\r\n", "", 2},
+        {"not a set: the font keeps its set", "font-charset=300\r\n", "", 2},
+    };
+    bool someSetDiffers = false;
+    for (const Row& r : rows) {
+        const std::wstring ini = dir.File(L"charset.ini");
+        WriteFileBytes(ini, "[options]\r\nfont-face=Arial\r\nfont-size=8\r\n" + r.mainOptions +
+                                "[items]\r\nuptime=active:1\r\ncomment=active:1,text:Big,font-size:20\r\n");
+        WriteFileBytes(lang, "[options]\r\n" + r.languageOptions);
+        SetProgramArguments({L"/ini=" + ini});
+        CheckIniFile();
+        PlaceWindow();  // applies the global font: the set the window paints with
+        TFont& font = form->Canvas().Font();
+        EXPECT_EQ(font.Charset(), r.charset) << r.what;
+        ASSERT_EQ(ConfigItems.size(), 2u) << r.what;
+        for (const TConfigItem& item : ConfigItems) {
+            font.SetName(item.FontFace);
+            font.SetSize(item.FontSize);
+            RECT rect{0, 0, 0, 0};
+            form->Canvas().DrawText(MeasuringText, rect, DT_CALCRECT | DT_NOPREFIX);
+            EXPECT_EQ(item.LineHeight, rect.bottom + LineSpacing) << r.what << ", " << item.FontSize << " points";
+            someSetDiffers |= MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize, 0, r.charset) !=
+                              MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize);
+        }
+    }
+    EXPECT_TRUE(someSetDiffers) << "every set measured alike here: this test shows nothing";
+    FontCharset = 1;
 }
 
 TEST_F(MainLoopFormTest, IniChangeSetsTheReloadFlagOnce) {

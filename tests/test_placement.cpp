@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
@@ -75,6 +76,40 @@ TEST(DisplayArea, OneMonitorAsWineShows) {
     f.Monitors = {{0, 0, 1024, 768}};
     std::int32_t num = 1;
     EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), RECT{0, 0, 1024, 768}));
+    EXPECT_EQ(num, 0);
+}
+
+// Monitors are numbered as the system enumerates them: a primary monitor enumerated
+// second is monitor 1, and monitor-num 1 names it.
+TEST(DisplayArea, MonitorsNumberedInTheSystemsOrder) {
+    struct Enumerated {
+        RECT rect;
+        DWORD flags;
+    };
+    const Enumerated order[] = {
+        {{-1280, 100, 0, 1124}, 0},
+        {{0, 0, 1920, 1080}, MONITORINFOF_PRIMARY},
+        {{1920, 0, 3200, 720}, 0},
+    };
+    TScreenFacts f;
+    f.WorkArea = RECT{0, 0, 1920, 1040};
+    for (const Enumerated& e : order) {
+        MONITORINFO info{};
+        info.cbSize = sizeof info;
+        info.rcMonitor = e.rect;
+        info.rcWork = e.rect;
+        info.dwFlags = e.flags;
+        AddEnumeratedMonitor(f.Monitors, info);
+    }
+    ASSERT_EQ(f.Monitors.size(), 3u);
+    for (std::int32_t n = 1; n < 3; ++n) {
+        std::int32_t num = n;
+        EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), order[n].rect)) << n;
+        EXPECT_EQ(num, n);
+    }
+    // A number past the last monitor falls back to monitor 0: the first one enumerated.
+    std::int32_t num = 3;
+    EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), order[0].rect));
     EXPECT_EQ(num, 0);
 }
 
@@ -183,6 +218,8 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         saved = {FormLeft, FormRight, FormTop, FormBottom, FormWidth, Column1Width, MonitorMode, MonitorNum};
+        savedPage = CurrentPage;
+        CurrentPage = 1;  // the item's page: the window has content
         ResetOptions();
         FormLeft = FormRight = FormTop = FormBottom = FormWidth = Column1Width = -1;
         form = Application().CreateForm<TVistrelMainForm>();
@@ -206,9 +243,11 @@ protected:
         ConfigItems.clear();
         FormLeft = saved[0], FormRight = saved[1], FormTop = saved[2], FormBottom = saved[3];
         FormWidth = saved[4], Column1Width = saved[5], MonitorMode = saved[6], MonitorNum = saved[7];
+        CurrentPage = savedPage;
         WindowTest::TearDown();
     }
     std::array<std::int32_t, 8> saved{};
+    std::int32_t savedPage = -1;
     TVistrelMainForm* form = nullptr;
     RECT workArea{};
 };
@@ -240,6 +279,7 @@ TEST_F(PlaceWindowTest, WindowModeKeepsThePositionAndFollowsTheContent) {
     EXPECT_EQ(form->Left(), 33);
     EXPECT_EQ(form->Top(), 44);
     EXPECT_EQ(form->ClientWidth(), 350);
+    EXPECT_GT(GetContentHeight(), 0);
     EXPECT_EQ(form->ClientHeight(), GetContentHeight());
     EXPECT_EQ(KeyColumnWidth, 0);
 }

@@ -498,6 +498,9 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         RegisterSmallItemProviders();
+        // Borderless, as on the desktop: a window-mode form keeps the system's minimum
+        // size, and the pictures below are computed for a 40 x 30 window.
+        DisplayMode = dmDesktop;
         form = Application().CreateForm<TVistrelMainForm>();
         Application().SetMainForm(form);
         MainForm = form;

@@ -113,9 +113,17 @@ TEST(EndToEnd, DesktopModeWindowsBackdropAndOrder) {
 }
 
 TEST(EndToEnd, PopupEntriesAct) {
-    VistrelProcess v(L"");
+    // Two named pages whose names carry the mnemonics 1 and 2, and the menu used once the
+    // configuration is loaded: before the load the page entries have their initial
+    // captions, after it the page names.
+    VistrelProcess v(L"", true, [](const TempFolder& folder) {
+        WriteFileBytes(folder.File(L"vistrel.ini"), "[pages]\r\n1=Page &1\r\n2=Page &2\r\n"
+                                                     "[items]\r\nCOMMENT=active:1,text:One\r\n"
+                                                     "COMMENT=active:2,text:Two\r\n");
+    });
     HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
     ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(v.WaitForLog(L"UpdateEntries Complete.", kStart));
     // The manual is missing: the failure is logged and the window thread goes on.
     HWND menu = OpenPopup(v, form);
     ASSERT_NE(menu, nullptr);
