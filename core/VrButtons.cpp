@@ -1,6 +1,7 @@
 #include "VrButtons.h"
 
 #include <algorithm>
+#include <cwctype>
 
 UINT TextAlignmentFlags(TVrTextAlignment align) {
     static constexpr UINT kFlags[] = {
@@ -162,6 +163,13 @@ void TVrShadowButton::Paint() {
 
 void TVrShadowButton::Click() {
     if (OnClick) OnClick(this);
+}
+
+bool TVrShadowButton::DialogChar(wchar_t ch) {
+    const wchar_t accel = CaptionAccelerator(Caption());
+    if (!Enabled() || accel == 0 || accel != towupper(ch)) return false;
+    Click();
+    return true;
 }
 
 LRESULT TVrShadowButton::WndProc(UINT msg, WPARAM wp, LPARAM lp) {

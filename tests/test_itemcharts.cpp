@@ -227,8 +227,8 @@ TEST_F(ItemCharts, ButtonFromItemOptions) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->Tag, 0);
     EXPECT_EQ(button->Color(), 0x228822);
-    EXPECT_EQ(button->Hint, L"notepad.exe");
-    EXPECT_TRUE(button->ShowHint);
+    EXPECT_EQ(button->Hint(), L"notepad.exe");
+    EXPECT_TRUE(button->ShowHint());
     EXPECT_EQ(button->Font().Name(), L"Arial");
     EXPECT_EQ(button->Font().Size(), 9);
     EXPECT_EQ(button->Font().Color(), 0x123456);

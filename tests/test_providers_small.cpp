@@ -581,7 +581,7 @@ TEST_F(UserControlTest, ButtonTakesItsCaptionSizeAndRightEdge) {
     auto* button = dynamic_cast<TColorButton*>(item.Control);
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->CaptionW(), L"Go home");
-    EXPECT_EQ(button->Hint, L"C:\\some\\file.txt");
+    EXPECT_EQ(button->Hint(), L"C:\\some\\file.txt");
     EXPECT_TRUE(button->Visible());
     EXPECT_TRUE(static_cast<bool>(button->OnClick));
     // The caption measured in the item's font on the form's canvas.
@@ -611,7 +611,7 @@ TEST_F(UserControlTest, LinkTakesItsTargetArgumentsAndDirection) {
     EXPECT_EQ(link->WideCaption(), L"Go away");
     EXPECT_EQ(link->LinkTarget, L"https://example.org/");
     EXPECT_EQ(link->LinkParameters, L"-x");
-    EXPECT_EQ(link->Hint, L"https://example.org/");
+    EXPECT_EQ(link->Hint(), L"https://example.org/");
     EXPECT_TRUE(link->RightToLeft());
     EXPECT_GT(link->Width(), 1);
     EXPECT_EQ(link->Top(), 40);
