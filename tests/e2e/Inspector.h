@@ -76,3 +76,11 @@ struct ScreenShot {
     COLORREF At(int x, int y) const { return Pixels.at(static_cast<std::size_t>(y) * Width() + x); }
 };
 ScreenShot CaptureScreen(const RECT& area);
+
+// Real input through the X server, as a user gives it: xdotool (a Linux program, which
+// Wine starts natively through /bin/sh) with the given arguments, for example
+// "mousemove 10 20 click 1". Pointer moves and clicks reach the window under the pointer
+// with hit-testing, activation and capture, which posted messages skip. Returns
+// xdotool's exit code; 127 when xdotool is not installed (scripts/setup.sh installs it),
+// -1 when it could not be started or did not end within ms.
+int XdoTool(const std::string& arguments, DWORD ms = 10000);
