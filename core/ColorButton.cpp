@@ -1,7 +1,6 @@
 #include "ColorButton.h"
 
 #include <algorithm>
-#include <cwctype>
 
 #include "Utils.h"
 
@@ -127,8 +126,7 @@ void TColorButton::SetEnabled(bool enabled) {
 }
 
 bool TColorButton::DialogChar(wchar_t ch) {
-    const wchar_t accel = CaptionAccelerator(captionW_.empty() ? AnsiToWide(caption_) : captionW_);
-    if (!Enabled() || accel == 0 || accel != towupper(ch)) return false;
+    if (!Enabled() || !IsAccelerator(ch, captionW_.empty() ? AnsiToWide(caption_) : captionW_)) return false;
     Click();
     return true;
 }

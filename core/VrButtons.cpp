@@ -1,7 +1,6 @@
 #include "VrButtons.h"
 
 #include <algorithm>
-#include <cwctype>
 
 UINT TextAlignmentFlags(TVrTextAlignment align) {
     static constexpr UINT kFlags[] = {
@@ -166,8 +165,7 @@ void TVrShadowButton::Click() {
 }
 
 bool TVrShadowButton::DialogChar(wchar_t ch) {
-    const wchar_t accel = CaptionAccelerator(Caption());
-    if (!Enabled() || accel == 0 || accel != towupper(ch)) return false;
+    if (!Enabled() || !IsAccelerator(ch, Caption())) return false;
     Click();
     return true;
 }

@@ -70,6 +70,11 @@ wchar_t CaptionAccelerator(const std::wstring& caption) {
     return 0;
 }
 
+bool IsAccelerator(wchar_t ch, const std::wstring& caption) {
+    const wchar_t accel = CaptionAccelerator(caption);
+    return accel != 0 && accel == static_cast<wchar_t>(towupper(ch));
+}
+
 TWinControl::TWinControl(TWinControl* parent) : parent_(parent) {}
 
 TWinControl::~TWinControl() { DestroyHandle(); }

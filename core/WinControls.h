@@ -55,6 +55,8 @@ unsigned ShiftStateFromMouse(WPARAM keys, bool doubleClick = false);
 unsigned ShiftStateFromKeyboard();
 // The accelerator of a caption: the character after a single "&", upper-cased; 0 when none.
 wchar_t CaptionAccelerator(const std::wstring& caption);
+// The character is the caption's accelerator (letter case ignored).
+bool IsAccelerator(wchar_t ch, const std::wstring& caption);
 
 struct TCreateParams {
     std::wstring ClassName;
