@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "UrlUserInfo.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -129,8 +130,9 @@ void WriteLog(const std::wstring& Text, std::uint8_t Level) {
             if (passes && !logFileName.empty() && !HasCmdLineSwitch("p")) {
                 SYSTEMTIME st;
                 GetLocalTime(&st);
-                std::wstring line = FormatLogLine(Text, Level, st.wDay, st.wMonth, st.wYear, st.wHour, st.wMinute,
-                                                  st.wSecond, st.wMilliseconds);
+                // No user name or password given in a URL goes into the file.
+                std::wstring line = FormatLogLine(WithoutUrlUserInfo(Text), Level, st.wDay, st.wMonth, st.wYear,
+                                                  st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
                 line += L"\r\n";
                 AppendToFile(logFileName, line);
             }
@@ -157,8 +159,10 @@ void WriteEventLog(const std::wstring& Text, std::uint8_t Level) {
         sink = eventSink;
     }
     try {
-        if (sink) sink(type, Text);
-        else ReportToSystemLog(type, Text);
+        // Nor into the event log.
+        const std::wstring text = WithoutUrlUserInfo(Text);
+        if (sink) sink(type, text);
+        else ReportToSystemLog(type, text);
     } catch (...) {
     }
 }

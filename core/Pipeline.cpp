@@ -8,6 +8,7 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Templates.h"
+#include "TimeLimits.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -16,7 +17,11 @@ bool DoProc(TGatherProc Routine, TItemOptionArray Options, TItemData& Data) {
     std::wstring display;
     try {
         Data.TimeCollected = NowDateTime();
-        if (Routine) Routine(Options, Data, display);
+        if (Routine) {
+            // Every wait inside the routine takes its bound from this limit.
+            const TItemTimeLimit limit;
+            Routine(Options, Data, display);
+        }
 
         step = L"process results";
         if (!display.empty()) {

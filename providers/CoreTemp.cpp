@@ -35,7 +35,8 @@ float FloatAt(const TCoreTempBlock& Block, std::size_t Offset) {
 bool ReadCoreTempData(TCoreTempBlock& Block) {
     const UniqueHandle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, kCoreTempMappingName));
     if (!mapping.valid()) return false;  // the monitoring program is not running
-    // A view larger than the area fails here rather than reading past its end.
+    // A view larger than the area either fails here or, where the system allows it, reaches
+    // only into the area's last page, which reads as zeros: never past the mapped memory.
     const UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, kCoreTempBlockSize));
     if (!view.valid()) return false;
     Block.fill(0);

@@ -9,7 +9,10 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <lmcons.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -119,6 +122,15 @@ std::wstring DnsServerText(const FIXED_INFO& Info, bool MultiRow);
 // The domain name, cut at its first NUL.
 std::wstring DomainText(const FIXED_INFO& Info);
 
+using TNetGetDCName = NET_API_STATUS(WINAPI*)(LPCWSTR, LPCWSTR, LPBYTE*);
+// The primary domain's controller as Source (NetGetDCName) names it, "" when it names
+// none. Source runs abandonably within the item's time limit: an answer that comes late
+// raises ETimeLimit.
+std::wstring QueryDomainController(TNetGetDCName Source);
+// The whole DOMAINCONTROLLER collection with the name taken from Source.
+void GatherDomainController(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display,
+                            TNetGetDCName Source);
+
 // Reads ProxyServer ("" when missing) and ProxyEnable (a missing or non-integer value
 // raises ERegistryException) of KeyPath under Root; false when the key does not open.
 bool ReadProxySettings(HKEY Root, const std::wstring& KeyPath, std::wstring& Proxy, bool& Enabled);
@@ -152,11 +164,34 @@ bool IpRates(const TIpSample& Previous, const TIpSample& Current, std::int32_t M
 void StoreIpStatisticsRate(const TItemOptionArray& Options, const MIB_IPSTATS* Stats, DWORD TickMs,
                            TItemData& Data, std::wstring& Display);
 
-// Limits of one fetch, in milliseconds: connecting, and each send or receive.
-struct TUrlTimeouts {
+// The largest body a fetch reads; the rest of a longer one is left unread.
+constexpr std::size_t kUrlSizeCap = 1024 * 1024;
+// Limits of one fetch: connecting and each send or receive, in milliseconds (each also
+// held within the item's time limit, which bounds the whole fetch), and the body size.
+struct TUrlLimits {
     DWORD Connect = 15000;
     DWORD Transfer = 30000;
+    std::size_t MaxBytes = kUrlSizeCap;
 };
-// The body of Url as received (8-bit, each byte one character of the system code page).
+// What one fetch got: the body (at most MaxBytes), the size of each piece as it was read,
+// and, when it failed, what failed ("Unable to open", ...) with the error code.
+struct TUrlFetch {
+    std::string Content;
+    std::vector<std::size_t> Pieces;
+    std::wstring Failure;
+    DWORD Code = 0;
+    bool CutAtSizeCap = false;
+};
+// The WinINet handles of one fetch.
+struct TUrlHandles;
+// Fetches Url with WinINet, reading until the end, a failure, the size cap, or Abandoned.
+// Logs nothing and touches no global state, so that it can run on a thread of its own.
+// Handles receives the fetch's handles, which stay open until it is released.
+TUrlFetch FetchUrl(const std::string& Url, const TUrlLimits& Limits, const std::atomic<bool>& Abandoned,
+                   std::shared_ptr<TUrlHandles>& Handles);
+// The body of Url as received (8-bit, each byte one character of the system code page), at
+// most Limits.MaxBytes of it. The fetch runs abandonably within the item's time limit; a
+// fetch that fails, comes late or is cut at the size cap is logged at ERROR and gives what
+// it read (nothing when it came late).
 std::string GetUrlContent(const std::string& Url);
-std::string GetUrlContent(const std::string& Url, const TUrlTimeouts& Timeouts);
+std::string GetUrlContent(const std::string& Url, const TUrlLimits& Limits);

@@ -14,6 +14,7 @@
 #include "Pipeline.h"
 #include "SystemInfo.h"
 #include "Templates.h"
+#include "TimeLimits.h"
 #include "Tools.h"
 #include "Utils.h"
 #include "WinApp.h"
@@ -458,14 +459,28 @@ void GetDomainName(TItemOptionArray Options, TItemData& Data, std::wstring& Disp
 }
 
 void GetDomainController(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
-    Display.clear();
-    try {
+    GatherDomainController(Options, Data, Display, NetGetDCName);
+}
+
+std::wstring QueryDomainController(TNetGetDCName Source) {
+    // NetGetDCName has no timeout of its own and may wait for the network for minutes.
+    const std::function<std::wstring(const std::atomic<bool>&)> call = [Source](const std::atomic<bool>&) {
         LPBYTE name = nullptr;
         std::wstring controller;
-        if (NetGetDCName(nullptr, nullptr, &name) == NERR_Success) {
+        if (Source(nullptr, nullptr, &name) == NERR_Success) {
             if (name) controller = reinterpret_cast<const wchar_t*>(name);
             NetApiBufferFree(name);
         }
+        return controller;
+    };
+    return RunAbandonable(call, ItemTimeLeftMs(), L"NetGetDCName");
+}
+
+void GatherDomainController(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display,
+                            TNetGetDCName Source) {
+    Display.clear();
+    try {
+        const std::wstring controller = QueryDomainController(Source);
         StoreSingleRow(Options, Data, Display, {L"controller"}, {Variant(controller)}, nullptr);
     } catch (const std::exception& e) {
         WriteLog(L"GetDomainController: " + ErrorText + ExceptionMessage(e) + L" : " + Display, llError);

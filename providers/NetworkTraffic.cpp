@@ -11,6 +11,7 @@
 #include "Pipeline.h"
 #include "SystemInfo.h"
 #include "Templates.h"
+#include "TimeLimits.h"
 #include "Utils.h"
 #include "WinApp.h"
 #include "WinHandles.h"
@@ -40,14 +41,9 @@ std::wstring InternetErrorText(DWORD Code) {
     return text;
 }
 
-void LogUrlFailure(const wchar_t* What, const std::string& Url, DWORD Code) {
-    WriteLog(L"GetUrlContent: " + ErrorText + What + L" " + AnsiToWide(Url) + L" (" + InternetErrorText(Code) + L")",
-             llError);
-}
-
 // Bounds every wait of the session: a server that accepts and never answers must not
-// hold the collection thread for minutes.
-void SetTimeouts(HINTERNET Session, const TUrlTimeouts& Timeouts) {
+// hold the fetch for minutes.
+void SetTimeouts(HINTERNET Session, const TUrlLimits& Timeouts) {
     auto set = [&](DWORD option, DWORD value) { InternetSetOptionW(Session, option, &value, sizeof value); };
     set(INTERNET_OPTION_CONNECT_TIMEOUT, Timeouts.Connect);
     set(INTERNET_OPTION_SEND_TIMEOUT, Timeouts.Transfer);
@@ -59,7 +55,7 @@ void SetTimeouts(HINTERNET Session, const TUrlTimeouts& Timeouts) {
 // Opens Url for reading. HTTP and HTTPS go through a connection handle that carries the
 // timeouts (some WinINet versions do not pass a session's timeouts on to InternetOpenUrl);
 // every other scheme, and a text that does not parse as a URL, through InternetOpenUrlA.
-UniqueInternet OpenUrl(HINTERNET Session, const std::string& Url, const TUrlTimeouts& Timeouts,
+UniqueInternet OpenUrl(HINTERNET Session, const std::string& Url, const TUrlLimits& Timeouts,
                        UniqueInternet& Connection) {
     URL_COMPONENTSA parts{};
     parts.dwStructSize = sizeof parts;
@@ -194,35 +190,86 @@ void GetIPStatisticsRate(TItemOptionArray Options, TItemData& Data, std::wstring
     StoreIpStatisticsRate(Options, ok ? &stats : nullptr, GetTickCount(), Data, Display);
 }
 
-std::string GetUrlContent(const std::string& Url) { return GetUrlContent(Url, TUrlTimeouts{}); }
+struct TUrlHandles {
+    UniqueInternet Session;
+    UniqueInternet Connection;
+    UniqueInternet Request;  // closed first
+};
 
-std::string GetUrlContent(const std::string& Url, const TUrlTimeouts& Timeouts) {
+TUrlFetch FetchUrl(const std::string& Url, const TUrlLimits& Limits, const std::atomic<bool>& Abandoned,
+                   std::shared_ptr<TUrlHandles>& Handles) {
+    Handles = std::make_shared<TUrlHandles>();
+    TUrlFetch fetch;
+    auto fail = [&](const wchar_t* what) {
+        fetch.Failure = what;
+        fetch.Code = GetLastError();
+        return fetch;
+    };
+    Handles->Session = UniqueInternet(InternetOpenA("Vistrel", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!Handles->Session.valid()) return fail(L"Unable to start an internet session for");
+    SetTimeouts(Handles->Session.get(), Limits);
+    Handles->Request = OpenUrl(Handles->Session.get(), Url, Limits, Handles->Connection);
+    const UniqueInternet& request = Handles->Request;
+    if (!request.valid()) return fail(L"Unable to open");
+    char piece[kReadPiece];
+    while (!Abandoned) {
+        // Asking what has arrived first means that a read never waits for a whole piece:
+        // a server that sends a byte at a time cannot keep the loop from looking at the
+        // abandon flag.
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request.get(), &available, 0, 0)) return fail(L"Unable to read");
+        if (available == 0) break;
+        if (fetch.Content.size() >= Limits.MaxBytes) {
+            fetch.CutAtSizeCap = true;
+            break;
+        }
+        const DWORD want = static_cast<DWORD>(
+            std::min<std::size_t>({available, kReadPiece, Limits.MaxBytes - fetch.Content.size()}));
+        DWORD got = 0;
+        if (!InternetReadFile(request.get(), piece, want, &got)) return fail(L"Unable to read");
+        if (got == 0) break;
+        got = std::min(got, want);
+        fetch.Content.append(piece, got);
+        fetch.Pieces.push_back(got);
+    }
+    return fetch;
+}
+
+std::string GetUrlContent(const std::string& Url) { return GetUrlContent(Url, TUrlLimits{}); }
+
+std::string GetUrlContent(const std::string& Url, const TUrlLimits& Limits) {
     if (Url.empty()) return {};
     std::string content;
     try {
-        const UniqueInternet session(InternetOpenA("Vistrel", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-        if (!session.valid()) {
-            LogUrlFailure(L"Unable to start an internet session for", Url, GetLastError());
-        } else {
-            SetTimeouts(session.get(), Timeouts);
-            UniqueInternet connection;
-            const UniqueInternet request = OpenUrl(session.get(), Url, Timeouts, connection);
-            if (!request.valid()) {
-                LogUrlFailure(L"Unable to open", Url, GetLastError());
-            } else {
-                char piece[kReadPiece];
-                while (true) {
-                    DWORD got = 0;
-                    if (!InternetReadFile(request.get(), piece, kReadPiece, &got)) {
-                        LogUrlFailure(L"Unable to read", Url, GetLastError());
-                        break;
-                    }
-                    if (got == 0) break;
-                    content.append(piece, std::min(got, kReadPiece));
-                    WriteLog(L"GetUrlContent: " + AnsiToWide(content), llData);
-                }
-            }
+        // The whole fetch, name lookup included, runs where it can be abandoned when the
+        // item's time is up; no single wait inside may outlast it either, so that an
+        // abandoned fetch soon ends by itself.
+        const DWORD total = ItemTimeLeftMs();
+        TUrlLimits limits = Limits;
+        limits.Connect = std::min(limits.Connect, total);
+        limits.Transfer = std::min(limits.Transfer, total);
+        // Closing the handles may read the rest of a long body first (WinINet drains it to
+        // keep the connection): they belong to the call alone, whose thread closes them
+        // after it has given its answer.
+        std::function<TUrlFetch(const std::atomic<bool>&)> call =
+            [Url, limits, handles = std::make_shared<std::shared_ptr<TUrlHandles>>()](
+                const std::atomic<bool>& abandoned) { return FetchUrl(Url, limits, abandoned, *handles); };
+        const TUrlFetch fetch = RunAbandonable(std::move(call), total, AnsiToWide(Url));
+        // A line per piece as it came, then the whole.
+        std::size_t at = 0;
+        for (const std::size_t size : fetch.Pieces) {
+            WriteLog(L"GetUrlContent: " + AnsiToWide(fetch.Content.substr(at, size)), llData);
+            at += size;
         }
+        content = fetch.Content;
+        if (!fetch.Failure.empty())
+            WriteLog(L"GetUrlContent: " + ErrorText + fetch.Failure + L" " + AnsiToWide(Url) + L" (" +
+                         InternetErrorText(fetch.Code) + L")",
+                     llError);
+        if (fetch.CutAtSizeCap)
+            WriteLog(L"GetUrlContent: " + ErrorText + AnsiToWide(Url) + L" sent more than " +
+                         std::to_wstring(limits.MaxBytes) + L" bytes; the rest was not read",
+                     llError);
     } catch (const std::exception& e) {
         WriteLog(L"GetUrlContent: " + ErrorText + ExceptionMessage(e) + L" : " + AnsiToWide(content), llError);
     }

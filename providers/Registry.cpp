@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Pipeline.h"
 #include "Templates.h"
+#include "TimeLimits.h"
 #include "Utils.h"
 
 namespace {
@@ -159,10 +160,10 @@ void TRegistryAccessor::SetRootKey(HKEY Root) {
     root_ = Root;
 }
 
-bool TRegistryAccessor::RegistryConnect(const std::wstring& Host) {
+bool TRegistryAccessor::RegistryConnect(const std::wstring& Host, TRegConnect Connect) {
     if (Host.empty()) return true;
     HKEY remote = nullptr;
-    if (RegConnectRegistryW(Host.c_str(), root_, &remote) != ERROR_SUCCESS) return false;
+    if (Connect(Host.c_str(), root_, &remote) != ERROR_SUCCESS) return false;
     CloseKey();
     remoteRoot_.reset(remote);
     root_ = remote;
@@ -238,7 +239,87 @@ DWORD TRegistryAccessor::ReadInteger(const std::wstring& Name) const {
 
 // ---- the routines -------------------------------------------------------------------------------
 
+TRegRead ReadRegistryItem(HKEY Root, const std::wstring& Host, const std::wstring& Rest, REGSAM View,
+                          TRegConnect Connect) {
+    TRegRead read;
+    TRegistryAccessor registry(Root, KEY_READ);
+    if (!registry.RegistryConnect(Host, Connect)) {
+        read.Result = TRegReadResult::CannotConnect;
+        return read;
+    }
+    registry.SetAccess(KEY_READ | View);
+    std::wstring keyPath, valueName;
+    SplitRegPath(Rest, keyPath, valueName);
+    if (!registry.KeyExists(keyPath)) {
+        read.Result = TRegReadResult::KeyNotFound;
+    } else if (!registry.OpenKey(keyPath)) {
+        read.Result = TRegReadResult::KeyNotOpened;
+    } else if (registry.ValueExists(valueName)) {
+        switch (registry.GetDataType(valueName)) {
+        case TRegDataType::String:
+        case TRegDataType::ExpandString:
+            read.Result = TRegReadResult::Text;
+            read.Text = registry.ReadString(valueName);
+            break;
+        case TRegDataType::Integer:
+            read.Result = TRegReadResult::Integer;
+            read.Number = registry.ReadInteger(valueName);
+            break;
+        case TRegDataType::Binary: read.Result = TRegReadResult::Binary; break;
+        case TRegDataType::Unknown: read.Result = TRegReadResult::Unknown; break;
+        }
+    }
+    registry.CloseKey();
+    return read;
+}
+
+bool RegistryItemExists(HKEY Root, const std::wstring& Host, const std::wstring& Rest, REGSAM View,
+                        TRegConnect Connect) {
+    TRegistryAccessor registry(Root, KEY_READ);
+    if (!registry.RegistryConnect(Host, Connect)) return false;
+    registry.SetAccess(KEY_READ | View);
+    std::wstring asKey = Rest;
+    if (!asKey.empty() && asKey.back() == L'\\') asKey.pop_back();
+    if (registry.KeyExists(asKey)) return true;
+    std::wstring keyPath, valueName;
+    SplitRegPath(Rest, keyPath, valueName);
+    const bool exists = registry.KeyExists(keyPath) && registry.OpenKey(keyPath) && registry.ValueExists(valueName);
+    registry.CloseKey();
+    return exists;
+}
+
+Variant RegReadValue(const TRegRead& Read) {
+    switch (Read.Result) {
+    case TRegReadResult::CannotConnect: return Variant(ErrorText + L"Can't connect to host");
+    case TRegReadResult::KeyNotFound: return Variant(ErrorText + L"Key not found or access denied");
+    case TRegReadResult::KeyNotOpened: return Variant(ErrorText + L"Value not found");
+    case TRegReadResult::NoValue: return Variant();
+    case TRegReadResult::Text: return Variant(Read.Text);
+    case TRegReadResult::Integer: return RegIntegerValue(Read.Number);
+    case TRegReadResult::Binary: return Variant(ErrorText + L"Binary data type");
+    case TRegReadResult::Unknown: return Variant(ErrorText + L"Unknown data type");
+    }
+    return Variant();
+}
+
+namespace {
+
+// Runs Read here for the local registry; for a remote host, where the registry calls wait
+// as long as the network lets them, abandonably within the item's time limit.
+template <typename R>
+R OnHost(const std::wstring& Host, const std::function<R(const std::atomic<bool>&)>& Read) {
+    static const std::atomic<bool> notAbandoned{false};
+    if (Host.empty()) return Read(notAbandoned);
+    return RunAbandonable(Read, ItemTimeLeftMs(), Host);
+}
+
+}  // namespace
+
 void GetRegistry(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    GatherRegistry(Options, Data, Display, RegConnectRegistryW);
+}
+
+void GatherRegistry(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display, TRegConnect Connect) {
     std::wstring path = GetItemOption(Options, L"value", Variant(L"")).ToText();
     const std::int32_t wow = GetItemOption(Options, L"wow", Variant(std::int32_t{32})).ToInt32();
     const std::wstring host = GetItemOption(Options, L"host", Variant(L"")).ToText();
@@ -255,32 +336,26 @@ void GetRegistry(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
     }
 
     Variant value;
-    TRegistryAccessor registry(item.Root, KEY_READ);
-    if (!registry.RegistryConnect(item.Host)) {
+    try {
+        // The read owns copies of everything it uses: it may finish after this routine.
+        const REGSAM view = RegViewFlag(wow);
+        const std::function<TRegRead(const std::atomic<bool>&)> read = [item, view, Connect](const std::atomic<bool>&) {
+            return ReadRegistryItem(item.Root, item.Host, item.Rest, view, Connect);
+        };
+        value = RegReadValue(OnHost(item.Host, read));
+    } catch (const ETimeLimit& e) {
+        WriteLog(L"GetRegistry: " + ErrorText + e.Message(), llError);
         value = Variant(ErrorText + L"Can't connect to host");
-    } else {
-        registry.SetAccess(KEY_READ | RegViewFlag(wow));
-        std::wstring keyPath, valueName;
-        SplitRegPath(item.Rest, keyPath, valueName);
-        if (!registry.KeyExists(keyPath)) {
-            value = Variant(ErrorText + L"Key not found or access denied");
-        } else if (!registry.OpenKey(keyPath)) {
-            value = Variant(ErrorText + L"Value not found");
-        } else if (registry.ValueExists(valueName)) {
-            switch (registry.GetDataType(valueName)) {
-            case TRegDataType::String:
-            case TRegDataType::ExpandString: value = Variant(registry.ReadString(valueName)); break;
-            case TRegDataType::Integer: value = RegIntegerValue(registry.ReadInteger(valueName)); break;
-            case TRegDataType::Binary: value = Variant(ErrorText + L"Binary data type"); break;
-            case TRegDataType::Unknown: value = Variant(ErrorText + L"Unknown data type"); break;
-            }
-        }
-        registry.CloseKey();
     }
     StoreRow(Options, Data, Display, L"value", value, lid);
 }
 
 void GetRegistryExists(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    GatherRegistryExists(Options, Data, Display, RegConnectRegistryW);
+}
+
+void GatherRegistryExists(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display,
+                          TRegConnect Connect) {
     const std::wstring path = GetItemOption(Options, L"value", Variant(L"")).ToText();
     const std::int32_t wow = GetItemOption(Options, L"wow", Variant(std::int32_t{32})).ToInt32();
     const std::wstring host = GetItemOption(Options, L"host", Variant(L"")).ToText();
@@ -296,19 +371,15 @@ void GetRegistryExists(TItemOptionArray Options, TItemData& Data, std::wstring& 
     }
 
     bool exists = false;
-    TRegistryAccessor registry(item.Root, KEY_READ);
-    if (registry.RegistryConnect(item.Host)) {
-        registry.SetAccess(KEY_READ | RegViewFlag(wow));
-        std::wstring asKey = item.Rest;
-        if (!asKey.empty() && asKey.back() == L'\\') asKey.pop_back();
-        if (registry.KeyExists(asKey)) {
-            exists = true;
-        } else {
-            std::wstring keyPath, valueName;
-            SplitRegPath(item.Rest, keyPath, valueName);
-            if (registry.KeyExists(keyPath) && registry.OpenKey(keyPath)) exists = registry.ValueExists(valueName);
-            registry.CloseKey();
-        }
+    try {
+        const REGSAM view = RegViewFlag(wow);
+        const std::function<bool(const std::atomic<bool>&)> find = [item, view, Connect](const std::atomic<bool>&) {
+            return RegistryItemExists(item.Root, item.Host, item.Rest, view, Connect);
+        };
+        exists = OnHost(item.Host, find);
+    } catch (const ETimeLimit& e) {
+        // A host that does not answer in time counts as one that cannot be reached.
+        WriteLog(L"GetRegistry: " + ErrorText + e.Message(), llError);
     }
     StoreRow(Options, Data, Display, L"exists", Variant(exists), lid);
 }

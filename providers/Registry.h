@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,6 +74,8 @@ enum class TRegDataType { Unknown, String, ExpandString, Integer, Binary };
 // REG_SZ, REG_EXPAND_SZ, REG_DWORD and REG_BINARY; every other type is unknown.
 TRegDataType RegDataTypeOf(DWORD Type);
 
+using TRegConnect = LONG(WINAPI*)(LPCWSTR Host, HKEY Root, PHKEY Remote);
+
 // Reads keys and values below one root, locally or on a remote host, with one access mask.
 // Key paths are taken from the root (a leading "\" is dropped); one key at a time is open.
 class TRegistryAccessor {
@@ -84,8 +87,9 @@ public:
     REGSAM Access() const { return access_; }
     void SetAccess(REGSAM Access) { access_ = Access; }
 
-    // Replaces the root by the same root on Host; an empty host keeps the local registry.
-    bool RegistryConnect(const std::wstring& Host);
+    // Replaces the root by the same root on Host, connected through Connect; an empty host
+    // keeps the local registry.
+    bool RegistryConnect(const std::wstring& Host, TRegConnect Connect = RegConnectRegistryW);
     // Opens the key with the access mask and closes it again.
     bool KeyExists(const std::wstring& Key) const;
     // Opens the key with the access mask, never creating it; it becomes the current key.
@@ -110,6 +114,35 @@ private:
     UniqueKey remoteRoot_;
     UniqueKey current_;
 };
+
+// ---- REG and REGEXIST --------------------------------------------------------------------
+
+// What a REG read found, before it becomes a value or a message.
+enum class TRegReadResult { CannotConnect, KeyNotFound, KeyNotOpened, NoValue, Text, Integer, Binary, Unknown };
+struct TRegRead {
+    TRegReadResult Result = TRegReadResult::NoValue;
+    std::wstring Text;  // Text
+    DWORD Number = 0;   // Integer
+};
+// Reads the value Rest (key path and value name) under Root, on Host (connected through
+// Connect) when it is not empty, in the view View. Logs nothing and touches no global
+// state, so that it can run on a thread of its own; a failed read of an existing value
+// raises ERegistryException.
+TRegRead ReadRegistryItem(HKEY Root, const std::wstring& Host, const std::wstring& Rest, REGSAM View,
+                          TRegConnect Connect);
+// Whether Rest names an existing key (a trailing "\" allowed) or value; false when Host
+// cannot be reached. Like ReadRegistryItem, safe on a thread of its own.
+bool RegistryItemExists(HKEY Root, const std::wstring& Host, const std::wstring& Rest, REGSAM View,
+                        TRegConnect Connect);
+// The REG value of a read: the text or number, empty for a missing value, or ErrorText and
+// the message.
+Variant RegReadValue(const TRegRead& Read);
+// REG and REGEXIST with remote registries reached through Connect. A remote host's reads
+// run abandonably within the item's time limit: a host that does not answer in time is
+// logged at ERROR and shows as one that cannot be reached.
+void GatherRegistry(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display, TRegConnect Connect);
+void GatherRegistryExists(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display,
+                          TRegConnect Connect);
 
 // ---- registry watches ---------------------------------------------------------------------
 

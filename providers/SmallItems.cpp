@@ -19,6 +19,7 @@
 #include "StaticTextW.h"
 #include "SystemInfo.h"
 #include "Templates.h"
+#include "TimeLimits.h"
 #include "Utils.h"
 #include "WinApp.h"
 #include "WinHandles.h"
@@ -183,6 +184,13 @@ TCmdResult RunShellCommand(const std::wstring& File, const std::wstring& Paramet
     return result;
 }
 
+DWORD CmdWaitMs(std::int64_t WaitTime, DWORD TimeLeftMs) {
+    // A negative wait would read as INFINITE; a wait of days would hold the collection
+    // thread for days.
+    if (WaitTime <= 0) return 0;
+    return static_cast<DWORD>(std::min<std::int64_t>(WaitTime, TimeLeftMs));
+}
+
 // ---- the gathering routines -------------------------------------------------------------
 
 void GetUnreadMail(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
@@ -244,9 +252,7 @@ void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     const std::wstring parameters = OptionText(Options, L"parameters", L"");
     const std::int64_t waitMs = GetItemOption(Options, L"wait-time", Variant(std::int32_t{3000})).ToInt64();
     const std::int32_t show = GetItemOption(Options, L"show-window", Variant(std::int32_t{0})).ToInt32();
-    // A negative wait would read as INFINITE and block the collection thread for good.
-    const DWORD wait = waitMs <= 0 ? 0 : static_cast<DWORD>(std::min<std::int64_t>(waitMs, 0xFFFFFFFE));
-    const TCmdResult r = RunShellCommand(file, parameters, directory, show, wait);
+    const TCmdResult r = RunShellCommand(file, parameters, directory, show, CmdWaitMs(waitMs, ItemTimeLeftMs()));
     SetFieldNames(Data.Names, {L"execute result", L"last error", L"exit code"});
     AddDataRow(Data.Data,
                {Variant(r.Started), Variant(static_cast<std::int32_t>(r.LastError)),

@@ -63,6 +63,9 @@ struct TCmdResult {
 // Starts File through the shell ("open", hidden unless ShowWindow says otherwise, no
 // message boxes) and waits up to WaitMs for it. A process still running reports the
 // system's still-active code 259.
+// The wait of a CMD item: its wait-time, 0 when that is 0 or negative, and never more than
+// the item has left of its time limit.
+DWORD CmdWaitMs(std::int64_t WaitTime, DWORD TimeLeftMs);
 TCmdResult RunShellCommand(const std::wstring& File, const std::wstring& Parameters, const std::wstring& Directory,
                            int ShowWindow, DWORD WaitMs);
 

@@ -7,6 +7,7 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Templates.h"
+#include "TimeLimits.h"
 #include "Utils.h"
 
 namespace {
@@ -88,8 +89,12 @@ ComPtr<IEnumWbemClassObject> WmiExecQuery(IWbemServices* Services, const std::st
 
 bool WmiNextObject(IEnumWbemClassObject* Objects, ComPtr<IWbemClassObject>& Object) {
     ULONG returned = 0;
-    const HRESULT hr = Objects->Next(static_cast<long>(WBEM_INFINITE), 1, Object.put(), &returned);
+    // A provider that never delivers must not hold the collection thread: wait no longer
+    // than the item has left.
+    const HRESULT hr = Objects->Next(static_cast<long>(ItemTimeLeftMs()), 1, Object.put(), &returned);
     if (FAILED(hr)) RaiseOleError(hr);
+    if (hr == WBEM_S_TIMEDOUT && returned == 0)
+        throw ETimeLimit(L"WMI gave no object within " + TimeLimitText(ItemTimeLimitMs()));
     return returned == 1 && Object;
 }
 

@@ -64,7 +64,8 @@ ComPtr<IWbemServices> WMIConnect(IWbemLocator* Locator, const std::wstring& Serv
 // "Invalid statement.  Please resubmit.".
 ComPtr<IEnumWbemClassObject> WmiExecQuery(IWbemServices* Services, const std::string& Statement,
                                           long Flags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY);
-// The next object of a query's result; false at the end. A failure raises EOleError.
+// The next object of a query's result; false at the end. A failure raises EOleError; no
+// object within what is left of the item's time limit raises ETimeLimit.
 bool WmiNextObject(IEnumWbemClassObject* Objects, ComPtr<IWbemClassObject>& Object);
 // Every non-system property of Object, in WMI's order.
 TWmiObject WmiReadProperties(IWbemClassObject* Object);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds Vistrel.exe (the shipped 32-bit build and a 64-bit build of the same sources),
-# Vistrel64.exe and the tests. Installs what is missing first when run as root.
+# Vistrel64.exe and the tests, then gathers the executables to ship in build/release/:
+# Vistrel.exe (32-bit) and Vistrel64.exe, stripped, each with its debug information in
+# a .debug file beside it. Installs what is missing first when run as root.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
@@ -21,3 +23,8 @@ for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
     fi
     cmake --build "$dir"
 done
+
+release="$root/release"
+mkdir -p "$release"
+cp -p "$root/i686/release/Vistrel.exe" "$root/i686/release/Vistrel.exe.debug" \
+      "$root/x86_64/release/Vistrel64.exe" "$root/x86_64/release/Vistrel64.exe.debug" "$release/"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian machine to build and test Vistrel: installs the cross compilers,
-# Wine, Xvfb and ImageMagick, then cross-builds libpng and libjpeg-turbo from Debian's
-# source packages into a cached prefix for both architectures.
+# Wine, Xvfb, ImageMagick and qemu-user's i386 emulation, then cross-builds libpng and
+# libjpeg-turbo from Debian's source packages into a cached prefix for both architectures.
 # Run as root; safe to run again (it skips what is already in place).
 set -euo pipefail
 
@@ -17,6 +17,12 @@ for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || { need_install=1; break; }
 done
 
+# qemu-user's i386 emulation runs the shipped 32-bit build on hosts that run 64-bit code
+# only; bookworm's qemu 7.2 crashes Wine's 32-bit processes, the backported one does not.
+backports_list=/etc/apt/sources.list.d/vistrel-backports.sources
+emulator_version=$(qemu-i386-static --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
+[ "${emulator_version:-0}" -ge 8 ] || need_install=1
+
 src_list=/etc/apt/sources.list.d/vistrel-src.sources
 if [ ! -f "$src_list" ]; then
     cat > "$src_list" <<'SRC'
@@ -29,10 +35,23 @@ SRC
     need_install=1
 fi
 
+if [ ! -f "$backports_list" ]; then
+    cat > "$backports_list" <<'SRC'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    need_install=1
+fi
+
 if [ "$need_install" = 1 ]; then
     dpkg --add-architecture i386
     apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -t bookworm-backports \
+        qemu-user-static
 fi
 
 # libpng and libjpeg-turbo: sources from Debian, built once per architecture.

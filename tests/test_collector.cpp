@@ -513,13 +513,32 @@ TEST_F(CollectorHooks, FetchSkipsOtherPagesAndBadIndexes) {
     CollectorFetchHook(nullptr, 1, copy);
     EXPECT_EQ(copy.Keyword, "SET");
 
-    for (std::int32_t bad : {-1, 2, 1000}) {
+    // An index outside the items: fetch leaves the copy cleared, store and report change and
+    // log nothing. The stored copy is an IF item whose false value would switch the item
+    // after the index off.
+    ConfigItems[0].Active = true;
+    ConfigItems[1].Active = true;
+    LogCapture log;
+    for (std::int32_t bad : {-1, -2, 2, 3, 1000}) {
         TConfigItem none;
         CollectorFetchHook(nullptr, bad, none);
-        EXPECT_TRUE(none.Keyword.empty());
-        CollectorStoreHook(nullptr, bad, none);
+        EXPECT_TRUE(none.Keyword.empty()) << bad;
+        TConfigItem work;
+        work.Keyword = "IF";
+        work.ItemData.Data = {{Variant(false)}};
+        work.ItemData.Lines = {L"stored"};
+        work.Collected = true;
+        work.LastTick = 77;
+        CollectorStoreHook(nullptr, bad, work);
         CollectorReportHook(nullptr, bad, L"True");
     }
+    for (const TConfigItem& item : ConfigItems) {
+        EXPECT_TRUE(item.Active) << item.Keyword;
+        EXPECT_TRUE(item.ItemData.Lines.empty()) << item.Keyword;
+        EXPECT_FALSE(item.Collected) << item.Keyword;
+        EXPECT_EQ(item.LastTick, 0u) << item.Keyword;
+    }
+    EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST_F(CollectorHooks, StoreReplacesOnlyTheResultFields) {

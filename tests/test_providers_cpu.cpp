@@ -858,9 +858,25 @@ TEST_F(CpuState, RoutinesAreInTheKeywordTable) {
 }
 
 TEST_F(CpuState, FinalizeReleasesTheSampler) {
-    InstallSampler({ProcessorBlock({0, 0}, At(1))});
+    // The kernel statistic of Windows outside the NT line, read from keys made here under
+    // the dynamic-data key (the platform's registry keeps them like any other keys). While
+    // the statistic runs, a usage query gives the value read when it was started; once the
+    // providers' finalisation has stopped it, the next query starts it again and reads the
+    // value afresh.
+    RegFixture startKey(HKEY_DYN_DATA, L"PerfStats\\StartStat");
+    RegFixture dataKey(HKEY_DYN_DATA, L"PerfStats\\StatData");
+    RegFixture stopKey(HKEY_DYN_DATA, L"PerfStats\\StopStat");
+    startKey.SetDword(L"KERNEL\\CPUUsage", 0);
+    stopKey.SetDword(L"KERNEL\\CPUUsage", 0);
+    dataKey.SetDword(L"KERNEL\\CPUUsage", 30);
+    adCpuUsage::ReplaceSampler(std::make_unique<TCpuUsage>(false));
+    EXPECT_DOUBLE_EQ(adCpuUsage::GetCPUUsageByIndex(0), 0.30);
+    dataKey.SetDword(L"KERNEL\\CPUUsage", 70);
+    EXPECT_DOUBLE_EQ(adCpuUsage::GetCPUUsageByIndex(0), 0.30) << "the running statistic is not read again";
+
     FinalizeProviders();
     FinalizeProviders();  // nothing left to stop
     LoadOptionalApis();
+    EXPECT_DOUBLE_EQ(adCpuUsage::GetCPUUsageByIndex(0), 0.70) << "the stopped statistic starts afresh";
     adCpuUsage::ReleaseCPUData();
 }

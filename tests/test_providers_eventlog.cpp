@@ -113,10 +113,26 @@ TEST(ProviderEventLogTime, TimeZoneBiasTakesWholeHoursOfTheAnswersBias) {
             << r.result << " " << r.bias;
 }
 
-TEST(ProviderEventLogTime, GetTimeZoneBiasIsThePlatformsAnswerInterpreted) {
-    TIME_ZONE_INFORMATION info{};
-    const DWORD result = GetTimeZoneInformation(&info);
-    EXPECT_DOUBLE_EQ(GetTimeZoneBias(), TimeZoneBiasFrom(result, info));
+namespace {
+
+// The offset of local time from UTC that holds now, in minutes, from the system's own
+// conversion of the current time.
+LONGLONG LocalOffsetMinutesNow() {
+    FILETIME utc{}, local{};
+    GetSystemTimeAsFileTime(&utc);
+    EXPECT_TRUE(FileTimeToLocalFileTime(&utc, &local));
+    auto count = [](const FILETIME& t) {
+        return static_cast<LONGLONG>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    return (count(local) - count(utc)) / 600000000;
+}
+
+}  // namespace
+
+TEST(ProviderEventLogTime, GetTimeZoneBiasIsTheOffsetThatHoldsNowInWholeHours) {
+    // The whole hours of the offset the system applies to the current time.
+    const LONGLONG minutes = LocalOffsetMinutesNow();
+    EXPECT_DOUBLE_EQ(GetTimeZoneBias(), static_cast<double>(minutes / 60) / 24.0) << minutes << " minutes";
 }
 
 TEST(ProviderEventLogTime, UnixTimeToDateTime) {
@@ -124,7 +140,21 @@ TEST(ProviderEventLogTime, UnixTimeToDateTime) {
     EXPECT_DOUBLE_EQ(UnixTimeToDateTime(86400 + 43200, 0), 25570.5);
     EXPECT_DOUBLE_EQ(UnixTimeToDateTime(0, 2.0 / 24), 25569.0 + 2.0 / 24);
     EXPECT_DOUBLE_EQ(UnixTimeToDateTime(-86400, 0), 25568.0);
-    EXPECT_DOUBLE_EQ(UnixTimeToLocalDateTime(3600), UnixTimeToDateTime(3600, GetTimeZoneBias()));
+    // The current time in seconds since 1970 gives the local time of now, less the minutes
+    // of a zone offset that is not whole hours, to the second.
+    SYSTEMTIME utcNow{}, localNow{};
+    GetSystemTime(&utcNow);
+    GetLocalTime(&localNow);
+    FILETIME utcFile{};
+    ASSERT_TRUE(SystemTimeToFileTime(&utcNow, &utcFile));
+    const LONGLONG unixSeconds =
+        static_cast<LONGLONG>((static_cast<ULONGLONG>(utcFile.dwHighDateTime) << 32) | utcFile.dwLowDateTime) /
+            10000000 - 11644473600LL;
+    double localDays = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&localNow, &localDays));
+    const LONGLONG partHourMinutes = LocalOffsetMinutesNow() % 60;
+    EXPECT_NEAR(UnixTimeToLocalDateTime(unixSeconds), localDays - static_cast<double>(partHourMinutes) / 1440,
+                2.0 / 86400);
 }
 
 // ---- record parsing ------------------------------------------------------------------------------
@@ -461,28 +491,20 @@ TEST(ProviderSessions, RowsAndIds) {
     EXPECT_EQ(*ConsoleSessionRow(1), TVarArray{IdValue(1)});
 }
 
-TEST(ProviderSessions, TSSessionsFollowsTheServersAnswer) {
-    std::uint32_t count = 0;
-    std::wstring names;
-    if (HANDLE server = WTSOpenServerA(nullptr)) {
-        WTS_SESSION_INFOA* list = nullptr;
-        DWORD n = 0;
-        if (WTSEnumerateSessionsA(server, 0, 1, &list, &n)) {
-            names = JoinStationNames(StationNames(list, n));
-            count = n;
-            WTSFreeMemory(list);
-        } else {
-            names = GetLastErrorText();
-        }
-        WTSCloseServer(server);
-    }
+TEST(ProviderSessions, TSSessionsWithoutATerminalServerShowsNoSessions) {
+    // Wine has no terminal server: the local server does not open, and the item shows
+    // the count 0 and no names (the names and counts of a list are built by the functions
+    // tested above).
+    HANDLE server = WTSOpenServerA(nullptr);
+    if (server) WTSCloseServer(server);
+    ASSERT_EQ(server, nullptr) << "this system has a terminal server";
     LogCapture log;
     const Collected c = Gather(GetTSSessions, OptionsOf({{L"display", L"%1 [%2]"}}));
     EXPECT_EQ(c.data.Names, TWideStringArray{L"ts sessions"});
     ASSERT_EQ(c.data.Data.size(), 1u);
-    EXPECT_EQ(c.data.Data[0], TSSessionsRow(count, names));
-    EXPECT_EQ(c.display, std::to_wstring(count) + L" [" + names + L"]");
-    EXPECT_EQ(log.Count(L"DATA", L"GetTSSessions: " + c.display), 1);
+    EXPECT_EQ(c.data.Data[0], (TVarArray{Variant(std::int32_t{0}), Variant(L"")}));
+    EXPECT_EQ(c.display, L"0 []");
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetTSSessions: 0 []"});
 }
 
 class ProviderSessionIds : public ::testing::Test {
@@ -493,6 +515,15 @@ protected:
 
 namespace {
 DWORD WINAPI NoConsoleSession() { return 0xFFFFFFFF; }
+DWORD WINAPI ConsoleSessionSeven() { return 7; }
+// A process id past the signed 32-bit range, and the session it is in.
+DWORD WINAPI ProcessIdFixture() { return 4000000000u; }
+DWORD sessionAskedFor = 0;
+BOOL WINAPI SessionOfTheFixtureProcess(DWORD ProcessId, DWORD* SessionId) {
+    sessionAskedFor = ProcessId;
+    *SessionId = 3;
+    return TRUE;
+}
 BOOL WINAPI SessionQueryFails(DWORD, DWORD*) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -500,20 +531,14 @@ BOOL WINAPI SessionQueryFails(DWORD, DWORD*) {
 }  // namespace
 
 TEST_F(ProviderSessionIds, ConsoleSession) {
-    ASSERT_NE(OptionalApis.WTSGetActiveConsoleSessionId, nullptr);
-    const DWORD id = WTSGetActiveConsoleSessionId();
     LogCapture log;
-    const Collected c = Gather(GetSessionID, OptionsOf({}));
-    if (id == 0xFFFFFFFF) {
-        EXPECT_TRUE(c.data.Data.empty());
-        EXPECT_EQ(c.display, L"");
-    } else {
-        EXPECT_EQ(c.data.Names, (TWideStringArray{L"var", L"sessionid"}));
-        ASSERT_EQ(c.data.Data.size(), 1u);
-        EXPECT_EQ(c.data.Data[0], TVarArray{IdValue(id)});
-        EXPECT_EQ(c.display, std::to_wstring(id));
-    }
-    EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: " + c.display), 1);
+    OptionalApis.WTSGetActiveConsoleSessionId = ConsoleSessionSeven;
+    const Collected c = Gather(GetSessionID, OptionsOf({{L"display", L"<%1>"}}));
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"var", L"sessionid"}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], TVarArray{Variant::FromCurrencyCount(70000)});
+    EXPECT_EQ(c.display, L"<7>");
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetSessionID: <7>"});
 }
 
 TEST_F(ProviderSessionIds, NoConsoleSessionOrNoFunctionGivesNothing) {
@@ -530,16 +555,18 @@ TEST_F(ProviderSessionIds, NoConsoleSessionOrNoFunctionGivesNothing) {
 }
 
 TEST_F(ProviderSessionIds, ProcessSession) {
-    ASSERT_NE(OptionalApis.ProcessIdToSessionId, nullptr);
-    DWORD session = 0;
-    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
     LogCapture log;
+    OptionalApis.GetCurrentProcessId = ProcessIdFixture;
+    OptionalApis.ProcessIdToSessionId = SessionOfTheFixtureProcess;
+    sessionAskedFor = 0;
     const Collected c = Gather(GetRdsSessionID, OptionsOf({{L"display", L"%1/%2"}}));
+    EXPECT_EQ(sessionAskedFor, 4000000000u) << "the session of the process's own id is asked for";
     EXPECT_EQ(c.data.Names, (TWideStringArray{L"var", L"processid", L"sessionid"}));
     ASSERT_EQ(c.data.Data.size(), 1u);
-    EXPECT_EQ(c.data.Data[0], (TVarArray{IdValue(GetCurrentProcessId()), IdValue(session)}));
-    EXPECT_EQ(c.display, std::to_wstring(GetCurrentProcessId()) + L"/" + std::to_wstring(session));
-    EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: " + c.display), 1);
+    EXPECT_EQ(c.data.Data[0], (TVarArray{Variant::FromCurrencyCount(std::int64_t{4000000000} * 10000),
+                                         Variant::FromCurrencyCount(30000)}));
+    EXPECT_EQ(c.display, L"4000000000/3");
+    EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetSessionID: 4000000000/3"});
 }
 
 TEST_F(ProviderSessionIds, ProcessSessionUnavailable) {
@@ -552,17 +579,4 @@ TEST_F(ProviderSessionIds, ProcessSessionUnavailable) {
     c = Gather(GetRdsSessionID, OptionsOf({}));
     EXPECT_TRUE(c.data.Data.empty());
     EXPECT_EQ(log.Count(L"DATA", L"GetSessionID: "), 2);
-}
-
-TEST(ProviderEventLogTable, RoutinesAreRegistered) {
-    RegisterProviders();
-    for (const char* keyword : {"EVENTLOG", "TSSESSIONS", "SESSIONID", "RDSSESSIONID"}) {
-        TConfigItem item;
-        FindItemDefault(keyword, item);
-        EXPECT_NE(item.GatherProc, nullptr) << keyword;
-    }
-    TConfigItem item;
-    FindItemDefault("TSSESSIONS", item);
-    EXPECT_EQ(item.GatherProc, &GetTSSessions);
-    EXPECT_EQ(item.Interval, 30);
 }

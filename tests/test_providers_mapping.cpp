@@ -126,10 +126,17 @@ TEST(MappingInterpretation, CommandsWithoutAreasOnlyLog) {
     EXPECT_EQ(log.Count(L"MAP", L"Mapping: ClearProcessMonitors"), 1);
 }
 
-TEST(MappingInterpretation, RegistrationFillsTheMainLoopSeam) {
+TEST(MappingInterpretation, RegistrationGivesTheReloadTheStopOfTheStatisticsProgram) {
+    // A reload calls the hook; once the client is registered, that call empties the
+    // monitor-name slots and tells the statistics program to end, in this order.
     const auto saved = StopStatisticsProgramHook;
     StopStatisticsProgramHook = nullptr;
     RegisterMappingProviders();
-    EXPECT_EQ(StopStatisticsProgramHook, &StopStatisticsProgram);
+    ASSERT_NE(StopStatisticsProgramHook, nullptr);
+    LogCapture log;
+    LogLevels = LogLevels | (1u << llMap);
+    StopStatisticsProgramHook();
+    EXPECT_EQ(log.At(L"MAP"),
+              (std::vector<std::wstring>{L"Mapping: ClearProcessMonitors", L"Mapping: SendTerminateCommand"}));
     StopStatisticsProgramHook = saved;
 }

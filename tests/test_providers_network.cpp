@@ -673,32 +673,37 @@ TEST_F(NetworkApis, DnsServerAndDomainFromTheSystem) {
     const auto own = OwnNetworkParams();
     const auto& info = *reinterpret_cast<const FIXED_INFO*>(own.data());
 
+    // The servers as the test lists them itself, one line each.
+    std::wstring servers;
+    for (const IP_ADDR_STRING* server = &info.DnsServerList; server; server = server->Next)
+        servers += (server == &info.DnsServerList ? L"" : L"|") + AnsiToWide(server->IpAddress.String);
+
     Collected c = Gather(GetDnsServer, OptionsOf({{L"multirow", L"1"}}));
     EXPECT_EQ(c.data.Names, TWideStringArray{L"dns server"});
     ASSERT_EQ(c.data.Data.size(), 1u);
-    EXPECT_EQ(c.display, DnsServerText(info, true));
+    EXPECT_EQ(c.display, servers);
     EXPECT_EQ(c.data.Data[0][0].ToText(), c.display);
 
     c = Gather(GetDomainName, OptionsOf({{L"display", L"[%1]"}}));
     EXPECT_EQ(c.data.Names, TWideStringArray{L"domain"});
     EXPECT_EQ(c.display, L"[" + AnsiToWide(info.DomainName) + L"]");
-    EXPECT_EQ(log_.At(L"DATA"), (std::vector<std::wstring>{L"DNS Server: " + DnsServerText(info, true),
+    EXPECT_EQ(log_.At(L"DATA"), (std::vector<std::wstring>{L"DNS Server: " + servers,
                                                            L"Domain Name: [" + AnsiToWide(info.DomainName) + L"]"}));
 }
 
-TEST_F(NetworkApis, DomainControllerAsTheSystemAnswers) {
+TEST_F(NetworkApis, DomainControllerOutsideADomainIsEmpty) {
+    // This system belongs to no domain: no controller is found, and the item shows an
+    // empty name without an error.
     LPBYTE name = nullptr;
     const NET_API_STATUS status = NetGetDCName(nullptr, nullptr, &name);
-    std::wstring expected;
-    if (status == NERR_Success) {
-        expected = reinterpret_cast<const wchar_t*>(name);
-        NetApiBufferFree(name);
-    }
+    if (name) NetApiBufferFree(name);
+    ASSERT_NE(status, static_cast<NET_API_STATUS>(NERR_Success)) << "this system has a domain controller";
     const Collected c = Gather(GetDomainController);
     EXPECT_EQ(c.data.Names, TWideStringArray{L"controller"});
     ASSERT_EQ(c.data.Data.size(), 1u);
-    EXPECT_EQ(c.display, expected);
-    EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetDomainController: " + expected});
+    EXPECT_EQ(c.data.Data[0], TVarArray{Variant(L"")});
+    EXPECT_EQ(c.display, L"");
+    EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetDomainController: "});
     EXPECT_TRUE(log_.At(L"ERROR").empty());
 }
 
@@ -740,43 +745,75 @@ TEST(NetworkProxy, ReadProxySettings) {
     EXPECT_THROW(ReadProxySettings(HKEY_CURRENT_USER, key.Path(), proxy, enabled), ERegistryException);
 }
 
-TEST_F(NetworkApis, ProxyAsTheCurrentUsersSettingsSay) {
-    const wchar_t path[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-    HKEY raw = nullptr;
-    const bool opens = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &raw) == ERROR_SUCCESS;
-    DWORD enable = 0, size = sizeof enable, type = 0;
-    const bool hasEnable = opens && RegQueryValueExW(raw, L"ProxyEnable", nullptr, &type,
-                                                     reinterpret_cast<BYTE*>(&enable), &size) == ERROR_SUCCESS &&
-                           type == REG_DWORD;
-    if (raw) RegCloseKey(raw);
-    const Collected c = Gather(GetNetworkProxy, OptionsOf({{L"display", L"%1 %2"}}));
-    if (!opens) {
-        EXPECT_EQ(c.display, L"");
-        EXPECT_TRUE(c.data.Data.empty());
-    } else {
-        ASSERT_EQ(c.data.Data.size(), 1u);
-        EXPECT_EQ(c.data.Names, (TWideStringArray{L"proxy", L"enabled"}));
-        EXPECT_EQ(c.data.Data[0][0].ToText(), RegText(HKEY_CURRENT_USER, path, L"ProxyServer"));
-        EXPECT_EQ(c.data.Data[0][1], Variant(hasEnable && enable != 0));  // a missing value reads false
-    }
-    EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetNetworkProxy: " + c.display});
-}
+namespace {
 
-TEST(NetworkRegistration, KeywordsReachTheirRoutines) {
-    RegisterNetworkProviders();
-    struct Row {
-        const char* keyword;
-        TGatherProc proc;
-    } rows[] = {
-        {"NETWORKINTERFACES", GetNetworkInterface}, {"ALLIPADDRESS", GetAllNetworkIp},
-        {"DNSSERVER", GetDnsServer},                {"DOMAIN", GetDomainName},
-        {"DOMAINCONTROLLER", GetDomainController},  {"PROXY", GetNetworkProxy},
-        {"NETCONNECTIONS", GetNetConnections},      {"NETPACKETS", GetNetPackets},
-        {"NETPACKETSRATE", GetIPStatisticsRate},    {"HTTPGET", GetHttpGet},
-    };
-    for (const Row& r : rows) {
-        TConfigItem item;
-        FindItemDefault(r.keyword, item);
-        EXPECT_EQ(item.GatherProc, r.proc) << r.keyword;
+// Values of a key of the user's, kept aside and written back as they were (or removed
+// when they were not there) at the fixture's end.
+class KeptValues {
+public:
+    KeptValues(HKEY root, const std::wstring& path, std::vector<std::wstring> names) : names_(std::move(names)) {
+        EXPECT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr),
+                  ERROR_SUCCESS);
+        for (const std::wstring& name : names_) {
+            Value v;
+            DWORD size = 0;
+            v.present = RegQueryValueExW(key_, name.c_str(), nullptr, &v.type, nullptr, &size) == ERROR_SUCCESS;
+            v.data.resize(size);
+            if (v.present)
+                RegQueryValueExW(key_, name.c_str(), nullptr, &v.type, v.data.data(), &size);
+            values_.push_back(v);
+        }
     }
+    ~KeptValues() {
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (values_[i].present)
+                RegSetValueExW(key_, names_[i].c_str(), 0, values_[i].type, values_[i].data.data(),
+                               static_cast<DWORD>(values_[i].data.size()));
+            else
+                RegDeleteValueW(key_, names_[i].c_str());
+        }
+        RegCloseKey(key_);
+    }
+    KeptValues(const KeptValues&) = delete;
+    KeptValues& operator=(const KeptValues&) = delete;
+    HKEY Key() const { return key_; }
+
+private:
+    struct Value {
+        bool present = false;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    HKEY key_ = nullptr;
+    std::vector<std::wstring> names_;
+    std::vector<Value> values_;
+};
+
+}  // namespace
+
+TEST_F(NetworkApis, ProxyAsTheCurrentUsersSettingsSay) {
+    // The user's own settings, written here for the test and put back afterwards. The
+    // proxy stays switched off, so that programs reading the settings meanwhile (other
+    // tests' requests among them) go on without one.
+    KeptValues kept(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
+                    {L"ProxyServer", L"ProxyEnable"});
+    const std::wstring server = L"vistrel-test-proxy.invalid:3128";
+    const DWORD off = 0;
+    ASSERT_EQ(RegSetValueExW(kept.Key(), L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                             static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(kept.Key(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof off),
+              ERROR_SUCCESS);
+    const Collected c = Gather(GetNetworkProxy, OptionsOf({{L"display", L"%1 %2"}}));
+    EXPECT_EQ(c.data.Names, (TWideStringArray{L"proxy", L"enabled"}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0], (TVarArray{Variant(server), Variant(false)}));
+    EXPECT_EQ(c.display, server + L" False");
+    EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetNetworkProxy: " + c.display});
+
+    // Without the switch value the proxy reads as switched off.
+    ASSERT_EQ(RegDeleteValueW(kept.Key(), L"ProxyEnable"), ERROR_SUCCESS);
+    const Collected missing = Gather(GetNetworkProxy);
+    ASSERT_EQ(missing.data.Data.size(), 1u);
+    EXPECT_EQ(missing.data.Data[0], (TVarArray{Variant(server), Variant(false)}));
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,13 +62,50 @@ TEST(SmallItems, UnreadMailSumsEveryAccount) {
     EXPECT_THROW(SumUnreadMail(HKEY_CURRENT_USER, root.Path8(), total), EIntOverflow);
 }
 
+namespace {
+
+// Moves a key of the user's (with everything under it) to a test key for the fixture's
+// life and puts it back afterwards, so that a test can make the key as it needs it.
+class SetAsideKey {
+public:
+    SetAsideKey(HKEY root, std::wstring path) : root_(root), path_(std::move(path)) {
+        HKEY existing = nullptr;
+        if (RegOpenKeyExW(root_, path_.c_str(), 0, KEY_READ, &existing) != ERROR_SUCCESS) return;
+        saved_ = std::make_unique<RegFixture>(root_, UniqueTestKey(L"SetAside"));
+        HKEY copy = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(root_, saved_->Path().c_str(), 0, KEY_ALL_ACCESS, &copy), ERROR_SUCCESS);
+        EXPECT_EQ(RegCopyTreeW(existing, nullptr, copy), ERROR_SUCCESS);
+        RegCloseKey(copy);
+        RegCloseKey(existing);
+        EXPECT_EQ(RegDeleteTreeW(root_, path_.c_str()), ERROR_SUCCESS);
+    }
+    ~SetAsideKey() {
+        RegDeleteTreeW(root_, path_.c_str());
+        if (!saved_) return;
+        HKEY back = nullptr, copy = nullptr;
+        if (RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &back, nullptr) ==
+                ERROR_SUCCESS &&
+            RegOpenKeyExW(root_, saved_->Path().c_str(), 0, KEY_READ, &copy) == ERROR_SUCCESS)
+            RegCopyTreeW(copy, nullptr, back);
+        if (copy) RegCloseKey(copy);
+        if (back) RegCloseKey(back);
+    }
+    SetAsideKey(const SetAsideKey&) = delete;
+    SetAsideKey& operator=(const SetAsideKey&) = delete;
+    bool HadKey() const { return saved_ != nullptr; }
+
+private:
+    HKEY root_;
+    std::wstring path_;
+    std::unique_ptr<RegFixture> saved_;
+};
+
+}  // namespace
+
 TEST(SmallItems, UnreadMailItemOnTheUsersKey) {
     const wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\UnreadMail";
-    HKEY existing = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &existing) == ERROR_SUCCESS) {
-        RegCloseKey(existing);
-        GTEST_SKIP() << "the user already has unread-mail accounts";
-    }
+    // Whatever accounts the user has are set aside while the test makes its own.
+    SetAsideKey aside(HKEY_CURRENT_USER, kKey);
     LogCapture log;
     EXPECT_EQ(Gather(GetUnreadMail, {}).display, L"");  // no key: nothing
     EXPECT_EQ(log.Count(L"DATA", L"GetUnreadMail: "), 1);
@@ -401,14 +439,30 @@ TEST(CoreTemp, ReadsTheNamedAreaAndNothingWithoutIt) {
     mapping.reset();
     EXPECT_FALSE(ReadCoreTempData(block));
 
-    // A smaller area is either refused by the view or read as far as its page reaches,
-    // the rest zero; never past the mapped memory.
+    // A smaller area: whether a view of a whole block may reach past its end into the
+    // area's last page (which the system fills with zeros) is the system's to decide, and
+    // is asked here first. Where it may, the block holds the area's bytes and zeros after
+    // them; where it may not, the read fails and leaves the caller's block as it was.
     UniqueHandle small(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100, kCoreTempMappingName));
     ASSERT_TRUE(small.valid());
-    block.fill(7);
-    if (ReadCoreTempData(block)) {
-        EXPECT_EQ(block, TCoreTempBlock{});
+    {
+        void* view = MapViewOfFile(small.get(), FILE_MAP_WRITE, 0, 0, 100);
+        ASSERT_NE(view, nullptr);
+        std::memset(view, 0x5A, 100);
+        UnmapViewOfFile(view);
     }
+    void* probe = MapViewOfFile(small.get(), FILE_MAP_READ, 0, 0, kCoreTempBlockSize);
+    const bool systemMapsPastTheEnd = probe != nullptr;
+    if (probe) UnmapViewOfFile(probe);
+    TCoreTempBlock expected;
+    expected.fill(7);
+    if (systemMapsPastTheEnd) {
+        expected.fill(0);
+        std::fill_n(expected.begin(), 100, std::uint8_t{0x5A});
+    }
+    block.fill(7);
+    EXPECT_EQ(ReadCoreTempData(block), systemMapsPastTheEnd);
+    EXPECT_EQ(block, expected);
 }
 
 // ---- SNAPSHOT -------------------------------------------------------------------------------

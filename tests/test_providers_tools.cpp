@@ -3,9 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 #include "Configuration.h"
+#include "Cpu.h"
+#include "EventLog.h"
+#include "FileItems.h"
+#include "FixedDisks.h"
+#include "LogicalDrives.h"
+#include "Memory.h"
+#include "Network.h"
+#include "ProcessMonitor.h"
+#include "Processes.h"
+#include "Registry.h"
+#include "SmallItems.h"
+#include "WmiItems.h"
 #include "ItemTypes.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -163,21 +176,39 @@ TEST(ProviderPrivilege, UnknownPrivilegeFailsAndStartUpGoesOn) {
     FinalizeProviders();
 }
 
-TEST(ProviderPrivilege, DebugPrivilegeIsEnabledWhenTheSystemSaysSo) {
-    const bool enabled = SetPrivilege(true, "seDebugPrivilege");
+namespace {
+
+// Whether the process's token holds the debug privilege enabled, as the system says.
+bool DebugPrivilegeHeld() {
     HANDLE raw = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
     const UniqueHandle token(raw);
     PRIVILEGE_SET set{};
     set.PrivilegeCount = 1;
     set.Control = PRIVILEGE_SET_ALL_NECESSARY;
-    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &set.Privilege[0].Luid));
+    EXPECT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &set.Privilege[0].Luid));
     BOOL held = FALSE;
-    ASSERT_TRUE(PrivilegeCheck(token.get(), &set, &held));
-    if (enabled) {
-        EXPECT_TRUE(held);
-    }
-    EXPECT_TRUE(SetPrivilege(false, "SeDebugPrivilege") || !enabled);
+    EXPECT_TRUE(PrivilegeCheck(token.get(), &set, &held));
+    return held != FALSE;
+}
+
+}  // namespace
+
+TEST(ProviderPrivilege, DebugPrivilegeIsEnabledAndDisabled) {
+    // The test account holds the debug privilege (under Wine every token holds every
+    // privilege), so switching it must succeed both ways and the token must follow; the
+    // name is looked up ignoring case.
+    EXPECT_TRUE(SetPrivilege(false, "SeDebugPrivilege"));
+    EXPECT_FALSE(DebugPrivilegeHeld());
+    EXPECT_TRUE(SetPrivilege(true, "seDebugPrivilege"));
+    EXPECT_TRUE(DebugPrivilegeHeld());
+    EXPECT_TRUE(SetPrivilege(false, "SEDEBUGPRIVILEGE"));
+    EXPECT_FALSE(DebugPrivilegeHeld());
+    // Start-up enables it.
+    InitializeProviders();
+    EXPECT_TRUE(DebugPrivilegeHeld());
+    FinalizeProviders();
+    LoadOptionalApis();
 }
 
 TEST(ProviderStartUp, FinalizeEmptiesTheTableAndTheVariables) {
@@ -190,26 +221,89 @@ TEST(ProviderStartUp, FinalizeEmptiesTheTableAndTheVariables) {
     EXPECT_EQ(OptionalApis.InetNtopW, nullptr);
 }
 
-TEST(ProviderStartUp, UnitsRegisterTheThirteenRoutines) {
+TEST(ProviderStartUp, EveryKeywordButCommentIsBoundToItsRoutine) {
+    // The keyword table after the program's start-up, row by row in table order: each
+    // keyword's gathering routine and default interval. COMMENT alone gathers nothing.
     InitializeUnits();
     struct Row {
         const char* keyword;
         TGatherProc proc;
+        std::int32_t interval;
     } rows[] = {
-        {"DATETIME", GetDateTime},   {"BOOTTIME", GetBootTime}, {"UPTIME", GetUpTime},
-        {"LOADTIME", GetLoadTime},   {"HOST", GetHost},         {"USER", GetUser},
-        {"OEMINFO", GetOemInfo},     {"CPUTYPE", GetCpuType},   {"OSBUILD", GetOsBuild},
-        {"SERVICEPACK", GetServicePack}, {"IEVERSION", GetIeVersion}, {"DIRECTX", GetDirectXVersion},
-        {"TIMEZONE", GetTimeZone},
+        {"COMMENT", nullptr, 0},
+        {"FILE", GetFileWatch, 0},
+        {"REGISTRY", GetRegistryWatch, 0},
+        {"EVENTLOG", GetEventLog, 0},
+        {"DATETIME", GetDateTime, 1},
+        {"TIMEZONE", GetTimeZone, 0},
+        {"HOST", GetHost, 0},
+        {"USER", GetUser, 0},
+        {"BOOTTIME", GetBootTime, 0},
+        {"UPTIME", GetUpTime, 1},
+        {"LOADTIME", GetLoadTime, 0},
+        {"OEMINFO", GetOemInfo, 0},
+        {"CPUTYPE", GetCpuType, 0},
+        {"CPUCOUNT", GetCpuCount, 0},
+        {"CORETEMP", GetCoreTemp, 10},
+        {"DISPLAYCONTROLLER", GetDisplayController, 0},
+        {"CPU", GetCpuTimes, 2},
+        {"CPUUSAGE", GetCpuUsage, 2},
+        {"PROCESSCOUNT", GetProcessCount, 5},
+        {"TOPPROCESSCPU", GetTopProcessCpu, 2},
+        {"TOPPROCESSMEM", GetTopProcessMem, 2},
+        {"TOPPROCESSPF", GetTopProcessPf, 2},
+        {"PROCESSMEM", GetProcessMemory, 5},
+        {"OSBUILD", GetOsBuild, 0},
+        {"SERVICEPACK", GetServicePack, 0},
+        {"IEVERSION", GetIeVersion, 0},
+        {"DIRECTX", GetDirectXVersion, 0},
+        {"PHYSICALRAM", GetPhysicalRam, 5},
+        {"VIRTUALMEMORY", GetVirtualMemory, 5},
+        {"PAGEFILE", GetPageFile, 5},
+        {"PAGEFAULTS", GetPageFaults, 2},
+        {"NETWORKINTERFACES", GetNetworkInterface, 30},
+        {"ALLIPADDRESS", GetAllNetworkIp, 30},
+        {"DNSSERVER", GetDnsServer, 30},
+        {"PROXY", GetNetworkProxy, 60},
+        {"DOMAIN", GetDomainName, 30},
+        {"DOMAINCONTROLLER", GetDomainController, 30},
+        {"NETCONNECTIONS", GetNetConnections, 5},
+        {"NETPACKETS", GetNetPackets, 2},
+        {"NETPACKETSRATE", GetIPStatisticsRate, 2},
+        {"HTTPGET", GetHttpGet, 60},
+        {"LOGICALDRIVES", GetLogicalDrives2, 10},
+        {"FIXEDDISK", GetFixedDisk, 10},
+        {"DISKIO", GetDiskIO, 10},
+        {"TSSESSIONS", GetTSSessions, 30},
+        {"UNREADMAIL", GetUnreadMail, 0},
+        {"ENVVAR", GetEnvVariable, 0},
+        {"FILEEXIST", GetFileExists, 0},
+        {"TEXT", GetText, 0},
+        {"WMI", GetCustomWMI, 0},
+        {"FILECONTENTS1", GetFileContents, 0},
+        {"FILECONTENTS2", GetFileContents, 0},
+        {"DATADUMP", GetDataDump, 0},
+        {"REG", GetRegistry, 0},
+        {"REGEXIST", GetRegistryExists, 0},
+        {"FILE2TEXT", GetFile2Text, 0},
+        {"SESSIONID", GetSessionID, 0},
+        {"RDSSESSIONID", GetRdsSessionID, 0},
+        {"SET", GetSet, 1},
+        {"IF", GetIf, 1},
+        {"CONTROL", GetControl, 0},
+        {"SNAPSHOT", GetSnapshot, 60},
+        {"CMD", GetCmd, 0},
     };
-    for (const Row& r : rows) {
+    ASSERT_EQ(ItemTypeTable.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& r = rows[i];
+        EXPECT_EQ(ItemTypeTable[i].Keyword, r.keyword) << i;
         TConfigItem item;
         FindItemDefault(r.keyword, item);
+        EXPECT_EQ(item.Keyword, r.keyword);
         EXPECT_EQ(item.GatherProc, r.proc) << r.keyword;
+        EXPECT_EQ(item.Interval, r.interval) << r.keyword;
     }
-    TConfigItem comment;
-    FindItemDefault("COMMENT", comment);
-    EXPECT_EQ(comment.GatherProc, nullptr);
     // The start time is taken at start-up.
     const SYSTEMTIME start = ProgramStartTime();
     EXPECT_GE(start.wYear, 2000);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -405,6 +407,26 @@ TEST_F(TemplatesTest, VariableChainsWithinTheNestingDepthResolve) {
     EXPECT_EQ(ExpandVariables(L"%C1%"), L"end.....");
 }
 
+namespace {
+
+// A text as "<literal part><one reference left>": the part before the last "%name%" and
+// that reference; the reference is empty when the text does not end in one.
+std::pair<std::wstring, std::wstring> LiteralAndReferenceLeft(const std::wstring& text) {
+    if (text.size() < 2 || text.back() != L'%') return {text, L""};
+    const std::size_t open = text.rfind(L'%', text.size() - 2);
+    if (open == std::wstring::npos) return {text, L""};
+    return {text.substr(0, open), text.substr(open)};
+}
+
+bool RepeatsOf(const std::wstring& text, const std::wstring& unit) {
+    if (text.empty() || text.size() % unit.size() != 0) return false;
+    for (std::size_t at = 0; at < text.size(); at += unit.size())
+        if (text.compare(at, unit.size(), unit) != 0) return false;
+    return true;
+}
+
+}  // namespace
+
 TEST_F(TemplatesTest, SelfReferringVariablesEnd) {
     SetVariable(L"Self", L"%Self%");
     SetVariable(L"Grow", L"a%GROW%");
@@ -413,28 +435,57 @@ TEST_F(TemplatesTest, SelfReferringVariablesEnd) {
     SetVariable(L"Pong", L"%Ping%");
     SetVariable(L"Wide", L"%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%%Wide%");
     const wchar_t* texts[] = {L"%Self%", L"%Grow%", L"%grow%", L"%GROW% %Grow%", L"%Ping% %Pong%", L"%Wide%"};
-    for (const wchar_t* text : texts) {
-        std::wstring got;
-        ASSERT_TRUE(Ends([&] { got = ExpandVariables(text); })) << text;
-        EXPECT_FALSE(got.empty()) << text;
-    }
-    EXPECT_EQ(ExpandVariables(L"%Self%"), L"%Self%");
-    const std::wstring grown = ExpandVariables(L"%Grow%");
-    EXPECT_EQ(grown.rfind(L"ab", 0), 0u);
-    EXPECT_NE(grown.find(L"%"), std::wstring::npos) << "the expansion stops with a reference left";
+    std::map<std::wstring, std::wstring> got;
+    for (const wchar_t* text : texts) ASSERT_TRUE(Ends([&] { got[text] = ExpandVariables(text); })) << text;
+
+    // A variable that is its own value stays a reference to itself.
+    EXPECT_EQ(got[L"%Self%"], L"%Self%");
+    // No variable is named in this letter case: nothing to expand.
+    EXPECT_EQ(got[L"%grow%"], L"%grow%");
+    // Two variables that name each other: each value is expanded within the nesting
+    // bound, so the text holds their letters in turn and ends with one reference left.
+    const auto [letters, left] = LiteralAndReferenceLeft(got[L"%Grow%"]);
+    EXPECT_TRUE(RepeatsOf(letters, L"ab")) << got[L"%Grow%"];
+    EXPECT_GE(letters.size(), 2u * kMaxVariableNesting);
+    EXPECT_LT(letters.size(), 4096u) << "the nested expansions are bounded";
+    EXPECT_TRUE(left == L"%Grow%" || left == L"%GROW%") << left;
+    // Once "%Grow%" is found, its expansion replaces the reference in every letter case.
+    EXPECT_EQ(got[L"%GROW% %Grow%"], got[L"%Grow%"] + L" " + got[L"%Grow%"]);
+    // Variables whose values are only each other's reference leave references only.
+    const std::wstring pingPong = got[L"%Ping% %Pong%"];
+    EXPECT_TRUE(pingPong == L"%Ping% %Ping%" || pingPong == L"%Ping% %Pong%" || pingPong == L"%Pong% %Ping%" ||
+                pingPong == L"%Pong% %Pong%")
+        << WideToUtf8(pingPong);
+    // A value that would multiply the text past its bound leaves the text as it was.
+    EXPECT_EQ(got[L"%Wide%"], L"%Wide%");
 }
 
 TEST_F(TemplatesTest, VariablesUsedFromTwoThreads) {
+    // The writer gives V1 the values 1, 51, 101, ..., 1951 in turn. A reader sees the
+    // reference before the first write and afterwards only whole values the writer set,
+    // never an older one after a newer.
     std::thread writer([] {
         for (int i = 0; i < 2000; ++i) SetVariable(L"V" + std::to_wstring(i % 50), std::to_wstring(i));
     });
+    long last = 0;
     for (int i = 0; i < 500; ++i) {
         const std::wstring got = ExpandVariables(L"%V1%");
-        EXPECT_TRUE(got == L"%V1%" || !got.empty());
+        if (got == L"%V1%") {
+            EXPECT_EQ(last, 0) << "the reference came back after a value";
+            continue;
+        }
+        wchar_t* end = nullptr;
+        const long value = std::wcstol(got.c_str(), &end, 10);
+        ASSERT_TRUE(!got.empty() && *end == L'\0') << "not a whole value: " << WideToUtf8(got);
+        EXPECT_EQ(value % 50, 1) << value;
+        EXPECT_GE(value, last) << "an older value after a newer one";
+        EXPECT_LE(value, 1951);
+        last = value;
     }
     writer.join();
     EXPECT_EQ(UserVariables.Count(), 50u);
     EXPECT_EQ(ExpandVariables(L"%V49%"), L"1999");
+    EXPECT_EQ(ExpandVariables(L"%V1%"), L"1951");
 }
 
 TEST_F(TemplatesTest, UserFunctionCalls) {

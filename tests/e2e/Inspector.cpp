@@ -79,6 +79,26 @@ bool VistrelProcess::WaitForLog(const std::wstring& text, DWORD ms) const {
     return true;
 }
 
+std::size_t Count(const std::wstring& text, const std::wstring& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+bool WaitForCount(const VistrelProcess& v, const std::wstring& part, std::size_t n, DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (Count(v.LogText(), part) < n) {
+        if (GetTickCount() - start >= ms) return false;
+        ServeMessages(50);
+    }
+    return true;
+}
+
+void Quit(VistrelProcess& v, HWND form) {
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    v.WaitExit(10000);
+}
+
 namespace {
 
 struct WindowSearch {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -76,6 +78,21 @@ struct ScreenShot {
     COLORREF At(int x, int y) const { return Pixels.at(static_cast<std::size_t>(y) * Width() + x); }
 };
 ScreenShot CaptureScreen(const RECT& area);
+
+// How often part occurs in text.
+std::size_t Count(const std::wstring& text, const std::wstring& part);
+// Waits until the log holds part at least n times.
+bool WaitForCount(const VistrelProcess& v, const std::wstring& part, std::size_t n, DWORD ms);
+// Asks the main form to close and waits for the program's end.
+void Quit(VistrelProcess& v, HWND form);
+
+// An ini file outside the program folder, named with the ini switch.
+struct IniFile {
+    TempFolder dir{L"vistrel-e2e-ini"};
+    std::wstring path = dir.File(L"test.ini");
+    void Write(const std::string& text) { ASSERT_TRUE(WriteFileBytes(path, text)); }
+    std::wstring Switch() const { return L"/ini=" + path; }
+};
 
 // Real input through the X server, as a user gives it: xdotool (a Linux program, which
 // Wine starts natively through /bin/sh) with the given arguments, for example

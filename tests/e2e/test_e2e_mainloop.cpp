@@ -13,35 +13,7 @@ namespace {
 constexpr DWORD kStart = 20000;
 const wchar_t kMainClass[] = L"TVistrelMainForm";
 
-std::size_t Count(const std::wstring& text, const std::wstring& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
-
-bool WaitForCount(const VistrelProcess& v, const std::wstring& part, std::size_t n, DWORD ms) {
-    const DWORD start = GetTickCount();
-    while (Count(v.LogText(), part) < n) {
-        if (GetTickCount() - start >= ms) return false;
-        ServeMessages(50);
-    }
-    return true;
-}
-
-// An ini file outside the program folder, named with the ini switch.
-struct IniFile {
-    TempFolder dir{L"vistrel-e2e-ini"};
-    std::wstring path = dir.File(L"test.ini");
-    void Write(const std::string& text) { ASSERT_TRUE(WriteFileBytes(path, text)); }
-    std::wstring Switch() const { return L"/ini=" + path; }
-};
-
 const char kOptions[] = "[options]\r\ninimonitortime=1\r\nnav=1\r\n";
-
-void Quit(VistrelProcess& v, HWND form) {
-    PostMessageW(form, WM_CLOSE, 0, 0);
-    v.WaitExit(10000);
-}
 
 }  // namespace
 

@@ -1,0 +1,183 @@
+// Gathering routines whose platform calls wait without a timeout of their own
+// (DOMAINCONTROLLER, REG and REGEXIST on a remote host) and CMD's wait: none holds the
+// collection thread past the item's time limit. The blocking calls are stand-ins for
+// NetGetDCName and RegConnectRegistry that wait until the test lets them go.
+#include <winsock2.h>
+#include <windows.h>
+#include <lm.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "Includes.h"
+#include "Network.h"
+#include "Registry.h"
+#include "SmallItems.h"
+#include "TestFiles.h"
+#include "TimeLimits.h"
+#include "Utils.h"
+#include "WindowTests.h"
+#include "test_providers_support.h"
+
+namespace {
+
+using providertest::Collected;
+
+// Held shut while a test wants the stand-ins to block; opened before the test ends, so
+// that every left-behind call finishes.
+UniqueHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+std::wstring connectedHost;
+
+NET_API_STATUS WINAPI BlockingDcName(LPCWSTR, LPCWSTR, LPBYTE* Name) {
+    WaitForSingleObject(gate.get(), 30000);
+    *Name = nullptr;
+    return 2453;  // NERR_DCNotFound
+}
+
+NET_API_STATUS WINAPI NamedDcName(LPCWSTR, LPCWSTR, LPBYTE* Name) {
+    const wchar_t name[] = L"\\\\DC1";
+    if (NetApiBufferAllocate(sizeof name, reinterpret_cast<void**>(Name)) != NERR_Success) return 8;
+    std::memcpy(*Name, name, sizeof name);
+    return NERR_Success;
+}
+
+LONG WINAPI BlockingConnect(LPCWSTR, HKEY, PHKEY) {
+    WaitForSingleObject(gate.get(), 30000);
+    return ERROR_BAD_NETPATH;
+}
+
+// A "remote" registry that is this computer's own.
+LONG WINAPI LocalConnect(LPCWSTR Host, HKEY Root, PHKEY Remote) {
+    connectedHost = Host;
+    return RegOpenKeyExW(Root, L"", 0, KEY_READ, Remote);
+}
+
+class BlockedCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitDefaultTexts();
+        ResetEvent(gate.get());
+        before_ = RunningAbandonableCalls();
+    }
+    void TearDown() override {
+        SetEvent(gate.get());
+        EXPECT_TRUE(PumpUntil([&] { return RunningAbandonableCalls() <= before_; }, 20000))
+            << "a left-behind call never ended";
+    }
+    LogCapture log_;
+    int before_ = 0;
+};
+
+std::wstring Hklm(const RegFixture& key, const std::wstring& value) {
+    return L"HKEY_LOCAL_MACHINE\\" + key.Path() + L"\\" + value;
+}
+
+}  // namespace
+
+// ---- DOMAINCONTROLLER -------------------------------------------------------------------------
+
+TEST_F(BlockedCalls, DomainControllerThatNeverAnswersFailsAtTheItemsTimeLimit) {
+    Collected c;
+    {
+        const TItemTimeLimit limit(300);
+        GatherDomainController(OptionsOf({}), c.data, c.display, BlockingDcName);
+    }
+    EXPECT_EQ(WaitForSingleObject(gate.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the call is still blocked";
+    EXPECT_EQ(c.display, L"");
+    EXPECT_TRUE(c.data.Data.empty());
+    EXPECT_EQ(log_.At(L"ERROR"), std::vector<std::wstring>{L"GetDomainController: " + ErrorText +
+                                                           L"NetGetDCName gave no answer within 300 ms : "});
+    EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetDomainController: "});
+}
+
+TEST_F(BlockedCalls, DomainControllerThatAnswersInTimeIsShown) {
+    Collected c;
+    GatherDomainController(OptionsOf({{L"display", L"dc=%1"}}), c.data, c.display, NamedDcName);
+    EXPECT_EQ(c.display, L"dc=\\\\DC1");
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+// ---- REG and REGEXIST on a remote host -------------------------------------------------------
+
+TEST_F(BlockedCalls, RemoteRegistryThatNeverAnswersCountsAsUnreachable) {
+    RegFixture key(HKEY_LOCAL_MACHINE, UniqueTestKey(L"SlowHost"));
+    key.SetString(L"Name", L"here");
+    Collected reg, exists;
+    {
+        const TItemTimeLimit limit(300);
+        GatherRegistry(OptionsOf({{L"value", Hklm(key, L"Name").c_str()}, {L"host", L"slowhost"}}), reg.data,
+                       reg.display, BlockingConnect);
+    }
+    {
+        const TItemTimeLimit limit(300);
+        GatherRegistryExists(OptionsOf({{L"value", Hklm(key, L"Name").c_str()}, {L"host", L"slowhost"}}),
+                             exists.data, exists.display, BlockingConnect);
+    }
+    ASSERT_EQ(reg.data.Data.size(), 1u);
+    EXPECT_EQ(reg.data.Data[0][0], Variant(ErrorText + L"Can't connect to host"));
+    ASSERT_EQ(exists.data.Data.size(), 1u);
+    EXPECT_EQ(exists.data.Data[0][0], Variant(false));
+    const std::wstring late = L"GetRegistry: " + ErrorText + L"\\\\slowhost gave no answer within 300 ms";
+    EXPECT_EQ(log_.At(L"ERROR"), (std::vector<std::wstring>{late, late}));
+}
+
+TEST_F(BlockedCalls, RemoteRegistryThatAnswersIsReadThroughItsConnection) {
+    RegFixture key(HKEY_LOCAL_MACHINE, UniqueTestKey(L"NearHost"));
+    key.SetString(L"Name", L"remote value");
+    Collected reg, exists;
+    GatherRegistry(OptionsOf({{L"value", Hklm(key, L"Name").c_str()}, {L"host", L"otherpc"}, {L"wow", L"0"}}), reg.data,
+                   reg.display, LocalConnect);
+    EXPECT_EQ(connectedHost, L"\\\\otherpc");
+    EXPECT_EQ(reg.display, L"remote value");
+    connectedHost.clear();
+    GatherRegistryExists(OptionsOf({{L"value", Hklm(key, L"Name").c_str()}, {L"host", L"otherpc"}, {L"wow", L"0"}}), exists.data,
+                         exists.display, LocalConnect);
+    EXPECT_EQ(connectedHost, L"\\\\otherpc");
+    EXPECT_EQ(exists.display, L"True");
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+// ---- CMD --------------------------------------------------------------------------------------
+
+TEST(CmdWait, WaitTimeIsHeldWithinTheItemsTimeLeft) {
+    const struct {
+        std::int64_t waitTime;
+        DWORD left;
+        DWORD expected;
+    } rows[] = {
+        {3000, 20000, 3000},
+        {20000, 20000, 20000},
+        {20001, 20000, 20000},
+        {259200000, 20000, 20000},             // three days
+        {10000000000LL, 20000, 20000},         // past 4 GiB milliseconds
+        {0xFFFFFFFFLL, 20000, 20000},          // INFINITE as a number
+        {3000, 1200, 1200},                    // the item has spent part of its limit
+        {3000, 0, 0},
+        {0, 20000, 0},
+        {-1, 20000, 0},
+        {INT64_MIN, 20000, 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(CmdWaitMs(r.waitTime, r.left), r.expected) << r.waitTime << " " << r.left;
+}
+
+TEST(CmdWait, WaitTimeOfDaysEndsAtTheItemsTimeLimit) {
+    InitDefaultTexts();
+    TempFolder dir{L"vistrel-cmd-cap"};
+    const std::wstring fixture = TestBinaryDir() + L"cmd_fixture.exe";
+    const std::wstring params = L"\"" + dir.File(L"long.txt") + L"\" 0 4000";
+    Collected c;
+    {
+        const TItemTimeLimit limit(500);
+        GetCmd(OptionsOf({{L"file", fixture.c_str()}, {L"parameters", params.c_str()}, {L"wait-time", L"259200000"}}),
+               c.data, c.display);
+    }
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{259})) << "waited for the program's end";
+    // Let it finish before its folder goes.
+    ASSERT_TRUE(PumpUntil([&] { return PathExists(dir.File(L"long.txt")); }, 20000));
+    Sleep(4500);
+}

@@ -1,0 +1,176 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "ItemTypes.h"
+#include "Pipeline.h"
+#include "TimeLimits.h"
+#include "WinHandles.h"
+
+namespace {
+
+// Waits until the abandonable calls still running are down to Count.
+bool RunningCallsFallTo(int Count) {
+    for (int i = 0; i < 400; ++i) {
+        if (RunningAbandonableCalls() <= Count) return true;
+        Sleep(25);
+    }
+    return false;
+}
+
+// An event the test sets; calls hold a shared reference, so it outlives the test's scope.
+std::shared_ptr<UniqueHandle> NewGate() {
+    return std::make_shared<UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+// A call that answers 1 at once and marks that it ran.
+std::function<int(const std::atomic<bool>&)> MarksThatItRan(std::shared_ptr<std::atomic<bool>> Ran) {
+    return [Ran](const std::atomic<bool>&) {
+        *Ran = true;
+        return 1;
+    };
+}
+
+}  // namespace
+
+TEST(ItemTimeLimit, LeftTimeFollowsTheInnermostLimit) {
+    EXPECT_EQ(ItemTimeLeftMs(), kItemTimeLimitMs) << "outside any item the whole limit";
+    EXPECT_EQ(ItemTimeLimitMs(), kItemTimeLimitMs);
+    {
+        const TItemTimeLimit outer(60000);
+        EXPECT_LE(ItemTimeLeftMs(), 60000u);
+        EXPECT_GT(ItemTimeLeftMs(), 50000u);
+        {
+            const TItemTimeLimit inner(30);
+            EXPECT_EQ(ItemTimeLimitMs(), 30u);
+            Sleep(80);
+            EXPECT_EQ(ItemTimeLeftMs(), 0u) << "a spent limit leaves nothing, never wraps";
+        }
+        EXPECT_EQ(ItemTimeLimitMs(), 60000u);
+        EXPECT_GT(ItemTimeLeftMs(), 50000u);
+    }
+    EXPECT_EQ(ItemTimeLeftMs(), kItemTimeLimitMs);
+}
+
+TEST(ItemTimeLimit, LimitsBelongToTheirThread) {
+    const TItemTimeLimit limit(10);
+    Sleep(30);
+    DWORD other = 0;
+    const std::function<DWORD(const std::atomic<bool>&)> call = [](const std::atomic<bool>&) { return ItemTimeLeftMs(); };
+    other = RunAbandonable(call, 5000, L"probe");
+    EXPECT_EQ(other, kItemTimeLimitMs);
+    EXPECT_EQ(ItemTimeLeftMs(), 0u);
+}
+
+TEST(ItemTimeLimit, LimitTexts) {
+    const struct {
+        DWORD ms;
+        const wchar_t* text;
+    } rows[] = {{20000, L"20 s"}, {1000, L"1 s"}, {1001, L"2 s"}, {999, L"999 ms"}, {0, L"0 ms"}, {90000, L"90 s"}};
+    for (const auto& r : rows) EXPECT_EQ(TimeLimitText(r.ms), r.text) << r.ms;
+}
+
+TEST(AbandonableCall, AnswerInTimeIsReturned) {
+    const std::wstring input = L"copied";
+    const std::function<std::wstring(const std::atomic<bool>&)> call = [input](const std::atomic<bool>& abandoned) {
+        return abandoned ? std::wstring(L"abandoned") : input + L" back";
+    };
+    EXPECT_EQ(RunAbandonable(call, 5000, L"echo"), L"copied back");
+}
+
+TEST(AbandonableCall, ErrorOfTheCallIsRaisedInTheCaller) {
+    const std::function<int(const std::atomic<bool>&)> call = [](const std::atomic<bool>&) -> int {
+        throw EConvertError(L"not a number");
+    };
+    try {
+        RunAbandonable(call, 5000, L"convert");
+        FAIL() << "no error";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), L"not a number");
+    }
+}
+
+TEST(AbandonableCall, CallBlockedPastTheBoundIsLeftBehindWithItsOwnCopies) {
+    const int before = RunningAbandonableCalls();
+    const auto gate = NewGate();
+    auto seen = std::make_shared<std::wstring>();
+    auto sawAbandoned = std::make_shared<std::atomic<bool>>(false);
+    {
+        // The input lives only in this scope; the call keeps its own copy of it.
+        std::wstring input = L"host-a";
+        const std::function<int(const std::atomic<bool>&)> call = [input, gate, seen, sawAbandoned](
+                                                                      const std::atomic<bool>& abandoned) {
+            // Blocks until the test opens the gate; the bound is long past by then.
+            WaitForSingleObject(gate->get(), 30000);
+            *seen = input;
+            *sawAbandoned = abandoned.load();
+            return 7;
+        };
+        try {
+            RunAbandonable(call, 200, L"\\\\host-a");
+            FAIL() << "a call that blocks past the bound came back as answered";
+        } catch (const ETimeLimit& e) {
+            EXPECT_EQ(e.Message(), L"\\\\host-a gave no answer within 200 ms");
+        }
+        // Still blocked: the caller went on without it.
+        EXPECT_EQ(WaitForSingleObject(gate->get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(RunningAbandonableCalls(), before + 1);
+        input.assign(1000, L'#');  // the caller's data changes and goes; the call must not see it
+    }
+    SetEvent(gate->get());
+    ASSERT_TRUE(RunningCallsFallTo(before)) << "the late call never ended";
+    EXPECT_EQ(*seen, L"host-a");
+    EXPECT_TRUE(*sawAbandoned) << "the late call is told that it was given up";
+}
+
+TEST(AbandonableCall, TooManyLateCallsRefuseTheNextWithoutRunningIt) {
+    const int before = RunningAbandonableCalls();
+    ASSERT_EQ(before, 0) << "an earlier test left calls running";
+    const auto gate = NewGate();
+    const std::function<int(const std::atomic<bool>&)> blocked = [gate](const std::atomic<bool>&) {
+        WaitForSingleObject(gate->get(), 30000);
+        return 0;
+    };
+    for (int i = 0; i < kMaxRunningAbandonableCalls; ++i) EXPECT_THROW(RunAbandonable(blocked, 20, L"slow"), ETimeLimit);
+    EXPECT_EQ(RunningAbandonableCalls(), kMaxRunningAbandonableCalls);
+
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    const auto quick = MarksThatItRan(ran);
+    try {
+        RunAbandonable(quick, 5000, L"next");
+        FAIL() << "no refusal";
+    } catch (const ETimeLimit& e) {
+        EXPECT_EQ(e.Message(), L"next not called: earlier calls that gave no answer still run");
+    }
+    EXPECT_FALSE(*ran);
+
+    SetEvent(gate->get());
+    ASSERT_TRUE(RunningCallsFallTo(0));
+    EXPECT_EQ(RunAbandonable(quick, 5000, L"next"), 1) << "calls are taken again once the late ones ended";
+}
+
+TEST(AbandonableCall, SpentLimitCallsNothing) {
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    EXPECT_THROW(RunAbandonable(MarksThatItRan(ran), 0, L"late"), ETimeLimit);
+    EXPECT_FALSE(*ran);
+}
+
+namespace {
+DWORD leftInRoutine = 0;
+}  // namespace
+
+TEST(ItemTimeLimit, PipelineRunsEachRoutineWithinItsOwnLimit) {
+    TItemData data;
+    const TGatherProc routine = [](TItemOptionArray, TItemData&, std::wstring&) {
+        Sleep(150);
+        leftInRoutine = ItemTimeLeftMs();
+    };
+    ASSERT_TRUE(DoProc(routine, TItemOptionArray{}, data));
+    EXPECT_LT(leftInRoutine, kItemTimeLimitMs) << "the routine's time counts against a limit";
+    EXPECT_GT(leftInRoutine, kItemTimeLimitMs - 5000);
+    EXPECT_EQ(ItemTimeLeftMs(), kItemTimeLimitMs) << "the limit ends with the routine";
+}

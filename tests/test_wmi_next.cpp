@@ -1,0 +1,99 @@
+// The WMI enumeration's wait: each Next is bounded by what the item has left of its time
+// limit, tested through constructed enumerators.
+#include <winsock2.h>
+#include <windows.h>
+#include <wbemidl.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "TimeLimits.h"
+#include "WinHandles.h"
+#include "Wmi.h"
+
+namespace {
+
+// An enumerator that never delivers an object: Next waits as long as it is told and then
+// reports the timeout. Told to wait forever, it gives up at once and reports the end of
+// the set instead, so that a caller without a bound shows up as one that saw no timeout.
+class SilentEnumerator : public IEnumWbemClassObject {
+public:
+    explicit SilentEnumerator(HRESULT Answer = WBEM_S_TIMEDOUT) : answer_(Answer) {}
+
+    long AskedTimeout() const { return asked_; }
+    int Calls() const { return calls_; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (riid == IID_IUnknown || riid == __uuidof(IEnumWbemClassObject)) {
+            *out = static_cast<IEnumWbemClassObject*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // lives on the test's stack
+
+    HRESULT STDMETHODCALLTYPE Reset() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Next(long lTimeout, ULONG uCount, IWbemClassObject** apObjects,
+                                   ULONG* puReturned) override {
+        ++calls_;
+        asked_ = lTimeout;
+        for (ULONG i = 0; i < uCount; ++i) apObjects[i] = nullptr;
+        *puReturned = 0;
+        if (answer_ != WBEM_S_TIMEDOUT) return answer_;
+        if (lTimeout == static_cast<long>(WBEM_INFINITE)) return WBEM_S_FALSE;
+        WaitForSingleObject(never_.get(), static_cast<DWORD>(lTimeout));
+        return WBEM_S_TIMEDOUT;
+    }
+    HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(long, ULONG) override { return E_NOTIMPL; }
+
+private:
+    HRESULT answer_;
+    UniqueHandle never_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<ULONG> refs_{1};
+    std::atomic<long> asked_{0};
+    std::atomic<int> calls_{0};
+};
+
+}  // namespace
+
+TEST(WmiNext, ProviderThatNeverDeliversEndsAtTheItemsTimeLimit) {
+    SilentEnumerator objects;
+    ComPtr<IWbemClassObject> object;
+    const TItemTimeLimit limit(300);
+    try {
+        WmiNextObject(&objects, object);
+        FAIL() << "an enumeration that never delivered ended as if it had no more objects";
+    } catch (const ETimeLimit& e) {
+        EXPECT_EQ(e.Message(), L"WMI gave no object within 300 ms");
+    }
+    EXPECT_NE(objects.AskedTimeout(), static_cast<long>(WBEM_INFINITE));
+    EXPECT_GE(objects.AskedTimeout(), 0);
+    EXPECT_LE(objects.AskedTimeout(), 300);
+    EXPECT_FALSE(object);
+
+    // The limit is spent: a further Next does not wait at all.
+    EXPECT_THROW(WmiNextObject(&objects, object), ETimeLimit);
+    EXPECT_EQ(objects.AskedTimeout(), 0);
+}
+
+TEST(WmiNext, OutsideAnItemEachNextWaitsTheWholeLimitAtMost) {
+    SilentEnumerator objects(WBEM_S_FALSE);
+    ComPtr<IWbemClassObject> object;
+    EXPECT_FALSE(WmiNextObject(&objects, object)) << "the end of the set is no error";
+    EXPECT_EQ(objects.AskedTimeout(), static_cast<long>(kItemTimeLimitMs));
+}
+
+TEST(WmiNext, FailureOfNextRaises) {
+    SilentEnumerator objects(WBEM_E_FAILED);
+    ComPtr<IWbemClassObject> object;
+    EXPECT_THROW(WmiNextObject(&objects, object), EOleError);
+}
