@@ -114,24 +114,29 @@ TWinControl* OwnControl(HWND window, WNDPROC ownProc) {
 
 }  // namespace
 
+namespace {
+
+struct TDialogCharSearch {
+    wchar_t ch;
+    WNDPROC proc;
+    bool taken;
+};
+
+BOOL CALLBACK OfferDialogChar(HWND child, LPARAM data) {
+    auto* s = reinterpret_cast<TDialogCharSearch*>(data);
+    // A control that is not shown (another page's) or not enabled takes no key.
+    if (!IsWindowVisible(child) || !IsWindowEnabled(child)) return TRUE;
+    TWinControl* control = OwnControl(child, s->proc);
+    s->taken = control && control->DialogChar(s->ch);
+    return s->taken ? FALSE : TRUE;
+}
+
+}  // namespace
+
 bool TWinControl::BroadcastDialogChar(wchar_t ch) {
     if (!handle_) return false;
-    struct Search {
-        wchar_t ch;
-        WNDPROC proc;
-        bool taken;
-    } search{ch, StaticWndProc, false};
-    EnumChildWindows(
-        handle_,
-        [](HWND child, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(data);
-            // A control that is not shown (another page's) or not enabled takes no key.
-            if (!IsWindowVisible(child) || !IsWindowEnabled(child)) return TRUE;
-            TWinControl* control = OwnControl(child, s->proc);
-            s->taken = control && control->DialogChar(s->ch);
-            return s->taken ? FALSE : TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TDialogCharSearch search{ch, StaticWndProc, false};
+    EnumChildWindows(handle_, OfferDialogChar, reinterpret_cast<LPARAM>(&search));
     return search.taken;
 }
 

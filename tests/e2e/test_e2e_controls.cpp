@@ -45,19 +45,20 @@ int CountNear(const ScreenShot& shot, COLORREF colour) {
 }
 
 // The visible child windows of a class, in the order the system lists them.
+struct ChildSearch {
+    std::wstring cls;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectShownChild(HWND w, LPARAM lp) {
+    auto* s = reinterpret_cast<ChildSearch*>(lp);
+    if (IsWindowVisible(w) && WindowClass(w) == s->cls) s->found.push_back(w);
+    return TRUE;
+}
+
 std::vector<HWND> ShownChildren(HWND parent, const std::wstring& className) {
-    struct Search {
-        std::wstring cls;
-        std::vector<HWND> found;
-    } search{className, {}};
-    EnumChildWindows(
-        parent,
-        [](HWND w, LPARAM lp) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(lp);
-            if (IsWindowVisible(w) && WindowClass(w) == s->cls) s->found.push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    ChildSearch search{className, {}};
+    EnumChildWindows(parent, CollectShownChild, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -79,8 +80,8 @@ class Running {
 public:
     Running(const std::string& ini, const std::wstring& switches) {
         GetCursorPos(&pointer_);
-        EXPECT_TRUE(WriteFileBytes(path_, ini));
-        process_ = std::make_unique<VistrelProcess>(switches + L" /ini=" + path_);
+        ini_.Write(ini);
+        process_ = std::make_unique<VistrelProcess>(switches + L" " + ini_.Switch());
         form_ = WaitForWindow(process_->Id(), kMainClass, kStart);
     }
     ~Running() {
@@ -94,8 +95,7 @@ public:
 
 private:
     POINT pointer_{};
-    TempFolder dir_{L"vistrel-e2e-controls"};
-    std::wstring path_ = dir_.File(L"controls.ini");
+    IniFile ini_;
     std::unique_ptr<VistrelProcess> process_;
     HWND form_ = nullptr;
 };
