@@ -26,6 +26,8 @@ TVistrelMainForm* CreateDesktopForms() {
         BackdropForm = Application().CreateForm<TForm>();
         BackdropForm->BorderStyle = TFormBorderStyle::None;
         BackdropForm->ShowNoActivate = true;
+        // A click on a see-through pixel of the form lands here: it goes on to the form.
+        BackdropForm->MouseTarget = form;
         // Fully transparent until SetBackdrop gives it an alpha.
         SetLayeredWindow(BackdropForm->Handle(), 0, 0, LWA_ALPHA);
         BackdropForm->AddExStyle(WS_EX_TOOLWINDOW);

@@ -215,8 +215,8 @@ void CreateItemButton(TConfigItem& Item, int ItemIndex, TVistrelMainForm* Form) 
     Item.Control = button;
     button->Tag = ItemIndex;
     button->SetColor(GetItemColorOption(Item.Options, L"button-color", kButtonColor));
-    button->Hint = OptionText(Item.Options, L"uri", L"");
-    button->ShowHint = true;
+    button->SetHint(OptionText(Item.Options, L"uri", L""));
+    button->SetShowHint(true);
     TFont& font = button->Font();
     font.SetName(Item.FontFace);
     font.SetSize(CheckedMul<std::int32_t>(Item.FontSize, 90) / 100);

@@ -7,6 +7,7 @@
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
+#include "ItemControl.h"
 #include "MainFormUnit.h"
 #include "MainLoopState.h"
 #include "TextMeasure.h"
@@ -16,7 +17,11 @@ RECT DisplayArea{};
 std::int32_t WindowLeft = 0, WindowTop = 0;
 std::int32_t WindowRight = -1, WindowBottom = -1;
 std::int32_t KeyColumnWidth = 0;
-TDetachControlHook DetachItemControlHook = nullptr;
+TDetachControlHook DetachItemControlHook = HideItemControl;
+
+void HideItemControl(TItemControl* Control) {
+    if (Control) Control->Hide();
+}
 
 RECT ChooseDisplayArea(int MonitorMode, std::int32_t& MonitorNum, const TScreenFacts& Facts, const RECT& Previous) {
     if (MonitorMode == 1) return Facts.VirtualScreen;

@@ -80,10 +80,11 @@ int GetContentHeight();
 // The label width of item Index in its own font, plus 4; 0 outside ConfigItems.
 int GetKeyTextWidth(int Index);
 
-// Takes an item's user control off the main window. The user controls of CONTROL items
-// do not exist yet, so nothing is set here and nothing is detached.
+// Takes an item's user control off the main window; painting puts it back where its
+// item is drawn. The default, HideItemControl, hides it.
 using TDetachControlHook = void (*)(TItemControl* Control);
 extern TDetachControlHook DetachItemControlHook;
+void HideItemControl(TItemControl* Control);
 
 // Places, sizes and colours the main window (MainForm) from the options.
 void PlaceWindow();

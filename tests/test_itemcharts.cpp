@@ -250,8 +250,8 @@ TEST_F(ItemCharts, ButtonFromItemOptions) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->Tag, 0);
     EXPECT_EQ(button->Color(), 0x228822);
-    EXPECT_EQ(button->Hint, L"notepad.exe");
-    EXPECT_TRUE(button->ShowHint);
+    EXPECT_EQ(button->Hint(), L"notepad.exe");
+    EXPECT_TRUE(button->ShowHint());
     EXPECT_EQ(button->Font().Name(), L"Arial");
     EXPECT_EQ(button->Font().Size(), 9);
     EXPECT_EQ(button->Font().Color(), 0x123456);
@@ -346,9 +346,11 @@ TEST_F(ItemCharts, ReleasedControlsAreDeleted) {
 TEST_F(ItemCharts, ItemLinesMakeChartsAndControlsThroughTheForm) {
     const std::vector<std::wstring> lines = {L"CPUUSAGE=active:1,chart:line linear 100 1 00FF00",
                                              L"CONTROL=active:1,type:0,display:Go", L"CONTROL=active:1,type:1",
-                                             L"CPUUSAGE=active:0,chart:line linear 100 1 00FF00"};
+                                             L"CPUUSAGE=active:0,chart:line linear 100 1 00FF00",
+                                             L"CONTROL=active:1,type:5"};
     SetConfig(lines, form);
-    ASSERT_EQ(ConfigItems.size(), 4u);
+    ASSERT_EQ(ConfigItems.size(), 5u);
+    EXPECT_EQ(ConfigItems[4].Control, nullptr) << "a type that is neither button nor link";
     TVrScope* scope = ConfigItems[0].Scope;
     ASSERT_NE(scope, nullptr);
     EXPECT_NE(dynamic_cast<TColorButton*>(ConfigItems[1].Control), nullptr);

@@ -5,16 +5,19 @@
 #include <memory>
 
 #include "BarMeter.h"
+#include "ColorButton.h"
 #include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Gdi.h"
 #include "Includes.h"
+#include "ItemCharts.h"
 #include "ItemLines.h"
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
 #include "Painting.h"
+#include "SmallItems.h"
 #include "TestFiles.h"
 #include "TextMeasure.h"
 #include "VrScope.h"
@@ -625,3 +628,52 @@ TEST_F(PaintTest, ControlItemsPlaceTheirControlOnlyWhenCollected) {
 }
 
 }  // namespace
+
+// A CONTROL item's button is shown where its item is drawn; when the item is not drawn
+// (its page is not the shown one, it is switched off or hidden) the button goes off the
+// window and nothing of it stays on the screen, also where the pass draws nothing (the
+// lines of a line chart that has no value yet).
+TEST_F(PaintTest, ControlsOfItemsNotDrawnLeaveTheWindow) {
+    struct Row {
+        const char* what;
+        void (*undraw)(TConfigItem& control);
+    };
+    const Row rows[] = {
+        {"the other page is shown", [](TConfigItem&) { CurrentPage = 2; }},
+        {"switched off", [](TConfigItem& c) { c.Active = false; }},
+        {"hidden", [](TConfigItem& c) { c.Hidden = 1; }},
+    };
+    constexpr TColor kFace = 0x228822;  // the button's default face colour
+    SetupUserControlHook = SetupUserControl;
+    for (const Row& r : rows) {
+        CurrentPage = 1;
+        TConfigItem first = Item("CPU", {L"a"}, kRed);
+        TConfigItem control = Item("CONTROL", {});
+        control.Options[0] = {L"display", Variant(std::wstring(L"Press"))};
+        TConfigItem last = Item("CPU", {L"b"}, kRed);
+        // The same height on page 2: a line and a line chart still waiting for its value.
+        TConfigItem chart = Item("CPU", {L"c"}, kRed);
+        chart.Page = 2;
+        chart.ChartType = 2;
+        chart.Scope = NewScope();
+        ConfigItems = {first, control, last, chart};
+        CreateItemButton(ConfigItems[1], 1, form);
+        ASSERT_NE(ConfigItems[1].Control, nullptr);
+        collectedEachPass = true;
+        Paint();
+        const RECT button = ConfigItems[1].Control->BoundsRect();
+        ASSERT_TRUE(ConfigItems[1].Control->Visible()) << r.what;
+        ASSERT_GT(Count(button, kFace), 10) << r.what << ": the button is on the screen";
+
+        r.undraw(ConfigItems[1]);
+        for (TConfigItem& i : ConfigItems) i.Collected = false;
+        UpdateEntries();
+        PumpFor(30);
+        Snapshot();
+        EXPECT_FALSE(ConfigItems[1].Control->Visible()) << r.what;
+        EXPECT_EQ(Count(RECT{0, 0, form->ClientWidth(), form->ClientHeight()}, kFace), 0)
+            << r.what << ": nothing of the button stays";
+        ReleaseItemControl(ConfigItems[1]);
+    }
+    SetupUserControlHook = nullptr;
+}

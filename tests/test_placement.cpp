@@ -9,6 +9,8 @@
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
+#include "ItemCharts.h"
+#include "ItemControl.h"
 #include "MainFormUnit.h"
 #include "Painting.h"
 #include "WindowPlacement.h"
@@ -220,6 +222,7 @@ protected:
         saved = {FormLeft, FormRight, FormTop, FormBottom, FormWidth, Column1Width, MonitorMode, MonitorNum};
         savedPage = CurrentPage;
         CurrentPage = 1;  // the item's page: the window has content
+        savedMode = DisplayMode;
         ResetOptions();
         FormLeft = FormRight = FormTop = FormBottom = FormWidth = Column1Width = -1;
         form = Application().CreateForm<TVistrelMainForm>();
@@ -244,10 +247,12 @@ protected:
         FormLeft = saved[0], FormRight = saved[1], FormTop = saved[2], FormBottom = saved[3];
         FormWidth = saved[4], Column1Width = saved[5], MonitorMode = saved[6], MonitorNum = saved[7];
         CurrentPage = savedPage;
+        DisplayMode = savedMode;
         WindowTest::TearDown();
     }
     std::array<std::int32_t, 8> saved{};
     std::int32_t savedPage = -1;
+    std::uint8_t savedMode = 0;
     TVistrelMainForm* form = nullptr;
     RECT workArea{};
 };
@@ -292,6 +297,33 @@ TEST_F(PlaceWindowTest, VirtualScreenMode) {
     EXPECT_TRUE(SameRect(DisplayArea, RECT{x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN),
                                            y + GetSystemMetrics(SM_CYVIRTUALSCREEN)}));
     EXPECT_EQ(FormWidth, kDefaultWindowWidth);
+}
+
+// A placement that moves or resizes the window takes every item's control off it;
+// painting puts back those whose item it draws. One that changes nothing leaves them.
+TEST_F(PlaceWindowTest, AChangedPlacementTakesTheControlsOffTheWindow) {
+    // A borderless desktop window, whose place the placement decides.
+    DisplayMode = dmDesktop;
+    form = Application().CreateForm<TVistrelMainForm>();
+    Application().SetMainForm(form);
+    MainForm = form;
+    TConfigItem control;
+    control.Keyword = "CONTROL";
+    control.Active = true;
+    control.Page = 1;
+    ConfigItems.push_back(control);
+    CreateItemButton(ConfigItems[1], 1, form);
+    TItemControl* button = ConfigItems[1].Control;
+    ASSERT_NE(button, nullptr);
+    FormWidth = 350;
+    PlaceWindow();
+    button->Show();
+    PlaceWindow();  // the same placement again
+    EXPECT_TRUE(button->Visible());
+    FormWidth = 300;
+    PlaceWindow();
+    EXPECT_FALSE(button->Visible());
+    ReleaseItemControl(ConfigItems[1]);
 }
 
 }  // namespace
