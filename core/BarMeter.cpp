@@ -158,8 +158,11 @@ void PlaceBarMeter(TCanvas& Canvas, int ClientWidth, int ValueColumnX, int Y, in
 std::int64_t VariantToFixed(const Variant& Value) {
     if (Value.Type() == VarType::Currency) return Value.CurrencyCount();
     const long double scaled = Value.ToExtended() * 10000.0L;
-    if (!(scaled > -9.2e18L && scaled < 9.2e18L))
-        throw EIntOverflow(L"Value out of range for a chart");
+    if (std::isnan(scaled)) throw EIntOverflow(L"Value out of range for a chart");
+    // A number past the fixed-point range is drawn at its end, like any value past the
+    // chart's maximum.
+    if (scaled >= 9.2e18L) return std::numeric_limits<std::int64_t>::max();
+    if (scaled <= -9.2e18L) return std::numeric_limits<std::int64_t>::min();
     return std::llround(scaled);
 }
 
@@ -172,4 +175,17 @@ int BarPercent(std::int64_t Value, std::int64_t Max) {
     const std::int64_t max = Max / 10000;
     if (max == 0) return 0;
     return ClampToInt(Value / 10000 * 100 / max);
+}
+
+std::int64_t ScopeDivisor(std::int64_t ChartMax) {
+    constexpr std::int64_t kIntMax = std::numeric_limits<int>::max();
+    const std::int64_t units = ChartMax / 10000;  // |units| < 2^50: no overflow below
+    const std::int64_t magnitude = units < 0 ? -units : units;
+    return magnitude <= kIntMax ? 1 : (magnitude + kIntMax - 1) / kIntMax;
+}
+
+int ScopeMaxValue(std::int64_t ChartMax) { return ClampToInt(ChartMax / 10000 / ScopeDivisor(ChartMax)); }
+
+int ScopeValue(std::int64_t Value, std::int64_t ChartMax) {
+    return ClampToInt(Value / 10000 / ScopeDivisor(ChartMax));
 }

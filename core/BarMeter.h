@@ -50,7 +50,8 @@ void PlaceBarMeter(TCanvas& Canvas, int ClientWidth, int ValueColumnX, int Y, in
 
 // Maths of the values a bar or a line chart shows. Values are fixed point x 10000.
 // A value as fixed point: currency as its count, anything else converted to a number
-// (text that is no number raises EConvertError).
+// (text that is no number raises EConvertError); a number past the fixed-point range
+// gives the range's end.
 class Variant;
 std::int64_t VariantToFixed(const Variant& Value);
 // round(log2(Value / 10000) * 10000) for a positive value; others unchanged.
@@ -58,3 +59,13 @@ std::int64_t FixedLog2(std::int64_t Value);
 // trunc(Value / 10000) * 100 div trunc(Max / 10000), clamped to the int range; 0 when
 // the maximum truncates to 0 (no maximum given, or below 1).
 int BarPercent(std::int64_t Value, std::int64_t Max);
+
+// A line chart holds whole units in ints. A maximum past the int range scales the chart:
+// the maximum and every value are divided by ScopeDivisor, the smallest whole number
+// that brings the maximum into the int range (1 for every maximum that fits).
+std::int64_t ScopeDivisor(std::int64_t ChartMax);
+// The chart's top value: trunc(ChartMax / 10000) / ScopeDivisor(ChartMax).
+int ScopeMaxValue(std::int64_t ChartMax);
+// A fixed-point value on that scale: trunc(Value / 10000) / ScopeDivisor(ChartMax),
+// clamped to the int range (the chart clamps it to its maximum).
+int ScopeValue(std::int64_t Value, std::int64_t ChartMax);

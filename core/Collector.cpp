@@ -13,6 +13,7 @@
 #include "Pipeline.h"
 #include "Templates.h"
 #include "Utils.h"
+#include "WinHandles.h"
 
 TCollectorSettings CollectorSettings;
 TCollector* CollectorThread = nullptr;
@@ -67,7 +68,7 @@ bool ThresholdMet(const Variant& Value, double T) {
 // ---- the thread -------------------------------------------------------------------------
 
 TCollector::TCollector(const TCollectorSettings& Settings)
-    : tick_(Settings.Tick ? Settings.Tick : SystemTick), passSleep_(Settings.PassSleep) {
+    : tick_(Settings.Tick ? Settings.Tick : SystemTick), passSleep_(Settings.PassSleep), texts_(CopyReloadedTexts()) {
     ++liveCount_;
 }
 
@@ -81,6 +82,7 @@ void TCollector::ClearHooks() {
 }
 
 void TCollector::Execute() {
+    const TOwnReloadedTexts ownTexts(texts_);
     // Background mode is refused on some systems (and under Wine); the lowest priority
     // then keeps the collection out of the window thread's way.
     if (!SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN))
@@ -311,9 +313,9 @@ void StartCollector() {
     }
 }
 
-void StopCollector() {
+bool StopCollector() {
     TCollector* thread = CollectorThread;
-    if (!thread) return;
+    if (!thread) return true;
     CollectorThread = nullptr;
     // With the hooks cleared and the flag set, whatever the thread still finishes finds
     // no hook to hand it to: its result is dropped.
@@ -323,10 +325,25 @@ void StopCollector() {
     // still running ends before a reload or the shutdown frees what it uses.
     if (thread->WaitFor(CollectorSettings.StopWaitMs)) {
         delete thread;
-    } else {
-        WriteLog(L"StopCollector: the collection thread is still busy; it ends on its own", llWarn);
-        thread->Detach();
+        return true;
     }
+    WriteLog(L"StopCollector: the collection thread is still busy; it ends on its own", llWarn);
+    thread->Detach();
+    return false;
+}
+
+bool StopAllCollectors() {
+    const DWORD start = GetTickCount();
+    StopCollector();
+    // A thread left to itself deletes itself when its routine returns; until then it is
+    // counted. The wait serves the synchronised calls such a thread may make meanwhile.
+    const UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    while (TCollector::LiveCount() > 0) {
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= CollectorSettings.StopWaitMs || !never.valid()) break;
+        WaitServingCalls(never.get(), std::min<DWORD>(10, CollectorSettings.StopWaitMs - spent));
+    }
+    return TCollector::LiveCount() == 0;
 }
 
 void CollectorCountHook(TCollector*, std::int32_t& Count) {

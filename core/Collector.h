@@ -11,10 +11,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "Includes.h"
 #include "ItemTypes.h"
 #include "Threads.h"
 
@@ -104,6 +106,9 @@ private:
     std::vector<TCollected> tray_;      // in the order collected
     std::uint32_t generation_ = 0;      // counts ResetTimes
     bool resultsAnnounced_ = false;
+    // The texts and user functions as they were when the thread was made: a reload that
+    // runs while this thread still finishes a routine rewrites the loader's, not these.
+    std::shared_ptr<const TReloadedTexts> texts_;
     bool comInitialized_ = false;
     static std::atomic<int> liveCount_;
 };
@@ -125,8 +130,13 @@ extern void (*CollectorResultsHook)();
 void StartCollector();
 // Clears the running thread's hooks and tells it to stop, then waits for it (serving its
 // synchronised calls) up to CollectorSettings.StopWaitMs; a thread still busy after that
-// is left to end on its own and frees itself. Nothing it finishes later is stored.
-void StopCollector();
+// is left to end on its own and frees itself. Nothing it finishes later is stored. True
+// when the thread has ended (or none ran).
+bool StopCollector();
+// The stop at the program's end: stops the running thread as StopCollector does, then
+// also waits for the threads that earlier stops left to end on their own, all within one
+// CollectorSettings.StopWaitMs. True when no collection thread is left running.
+bool StopAllCollectors();
 
 // Window thread: the running thread's Exchange, or nothing without one.
 void DeliverCollectedItems();

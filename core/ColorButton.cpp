@@ -26,18 +26,6 @@ void FillWith(TCanvas& canvas, TColor color, int l, int t, int r, int b) {
 TColor LightColorOf(TColor color) { return Shifted(color, 64); }
 TColor DarkColorOf(TColor color) { return Shifted(color, -64); }
 
-wchar_t CaptionAccelerator(const std::wstring& caption) {
-    for (std::size_t i = 0; i + 1 < caption.size(); ++i) {
-        if (caption[i] != L'&') continue;
-        if (caption[i + 1] == L'&') {
-            ++i;  // "&&" is a plain ampersand
-            continue;
-        }
-        return static_cast<wchar_t>(towupper(caption[i + 1]));
-    }
-    return 0;
-}
-
 TColorButton::TColorButton(TWinControl* parent) : TItemControl(parent) {
     SetBounds(0, 0, 75, 25);
     TWinControl::SetColor(clBtnFace);
@@ -138,8 +126,7 @@ void TColorButton::SetEnabled(bool enabled) {
 }
 
 bool TColorButton::DialogChar(wchar_t ch) {
-    const wchar_t accel = CaptionAccelerator(captionW_.empty() ? AnsiToWide(caption_) : captionW_);
-    if (!Enabled() || accel == 0 || accel != towupper(ch)) return false;
+    if (!Enabled() || !IsAccelerator(ch, captionW_.empty() ? AnsiToWide(caption_) : captionW_)) return false;
     Click();
     return true;
 }
@@ -158,8 +145,7 @@ void TColorButton::DrawCaption(TCanvas& canvas, int dx, int dy, TColor color) {
     const int w = Width(), h = Height(), m = bevelSize_ + spacing_;
     // An 8-bit caption is drawn through its wide form: the same glyphs in code page 1252.
     const std::wstring text = captionW_.empty() ? AnsiToWide(caption_) : captionW_;
-    UINT flags = (style_ & bsMultiLine) ? DT_WORDBREAK : DT_SINGLELINE;
-    if (!(style_ & bsSpeedKey)) flags |= DT_NOPREFIX;
+    UINT flags = ((style_ & bsMultiLine) ? DT_WORDBREAK : DT_SINGLELINE) | PrefixFlags();
     if (Column(alignment_) == 1) flags |= DT_CENTER;
     else if (Column(alignment_) == 2) flags |= DT_RIGHT;
     canvas.Font().SetColor(color);
@@ -286,6 +272,17 @@ LRESULT TColorButton::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             if (wasClicked && Enabled() && PtInRect(&client, p)) Click();
             return r;
         }
+        case WM_CAPTURECHANGED:
+            // A press whose capture went elsewhere is over: a later release over the
+            // button must not click.
+            if (clicked_ && reinterpret_cast<HWND>(lp) != Handle()) {
+                clicked_ = false;
+                if (Enabled() && !(style_ & bsMultiState)) {
+                    state_ = TButtonState::Up;
+                    Changed();
+                }
+            }
+            break;
         case WM_SETFOCUS:
         case WM_KILLFOCUS:
             focused_ = msg == WM_SETFOCUS;

@@ -28,8 +28,6 @@ enum : unsigned {
 // RGB value.
 TColor LightColorOf(TColor color);
 TColor DarkColorOf(TColor color);
-// The accelerator of a caption: the character after a single "&", upper-cased; 0 when none.
-wchar_t CaptionAccelerator(const std::wstring& caption);
 
 class TColorButton : public TItemControl {
 public:
@@ -71,7 +69,9 @@ public:
     // State from Enabled, colours from Color; repaint.
     void Loaded();
     // The caption's accelerator clicks an enabled button; true when handled.
-    bool DialogChar(wchar_t ch);
+    bool DialogChar(wchar_t ch) override;
+    // DT_NOPREFIX unless bsSpeedKey: how the caption is drawn, so also how it is measured.
+    UINT PrefixFlags() const { return (style_ & bsSpeedKey) ? 0u : static_cast<UINT>(DT_NOPREFIX); }
     void SetEnabled(bool enabled) override;
     // Draws the button onto a canvas of its size (what a paint shows).
     void PaintTo(TCanvas& canvas);

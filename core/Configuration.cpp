@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "Checked.h"
+#include "DisplayState.h"
 #include "Errors.h"
 #include "IniFiles.h"
 #include "Includes.h"
 #include "ItemLines.h"
 #include "Log.h"
+#include "MainFormUnit.h"
 #include "TextMeasure.h"
 #include "Utils.h"
 
@@ -246,10 +248,25 @@ std::wstring ResolveLanguageFile(const std::wstring& Language, const std::wstrin
 bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
     LanguageFilePath = ResolveLanguageFile(Language, ProgramDir);
     if (LanguageFilePath.empty()) return false;
-    return LoadOptions(LanguageFilePath, TOptionsFile::Language, ProgramFile);
+    const std::int32_t charset = FontCharset;
+    const bool read = LoadOptions(LanguageFilePath, TOptionsFile::Language, ProgramFile);
+    // The lines were measured in the main file's character set; a language file that
+    // names another one has them measured again in the set that paints.
+    if (FontCharset != charset) {
+        try {
+            MeasureItemLineHeights(ConfigItems, PaintingCharsetOf(MainForm));
+        } catch (const std::exception& e) {
+            WriteLog(L"LoadLanguageFile:" + ErrorText + ExceptionText(e), llError);
+        }
+    }
+    return read;
 }
 
-void MeasureItemLineHeights(TConfigArray& Items) {
+std::uint8_t PaintingCharsetOf(TVistrelMainForm* Form) {
+    return PaintingCharset(FontCharset, Form ? Form->Canvas().Font().Charset() : kDefaultCharset);
+}
+
+void MeasureItemLineHeights(TConfigArray& Items, std::uint8_t Charset) {
     // Items mostly share a few fonts: each face and size is measured once.
     struct Measured {
         std::wstring Face;
@@ -262,7 +279,7 @@ void MeasureItemLineHeights(TConfigArray& Items) {
         for (const Measured& m : known)
             if (m.Face == item.FontFace && m.Size == item.FontSize) height = m.Height;
         if (height < 0) {
-            height = MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize);
+            height = MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize, 0, Charset);
             known.push_back({item.FontFace, item.FontSize, height});
         }
         item.LineHeight = CheckedAdd<std::int32_t>(height, LineSpacing);
@@ -277,7 +294,7 @@ void LoadItems(TVistrelMainForm* Form) {
             return;
         }
         SetConfig(lines, Form);
-        MeasureItemLineHeights(ConfigItems);
+        MeasureItemLineHeights(ConfigItems, PaintingCharsetOf(Form));
     } catch (const std::exception& e) {
         WriteLog(L"LoadItems:" + ErrorText + ExceptionText(e), llError);
     }
@@ -288,7 +305,7 @@ void LoadFallbackItem() {
     SetConfig({L"comment=active:1,text:Error loading config items"}, nullptr);
     // Measured like every other item, so the line is readable.
     try {
-        MeasureItemLineHeights(ConfigItems);
+        MeasureItemLineHeights(ConfigItems, PaintingCharsetOf(MainForm));
     } catch (const std::exception& e) {
         WriteLog(L"LoadFallbackItem:" + ErrorText + ExceptionText(e), llError);
     }

@@ -52,14 +52,19 @@ bool LoadLanguageFile(const std::wstring& ProgramDir, const std::wstring& Progra
 
 // Builds ConfigItems from the "items" section of MainIniPath (SetConfig; Form, which may
 // be none, owns the line charts) and sets each item's LineHeight: the height of
-// MeasuringText in the item's font plus the line spacing. A section without lines logs
+// MeasuringText in the item's font, in the character set the form paints with, plus the
+// line spacing. A section without lines logs
 // "LoadItems: Error reading items" and leaves ConfigItems as it was.
 void LoadItems(TVistrelMainForm* Form);
 // Configures the single item "comment=active:1,text:Error loading config items",
 // measured like every other item.
 void LoadFallbackItem();
-// Sets every item's LineHeight from its font (see LoadItems).
-void MeasureItemLineHeights(TConfigArray& Items);
+// Sets every item's LineHeight from its font in the character set Charset (see
+// LoadItems).
+void MeasureItemLineHeights(TConfigArray& Items, std::uint8_t Charset);
+// The character set the form paints with once placement has applied "font-charset"
+// (PaintingCharset); the default set when there is no form.
+std::uint8_t PaintingCharsetOf(TVistrelMainForm* Form);
 
 // The level set of a "log-level" value: words separated by blanks ("debug", "error",
 // "info", "data", "warn", "debugonerror", "map"; "all" gives 255).

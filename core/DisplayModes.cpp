@@ -26,6 +26,8 @@ TVistrelMainForm* CreateDesktopForms() {
         BackdropForm = Application().CreateForm<TForm>();
         BackdropForm->BorderStyle = TFormBorderStyle::None;
         BackdropForm->ShowNoActivate = true;
+        // A click on a see-through pixel of the form lands here: it goes on to the form.
+        BackdropForm->MouseTarget = form;
         // Fully transparent until SetBackdrop gives it an alpha.
         SetLayeredWindow(BackdropForm->Handle(), 0, 0, LWA_ALPHA);
         BackdropForm->AddExStyle(WS_EX_TOOLWINDOW);
@@ -39,6 +41,9 @@ TVistrelMainForm* CreateWindowForm() {
     Application().SetMainForm(form);
     Application().SetTitle(L"Vistrel");
     form->SetCaption(L"Vistrel");
+    // An ordinary application window: a taskbar button and an Alt+Tab entry, although
+    // it keeps its tool-window border.
+    form->AddExStyle(WS_EX_APPWINDOW);
     return form;
 }
 
@@ -56,6 +61,7 @@ TVistrelMainForm* CreateScreenSaverForms() {
     Application().SetMainForm(form);
     Application().SetTitle(L"Vistrel");
     form->SetCaption(L"Vistrel");
+    form->AddExStyle(WS_EX_APPWINDOW);
     form->WindowState = TWindowState::Maximized;
     return form;
 }

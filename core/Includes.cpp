@@ -30,11 +30,35 @@ std::int32_t InitialPage = 1;
 bool WindowDragged = false;
 
 std::wstring MainIniPath;
-std::vector<std::wstring> UserFunctions;
 
-std::wstring ErrorText = L"[Error]";
-std::wstring NoResultsText = L"<n/a>";
-std::wstring NullResultText = L"<null>";
+namespace {
+
+// The copy the calling thread reads, when it holds one. A plain pointer: the copy itself
+// is owned by the TOwnReloadedTexts that installed it.
+thread_local const TReloadedTexts* ownTexts = nullptr;
+
+}  // namespace
+
+TReloadedTexts& LoaderTexts() {
+    static TReloadedTexts texts;
+    return texts;
+}
+
+const TReloadedTexts& ReloadedTexts() { return ownTexts ? *ownTexts : LoaderTexts(); }
+
+std::shared_ptr<const TReloadedTexts> CopyReloadedTexts() { return std::make_shared<const TReloadedTexts>(ReloadedTexts()); }
+
+TOwnReloadedTexts::TOwnReloadedTexts(std::shared_ptr<const TReloadedTexts> Texts)
+    : texts_(std::move(Texts)), outer_(ownTexts) {
+    if (texts_) ownTexts = texts_.get();
+}
+
+TOwnReloadedTexts::~TOwnReloadedTexts() { ownTexts = outer_; }
+
+TReloadedValue<std::vector<std::wstring>> UserFunctions(&TReloadedTexts::UserFunctions);
+TReloadedText ErrorText(&TReloadedTexts::ErrorText);
+TReloadedText NoResultsText(&TReloadedTexts::NoResultsText);
+TReloadedText NullResultText(&TReloadedTexts::NullResultText);
 const wchar_t* const DefaultPageName = L"Main Page";
 std::array<std::wstring, 10> PageNames{L"", L"Main Page"};
 

@@ -1,5 +1,6 @@
 #include "ItemCharts.h"
 
+#include "BarMeter.h"
 #include "Checked.h"
 #include "ColorButton.h"
 #include "ConfigItems.h"
@@ -62,6 +63,26 @@ unsigned FontStyleOf(std::uint8_t bits) {
     if (bits & 4) s |= fsUnderline;
     return s;
 }
+
+// One update bracket of a chart: it is closed however the block is left, so a chart is
+// never left frozen.
+class TScopeUpdate {
+public:
+    explicit TScopeUpdate(TVrScope& scope) : scope_(scope) { scope_.BeginUpdate(); }
+    ~TScopeUpdate() {
+        try {
+            scope_.EndUpdate();
+        } catch (...) {
+            // Closing repaints the chart; a repaint that fails here comes again with the
+            // next display pass.
+        }
+    }
+    TScopeUpdate(const TScopeUpdate&) = delete;
+    TScopeUpdate& operator=(const TScopeUpdate&) = delete;
+
+private:
+    TVrScope& scope_;
+};
 
 bool IndexInItems(int index) { return index >= 0 && static_cast<std::size_t>(index) < ConfigItems.size(); }
 
@@ -173,14 +194,14 @@ void AddChart(TConfigItem& Item, const std::wstring& ChartText, TVistrelMainForm
     // A channel without a colour of its own keeps its default.
     if (Item.ChartValue != -1 && Item.ChartColor1 != -1) scope.Channels().Items(0).SetColor(Item.ChartColor1);
     if (Item.ChartValue2 != -1 && Item.ChartColor2 != -1) scope.Channels().Items(1).SetColor(Item.ChartColor2);
-    scope.BeginUpdate();
+    const TScopeUpdate update(scope);
     scope.SetBaseOffset(0);
-    scope.SetMaxValue(CheckedCast<int>(Item.ChartMax / 10000));
+    // A maximum past the int range scales the chart; painting scales the values alike.
+    scope.SetMaxValue(ScopeMaxValue(Item.ChartMax));
     const TColor back = Form->Canvas().Brush().Color();
     scope.SetColor(back);
     scope.SetGridColor(back);
     scope.SetBaseColor(back);
-    scope.EndUpdate();
 }
 
 std::int32_t GetItemColorOption(const TItemOptionArray& Options, const std::wstring& Name, std::int32_t Default) {
@@ -194,8 +215,8 @@ void CreateItemButton(TConfigItem& Item, int ItemIndex, TVistrelMainForm* Form) 
     Item.Control = button;
     button->Tag = ItemIndex;
     button->SetColor(GetItemColorOption(Item.Options, L"button-color", kButtonColor));
-    button->Hint = OptionText(Item.Options, L"uri", L"");
-    button->ShowHint = true;
+    button->SetHint(OptionText(Item.Options, L"uri", L""));
+    button->SetShowHint(true);
     TFont& font = button->Font();
     font.SetName(Item.FontFace);
     font.SetSize(CheckedMul<std::int32_t>(Item.FontSize, 90) / 100);

@@ -1,11 +1,10 @@
 // Vistrel: desktop system information. The main block reads the switches, chooses the
 // display mode, creates its forms, runs the message loop and shuts down in order. Every
-// way the program ends runs the units' finalisation.
+// way the program ends runs the same ordered end (ProgramEnd).
 #include <windows.h>
 
 #include <cstdint>
 
-#include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Gdi.h"
@@ -13,21 +12,13 @@
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
+#include "ProgramEnd.h"
 #include "Units.h"
 #include "Utils.h"
 #include "VrControls.h"
 #include "WinApp.h"
 
 namespace {
-
-// The end of every run: the units' finalisation in reverse order of their start, then
-// the application object and its forms (which stops the window timer).
-void FinalizeProgram() {
-    Application().Terminate();  // no hook runs from here on
-    FinalizeUnits();
-    WriteLog(L"FinalizeUnits Complete.", llDebug);
-    Application().Shutdown();
-}
 
 int MainBlock() {
     if (HasCmdLineSwitch("e")) {
@@ -71,12 +62,7 @@ int MainBlock() {
 
     Application().Run();
     WriteLog(L"GDI objects: " + std::to_wstring(LiveGdiObjects()), llDebug);
-
-    // Ordered shutdown after a normal end of the loop: the main-ini watcher, then the
-    // language watcher (each waits for its thread), then the collection thread.
-    FreeIniWatchers();
-    StopCollector();
-    FreeConfigItems(ConfigItems);
+    // The ordered end follows in the program-end routine, the same for every way out.
     return 0;
 }
 
@@ -86,7 +72,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // "/p:NNNN" and "/c:NNNN" become "/p NNNN" and "/c NNNN" before anything reads them.
     SetProgramArguments(NormalizeScreenSaverArguments(ProgramArguments()));
     InitializeUnits();
-    SetProgramEndProc(FinalizeProgram);
+    SetProgramEndProc(ProgramEndProc);
     int exitCode = 0;
     try {
         exitCode = MainBlock();
@@ -94,6 +80,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         Application().HandleException(L"TApplication");
         exitCode = 1;
     }
-    RunProgramEndProc();
+    RunProgramEndProc(static_cast<UINT>(exitCode));
     return exitCode;
 }

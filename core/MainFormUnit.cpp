@@ -2,7 +2,10 @@
 
 #include <shellapi.h>
 
+#include <windowsx.h>
+
 #include <cmath>
+#include <cstdint>
 
 #include "Checked.h"
 #include "ConfigItems.h"
@@ -55,6 +58,9 @@ TVistrelMainForm::~TVistrelMainForm() {
 
 void TVistrelMainForm::FormCreate() {
     Application().OnException = AppException;
+    // The screen saver's exit rules hold for every window of the saver, whichever has the
+    // pointer or the focus: the black form beneath, this form and its child windows.
+    if (DisplayMode == dmScreenSaver) Application().OnMessage = [this](MSG& msg) { return ScreenSaverInput(msg); };
     PopupAllowed = true;
     OnDeviceConfigProc = nullptr;
     OnVolumeChangeProc = nullptr;
@@ -72,6 +78,7 @@ void TVistrelMainForm::FormCreate() {
 }
 
 void TVistrelMainForm::FormDestroy() {
+    if (DisplayMode == dmDesktop || DisplayMode == dmScreenSaver) Application().OnMessage = nullptr;
     if (HandleAllocated()) KillTimer(Handle(), kTimer1);
     if (deviceNotify_) UnregisterDeviceNotification(deviceNotify_);
     deviceNotify_ = nullptr;
@@ -123,20 +130,23 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_DISPLAYCHANGE:
             CallHook(OnDisplayChangeProc, this);
             break;
-        case WM_DEVICECHANGE: {
-            auto* header = reinterpret_cast<PDEV_BROADCAST_HDR>(lp);
-            if ((wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE) && header &&
-                header->dbch_devicetype == DBT_DEVTYP_VOLUME)
-                CallHook(OnVolumeChangeProc, this, header, static_cast<UINT>(wp));
-            else if (wp == DBT_CONFIGCHANGED)
+        case WM_DEVICECHANGE:
+            if (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE) {
+                // The header comes from the sender: it is read only when it is readable
+                // and as long as its own size says.
+                const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
+                if (IsVolumeHeader(header, ReadableBytes))
+                    CallHook(OnVolumeChangeProc, this, const_cast<PDEV_BROADCAST_HDR>(header), static_cast<UINT>(wp));
+            } else if (wp == DBT_CONFIGCHANGED) {
                 CallHook(OnDeviceConfigProc);
+            }
             break;
-        }
         case WM_WINDOWPOSCHANGING:
             // The form always goes to the bottom of the window order on the desktop. The
-            // default handling is left out in every mode.
+            // default handling follows: it keeps a sizeable window (window mode) at least
+            // at the system's minimum tracking size.
             if (!terminating && DisplayMode == dmDesktop) reinterpret_cast<WINDOWPOS*>(lp)->hwndInsertAfter = HWND_BOTTOM;
-            return 0;
+            break;
         case WM_WINDOWPOSCHANGED: {
             if (terminating) return 0;
             const auto* pos = reinterpret_cast<const WINDOWPOS*>(lp);
@@ -181,6 +191,26 @@ void TVistrelMainForm::FormMouseMove(unsigned, int, int) {
     if (DisplayMode != dmScreenSaver) return;
     ++MouseMoveCount;
     if (MouseMoveCount > 5) HaltProgram(0);
+}
+
+bool TVistrelMainForm::ScreenSaverInput(MSG& msg) {
+    if (DisplayMode != dmScreenSaver) return false;
+    switch (msg.message) {
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN: {
+            WORD key = static_cast<WORD>(msg.wParam);
+            FormKeyDown(key, ShiftStateFromKeyboard());
+            return true;
+        }
+        case WM_MOUSEMOVE:
+        case WM_NCMOUSEMOVE:
+            // Counted here alone: the message does not reach the form's own handler as
+            // well. The rule does not look at the position.
+            FormMouseMove(ShiftStateFromMouse(msg.wParam), GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam));
+            return true;
+        default:
+            return false;
+    }
 }
 
 void TVistrelMainForm::PopupAt(POINT screen) { PopupMenu1.Popup(Handle(), screen.x, screen.y); }
@@ -279,7 +309,8 @@ void TVistrelMainForm::Refresh1Click() { Invalidate(); }
 
 void TVistrelMainForm::OpenWithEditor(const std::wstring& file, const wchar_t* tag) {
     const std::wstring program = TextEditor.empty() ? file : TextEditor;
-    if (ShellOpen(program, file, ProgramDirectory()) <= 32)
+    // Quoted, so that a path with blanks reaches the editor as one argument.
+    if (ShellOpen(program, QuotedArgument(file), ProgramDirectory()) <= 32)
         WriteLog(std::wstring(tag) + program + L" " + GetLastErrorText(), llError);
 }
 
@@ -305,6 +336,26 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     const std::intptr_t result = ShellOpen(uri, args);
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
+}
+
+std::size_t ReadableBytes(const void* address) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (!address || VirtualQuery(address, &info, sizeof info) != sizeof info) return 0;
+    constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (info.State != MEM_COMMIT || !(info.Protect & kReadable) || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)))
+        return 0;
+    const auto start = reinterpret_cast<std::uintptr_t>(address);
+    const auto end = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+    return end > start ? static_cast<std::size_t>(end - start) : 0;
+}
+
+bool IsVolumeHeader(const DEV_BROADCAST_HDR* header, const std::function<std::size_t(const void*)>& readable) {
+    if (!header || readable(header) < sizeof(DEV_BROADCAST_HDR)) return false;
+    // A volume's record is read by the hook beyond the header: its size must cover it.
+    const DWORD size = header->dbch_size;
+    return header->dbch_devicetype == DBT_DEVTYP_VOLUME && size >= sizeof(DEV_BROADCAST_VOLUME) &&
+           readable(header) >= size;
 }
 
 void AppException(const std::wstring& senderClass, const std::exception& e) {

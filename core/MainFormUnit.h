@@ -77,6 +77,10 @@ public:
     void FormMouseDown(TMouseButton mb, unsigned shift, int x, int y);
     void FormKeyDown(WORD& key, unsigned shift);
     void FormMouseMove(unsigned shift, int x, int y);
+    // In screen-saver mode: applies the rules above to a key press or mouse move taken
+    // from the queue for any of the program's windows; true when it was one (it is then
+    // not dispatched).
+    bool ScreenSaverInput(MSG& msg);
     void Refresh1Click();
     void Configuration1Click();
     void Language1Click();
@@ -110,8 +114,16 @@ private:
 
 // The application's error handler: logs "Application Exception: Class=" with the
 // sender's and the exception's class names and the message, then ends the program with
-// exit code 1 (the units' finalisation still runs).
+// exit code 1 (the program's ordered end still runs).
 void AppException(const std::wstring& senderClass, const std::exception& e);
+
+// How many bytes from Address on can be read (the rest of its committed, readable
+// region); 0 for null or memory that cannot be read.
+std::size_t ReadableBytes(const void* Address);
+// Whether a device-change header names a volume and is whole: readable for its own
+// size, which covers a volume's record. Readable answers ReadableBytes (tests give a
+// fixture's).
+bool IsVolumeHeader(const DEV_BROADCAST_HDR* Header, const std::function<std::size_t(const void*)>& Readable);
 
 // Where Back, Home and Next go from the checked page entry, over the nine page entries'
 // visibility. Returns the new entry index, or -1 when no entry is checked.

@@ -167,6 +167,7 @@ void CheckIniFile() {
     // Whatever happens from here on, the watchers run again and the guard is cleared.
     const auto finish = [] {
         Reloading = 0;
+        RenewLanguageWatcher();
         EnableIniWatchers(true);
     };
     try {
@@ -206,18 +207,25 @@ void EnableIniWatchers(bool Enable) {
             IniFileNotify = iniWatcher.get();
         }
         if (iniWatcher->Paused()) iniWatcher->Resume();
-    } else if (iniWatcher) {
-        // It keeps its last seen state and only waits until it is resumed.
-        iniWatcher->Pause();
+        if (languageWatcher && languageWatcher->Paused()) languageWatcher->Resume();
+    } else {
+        // Each keeps its last seen state and only waits until it is resumed.
+        if (iniWatcher) iniWatcher->Pause();
+        if (languageWatcher) languageWatcher->Pause();
     }
-    // Freeing waits for its thread.
+}
+
+void RenewLanguageWatcher() {
+    const bool wanted = !LanguageFilePath.empty() && FileExists(LanguageFilePath);
+    // A watcher of the same file stays, with the state it saw before the reload: a change
+    // made while the reload ran is still reported.
+    if (wanted && languageWatcher && languageWatcher->FileName() == LanguageFilePath) return;
     LanguageFileNotify = nullptr;
-    languageWatcher.reset();
-    if (Enable && !LanguageFilePath.empty() && FileExists(LanguageFilePath)) {
-        languageWatcher = MakeIniWatcher(LanguageFilePath);
-        LanguageFileNotify = languageWatcher.get();
-        languageWatcher->Resume();
-    }
+    languageWatcher.reset();  // waits for its thread
+    if (!wanted) return;
+    // Started by the next EnableIniWatchers (true).
+    languageWatcher = MakeIniWatcher(LanguageFilePath);
+    LanguageFileNotify = languageWatcher.get();
 }
 
 void FreeIniWatchers() {
@@ -257,8 +265,9 @@ void PageHook(TVistrelMainForm*, int MenuIndex) {
     if (MenuIndex + 1 == CurrentPage) return;
     CurrentPage = MenuIndex + 1;
     RelayoutPending = 1;
-    // The collection thread goes on with the new page's items from its next one.
-    DeliverCollectedItems();
+    // The collection thread goes on with the new page's items from its next one. During a
+    // painting pass the next tick hands them over instead: the pass reads the items.
+    if (!Updating) DeliverCollectedItems();
 }
 
 void WindowMovedHook(TVistrelMainForm* Form) {

@@ -19,7 +19,12 @@ void Tick();
 void DoReload();
 void CheckIniFile();
 void Relayout();
+// Resumes (true) or pauses (false) the configuration watchers; the main-ini watcher is
+// made at the first resume and lives for the whole run.
 void EnableIniWatchers(bool Enable);
+// Once per reload, after the load: the language watcher follows the language file the
+// load chose (none when there is no such file); it starts paused.
+void RenewLanguageWatcher();
 void ResetCollectTimes();
 
 class TChangeNotify2;

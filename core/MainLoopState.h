@@ -11,7 +11,8 @@ extern std::uint8_t Updating;
 extern std::uint8_t Reloading;
 // The next tick reloads the configuration.
 extern std::uint8_t ReloadPending;
-// The next tick lays the window out again; cleared at the end of each painting pass.
+// The next tick lays the window out again; cleared at the end of each painting pass,
+// unless the shown page changed while the pass ran.
 extern std::uint8_t RelayoutPending;
 // The next tick checks the fixed drives: set at the start, by each reload and by device
 // and volume notices; cleared by the check.

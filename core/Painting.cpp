@@ -11,6 +11,7 @@
 #include "Gdi.h"
 #include "Includes.h"
 #include "ItemCharts.h"
+#include "ItemControl.h"
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "ItemWatches.h"
@@ -67,6 +68,10 @@ void SplitKeyValue(const std::wstring& Line, std::wstring& Key, std::wstring& Va
     }
 }
 
+bool ItemDrawnOnPage(const TConfigItem& Item, int Page) {
+    return Item.Active && Item.Hidden == 0 && Item.Page == Page;
+}
+
 int GetTextWidth(const std::wstring& Text, int& Width) {
     Width = 0;
     if (!MainForm) return 0;
@@ -92,6 +97,7 @@ public:
 
     void Run() {
         AdjustHeight();
+        DetachUndrawnControls();
         y_ = GetLogoHeight(&form_) + (Nav == 2 ? kNavStripHeight : 0);
         try {
             for (size_t i = 0; i < ConfigItems.size(); ++i) {
@@ -119,6 +125,18 @@ private:
         if (WindowBottom >= 0 && form_.ClientHeight() + WindowTop > DisplayArea.bottom)
             form_.SetTop(DisplayArea.bottom - form_.ClientHeight());
         if (Nav == 1) PlaceNavButtons(&form_);
+    }
+
+    // The controls of items this pass does not draw (another page's, switched off,
+    // hidden) go off the window before anything is drawn, and the pixels they covered
+    // get the background: a hidden child leaves its last picture on the form.
+    void DetachUndrawnControls() {
+        for (TConfigItem& item : ConfigItems) {
+            if (!item.Control || !item.Control->Visible() || ItemDrawnOnPage(item, CurrentPage)) continue;
+            const RECT covered = item.Control->BoundsRect();
+            if (DetachItemControlHook) DetachItemControlHook(item.Control);
+            if (canvas_.HasHandle()) canvas_.FillRect(covered);
+        }
     }
 
     int Pitch() const { return LinePitch(*item_, LineSpacing); }
@@ -263,7 +281,7 @@ private:
         Step = name + L" log value";
         if (item.ChartScale == 2 && value > 0) value = FixedLog2(value);
         Step = name + L" apply value";
-        item.Scope->AddValue(channel, CheckedCast<int>(value / 10000));
+        item.Scope->AddValue(channel, ScopeValue(value, item.ChartMax));
     }
 
     void LineChart(TConfigItem& item) {
@@ -379,6 +397,9 @@ private:
 void UpdateEntries(std::uint8_t) {
     if (Updating) return;
     Updating = 1;
+    // The pass serves window messages: a page chosen meanwhile is drawn by the relayout of
+    // the next tick, so its request outlives the end of this pass.
+    const std::int32_t pageAtStart = CurrentPage;
     std::wstring label = L"<none>", step = L"begin", message;
     bool failed = false, complete = false;
     try {
@@ -401,7 +422,7 @@ void UpdateEntries(std::uint8_t) {
         message = AnsiToWide(e.what());
     }
     Updating = 0;
-    RelayoutPending = 0;
+    RelayoutPending = CurrentPage != pageAtStart ? 1 : 0;
     if (failed) WriteLog(L"UpdateEntries: " + ErrorText + label + L" " + step + L" " + message, llError);
     else if (complete) {
         WriteLog(L"UpdateEntries Complete.", llDebug);

@@ -32,6 +32,9 @@ struct TColumnRects {
 TColumnRects ColumnRects(int Column, bool RightToLeft, int TextWidth, int ClientWidth, int ValueX, int XOffset,
                          int Y, int Pitch);
 
+// The pass draws the item on the page: it is active, not hidden and on that page.
+bool ItemDrawnOnPage(const TConfigItem& Item, int Page);
+
 // A FILE2TEXT line: the key before the first "=", the value after it; a line without
 // "=" is all value.
 void SplitKeyValue(const std::wstring& Line, std::wstring& Key, std::wstring& Value);

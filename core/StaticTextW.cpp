@@ -9,7 +9,7 @@ TStaticTextW::TStaticTextW(TWinControl* parent) : TItemControl(parent) {
     font_.SetName(L"Arial");
     font_.SetSize(10);
     font_.SetStyle(0);
-    ShowHint = true;
+    SetShowHint(true);
     font_.OnChanged = [this] { Repaint(); };
 }
 
@@ -98,6 +98,11 @@ LRESULT TStaticTextW::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_LBUTTONDOWN:
             pressed_ = true;
             SetCapture(Handle());
+            break;
+        case WM_CAPTURECHANGED:
+            // A press whose capture went elsewhere is over: a later release over the
+            // label must not click.
+            if (reinterpret_cast<HWND>(lp) != Handle()) pressed_ = false;
             break;
         case WM_LBUTTONUP: {
             const POINT p{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};

@@ -30,14 +30,18 @@ private:
 
 }  // namespace
 
+std::uint8_t PaintingCharset(std::int32_t FontCharset, std::uint8_t Current) {
+    return FontCharset >= 0 && FontCharset <= 255 ? static_cast<std::uint8_t>(FontCharset) : Current;
+}
+
 int MeasureTextHeight(const std::wstring& Text, const std::wstring& FontFace, std::int32_t FontSize,
-                      std::uint8_t Style) {
+                      std::uint8_t Style, std::uint8_t Charset) {
     UniqueMemoryDC dc(CreateCompatibleDC(nullptr));
     if (!dc.valid()) RaiseLastOSError(L"CreateCompatibleDC");
     // Points to pixels as a font size is given: negative, so it is the character height.
     const int height = -MulDiv(FontSize, GetDeviceCaps(dc.get(), LOGPIXELSY), 72);
     UniqueFont font(CreateFontW(height, 0, 0, 0, (Style & 1) ? FW_BOLD : FW_NORMAL, (Style & 2) ? TRUE : FALSE,
-                                (Style & 4) ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                (Style & 4) ? TRUE : FALSE, FALSE, Charset, OUT_DEFAULT_PRECIS,
                                 CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, FontFace.c_str()));
     if (!font.valid()) RaiseLastOSError(L"CreateFontW");
     const SelectedObject selected(dc.get(), font.get());

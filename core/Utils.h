@@ -57,6 +57,11 @@ std::string WideToUtf8(const std::wstring& s);
 std::wstring AnsiToWide(const std::string& s);
 std::string WideToAnsi(const std::wstring& s);
 
+// Text as one argument of a command line: in double quotes, with backslashes before a
+// quote (and at the end) doubled and quotes escaped, so the program receives it whole,
+// blanks included.
+std::wstring QuotedArgument(const std::wstring& text);
+
 // ASCII-only case mapping (what keyword and option comparisons use).
 std::wstring LowerAscii(std::wstring s);
 std::string LowerAscii(std::string s);

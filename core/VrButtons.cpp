@@ -164,6 +164,12 @@ void TVrShadowButton::Click() {
     if (OnClick) OnClick(this);
 }
 
+bool TVrShadowButton::DialogChar(wchar_t ch) {
+    if (!Enabled() || !IsAccelerator(ch, Caption())) return false;
+    Click();
+    return true;
+}
+
 LRESULT TVrShadowButton::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
     const POINT p{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
     switch (msg) {

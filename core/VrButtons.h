@@ -67,6 +67,8 @@ public:
     void RenderBuffer();
     void FontChanged() override;
     void TextChanged() override;
+    // The caption's accelerator clicks an enabled button; true when handled.
+    bool DialogChar(wchar_t ch) override;
 
 protected:
     void Paint() override;

@@ -1,5 +1,6 @@
 #include "WinApp.h"
 
+#include "ComHandles.h"
 #include "Errors.h"
 #include "Log.h"
 #include "Threads.h"
@@ -14,8 +15,8 @@ LRESULT CALLBACK AppWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             Application().Terminate();
             return 0;
         }
-        // The session ends: the process is ended after this message, so the units'
-        // finalisation runs now.
+        // The session ends: the process is ended after this message, so the program's
+        // ordered end runs now.
         if (msg == WM_ENDSESSION && wp) {
             HaltProgram(0);
             return 0;
@@ -36,6 +37,11 @@ std::function<void(UINT)>& HaltProc() {
     static std::function<void(UINT)> proc;
     return proc;
 }
+
+// The exit code of the end under way (RunProgramEndProc's or HaltProgram's).
+UINT programExitCode = 0;
+// Set when the end under way has already ended the process (or called the test's halt).
+bool endedAtOnce = false;
 
 }  // namespace
 
@@ -59,6 +65,7 @@ TApplication::~TApplication() {
 
 void TApplication::Initialize() {
     if (handle_) return;
+    if (!com_) com_ = std::make_unique<ComInitialization>();
     InitSynchronizer();
     WNDCLASSW wc{};
     wc.lpfnWndProc = AppWindowProc;
@@ -81,12 +88,17 @@ void TApplication::Run() {
             break;
         }
         try {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
+            Dispatch(msg);
         } catch (...) {
             HandleException(L"TApplication");
         }
     }
+}
+
+void TApplication::Dispatch(MSG& msg) {
+    if (OnMessage && OnMessage(msg)) return;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
 }
 
 void TApplication::ProcessMessages() {
@@ -98,8 +110,7 @@ void TApplication::ProcessMessages() {
             PostQuitMessage(static_cast<int>(msg.wParam));
             break;
         }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        Dispatch(msg);
     }
 }
 
@@ -177,6 +188,7 @@ void TApplication::Shutdown() {
         handle_ = nullptr;
     }
     FinalizeSynchronizer();
+    com_.reset();
 }
 
 std::wstring ExceptionClassName(const std::exception& e) {
@@ -192,25 +204,40 @@ std::wstring ExceptionMessage(const std::exception& e) {
 
 void SetProgramEndProc(std::function<void()> proc) { EndProc() = std::move(proc); }
 
-void RunProgramEndProc() {
+void RunProgramEndProc(UINT ExitCode) {
     // Taken out first, so that a second way out (an error during the finalisation)
     // does not run it again.
     std::function<void()> proc = std::move(EndProc());
     EndProc() = nullptr;
-    if (proc) proc();
+    if (!proc) return;
+    programExitCode = ExitCode;
+    endedAtOnce = false;
+    proc();
 }
 
 void HaltProgram(UINT exitCode) {
+    programExitCode = exitCode;
+    endedAtOnce = false;
     try {
-        RunProgramEndProc();
+        RunProgramEndProc(exitCode);
     } catch (...) {
         // The process ends anyway.
     }
+    if (endedAtOnce) return;  // only with a test's halt routine
     if (HaltProc()) {
         HaltProc()(exitCode);
         return;
     }
     ExitProcess(exitCode);
+}
+
+void EndProcessAtOnce() {
+    endedAtOnce = true;
+    if (HaltProc()) {
+        HaltProc()(programExitCode);
+        return;
+    }
+    TerminateProcess(GetCurrentProcess(), programExitCode);
 }
 
 void SetHaltProc(std::function<void(UINT)> proc) { HaltProc() = std::move(proc); }

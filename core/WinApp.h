@@ -13,6 +13,8 @@
 
 #include "WinControls.h"
 
+class ComInitialization;
+
 // The host of the windows (TControlHost): it installs itself when it is made.
 class TApplication final : public TControlHost {
 public:
@@ -21,7 +23,8 @@ public:
     TApplication(const TApplication&) = delete;
     TApplication& operator=(const TApplication&) = delete;
 
-    // Sets up synchronised calls and the application's own hidden window.
+    // Sets up the window thread: COM (the shell opens documents and links through it),
+    // synchronised calls and the application's own hidden window.
     void Initialize();
     bool Initialized() const { return handle_ != nullptr; }
     // Shows the main form and serves messages until Terminate.
@@ -67,11 +70,21 @@ public:
     // (without one it is logged). Never raises.
     void HandleException(const std::wstring& senderClass) noexcept override;
 
-    // Destroys the forms and the application window and stops synchronised calls.
+    // Sees every message the window thread's loops take from the queue, for any of the
+    // thread's windows, before it is dispatched; true when it handled the message (it is
+    // then not dispatched).
+    std::function<bool(MSG& msg)> OnMessage;
+
+    // Destroys the forms and the application window, stops synchronised calls and
+    // releases COM.
     void Shutdown();
 
 private:
+    // Translates and dispatches a message unless OnMessage handled it.
+    void Dispatch(MSG& msg);
+
     HWND handle_ = nullptr;
+    std::unique_ptr<ComInitialization> com_;
     bool terminated_ = false;
     TWinControl* mainForm_ = nullptr;
     std::vector<std::unique_ptr<TWinControl>> forms_;
@@ -85,12 +98,18 @@ TApplication& Application();
 std::wstring ExceptionClassName(const std::exception& e);
 std::wstring ExceptionMessage(const std::exception& e);
 
-// Ending the program: the routine given here runs once (the units' finalisation), then
+// Ending the program: the routine given here runs once (the program's ordered end), then
 // the process ends with the exit code. Every way the program ends goes through here.
 void SetProgramEndProc(std::function<void()> proc);
-// Runs the program-end routine if it has not run yet (the normal end of the main block).
-void RunProgramEndProc();
+// Runs the program-end routine if it has not run yet: the normal end of the main block,
+// which then returns ExitCode.
+void RunProgramEndProc(UINT ExitCode = 0);
 // Runs the program-end routine, then ends the process at once. Tests replace the final
 // step with SetHaltProc, so that HaltProgram returns.
 void HaltProgram(UINT exitCode);
 void SetHaltProc(std::function<void(UINT)> proc);
+// Ends the process now with the exit code of the end under way, running nothing more:
+// neither the program's clean-up nor the system libraries'. For an end that must neither
+// wait for nor free anything under a thread that is still running. With SetHaltProc it
+// calls that routine instead and returns; HaltProgram then does not call it again.
+void EndProcessAtOnce();

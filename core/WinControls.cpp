@@ -1,5 +1,7 @@
 #include "WinControls.h"
 
+#include <cwctype>
+
 #include "Errors.h"
 
 namespace {
@@ -56,6 +58,23 @@ unsigned ShiftStateFromKeyboard() {
     return s;
 }
 
+wchar_t CaptionAccelerator(const std::wstring& caption) {
+    for (std::size_t i = 0; i + 1 < caption.size(); ++i) {
+        if (caption[i] != L'&') continue;
+        if (caption[i + 1] == L'&') {
+            ++i;  // "&&" is a plain ampersand
+            continue;
+        }
+        return static_cast<wchar_t>(towupper(caption[i + 1]));
+    }
+    return 0;
+}
+
+bool IsAccelerator(wchar_t ch, const std::wstring& caption) {
+    const wchar_t accel = CaptionAccelerator(caption);
+    return accel != 0 && accel == static_cast<wchar_t>(towupper(ch));
+}
+
 TWinControl::TWinControl(TWinControl* parent) : parent_(parent) {}
 
 TWinControl::~TWinControl() { DestroyHandle(); }
@@ -82,6 +101,43 @@ HWND TWinControl::Handle() {
 TWinControl* TWinControl::FromHandle(HWND window) {
     if (!window) return nullptr;
     return reinterpret_cast<TWinControl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+namespace {
+
+// The object of a window that one of our classes made; none for any other window (their
+// user data is not ours to read).
+TWinControl* OwnControl(HWND window, WNDPROC ownProc) {
+    if (!window || reinterpret_cast<WNDPROC>(GetClassLongPtrW(window, GCLP_WNDPROC)) != ownProc) return nullptr;
+    return TWinControl::FromHandle(window);
+}
+
+}  // namespace
+
+namespace {
+
+struct TDialogCharSearch {
+    wchar_t ch;
+    WNDPROC proc;
+    bool taken;
+};
+
+BOOL CALLBACK OfferDialogChar(HWND child, LPARAM data) {
+    auto* s = reinterpret_cast<TDialogCharSearch*>(data);
+    // A control that is not shown (another page's) or not enabled takes no key.
+    if (!IsWindowVisible(child) || !IsWindowEnabled(child)) return TRUE;
+    TWinControl* control = OwnControl(child, s->proc);
+    s->taken = control && control->DialogChar(s->ch);
+    return s->taken ? FALSE : TRUE;
+}
+
+}  // namespace
+
+bool TWinControl::BroadcastDialogChar(wchar_t ch) {
+    if (!handle_) return false;
+    TDialogCharSearch search{ch, StaticWndProc, false};
+    EnumChildWindows(handle_, OfferDialogChar, reinterpret_cast<LPARAM>(&search));
+    return search.taken;
 }
 
 void TWinControl::CreateParams(TCreateParams& params) {
@@ -219,6 +275,14 @@ LRESULT TWinControl::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_MOUSEMOVE:
             MouseMove(ShiftStateFromMouse(wp), x, y);
             return 0;
+        case WM_CHAR:
+        case WM_SYSCHAR: {
+            // A character that reaches a window is offered, as a mnemonic, to the controls
+            // of its top-level window: an accelerator clicks its button.
+            TWinControl* top = OwnControl(GetAncestor(handle_, GA_ROOT), StaticWndProc);
+            if (top && top->BroadcastDialogChar(static_cast<wchar_t>(wp))) return 0;
+            break;
+        }
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN: {
             WORD key = static_cast<WORD>(wp);
@@ -383,7 +447,41 @@ LRESULT TForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
         else Hide();
         return 0;
     }
+    // A click would activate the window, and activation raises it above the others
+    // whatever its position handling asks for.
+    if (msg == WM_MOUSEACTIVATE && ShowNoActivate) return MA_NOACTIVATE;
+    if (ForwardMouse(msg, wp, lp)) return 0;
     return TWinControl::WndProc(msg, wp, lp);
+}
+
+bool TForm::ForwardMouse(UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+        case WM_MOUSEMOVE:
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONUP:
+        case WM_LBUTTONDBLCLK:
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONUP:
+        case WM_RBUTTONDBLCLK:
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONUP:
+        case WM_MBUTTONDBLCLK:
+            break;
+        default:
+            return false;
+    }
+    if (!MouseTarget || !MouseTarget->HandleAllocated() || !HandleAllocated()) return false;
+    POINT screen{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+    ::ClientToScreen(Handle(), &screen);
+    HWND target = MouseTarget->Handle();
+    POINT p = screen;
+    ::ScreenToClient(target, &p);
+    HWND child = ChildWindowFromPointEx(target, p, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED);
+    if (!child) return false;  // not over the target
+    p = screen;
+    ::ScreenToClient(child, &p);
+    SendMessageW(child, msg, wp, MAKELPARAM(p.x, p.y));
+    return true;
 }
 
 int TForm::ShowCommand() const {

@@ -53,6 +53,10 @@ enum : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, 
 // The shift state of a mouse message's key flags, with the Alt key's current state.
 unsigned ShiftStateFromMouse(WPARAM keys, bool doubleClick = false);
 unsigned ShiftStateFromKeyboard();
+// The accelerator of a caption: the character after a single "&", upper-cased; 0 when none.
+wchar_t CaptionAccelerator(const std::wstring& caption);
+// The character is the caption's accelerator (letter case ignored).
+bool IsAccelerator(wchar_t ch, const std::wstring& caption);
 
 struct TCreateParams {
     std::wstring ClassName;
@@ -111,6 +115,13 @@ public:
     virtual void SetColor(TColor color);
     int Tag = 0;
     int Cursor = crDefault;
+
+    // A typed character offered to the control as a mnemonic: true when the control took
+    // it (an accelerator click). The default takes nothing.
+    virtual bool DialogChar(wchar_t ch) { return false; }
+    // Offers a mnemonic to every shown, enabled child control, in window order, until one
+    // takes it.
+    bool BroadcastDialogChar(wchar_t ch);
 
     void Invalidate();
     void Update();
@@ -176,11 +187,19 @@ public:
     std::wstring ClassName() const override { return L"TForm"; }
     TFormBorderStyle BorderStyle = TFormBorderStyle::SizeToolWin;
     TWindowState WindowState = TWindowState::Normal;
-    // Shown without activation (a window that lives at the bottom).
+    // Shown without activation, and a click does not activate it either (a window that
+    // lives at the bottom: activation would raise it).
     bool ShowNoActivate = false;
+    // A window that lies under another one (the backdrop under the desktop window) hands
+    // the mouse on: a button, move or release at a point of MouseTarget goes to the
+    // control of MouseTarget there, as if the pointer were over it.
+    TWinControl* MouseTarget = nullptr;
 
 protected:
     void CreateParams(TCreateParams& params) override;
     LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
     int ShowCommand() const override;
+
+private:
+    bool ForwardMouse(UINT msg, WPARAM wp, LPARAM lp);
 };

@@ -46,6 +46,7 @@ inline void EventSource(HANDLE h) { DeregisterEventSource(h); }
 inline void EventLog(HANDLE h) { CloseEventLog(h); }
 inline void View(const void* p) { UnmapViewOfFile(p); }
 inline void Local(HLOCAL p) { LocalFree(p); }
+inline void Window(HWND w) { DestroyWindow(w); }
 }  // namespace win_release
 
 // Kernel handles; INVALID_HANDLE_VALUE and null both mean "none".
@@ -57,3 +58,5 @@ using UniqueLibrary = UniqueResource<HMODULE, win_release::Library>;
 using UniqueEventSource = UniqueResource<HANDLE, win_release::EventSource>;
 using UniqueEventLog = UniqueResource<HANDLE, win_release::EventLog>;
 using UniqueView = UniqueResource<const void*, win_release::View>;
+// A window the program made itself (window thread only).
+using UniqueWindow = UniqueResource<HWND, win_release::Window>;

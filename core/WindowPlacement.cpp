@@ -7,15 +7,21 @@
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
+#include "ItemControl.h"
 #include "MainFormUnit.h"
 #include "MainLoopState.h"
+#include "TextMeasure.h"
 #include "Utils.h"
 
 RECT DisplayArea{};
 std::int32_t WindowLeft = 0, WindowTop = 0;
 std::int32_t WindowRight = -1, WindowBottom = -1;
 std::int32_t KeyColumnWidth = 0;
-TDetachControlHook DetachItemControlHook = nullptr;
+TDetachControlHook DetachItemControlHook = HideItemControl;
+
+void HideItemControl(TItemControl* Control) {
+    if (Control) Control->Hide();
+}
 
 RECT ChooseDisplayArea(int MonitorMode, std::int32_t& MonitorNum, const TScreenFacts& Facts, const RECT& Previous) {
     if (MonitorMode == 1) return Facts.VirtualScreen;
@@ -63,6 +69,13 @@ TPlacement ComputePlacement(const TPlacementOptions& Options, const RECT& Area, 
     return p;
 }
 
+void AddEnumeratedMonitor(std::vector<TMonitorRect>& Monitors, const MONITORINFO& Info) {
+    // Monitors are numbered in the order the system enumerates them, the primary one
+    // wherever it comes.
+    const RECT& r = Info.rcMonitor;
+    Monitors.push_back(TMonitorRect{r.left, r.top, r.right - r.left, r.bottom - r.top});
+}
+
 int ComputeKeyColumnWidth(int Column1Width, const TConfigArray& Items, const std::function<int(int)>& WidthOf,
                           int Current) {
     if (Column1Width > -1) return Column1Width;
@@ -93,14 +106,7 @@ namespace {
 BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT, LPARAM data) {
     MONITORINFO info{};
     info.cbSize = sizeof(info);
-    if (GetMonitorInfoW(monitor, &info)) {
-        const RECT& r = info.rcMonitor;
-        auto* list = reinterpret_cast<std::vector<TMonitorRect>*>(data);
-        TMonitorRect m{r.left, r.top, r.right - r.left, r.bottom - r.top};
-        // The primary monitor is monitor 0.
-        if (info.dwFlags & MONITORINFOF_PRIMARY) list->insert(list->begin(), m);
-        else list->push_back(m);
-    }
+    if (GetMonitorInfoW(monitor, &info)) AddEnumeratedMonitor(*reinterpret_cast<std::vector<TMonitorRect>*>(data), info);
     return TRUE;
 }
 
@@ -118,7 +124,7 @@ void ApplyGlobalFont(TFont& font) {
     if (font.Size() == FontSize && font.Name() == FontFace && font.Charset() == FontCharset) return;
     font.SetName(FontFace);
     font.SetSize(FontSize);
-    if (FontCharset >= 0 && FontCharset <= 255) font.SetCharset(static_cast<BYTE>(FontCharset));
+    font.SetCharset(PaintingCharset(FontCharset, font.Charset()));
 }
 
 }  // namespace

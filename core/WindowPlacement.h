@@ -30,8 +30,12 @@ struct TMonitorRect {
 struct TScreenFacts {
     RECT VirtualScreen{};                // origin and extent of the virtual screen
     std::optional<RECT> WorkArea;        // the primary work area; none when the call failed
-    std::vector<TMonitorRect> Monitors;  // monitor 0 first
+    std::vector<TMonitorRect> Monitors;  // in the order the system enumerates them
 };
+
+// Adds the next monitor the system enumerates (its whole rectangle) to Monitors: monitor
+// n is the n-th one enumerated.
+void AddEnumeratedMonitor(std::vector<TMonitorRect>& Monitors, const MONITORINFO& Info);
 
 // The area for "monitor-mode" and "monitor-num": 1 the virtual screen; 0 with monitor 0
 // the primary work area; 0 with monitor n the whole monitor n, where a number that is
@@ -76,10 +80,11 @@ int GetContentHeight();
 // The label width of item Index in its own font, plus 4; 0 outside ConfigItems.
 int GetKeyTextWidth(int Index);
 
-// Takes an item's user control off the main window. The user controls of CONTROL items
-// do not exist yet, so nothing is set here and nothing is detached.
+// Takes an item's user control off the main window; painting puts it back where its
+// item is drawn. The default, HideItemControl, hides it.
 using TDetachControlHook = void (*)(TItemControl* Control);
 extern TDetachControlHook DetachItemControlHook;
+void HideItemControl(TItemControl* Control);
 
 // Places, sizes and colours the main window (MainForm) from the options.
 void PlaceWindow();

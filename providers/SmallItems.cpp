@@ -278,15 +278,17 @@ void SetupUserControl(TConfigItem& Item, TVistrelMainForm* Form, int Top, int Le
     const std::wstring target = ExpandVariables(OptionText(Item.Options, L"uri", L""));
     const std::wstring args = ExpandVariables(OptionText(Item.Options, L"args", L""));
     TItemControl* control = Item.Control;
-    control->Hint = target;
+    control->SetHint(target);
+    // A click of either kind goes through the main form, which logs a target that fails.
+    control->OnClick = [Form](TWinControl* sender) { Form->UserControlClick(sender); };
     if (auto* button = dynamic_cast<TColorButton*>(control)) {
         TCanvas& canvas = Form->Canvas();
         canvas.Font().SetName(Item.FontFace);
         canvas.Font().SetSize(Item.FontSize);
         RECT r{0, 0, 0, 0};
-        canvas.DrawText(caption, r, DT_CALCRECT);
+        // Measured as the button draws it: an "&" counts as a character.
+        canvas.DrawText(caption, r, DT_CALCRECT | button->PrefixFlags());
         button->SetCaptionW(caption);
-        button->OnClick = [Form](TWinControl* sender) { Form->UserControlClick(sender); };
         button->SetBounds(Left, Top, CheckedAdd<int>(r.right - r.left, 4), CheckedAdd<int>(r.bottom - r.top, 1));
     } else if (auto* link = dynamic_cast<TStaticTextW*>(control)) {
         link->SetCaption(caption);

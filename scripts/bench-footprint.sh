@@ -143,6 +143,7 @@ start_instance() {   # name, display, program path, file name to run it under
             wineserver -f -p </dev/null >/dev/null 2>&1 &
         fi
         "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+        install_prefix_fonts   # the same fonts as the project's own prefix: the same picture
     )
     local server
     server=$(for p in $(prefix_pids "$prefix"); do case "$(comm_of "$p")" in wineserver*) echo "$p" ;; esac; done | head -n 1)

@@ -24,3 +24,25 @@ can_run_32bit() {
 runnable_tree() {
     if can_run_32bit; then echo "$root/i686"; else echo "$root/x86_64"; fi
 }
+
+# Wine's own fonts (package fonts-wine, in /usr/share/wine/fonts) are not found by
+# Debian's Wine 8: it looks for them under "<data folder>/../fonts", a path it cannot
+# resolve, and fontconfig does not index that folder. Without them "Marlett", the symbol
+# font of the navigation arrows, falls back to a text font and the arrows show as the
+# letters "3 g 4". A font file in the prefix's own Fonts folder is read by every Wine
+# process, so the fonts the program names are copied there.
+install_prefix_fonts() {
+    local fonts="$WINEPREFIX/drive_c/windows/Fonts" dir file
+    mkdir -p "$fonts"
+    for file in marlett.ttf; do
+        [ -f "$fonts/$file" ] && continue
+        for dir in /usr/share/wine/fonts /usr/share/fonts/truetype/wine /usr/local/share/wine/fonts; do
+            if [ -f "$dir/$file" ]; then
+                cp "$dir/$file" "$fonts/$file"
+                break
+            fi
+        done
+        [ -f "$fonts/$file" ] || echo "wine-session: $file not found (install fonts-wine)" >&2
+    done
+    return 0
+}

@@ -10,7 +10,7 @@ deps=${VISTREL_DEPS:-$here/build/deps}
 
 packages=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           wine wine32:i386 wine64 xvfb xauth imagemagick x11-apps xcompmgr x11-xserver-utils
-          libz-mingw-w64-dev fonts-wine fonts-liberation cmake ninja-build googletest file)
+          libz-mingw-w64-dev fonts-wine fonts-liberation cmake ninja-build googletest file xdotool x11-utils)
 
 need_install=0
 for p in "${packages[@]}"; do

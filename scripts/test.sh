@@ -11,7 +11,7 @@ source "$(dirname "$0")/env.sh"
 # The tests of one CTest output that failed a run and passed the next one.
 retried_tests() {
     local failed_once failed_at_end
-    failed_once=$(sed -nE 's/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: ([^ ]+) \.+ *\*\*\*.*/\2/p' "$1" | sort -u)
+    failed_once=$(sed -nE '/\*\*\*Skipped/d; s/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: ([^ ]+) \.+ *\*\*\*.*/\2/p' "$1" | sort -u)
     failed_at_end=$(sed -nE '/^The following tests FAILED:/,$ s/^[[:space:]]+[0-9]+ - ([^ ]+) \(.*/\1/p' "$1" | sort -u)
     comm -23 <(printf '%s\n' "$failed_once" | sed '/^$/d') <(printf '%s\n' "$failed_at_end" | sed '/^$/d')
 }

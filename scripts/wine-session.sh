@@ -6,6 +6,19 @@ source "$(dirname "$0")/env.sh"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 &
 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+install_prefix_fonts
+# The desktop process too, kept for the whole session: else the first program that opens
+# a window starts it, and it keeps that program's output pipe (a test runner then waits
+# for it long after the program ended, as long as other programs keep the desktop in use).
+keeper="$root/x86_64/desktop_keeper.exe"
+if [ -n "${DISPLAY:-}" ] && [ -f "$keeper" ]; then
+    "$WINE" "$keeper" </dev/null >/dev/null 2>&1 &
+    # Up once it has a window on the display.
+    for _ in $(seq 100); do
+        xwininfo -root -tree 2>/dev/null | grep -q '"explorer.exe"' && break
+        sleep 0.1
+    done
+fi
 "$@"
 rc=$?
 wineserver -k >/dev/null 2>&1

@@ -18,6 +18,29 @@ void PumpFor(DWORD ms) {
     } while (GetTickCount() - start < ms);
 }
 
+namespace {
+
+struct ClassSearch {
+    const wchar_t* name;
+    HWND found;
+};
+
+BOOL CALLBACK MatchClass(HWND w, LPARAM p) {
+    auto* s = reinterpret_cast<ClassSearch*>(p);
+    wchar_t cls[64] = {};
+    GetClassNameW(w, cls, 64);
+    if (std::wstring(cls) == s->name) s->found = w;
+    return TRUE;
+}
+
+}  // namespace
+
+HWND ThreadWindowOfClass(const wchar_t* className) {
+    ClassSearch search{className, nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), MatchClass, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 std::wstring ReadLogText(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');

@@ -22,6 +22,8 @@ bool PumpUntil(F condition, DWORD ms) {
     }
     return true;
 }
+// A window of this thread of the given class; null when there is none.
+HWND ThreadWindowOfClass(const wchar_t* className);
 // The text of a UTF-16 log file (empty when missing).
 std::wstring ReadLogText(const std::wstring& path);
 

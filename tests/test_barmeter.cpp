@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "BarMeter.h"
 #include "Canvas.h"
 #include "Errors.h"
@@ -160,7 +162,44 @@ TEST(BarMaths, VariantToFixed) {
     EXPECT_EQ(VariantToFixed(Variant(std::wstring(L"2.5"))), 25000);
     EXPECT_EQ(VariantToFixed(Variant(std::int64_t{-3})), -30000);
     EXPECT_THROW(VariantToFixed(Variant(std::wstring(L"abc"))), EConvertError);
-    EXPECT_THROW(VariantToFixed(Variant(1e300)), EIntOverflow);
+    // Past the fixed-point range a number is drawn at the range's end; NaN is no value.
+    EXPECT_EQ(VariantToFixed(Variant(1e300)), INT64_MAX);
+    EXPECT_EQ(VariantToFixed(Variant(-1e300)), INT64_MIN);
+    EXPECT_EQ(VariantToFixed(Variant(6442450944.0)), 64424509440000);  // 6 GiB
+    EXPECT_THROW(VariantToFixed(Variant(std::nan(""))), EIntOverflow);
+}
+
+// Line charts hold whole units in ints: a maximum past the int range scales the maximum
+// and every value by one divisor, so a value keeps its height relative to the maximum.
+TEST(BarMaths, LineChartScaleForMaximaPastTheIntRange) {
+    constexpr std::int64_t GiB = 1073741824, U = 10000;  // U: one whole unit in fixed point
+    struct Row {
+        std::int64_t max, value;
+        std::int64_t divisor;
+        int scopeMax, scopeValue;
+    };
+    const Row rows[] = {
+        {100 * U, 50 * U, 1, 100, 50},
+        {2147483647 * U, 2147483647 * U, 1, 2147483647, 2147483647},  // the largest that fits
+        {2147483648 * U, 2147483648 * U, 2, 1073741824, 1073741824},  // one past it
+        {8 * GiB * U, 6 * GiB * U, 5, 1717986918, 1288490188},         // 8 GiB maximum, 6 GiB value
+        {8 * GiB * U, 100 * GiB * U, 5, 1717986918, INT32_MAX},        // far past the maximum: clamped
+        {8 * GiB * U, -6 * GiB * U, 5, 1717986918, -1288490188},
+        {100 * U, 6 * GiB * U, 1, 100, INT32_MAX},                     // a small maximum, a huge value
+        {100 * U, -6 * GiB * U, 1, 100, INT32_MIN},
+        {-8 * GiB * U, 1 * U, 5, -1717986918, 0},                       // a negative maximum scales too
+        {INT64_MAX, INT64_MAX, 429497, 2147482296, 2147482296},        // the ends of the fixed-point range
+        {INT64_MIN, INT64_MIN, 429497, -2147482296, -2147482296},
+        {-10000, 5 * U, 1, -1, 5},                                      // no maximum given
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(ScopeDivisor(r.max), r.divisor) << r.max;
+        EXPECT_EQ(ScopeMaxValue(r.max), r.scopeMax) << r.max;
+        EXPECT_EQ(ScopeValue(r.value, r.max), r.scopeValue) << r.max << " " << r.value;
+    }
+    // The height of a value relative to the maximum survives the scaling.
+    const std::int64_t max = 8 * GiB * U, value = 6 * GiB * U;
+    EXPECT_NEAR(static_cast<double>(ScopeValue(value, max)) / ScopeMaxValue(max), 0.75, 1e-8);
 }
 
 // Bars drawn into a DIB: frame in the frame colour, fill inside it, background after the

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Collector.h"
@@ -65,6 +66,31 @@ void Slow(TItemOptionArray, TItemData& Data, std::wstring& Display) {
     routineSyncServed = Synchronize([] { ++routineSyncCalls; });
     AddDataRow(Data.Data, {Variant(L"late")}, false);
     Display = L"late";
+}
+
+// A routine that waits for release, then reads the texts and user functions that a
+// reload rewrites, many times over, and keeps what it read last and whether every read
+// agreed with the first.
+struct TSeenTexts {
+    std::wstring Error, NoResults, Null;
+    std::vector<std::wstring> Functions;
+    bool operator==(const TSeenTexts&) const = default;
+};
+TSeenTexts seenTexts;
+std::atomic<bool> seenSteady{false};
+void ReadingTexts(TItemOptionArray, TItemData&, std::wstring& Display) {
+    SetEvent(entered);
+    WaitForSingleObject(release, 10000);
+    const TSeenTexts first{ErrorText, NoResultsText, NullResultText, UserFunctions};
+    bool steady = true;
+    TSeenTexts last = first;
+    for (int i = 0; i < 2000; ++i) {
+        last = {ErrorText, NoResultsText, NullResultText, UserFunctions};
+        steady = steady && last == first;
+    }
+    seenTexts = last;
+    seenSteady = steady;
+    Display = L"read";
 }
 
 std::atomic<int> seenPriority{0};
@@ -487,6 +513,81 @@ TEST_F(CollectorHarness, StopPastItsBoundLeavesTheThreadToEndOnItsOwn) {
     ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0; }));
     EXPECT_EQ(ConfigItems[0].LastTick, 0u);
     EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+}
+
+TEST_F(CollectorHarness, AThreadThatOutlivesItsStopReadsTheTextsItStartedWith) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CollectorSettings.StopWaitMs = 20;
+    for (int round = 0; round < 25; ++round) {
+        const std::wstring n = std::to_wstring(round);
+        const TSeenTexts old{L"[old " + n + L"] ", L"old n/a " + n, L"old null " + n, {L"f" + n + L"=1"}};
+        ErrorText = old.Error;
+        NoResultsText = old.NoResults;
+        NullResultText = old.Null;
+        UserFunctions = old.Functions;
+        ResetEvent(release);
+        seenSteady = false;
+        FreeConfigItems(ConfigItems);
+        ConfigItems.push_back(MakeItem("TEXT", ReadingTexts, 0));
+        StartCollector();
+        ASSERT_TRUE(WaitServingCalls(entered, 10000));
+        StopCollector();  // the routine is blocked: past the bound the thread goes on alone
+        ASSERT_EQ(TCollector::LiveCount(), 1);
+        // The reload rewrites them, once before the routine reads and on and on while it does.
+        int k = 0;
+        const auto rewrite = [&k] {
+            const std::wstring m = std::to_wstring(++k);
+            ErrorText = L"[new " + m + L"] ";
+            NoResultsText = L"new n/a " + m;
+            NullResultText = L"new null " + m;
+            UserFunctions = {L"g" + m + L"=2", L"h=3"};
+        };
+        rewrite();
+        SetEvent(release);
+        const UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const DWORD start = GetTickCount();
+        while (TCollector::LiveCount() > 0 && GetTickCount() - start < 10000) {
+            rewrite();
+            WaitServingCalls(never.get(), 1);
+        }
+        ASSERT_EQ(TCollector::LiveCount(), 0);
+        EXPECT_EQ(seenTexts.Error, old.Error) << round;
+        EXPECT_EQ(seenTexts.NoResults, old.NoResults) << round;
+        EXPECT_EQ(seenTexts.Null, old.Null) << round;
+        EXPECT_EQ(seenTexts.Functions, old.Functions) << round;
+        EXPECT_TRUE(seenSteady) << round;
+    }
+    InitDefaultTexts();
+    UserFunctions.clear();
+}
+
+TEST(ReloadedTexts, AThreadWithItsOwnCopyReadsOnlyThatCopy) {
+    ErrorText = L"[window] ";
+    UserFunctions = {L"a=1"};
+    auto copy = CopyReloadedTexts();
+    EXPECT_EQ(copy->ErrorText, L"[window] ");
+    {
+        const TOwnReloadedTexts own(copy);
+        ErrorText = L"[reloaded] ";  // written to the loader's values
+        UserFunctions = {L"b=2"};
+        EXPECT_EQ(ErrorText, L"[window] ");
+        EXPECT_EQ(UserFunctions, std::vector<std::wstring>{L"a=1"});
+        auto inner = std::make_shared<TReloadedTexts>();
+        inner->ErrorText = L"[inner] ";
+        {
+            const TOwnReloadedTexts nested(inner);
+            EXPECT_EQ(L"x " + ErrorText + L"y", L"x [inner] y");
+        }
+        EXPECT_EQ(ErrorText, L"[window] ");
+    }
+    EXPECT_EQ(ErrorText, L"[reloaded] ");
+    EXPECT_EQ(UserFunctions, std::vector<std::wstring>{L"b=2"});
+    // Other threads without a copy read the loader's values.
+    std::wstring other;
+    std::thread([&] { other = ErrorText; }).join();
+    EXPECT_EQ(other, L"[reloaded] ");
+    InitDefaultTexts();
+    UserFunctions.clear();
 }
 
 TEST_F(CollectorHarness, HundredStartStopCyclesLeaveNoThread) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "DisplayModes.h"
 #include "MainFormUnit.h"
@@ -127,6 +129,42 @@ TEST_F(WindowTest, WindowFormHasTheTitleAndNoBackdrop) {
     SetBackdrop(clWhite, 0);  // nothing to do without a backdrop
 }
 
+// In window mode the form is an ordinary application window: it has a taskbar button
+// and an Alt+Tab entry, and it cannot be sized below the system's minimum.
+TEST_F(WindowTest, WindowFormHasATaskbarButtonAndAMinimumSize) {
+    MainForm = CreateWindowForm();
+    HWND form = MainForm->Handle();
+    EXPECT_TRUE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    EXPECT_EQ(GetWindow(form, GW_OWNER), nullptr);
+    MainForm->Show();
+    PumpFor(50);
+    SetWindowPos(form, nullptr, 10, 10, 1, 1, SWP_NOZORDER | SWP_NOACTIVATE);
+    PumpFor(50);
+    RECT r{};
+    GetWindowRect(form, &r);
+    EXPECT_GE(r.right - r.left, GetSystemMetrics(SM_CXMINTRACK));
+    EXPECT_GE(r.bottom - r.top, GetSystemMetrics(SM_CYMINTRACK));
+    // Above the minimum the size asked for is the size taken.
+    SetWindowPos(form, nullptr, 10, 10, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
+    GetWindowRect(form, &r);
+    EXPECT_EQ(r.right - r.left, 300);
+    EXPECT_EQ(r.bottom - r.top, 200);
+}
+
+// The borderless forms of the desktop mode take any size their content asks for.
+TEST_F(WindowTest, DesktopFormTakesAnySize) {
+    MainForm = CreateDesktopForms();
+    HWND form = MainForm->Handle();
+    EXPECT_FALSE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    MainForm->Show();
+    PumpFor(50);
+    SetWindowPos(form, nullptr, 10, 10, 3, 2, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT r{};
+    GetWindowRect(form, &r);
+    EXPECT_EQ(r.right - r.left, 3);
+    EXPECT_EQ(r.bottom - r.top, 2);
+}
+
 TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     MainForm = CreateScreenSaverForms();
     EXPECT_EQ(DisplayMode, dmScreenSaver);
@@ -143,6 +181,51 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     MainForm->Show();
     EXPECT_TRUE(IsZoomed(MainForm->Handle()));
     EXPECT_FALSE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_CAPTION);
+    EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_APPWINDOW) << "a taskbar button";
+    DisplayMode = dmWindow;
+}
+
+TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
+    std::vector<UINT> halts;
+    SetHaltProc([&](UINT code) { halts.push_back(code); });
+    auto* saver = CreateScreenSaverForms();
+    MainForm = saver;
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    struct Target {
+        const char* name;
+        HWND window;
+    };
+    // The black form beneath, the form itself and a child window of it (a button).
+    const Target targets[] = {{"black form", blank}, {"main form", saver->Handle()}, {"child", saver->HomeButton->Handle()}};
+    for (const Target& t : targets) {
+        // Showing the forms under the pointer may have queued a move already.
+        PumpFor(100);
+        halts.clear();
+        saver->MouseMoveCount = 0;
+        // A click does not end it; five moves do not; each move counts once.
+        PostMessageW(t.window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+        PostMessageW(t.window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+        for (int i = 0; i < 5; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
+        Application().ProcessMessages();
+        EXPECT_TRUE(halts.empty()) << t.name;
+        EXPECT_EQ(saver->MouseMoveCount, 5) << t.name;
+        PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(20, 10));
+        Application().ProcessMessages();
+        EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": the sixth move";
+
+        halts.clear();
+        saver->MouseMoveCount = 0;
+        PostMessageW(t.window, WM_KEYDOWN, 'A', 0);
+        Application().ProcessMessages();
+        EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": a key";
+        halts.clear();
+        PostMessageW(t.window, WM_SYSKEYDOWN, VK_MENU, 1 << 29);
+        Application().ProcessMessages();
+        EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": a key with Alt";
+    }
+    Application().DestroyForms();
+    EXPECT_FALSE(Application().OnMessage) << "the form takes its rules with it";
     DisplayMode = dmWindow;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BarMeter.h"
 #include "ColorButton.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
@@ -164,6 +165,28 @@ TEST_F(ItemCharts, LineChartMakesAScopeWithTwoChannels) {
     EXPECT_EQ(scope.BaseColor(), back);
 }
 
+// A maximum past the int range (8 GiB here) scales the chart instead of stopping it: the
+// scope is made, its update bracket is closed, and the rest of the item line still counts.
+TEST_F(ItemCharts, LineChartMaximumPastTheIntRange) {
+    TConfigItem& line = Add(L"line linear 8589934592 1 00FF00");
+    ASSERT_NE(line.Scope, nullptr);
+    EXPECT_EQ(line.ChartMax, 85899345920000);
+    EXPECT_EQ(line.Scope->MaxValue(), ScopeMaxValue(line.ChartMax));
+    EXPECT_GT(line.Scope->MaxValue(), 1000000000);
+    EXPECT_EQ(line.Scope->UpdateCount(), 0) << "the chart repaints again";
+    EXPECT_EQ(Log().find(L"rror"), std::wstring::npos) << Log();
+
+    SetConfig({L"CPUUSAGE=active:1,chart:line linear 5000000000 1 00FF00,style:w,text:Big"}, form);
+    ASSERT_EQ(ConfigItems.size(), 1u);
+    TConfigItem& item = ConfigItems[0];
+    ASSERT_NE(item.Scope, nullptr);
+    EXPECT_EQ(item.Scope->UpdateCount(), 0);
+    EXPECT_EQ(item.Style & 8, 8) << "the style after the chart option";
+    EXPECT_EQ(item.Text, L"Big") << "the label after the chart option";
+    ReleaseItemScope(item);
+    FreeConfigItems(ConfigItems);
+}
+
 TEST_F(ItemCharts, SecondChannelWithoutColourKeepsItsDefault) {
     TConfigItem& line = Add(L"line linear 100 1 #FF0000 2");
     ASSERT_NE(line.Scope, nullptr);
@@ -227,8 +250,8 @@ TEST_F(ItemCharts, ButtonFromItemOptions) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->Tag, 0);
     EXPECT_EQ(button->Color(), 0x228822);
-    EXPECT_EQ(button->Hint, L"notepad.exe");
-    EXPECT_TRUE(button->ShowHint);
+    EXPECT_EQ(button->Hint(), L"notepad.exe");
+    EXPECT_TRUE(button->ShowHint());
     EXPECT_EQ(button->Font().Name(), L"Arial");
     EXPECT_EQ(button->Font().Size(), 9);
     EXPECT_EQ(button->Font().Color(), 0x123456);
@@ -323,9 +346,11 @@ TEST_F(ItemCharts, ReleasedControlsAreDeleted) {
 TEST_F(ItemCharts, ItemLinesMakeChartsAndControlsThroughTheForm) {
     const std::vector<std::wstring> lines = {L"CPUUSAGE=active:1,chart:line linear 100 1 00FF00",
                                              L"CONTROL=active:1,type:0,display:Go", L"CONTROL=active:1,type:1",
-                                             L"CPUUSAGE=active:0,chart:line linear 100 1 00FF00"};
+                                             L"CPUUSAGE=active:0,chart:line linear 100 1 00FF00",
+                                             L"CONTROL=active:1,type:5"};
     SetConfig(lines, form);
-    ASSERT_EQ(ConfigItems.size(), 4u);
+    ASSERT_EQ(ConfigItems.size(), 5u);
+    EXPECT_EQ(ConfigItems[4].Control, nullptr) << "a type that is neither button nor link";
     TVrScope* scope = ConfigItems[0].Scope;
     ASSERT_NE(scope, nullptr);
     EXPECT_NE(dynamic_cast<TColorButton*>(ConfigItems[1].Control), nullptr);

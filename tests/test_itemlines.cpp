@@ -434,7 +434,9 @@ TEST_F(ItemLines, ValueThatIsNotANumberStopsTheLine) {
     EXPECT_FALSE(Item(0).Active);
 }
 
-TEST_F(ItemLines, ControlItemsHaveNoControlYet) {
+// The main form owns the buttons and links: loaded without one, CONTROL items get no
+// control of any type (the controls made through a form are tested with the charts).
+TEST_F(ItemLines, ControlItemsGetNoControlWithoutAForm) {
     Load({L"CONTROL=active:1,type:0", L"CONTROL=active:1,type:1", L"CONTROL=active:1,type:5"});
     ASSERT_EQ(ConfigItems.size(), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(Item(i).Control, nullptr);

@@ -340,7 +340,7 @@ TEST_F(MainFormTest, HooksRunOnlyWhenSetAndNotTerminating) {
     form->OnVolumeChangeProc = [&](TVistrelMainForm*, PDEV_BROADCAST_HDR header, UINT event) {
         volume += header->dbch_devicetype == DBT_DEVTYP_VOLUME && event == DBT_DEVICEARRIVAL;
     };
-    DEV_BROADCAST_HDR volumeHeader{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_VOLUME, 0};
+    DEV_BROADCAST_VOLUME volumeHeader{sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 0x4, 0};
     DEV_BROADCAST_HDR portHeader{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_PORT, 0};
     auto sendAll = [&] {
         SendMessageW(h, WM_TIMER, kTimer1, 0);
@@ -362,6 +362,86 @@ TEST_F(MainFormTest, HooksRunOnlyWhenSetAndNotTerminating) {
     Application().Terminate();
     sendAll();
     EXPECT_EQ(timer1 + settings + display + moved + config + volume, 6);
+}
+
+namespace {
+
+// Two pages: the first committed and readable, the second reserved only, so a record
+// placed at the first page's end cannot be read past it.
+class PageEdge {
+public:
+    PageEdge() {
+        SYSTEM_INFO info{};
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE, PAGE_NOACCESS));
+        if (base_) VirtualAlloc(base_, page_, MEM_COMMIT, PAGE_READWRITE);
+    }
+    ~PageEdge() {
+        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
+    }
+    PageEdge(const PageEdge&) = delete;
+    PageEdge& operator=(const PageEdge&) = delete;
+    // A record ending exactly at the readable page's end.
+    template <typename T>
+    T* AtEnd() {
+        return reinterpret_cast<T*>(base_ + page_ - sizeof(T));
+    }
+    void* Unreadable() { return base_ + page_; }
+
+private:
+    std::size_t page_ = 0;
+    char* base_ = nullptr;
+};
+
+}  // namespace
+
+TEST(DeviceChange, VolumeHeaderIsReadOnlyWhenWholeAndReadable) {
+    PageEdge edge, otherEdge;
+    DEV_BROADCAST_VOLUME& atEnd = *edge.AtEnd<DEV_BROADCAST_VOLUME>();
+    atEnd = {sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 0x8, 0};
+    auto* hdrAtEnd = otherEdge.AtEnd<DEV_BROADCAST_HDR>();
+    *hdrAtEnd = {sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_VOLUME, 0};
+    DEV_BROADCAST_VOLUME stackVolume{sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 0x4, 0};
+    DEV_BROADCAST_VOLUME port{sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_PORT, 0, 0, 0};
+    DEV_BROADCAST_VOLUME sizeZero{0, DBT_DEVTYP_VOLUME, 0, 0x4, 0};
+    struct Row {
+        const char* name;
+        const void* header;
+        DWORD size;  // written into the header first when not 0
+        bool volume;
+    };
+    const Row rows[] = {
+        {"none", nullptr, 0, false},
+        {"unreadable memory", edge.Unreadable(), 0, false},
+        {"a small number", reinterpret_cast<const void*>(std::uintptr_t{1}), 0, false},
+        {"a whole volume record", &stackVolume, 0, true},
+        {"a whole volume record at the end of readable memory", &atEnd, 0, true},
+        {"a volume record claiming more than can be read", &atEnd, 4096, false},
+        {"a volume header too short for the record", hdrAtEnd, 0, false},
+        {"a size of 0", &sizeZero, 0, false},
+        {"another device type", &port, 0, false},
+    };
+    for (const Row& r : rows) {
+        if (r.size) const_cast<DEV_BROADCAST_HDR*>(static_cast<const DEV_BROADCAST_HDR*>(r.header))->dbch_size = r.size;
+        EXPECT_EQ(IsVolumeHeader(static_cast<const DEV_BROADCAST_HDR*>(r.header), ReadableBytes), r.volume) << r.name;
+    }
+}
+
+TEST_F(MainFormTest, DeviceChangeWithABadHeaderIsIgnored) {
+    int volume = 0;
+    form->OnVolumeChangeProc = [&](TVistrelMainForm*, PDEV_BROADCAST_HDR, UINT) { ++volume; };
+    PageEdge edge;
+    const HWND h = form->Handle();
+    for (WPARAM event : {WPARAM{DBT_DEVICEARRIVAL}, WPARAM{DBT_DEVICEREMOVECOMPLETE}}) {
+        SendMessageW(h, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(edge.Unreadable()));
+        SendMessageW(h, WM_DEVICECHANGE, event, 1);
+        SendMessageW(h, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(edge.AtEnd<DEV_BROADCAST_HDR>()));
+    }
+    EXPECT_EQ(volume, 0);
+    DEV_BROADCAST_VOLUME whole{sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 0x4, 0};
+    SendMessageW(h, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&whole));
+    EXPECT_EQ(volume, 1);
 }
 
 TEST_F(MainFormTest, AltF4IsSwallowedOutsideTheScreenSaver) {
@@ -437,6 +517,39 @@ TEST_F(MainFormTest, ShellCallsOnMissingFilesAreLoggedNotModal) {
     form->LanguageFileName = log.File(L"missing-language.ini");
     form->Language1Click();
     EXPECT_NE(Log().find(L"ERROR Language1Click: "), std::wstring::npos);
+}
+
+// An editor other than Notepad gets the ini or language path as one argument, blanks
+// and all.
+TEST_F(MainFormTest, EditorGetsThePathAsOneArgument) {
+    TempFolder folder(L"vistrel editor test");
+    const std::wstring report = folder.File(L"editor.txt");
+    SetEnvironmentVariableW(L"VISTREL_EDITOR_OUT", report.c_str());
+    TextEditor = TestBinaryDir() + L"editor_fixture.exe";
+    struct Row {
+        const wchar_t* what;
+        std::wstring file;
+        void (TVistrelMainForm::*click)();
+    };
+    const Row rows[] = {
+        {L"configuration", folder.File(L"my settings.ini"), &TVistrelMainForm::Configuration1Click},
+        {L"language", folder.File(L"deutsch lang.ini"), &TVistrelMainForm::Language1Click},
+    };
+    for (const Row& r : rows) {
+        DeleteFileW(report.c_str());
+        WriteFileBytes(r.file, "[options]\r\n");
+        form->IniFileName = form->LanguageFileName = r.file;
+        (form->*r.click)();
+        std::string bytes;
+        const DWORD start = GetTickCount();
+        while ((bytes = ReadFileBytes(report)).empty() && GetTickCount() - start < 15000) Sleep(50);
+        Sleep(100);  // the editor closes its report
+        const std::wstring text = ReadLogText(report);
+        EXPECT_EQ(text, L"1\n" + r.file + L"\n") << r.what;
+    }
+    TextEditor.clear();
+    SetEnvironmentVariableW(L"VISTREL_EDITOR_OUT", nullptr);
+    EXPECT_EQ(Log().find(L"ERROR"), std::wstring::npos) << Log();
 }
 
 TEST_F(MainFormTest, UserControlClickLogsATargetThatCannotBeOpened) {

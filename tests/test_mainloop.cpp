@@ -16,8 +16,10 @@
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
+#include "TextMeasure.h"
 #include "TestFiles.h"
 #include "Utils.h"
+#include "WindowPlacement.h"
 #include "WindowTests.h"
 
 namespace {
@@ -445,6 +447,102 @@ TEST_F(MainLoopFormTest, ReloadLoadsPagesLanguageAndWatchers) {
     EXPECT_EQ(FormLeft, 77);
 }
 
+namespace {
+
+// Moves a file's last-write time a minute on.
+void TouchLater(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA d{};
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d);
+    ULARGE_INTEGER t{};
+    t.LowPart = d.ftLastWriteTime.dwLowDateTime;
+    t.HighPart = d.ftLastWriteTime.dwHighDateTime;
+    t.QuadPart += 600000000ull;
+    FILETIME later{t.LowPart, t.HighPart};
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SetFileTime(h, nullptr, nullptr, &later);
+    CloseHandle(h);
+}
+
+}  // namespace
+
+TEST_F(MainLoopFormTest, LanguageWatcherIsMadeOncePerReloadAndMissesNoChangeAtARelayout) {
+    const std::wstring ini = dir.File(L"main.ini"), lang = dir.File(L"lang.ini");
+    WriteFileBytes(ini, "[options]\r\ninimonitortime=3\r\nlanguage=" + WideToUtf8(lang) +
+                            "\r\n[items]\r\nuptime=active:1\r\n");
+    WriteFileBytes(lang, "[text]\r\nnoresults=nichts\r\n");
+    SetProgramArguments({L"/ini=" + ini});
+    CheckIniFile();
+    TChangeNotify2* const watcher = LanguageFileNotify;
+    ASSERT_NE(watcher, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return !watcher->FirstCheck; }, 8000)) << "its first look at the file";
+    ReloadPending = 0;
+    // The file changes just before a relayout, which resumes the watchers at its end: the
+    // watcher that saw the file before still sees the change.
+    TouchLater(lang);
+    for (int i = 0; i < 3; ++i) EnableIniWatchers(true);
+    EXPECT_EQ(LanguageFileNotify, watcher);
+    EXPECT_FALSE(watcher->Paused());
+    EXPECT_TRUE(PumpUntil([] { return ReloadPending == 1; }, 8000)) << "the change is reported";
+
+    // A reload pauses it and keeps it while the language file stays the same.
+    ReloadPending = 0;
+    CheckIniFile();
+    EXPECT_EQ(LanguageFileNotify, watcher);
+    EXPECT_FALSE(watcher->Paused());
+    // Another language file: another watcher, of that file.
+    const std::wstring other = dir.File(L"other.ini");
+    WriteFileBytes(other, "[text]\r\nnoresults=rien\r\n");
+    WriteFileBytes(ini, "[options]\r\ninimonitortime=3\r\nlanguage=" + WideToUtf8(other) +
+                            "\r\n[items]\r\nuptime=active:1\r\n");
+    CheckIniFile();
+    ASSERT_NE(LanguageFileNotify, nullptr);
+    EXPECT_EQ(LanguageFileNotify->FileName(), other);
+    EXPECT_FALSE(LanguageFileNotify->Paused());
+}
+
+// Line heights are measured in the character set the window paints with, whether the
+// main file or its language file names it: a set the font mapper answers with another
+// face (Hebrew, symbols) gives other heights.
+TEST_F(MainLoopFormTest, LineHeightsAreMeasuredInTheCharacterSetThatPaints) {
+    const std::wstring lang = dir.File(L"lang.ini");
+    struct Row {
+        const char* what;
+        std::string mainOptions, languageOptions;
+        BYTE charset;
+    };
+    const Row rows[] = {
+        {"main file", "font-charset=177\r\n", "", 177},
+        {"language file", "font-charset=1\r\nlanguage=" + WideToUtf8(lang) + "\r\n", "font-charset=177\r\n", 177},
+        {"symbol set", "font-charset=2\r\n", "", 2},
+        {"not a set: the font keeps its set", "font-charset=300\r\n", "", 2},
+    };
+    bool someSetDiffers = false;
+    for (const Row& r : rows) {
+        const std::wstring ini = dir.File(L"charset.ini");
+        WriteFileBytes(ini, "[options]\r\nfont-face=Arial\r\nfont-size=8\r\n" + r.mainOptions +
+                                "[items]\r\nuptime=active:1\r\ncomment=active:1,text:Big,font-size:20\r\n");
+        WriteFileBytes(lang, "[options]\r\n" + r.languageOptions);
+        SetProgramArguments({L"/ini=" + ini});
+        CheckIniFile();
+        PlaceWindow();  // applies the global font: the set the window paints with
+        TFont& font = form->Canvas().Font();
+        EXPECT_EQ(font.Charset(), r.charset) << r.what;
+        ASSERT_EQ(ConfigItems.size(), 2u) << r.what;
+        for (const TConfigItem& item : ConfigItems) {
+            font.SetName(item.FontFace);
+            font.SetSize(item.FontSize);
+            RECT rect{0, 0, 0, 0};
+            form->Canvas().DrawText(MeasuringText, rect, DT_CALCRECT | DT_NOPREFIX);
+            EXPECT_EQ(item.LineHeight, rect.bottom + LineSpacing) << r.what << ", " << item.FontSize << " points";
+            someSetDiffers |= MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize, 0, r.charset) !=
+                              MeasureTextHeight(MeasuringText, item.FontFace, item.FontSize);
+        }
+    }
+    EXPECT_TRUE(someSetDiffers) << "every set measured alike here: this test shows nothing";
+    FontCharset = 1;
+}
+
 TEST_F(MainLoopFormTest, IniChangeSetsTheReloadFlagOnce) {
     const std::wstring ini = dir.File(L"watched.ini");
     WriteFileBytes(ini, "[options]\r\ninimonitortime=1\r\n[items]\r\nuptime=active:1\r\n");
@@ -454,16 +552,6 @@ TEST_F(MainLoopFormTest, IniChangeSetsTheReloadFlagOnce) {
     ASSERT_TRUE(PumpUntil([] { return !IniFileNotify->FirstCheck; }, 8000));
     PumpFor(1500);
     EXPECT_EQ(ReloadPending, 0) << "an unchanged file reports nothing";
-    WIN32_FILE_ATTRIBUTE_DATA d{};
-    GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &d);
-    ULARGE_INTEGER t{};
-    t.LowPart = d.ftLastWriteTime.dwLowDateTime;
-    t.HighPart = d.ftLastWriteTime.dwHighDateTime;
-    t.QuadPart += 600000000ull;
-    FILETIME later{t.LowPart, t.HighPart};
-    HANDLE h = CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    SetFileTime(h, nullptr, nullptr, &later);
-    CloseHandle(h);
+    TouchLater(ini);
     EXPECT_TRUE(PumpUntil([] { return ReloadPending == 1; }, 8000));
 }

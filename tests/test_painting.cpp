@@ -4,16 +4,20 @@
 
 #include <memory>
 
+#include "BarMeter.h"
+#include "ColorButton.h"
 #include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Gdi.h"
 #include "Includes.h"
+#include "ItemCharts.h"
 #include "ItemLines.h"
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
 #include "Painting.h"
+#include "SmallItems.h"
 #include "TestFiles.h"
 #include "TextMeasure.h"
 #include "VrScope.h"
@@ -432,6 +436,31 @@ TEST_F(PaintTest, SecondCallDuringAPassDoesNothing) {
     EXPECT_EQ(Log().find(L"UpdateEntries"), std::wstring::npos);
 }
 
+// The pass serves window messages; a page chosen from the menu while it runs keeps its
+// relayout request for the next tick, while a pass without a page change clears the flag.
+TEST_F(PaintTest, PageChosenDuringAPassIsLaidOutByTheNextTick) {
+    TConfigItem second = Item("COMMENT", {}, kRed);
+    second.Page = 2;
+    ConfigItems = {Item("COMMENT", {}), second};
+    form->OnPageChangeProc = PageHook;
+    UpdateEntries();
+    PumpFor(30);
+    RelayoutPending = 1;
+    UpdateEntries();
+    EXPECT_EQ(RelayoutPending, 0) << "a pass clears the relayout flag";
+
+    // The menu opens inside the pass and takes the key that chooses page 2.
+    PostMessageW(form->Handle(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
+    PostMessageW(form->Handle(), WM_CHAR, L'2', 0);
+    UpdateEntries();
+    EXPECT_EQ(CurrentPage, 2);
+    EXPECT_TRUE(form->PopupMenu1.Items(1).Checked);
+    EXPECT_EQ(RelayoutPending, 1) << "the new page is laid out by the next tick";
+    EXPECT_NE(Log().find(L"UpdateEntries Complete."), std::wstring::npos);
+    UpdateEntries();
+    EXPECT_EQ(RelayoutPending, 0);
+}
+
 TEST_F(PaintTest, NavTwoMovesTheFirstLineDown) {
     Nav = 2;
     ConfigItems = {Item("COMMENT", {})};
@@ -472,8 +501,59 @@ TEST_F(PaintTest, LineChartIsPlacedAttachedOnceAndDetachedOffItsPage) {
     EXPECT_TRUE(scope->Visible());
 }
 
+// Values past 2^31 (and past 4 GiB) are scaled or clamped for drawing: the line chart
+// takes them on every pass and the items below it are drawn.
+TEST_F(PaintTest, HugeChartValuesAreDrawnAndTheItemsBelowToo) {
+    constexpr std::int64_t GiB = 1073741824, U = 10000;
+    TConfigItem chart = Item("CPU", {L"5"});
+    chart.ChartType = 2;
+    chart.ChartMax = 8 * GiB * U;
+    chart.ChartValue = 1;
+    chart.ChartValue2 = 2;
+    chart.ItemData.Data = {{Variant(6.0 * GiB), Variant::FromCurrencyCount(7 * GiB * U)}};
+    chart.Scope = NewScope();
+    chart.Scope->Channels().Add();
+    chart.Scope->Channels().Add();
+    chart.Scope->SetMaxValue(ScopeMaxValue(chart.ChartMax));
+    TConfigItem small = Item("CPU", {L"5"});  // a small maximum and a huge value: clamped
+    small.ChartType = 2;
+    small.ChartMax = 100 * U;
+    small.ChartValue = 1;
+    small.ItemData.Data = {{Variant(5.0 * GiB)}};
+    small.Scope = NewScope();
+    small.Scope->Channels().Add();
+    TConfigItem bar = Item("CPU", {L"%chart%"}, kWhite);  // past the fixed-point range
+    bar.ChartType = 1;
+    bar.ChartMax = 100 * U;
+    bar.ChartValue = 1;
+    bar.ItemData.Data = {{Variant(1e300)}};
+    chart.Collected = small.Collected = true;
+    ConfigItems = {chart, small, bar, Item("COMMENT", {}, kRed)};
+    collectedEachPass = true;
+    Paint();
+    const std::wstring text = Log();
+    EXPECT_EQ(text.find(L"[Error]"), std::wstring::npos) << text;
+    EXPECT_EQ(text.find(L"UpdateEntries: id:"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"UpdateEntries Complete."), std::wstring::npos);
+    // Rows: chart 0 to 2, the small chart 3 to 5, the bar 6, the comment 7.
+    EXPECT_GT(Count(Row(7), kRed), 0) << "the item below the charts is drawn";
+    EXPECT_GT(Count(Row(6, 70, 400), 0x008800), 0) << "the bar is filled";
+
+    // Two passes, two values per channel, on the chart's scale.
+    for (const TConfigItem& item : {ConfigItems[0], ConfigItems[1]}) EXPECT_EQ(item.Scope->UpdateCount(), 0);
+    const std::string& first = ConfigItems[0].Scope->Channels().Items(0).Values();
+    const std::string& second = ConfigItems[0].Scope->Channels().Items(1).Values();
+    ASSERT_EQ(first.size(), 20u);
+    ASSERT_EQ(second.size(), 20u);
+    EXPECT_EQ(std::stoll(first.substr(0, 10)), ScopeValue(6 * GiB * U, chart.ChartMax));
+    EXPECT_EQ(std::stoll(second.substr(0, 10)), ScopeValue(7 * GiB * U, chart.ChartMax));
+    const std::string& clamped = ConfigItems[1].Scope->Channels().Items(0).Values();
+    ASSERT_EQ(clamped.size(), 20u);
+    EXPECT_EQ(std::stoll(clamped.substr(0, 10)), 100) << "held at the chart's maximum";
+}
+
 TEST_F(PaintTest, LineChartOnANarrowValueColumnIsNotDrawnButTakesItsSpace) {
-    form->SetClientWidth(5 + KeyColumnWidth + 5 + 10);
+    KeyColumnWidth = form->ClientWidth() - 5 - 5 - 10;  // a value column 10 pixels wide
     TConfigItem chart = Item("CPU", {L"5"});
     chart.ChartType = 2;
     chart.ChartValue = 1;
@@ -548,3 +628,52 @@ TEST_F(PaintTest, ControlItemsPlaceTheirControlOnlyWhenCollected) {
 }
 
 }  // namespace
+
+// A CONTROL item's button is shown where its item is drawn; when the item is not drawn
+// (its page is not the shown one, it is switched off or hidden) the button goes off the
+// window and nothing of it stays on the screen, also where the pass draws nothing (the
+// lines of a line chart that has no value yet).
+TEST_F(PaintTest, ControlsOfItemsNotDrawnLeaveTheWindow) {
+    struct Row {
+        const char* what;
+        void (*undraw)(TConfigItem& control);
+    };
+    const Row rows[] = {
+        {"the other page is shown", [](TConfigItem&) { CurrentPage = 2; }},
+        {"switched off", [](TConfigItem& c) { c.Active = false; }},
+        {"hidden", [](TConfigItem& c) { c.Hidden = 1; }},
+    };
+    constexpr TColor kFace = 0x228822;  // the button's default face colour
+    SetupUserControlHook = SetupUserControl;
+    for (const Row& r : rows) {
+        CurrentPage = 1;
+        TConfigItem first = Item("CPU", {L"a"}, kRed);
+        TConfigItem control = Item("CONTROL", {});
+        control.Options[0] = {L"display", Variant(std::wstring(L"Press"))};
+        TConfigItem last = Item("CPU", {L"b"}, kRed);
+        // The same height on page 2: a line and a line chart still waiting for its value.
+        TConfigItem chart = Item("CPU", {L"c"}, kRed);
+        chart.Page = 2;
+        chart.ChartType = 2;
+        chart.Scope = NewScope();
+        ConfigItems = {first, control, last, chart};
+        CreateItemButton(ConfigItems[1], 1, form);
+        ASSERT_NE(ConfigItems[1].Control, nullptr);
+        collectedEachPass = true;
+        Paint();
+        const RECT button = ConfigItems[1].Control->BoundsRect();
+        ASSERT_TRUE(ConfigItems[1].Control->Visible()) << r.what;
+        ASSERT_GT(Count(button, kFace), 10) << r.what << ": the button is on the screen";
+
+        r.undraw(ConfigItems[1]);
+        for (TConfigItem& i : ConfigItems) i.Collected = false;
+        UpdateEntries();
+        PumpFor(30);
+        Snapshot();
+        EXPECT_FALSE(ConfigItems[1].Control->Visible()) << r.what;
+        EXPECT_EQ(Count(RECT{0, 0, form->ClientWidth(), form->ClientHeight()}, kFace), 0)
+            << r.what << ": nothing of the button stays";
+        ReleaseItemControl(ConfigItems[1]);
+    }
+    SetupUserControlHook = nullptr;
+}

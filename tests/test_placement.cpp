@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <array>
 
+#include "Collector.h"
 #include "Configuration.h"
 #include "DisplayModes.h"
 #include "Includes.h"
+#include "ItemCharts.h"
+#include "ItemControl.h"
 #include "MainFormUnit.h"
 #include "Painting.h"
 #include "WindowPlacement.h"
@@ -75,6 +78,40 @@ TEST(DisplayArea, OneMonitorAsWineShows) {
     f.Monitors = {{0, 0, 1024, 768}};
     std::int32_t num = 1;
     EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), RECT{0, 0, 1024, 768}));
+    EXPECT_EQ(num, 0);
+}
+
+// Monitors are numbered as the system enumerates them: a primary monitor enumerated
+// second is monitor 1, and monitor-num 1 names it.
+TEST(DisplayArea, MonitorsNumberedInTheSystemsOrder) {
+    struct Enumerated {
+        RECT rect;
+        DWORD flags;
+    };
+    const Enumerated order[] = {
+        {{-1280, 100, 0, 1124}, 0},
+        {{0, 0, 1920, 1080}, MONITORINFOF_PRIMARY},
+        {{1920, 0, 3200, 720}, 0},
+    };
+    TScreenFacts f;
+    f.WorkArea = RECT{0, 0, 1920, 1040};
+    for (const Enumerated& e : order) {
+        MONITORINFO info{};
+        info.cbSize = sizeof info;
+        info.rcMonitor = e.rect;
+        info.rcWork = e.rect;
+        info.dwFlags = e.flags;
+        AddEnumeratedMonitor(f.Monitors, info);
+    }
+    ASSERT_EQ(f.Monitors.size(), 3u);
+    for (std::int32_t n = 1; n < 3; ++n) {
+        std::int32_t num = n;
+        EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), order[n].rect)) << n;
+        EXPECT_EQ(num, n);
+    }
+    // A number past the last monitor falls back to monitor 0: the first one enumerated.
+    std::int32_t num = 3;
+    EXPECT_TRUE(SameRect(ChooseDisplayArea(0, num, f, RECT{}), order[0].rect));
     EXPECT_EQ(num, 0);
 }
 
@@ -183,6 +220,9 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         saved = {FormLeft, FormRight, FormTop, FormBottom, FormWidth, Column1Width, MonitorMode, MonitorNum};
+        savedPage = CurrentPage;
+        CurrentPage = 1;  // the item's page: the window has content
+        savedMode = DisplayMode;
         ResetOptions();
         FormLeft = FormRight = FormTop = FormBottom = FormWidth = Column1Width = -1;
         form = Application().CreateForm<TVistrelMainForm>();
@@ -206,9 +246,13 @@ protected:
         ConfigItems.clear();
         FormLeft = saved[0], FormRight = saved[1], FormTop = saved[2], FormBottom = saved[3];
         FormWidth = saved[4], Column1Width = saved[5], MonitorMode = saved[6], MonitorNum = saved[7];
+        CurrentPage = savedPage;
+        DisplayMode = savedMode;
         WindowTest::TearDown();
     }
     std::array<std::int32_t, 8> saved{};
+    std::int32_t savedPage = -1;
+    std::uint8_t savedMode = 0;
     TVistrelMainForm* form = nullptr;
     RECT workArea{};
 };
@@ -240,6 +284,7 @@ TEST_F(PlaceWindowTest, WindowModeKeepsThePositionAndFollowsTheContent) {
     EXPECT_EQ(form->Left(), 33);
     EXPECT_EQ(form->Top(), 44);
     EXPECT_EQ(form->ClientWidth(), 350);
+    EXPECT_GT(GetContentHeight(), 0);
     EXPECT_EQ(form->ClientHeight(), GetContentHeight());
     EXPECT_EQ(KeyColumnWidth, 0);
 }
@@ -252,6 +297,33 @@ TEST_F(PlaceWindowTest, VirtualScreenMode) {
     EXPECT_TRUE(SameRect(DisplayArea, RECT{x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN),
                                            y + GetSystemMetrics(SM_CYVIRTUALSCREEN)}));
     EXPECT_EQ(FormWidth, kDefaultWindowWidth);
+}
+
+// A placement that moves or resizes the window takes every item's control off it;
+// painting puts back those whose item it draws. One that changes nothing leaves them.
+TEST_F(PlaceWindowTest, AChangedPlacementTakesTheControlsOffTheWindow) {
+    // A borderless desktop window, whose place the placement decides.
+    DisplayMode = dmDesktop;
+    form = Application().CreateForm<TVistrelMainForm>();
+    Application().SetMainForm(form);
+    MainForm = form;
+    TConfigItem control;
+    control.Keyword = "CONTROL";
+    control.Active = true;
+    control.Page = 1;
+    ConfigItems.push_back(control);
+    CreateItemButton(ConfigItems[1], 1, form);
+    TItemControl* button = ConfigItems[1].Control;
+    ASSERT_NE(button, nullptr);
+    FormWidth = 350;
+    PlaceWindow();
+    button->Show();
+    PlaceWindow();  // the same placement again
+    EXPECT_TRUE(button->Visible());
+    FormWidth = 300;
+    PlaceWindow();
+    EXPECT_FALSE(button->Visible());
+    ReleaseItemControl(ConfigItems[1]);
 }
 
 }  // namespace

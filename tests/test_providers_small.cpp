@@ -498,6 +498,9 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         RegisterSmallItemProviders();
+        // Borderless, as on the desktop: a window-mode form keeps the system's minimum
+        // size, and the pictures below are computed for a 40 x 30 window.
+        DisplayMode = dmDesktop;
         form = Application().CreateForm<TVistrelMainForm>();
         Application().SetMainForm(form);
         MainForm = form;
@@ -627,24 +630,36 @@ protected:
 };
 
 TEST_F(UserControlTest, ButtonTakesItsCaptionSizeAndRightEdge) {
-    SetVariable(L"who", L"home");
+    SetVariable(L"who", L"R&&D & Q&A");
     SetVariable(L"target", L"C:\\some\\file.txt");
     TConfigItem& item = AddControl(L"0");
+    item.Color = 0xFFFFFF;
     CreateItemButton(item, 0, form);
     ASSERT_NE(item.Control, nullptr);
     SetupUserControl(item, form, 20, 70, 295, false);
     auto* button = dynamic_cast<TColorButton*>(item.Control);
     ASSERT_NE(button, nullptr);
-    EXPECT_EQ(button->CaptionW(), L"Go home");
-    EXPECT_EQ(button->Hint, L"C:\\some\\file.txt");
+    EXPECT_EQ(button->CaptionW(), L"Go R&&D & Q&A");
+    EXPECT_EQ(button->Hint(), L"C:\\some\\file.txt");
     EXPECT_TRUE(button->Visible());
     EXPECT_TRUE(static_cast<bool>(button->OnClick));
-    // The caption measured in the item's font on the form's canvas.
+    // The caption measured in the item's font on the form's canvas, as the button draws
+    // it: every "&" is a character.
     TCanvas& canvas = form->Canvas();
     canvas.Font().SetName(L"Arial");
     canvas.Font().SetSize(10);
     RECT r{0, 0, 0, 0};
-    canvas.DrawText(L"Go home", r, DT_CALCRECT);
+    canvas.DrawText(L"Go R&&D & Q&A", r, DT_CALCRECT | DT_NOPREFIX);
+    // On the button's face the whole caption shows: its ink stays inside the bevel.
+    TBitmap face;
+    face.SetSize(button->Width(), button->Height());
+    button->PaintTo(face.Canvas());
+    int right = -1;
+    for (int y = 0; y < face.Height(); ++y)
+        for (int x = 0; x < face.Width(); ++x)
+            if (face.Pixel(x, y) == RGB(255, 255, 255)) right = std::max(right, x);
+    EXPECT_GT(right, 0);
+    EXPECT_LT(right, button->Width() - button->BevelSize() - 1);
     EXPECT_EQ(button->Left(), 70);
     EXPECT_EQ(button->Top(), 20);
     EXPECT_EQ(button->Width(), r.right + 4);
@@ -666,12 +681,32 @@ TEST_F(UserControlTest, LinkTakesItsTargetArgumentsAndDirection) {
     EXPECT_EQ(link->WideCaption(), L"Go away");
     EXPECT_EQ(link->LinkTarget, L"https://example.org/");
     EXPECT_EQ(link->LinkParameters, L"-x");
-    EXPECT_EQ(link->Hint, L"https://example.org/");
+    EXPECT_EQ(link->Hint(), L"https://example.org/");
     EXPECT_TRUE(link->RightToLeft());
     EXPECT_GT(link->Width(), 1);
     EXPECT_EQ(link->Top(), 40);
     EXPECT_EQ(link->Left() + link->Width(), 250);
     EXPECT_TRUE(link->Visible());
+}
+
+// A click on a button or a link whose target cannot be opened is logged by the main
+// form: the target, its arguments and the shell's error number.
+TEST_F(UserControlTest, AFailedClickIsLoggedWithTheShellsError) {
+    LogCapture log;
+    AddControl(L"0");
+    AddControl(L"1");
+    for (int i = 0; i < 2; ++i) {
+        TConfigItem& item = ConfigItems[static_cast<std::size_t>(i)];
+        SetItemOption(item.Options, L"uri", Variant(std::wstring(L"C:\\vistrel-missing-target.txt")));
+        if (i == 0) CreateItemButton(item, i, form);
+        else CreateItemLink(item, i, form);
+        ASSERT_NE(item.Control, nullptr);
+        SetupUserControl(item, form, 30 * i, 5, 295, false);
+        SendMessageW(item.Control->Handle(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+        SendMessageW(item.Control->Handle(), WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    }
+    EXPECT_EQ(log.Count(L"ERROR", L"Control Error: uri: C:\\vistrel-missing-target.txt Args: -x Error: 2"), 2);
+    EXPECT_EQ(log.At(L"ERROR").size(), 2u);
 }
 
 TEST_F(UserControlTest, ItemWithoutControlIsLeftAlone) {

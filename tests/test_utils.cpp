@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
 #include "Errors.h"
@@ -166,4 +168,27 @@ TEST(FileVersion, FromResourceAndWithout) {
     const std::wstring text = GetFileVersionText(dir.File(L"plain.txt"));
     EXPECT_FALSE(text.empty());
     EXPECT_FALSE(iswdigit(text[0])) << text;
+}
+
+// One command-line argument, as CommandLineToArgvW (and the C runtime) split it again.
+TEST(Utils, QuotedArgumentIsReadBackWhole) {
+    const std::wstring texts[] = {
+        L"C:\\My Settings\\vistrel.ini",
+        L"plain",
+        L"",
+        L"a \"quoted\" word",
+        L"C:\\folder with blanks\\",  // a trailing backslash must not escape the closing quote
+        L"back\\\"slash quote",
+        L"two\\\\ backslashes",
+    };
+    for (const std::wstring& text : texts) {
+        const std::wstring line = L"editor.exe " + QuotedArgument(text);
+        int argc = 0;
+        LPWSTR* argv = CommandLineToArgvW(line.c_str(), &argc);
+        ASSERT_NE(argv, nullptr);
+        EXPECT_EQ(argc, 2) << line;
+        if (argc == 2) EXPECT_EQ(std::wstring(argv[1]), text) << line;
+        LocalFree(argv);
+    }
+    EXPECT_EQ(QuotedArgument(L"C:\\My Settings\\vistrel.ini"), L"\"C:\\My Settings\\vistrel.ini\"");
 }

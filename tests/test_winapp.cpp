@@ -1,6 +1,10 @@
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "Errors.h"
 #include "Log.h"
@@ -121,6 +125,50 @@ TEST_F(WindowTest, ProgramEndRunsOnceAndTheSessionEndRunsIt) {
     HaltProgram(3);
     EXPECT_EQ(ends, 1);
     EXPECT_EQ(halts, (std::vector<UINT>{0, 3}));
+}
+
+TEST_F(WindowTest, TheWindowThreadHasComWhileTheApplicationIsSetUp) {
+    // The fixture set the application up on this thread: COM is there, a call only counts.
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    EXPECT_EQ(hr, S_FALSE);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    Application().Shutdown();
+    hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    EXPECT_EQ(hr, S_OK) << "released by the shutdown";
+    if (SUCCEEDED(hr)) CoUninitialize();
+    Application().Initialize();
+}
+
+namespace {
+
+class TRecording : public TForm {
+public:
+    std::wstring ClassName() const override { return L"TRecording"; }
+    std::vector<UINT> Dispatched;
+
+protected:
+    LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override {
+        if (msg >= WM_USER && msg < WM_USER + 10) Dispatched.push_back(msg);
+        return TForm::WndProc(msg, wp, lp);
+    }
+};
+
+}  // namespace
+
+TEST_F(WindowTest, OnMessageSeesTheQueueBeforeDispatch) {
+    auto* form = Application().CreateForm<TRecording>();
+    std::vector<UINT> seen;
+    Application().OnMessage = [&](MSG& msg) {
+        if (msg.message < WM_USER || msg.message >= WM_USER + 10) return false;
+        seen.push_back(msg.message);
+        return msg.message == WM_USER + 1;  // handled: not dispatched
+    };
+    PostMessageW(form->Handle(), WM_USER + 1, 0, 0);
+    PostMessageW(form->Handle(), WM_USER + 2, 0, 0);
+    Application().ProcessMessages();
+    EXPECT_EQ(seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+    EXPECT_EQ(form->Dispatched, std::vector<UINT>{WM_USER + 2});
+    Application().OnMessage = nullptr;
 }
 
 TEST_F(WindowTest, HiddenCursorForTheWholeApplication) {

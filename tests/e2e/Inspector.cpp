@@ -1,6 +1,8 @@
 #include "Inspector.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <vector>
 #include <stdexcept>
 
 #include "Gdi.h"
@@ -201,4 +203,48 @@ ScreenShot CaptureScreen(const RECT& area) {
         shot.Pixels[i] = RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
     }
     return shot;
+}
+
+namespace {
+
+// The Linux path of a file (Wine's own conversion); empty when there is none.
+std::string UnixPath(const std::wstring& path) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!convert) return {};
+    char* unix = convert(path.c_str());
+    if (!unix) return {};
+    std::string result(unix);
+    HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+}  // namespace
+
+int XdoTool(const std::string& arguments, DWORD ms) {
+    TempFolder folder(L"vistrel-xdo");
+    const std::wstring done = folder.File(L"done");
+    const std::string marker = UnixPath(done);
+    if (marker.empty()) return -1;
+    // The exit code goes into a file that appears whole: Wine gives no handle to wait on
+    // for a Linux process.
+    const std::string script = "if command -v xdotool >/dev/null; then xdotool " + arguments +
+                               "; r=$?; else r=127; fi; echo $r > '" + marker + ".tmp'; mv '" + marker + ".tmp' '" +
+                               marker + "'";
+    std::wstring cmd = L"Z:\\bin\\sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(L'\0');
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    if (pi.hThread) CloseHandle(pi.hThread);
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+    const DWORD start = GetTickCount();
+    while (GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start >= ms) return -1;
+        ServeMessages(20);
+    }
+    return std::atoi(ReadFileBytes(done).c_str());
 }

@@ -93,3 +93,11 @@ struct IniFile {
     void Write(const std::string& text) { ASSERT_TRUE(WriteFileBytes(path, text)); }
     std::wstring Switch() const { return L"/ini=" + path; }
 };
+
+// Real input through the X server, as a user gives it: xdotool (a Linux program, which
+// Wine starts natively through /bin/sh) with the given arguments, for example
+// "mousemove 10 20 click 1". Pointer moves and clicks reach the window under the pointer
+// with hit-testing, activation and capture, which posted messages skip. Returns
+// xdotool's exit code; 127 when xdotool is not installed (scripts/setup.sh installs it),
+// -1 when it could not be started or did not end within ms.
+int XdoTool(const std::string& arguments, DWORD ms = 10000);

@@ -342,6 +342,23 @@ TEST(EndToEndPainting, LineChartGrowsByOneValuePerCollection) {
 // The next two run again from a wrapper that lights the desktop (and, for the second,
 // starts a compositing manager); skipped otherwise.
 namespace {
+// Names the top-level window at a point of the screen and its program, for a failure's text.
+std::string WindowAtText(POINT at) {
+    HWND w = WindowFromPoint(at);
+    if (!w) return "none";
+    wchar_t cls[128] = L"";
+    GetClassNameW(GetAncestor(w, GA_ROOT), cls, 128);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    std::wstring image = L"?";
+    if (HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+        wchar_t path[MAX_PATH] = L"";
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameW(p, 0, path, &size)) image = path;
+        CloseHandle(p);
+    }
+    return WideToUtf8(std::wstring(L"class ") + cls + L", process " + std::to_wstring(pid) + L" " + image);
+}
 bool LitDesktop(const char* kind) {
     const char* value = std::getenv("VISTREL_LIT_DESKTOP");
     return value && std::string(value) == kind;
@@ -358,7 +375,8 @@ TEST(EndToEndLitDesktop, WithoutCompositorTheBackdropStaysSolid) {
     const RECT r = WindowRect(d.Form());
     int besideLit = 0;
     for (COLORREF c : CaptureScreen({r.left - 100, r.top, r.left, r.bottom}).Pixels) besideLit += Brightness(c) > 64;
-    ASSERT_GT(besideLit, 0) << "the desktop beside the window is lit";
+    ASSERT_GT(besideLit, 0) << "the desktop beside the window is lit; the window there: "
+                            << WindowAtText(POINT{r.left - 50, (r.top + r.bottom) / 2});
     const ScreenShot shot = CaptureScreen(r);
     int text = 0, lit = 0;
     for (COLORREF c : shot.Pixels) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "Inspector.h"
 
@@ -112,9 +113,17 @@ TEST(EndToEnd, DesktopModeWindowsBackdropAndOrder) {
 }
 
 TEST(EndToEnd, PopupEntriesAct) {
-    VistrelProcess v(L"");
+    // Two named pages whose names carry the mnemonics 1 and 2, and the menu used once the
+    // configuration is loaded: before the load the page entries have their initial
+    // captions, after it the page names.
+    VistrelProcess v(L"", true, [](const TempFolder& folder) {
+        WriteFileBytes(folder.File(L"vistrel.ini"), "[pages]\r\n1=Page &1\r\n2=Page &2\r\n"
+                                                     "[items]\r\nCOMMENT=active:1,text:One\r\n"
+                                                     "COMMENT=active:2,text:Two\r\n");
+    });
     HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
     ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(v.WaitForLog(L"UpdateEntries Complete.", kStart));
     // The manual is missing: the failure is logged and the window thread goes on.
     HWND menu = OpenPopup(v, form);
     ASSERT_NE(menu, nullptr);
@@ -198,6 +207,58 @@ TEST(EndToEnd, ScreenSaverEndsOnAKey) {
     PostMessageW(form, WM_KEYDOWN, 'A', 0);
     EXPECT_EQ(v.WaitExit(10000), 0u);
     EXPECT_TRUE(Contains(v.LogText(), kEnd));
+}
+
+namespace {
+
+// xdotool, the X server's input tool, started from here with a chain of commands: its
+// pointer moves, clicks and key presses reach Vistrel through the X server as a user's
+// would. Wine cannot wait for a Unix process, so the chain runs on its own; the caller
+// watches for its effect.
+const wchar_t kXdotool[] = L"Z:\\usr\\bin\\xdotool";
+
+bool StartXdotool(const std::wstring& commands) {
+    std::wstring cmd = std::wstring(kXdotool) + L" " + commands;
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(L'\0');
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+}  // namespace
+
+TEST(EndToEnd, ScreenSaverEndsOnRealInputWhereverThePointerIs) {
+    ASSERT_NE(GetFileAttributesW(kXdotool), INVALID_FILE_ATTRIBUTES) << "xdotool is missing (scripts/setup.sh installs it)";
+    struct Row {
+        const char* name;
+        std::wstring input;
+    };
+    // The pointer first rests over the black form beneath (the main form covers a strip at
+    // the top right); with a click the black form takes the focus.
+    const std::wstring rest = L"mousemove 500 700 sleep 0.5 ";
+    const std::wstring moves = L"mousemove 50 50 sleep 0.3 mousemove 900 700 sleep 0.3 mousemove 100 600 sleep 0.3 "
+                               L"mousemove 800 100 sleep 0.3 mousemove 300 300 sleep 0.3 mousemove 700 500 sleep 0.3 "
+                               L"mousemove 200 650 sleep 0.3 mousemove 600 50";
+    const Row rows[] = {
+        {"eight moves across the screen", rest + moves},
+        {"a key with the pointer resting", rest + L"key a"},
+        {"a click, then a key", rest + L"click 1 sleep 0.5 key a"},
+        {"a click, then moves", rest + L"click 1 sleep 0.5 " + moves},
+    };
+    for (const Row& r : rows) {
+        VistrelProcess v(L"/s");
+        ASSERT_NE(WaitForWindow(v.Id(), kMainClass, kStart), nullptr) << r.name;
+        ASSERT_NE(WaitForWindow(v.Id(), L"TBlankForm", 5000), nullptr) << r.name;
+        ServeMessages(1500);  // the first tick has loaded the configuration
+        ASSERT_TRUE(StartXdotool(r.input)) << r.name;
+        EXPECT_EQ(v.WaitExit(15000), 0u) << r.name;
+        EXPECT_TRUE(Contains(v.LogText(), kEnd)) << r.name;
+    }
 }
 
 TEST(EndToEnd, SwitchesThatEndWithoutAWindow) {
