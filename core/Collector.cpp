@@ -68,7 +68,9 @@ bool ThresholdMet(const Variant& Value, double T) {
 // ---- the thread -------------------------------------------------------------------------
 
 TCollector::TCollector(const TCollectorSettings& Settings)
-    : tick_(Settings.Tick ? Settings.Tick : SystemTick), passSleep_(Settings.PassSleep), texts_(CopyReloadedTexts()) {
+    : tick_(Settings.Tick ? Settings.Tick : SystemTick), passSleep_(Settings.PassSleep),
+      reset_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), passSleepMs_(Settings.PassSleepMs),
+      texts_(CopyReloadedTexts()) {
     ++liveCount_;
 }
 
@@ -90,15 +92,15 @@ void TCollector::Execute() {
     comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
     while (!Terminated()) {
         RunPass();
-        // The first results after a start are shown at once, not at the next tick.
-        if (!resultsAnnounced_ && ResultsWaiting() > 0 && !Terminated()) {
-            resultsAnnounced_ = true;
+        // The first results after a start or a reset are shown at once, not at the next tick.
+        if (announce_ && ResultsWaiting() > 0 && !Terminated()) {
+            announce_ = false;
             if (void (*hook)() = CollectorResultsHook) PostToWindowThread(hook);
         }
         if (passSleep_)
             passSleep_(*this);
         else
-            SleepUnlessTerminated(kCollectorPassSleepMs);
+            SleepUnlessTerminated(passSleepMs_, reset_.get());
     }
 }
 
@@ -216,6 +218,9 @@ void TCollector::ResetTimes() {
         ++generation_;
     }
     Exchange();
+    // Every item of the shown page is due now: collect them without waiting out the pause.
+    announce_ = true;
+    if (reset_.valid()) SetEvent(reset_.get());
 }
 
 std::size_t TCollector::ResultsWaiting() const {

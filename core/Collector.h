@@ -40,7 +40,8 @@ constexpr DWORD kCollectorStopWaitMs = 3000;
 // the tick source and the pause to step passes one by one.
 struct TCollectorSettings {
     TTickSource Tick = nullptr;     // none: GetTickCount
-    TPassSleep PassSleep;           // none: sleep kCollectorPassSleepMs, waking at a stop
+    TPassSleep PassSleep;           // none: sleep PassSleepMs, waking at a stop or a reset
+    DWORD PassSleepMs = kCollectorPassSleepMs;
     DWORD StopWaitMs = kCollectorStopWaitMs;
 };
 extern TCollectorSettings CollectorSettings;
@@ -72,7 +73,9 @@ public:
     // flight. Returns the number of results handed to the store hook.
     std::size_t Exchange();
     // Window thread, after every item's LastTick was reset to 0: as Exchange, with every
-    // result collected from an earlier copy stored as never collected.
+    // result collected from an earlier copy stored as never collected. A thread that
+    // sleeps between passes wakes for a pass at once, and the first results of that pass
+    // are announced to the window thread (CollectorResultsHook) as a start's are.
     void ResetTimes();
     // Results collected and not yet exchanged.
     std::size_t ResultsWaiting() const;
@@ -105,7 +108,9 @@ private:
     std::vector<TConfigItem> copies_;   // by index; cleared where the fetch hook gave nothing
     std::vector<TCollected> tray_;      // in the order collected
     std::uint32_t generation_ = 0;      // counts ResetTimes
-    bool resultsAnnounced_ = false;
+    std::atomic<bool> announce_{true};  // the next pass's results are announced
+    UniqueHandle reset_;                // signalled by ResetTimes, ends the pause between passes
+    DWORD passSleepMs_ = kCollectorPassSleepMs;
     // The texts and user functions as they were when the thread was made: a reload that
     // runs while this thread still finishes a routine rewrites the loader's, not these.
     std::shared_ptr<const TReloadedTexts> texts_;

@@ -166,6 +166,14 @@ bool TThread::SleepUnlessTerminated(DWORD ms) {
     return WaitForSingleObject(wake_.get(), ms) == WAIT_TIMEOUT && !terminated_;
 }
 
+bool TThread::SleepUnlessTerminated(DWORD ms, HANDLE Also) {
+    if (terminated_) return false;
+    if (!Also) return SleepUnlessTerminated(ms);
+    const HANDLE handles[2] = {wake_.get(), Also};
+    WaitForMultipleObjects(2, handles, FALSE, ms);
+    return !terminated_;
+}
+
 DWORD WINAPI TThread::ThreadProc(void* p) {
     auto* self = static_cast<TThread*>(p);
     try {

@@ -58,6 +58,8 @@ protected:
     // Sleeps up to ms milliseconds, waking early when the thread is told to terminate.
     // Returns false when it was woken by Terminate.
     bool SleepUnlessTerminated(DWORD ms);
+    // As SleepUnlessTerminated, also waking early when Also is signalled.
+    bool SleepUnlessTerminated(DWORD ms, HANDLE Also);
 
 private:
     static DWORD WINAPI ThreadProc(void* self);

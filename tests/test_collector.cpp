@@ -412,7 +412,7 @@ TEST_F(CollectorHarness, RoutineReadingTheLiveItemsSeesEarlierResultsStored) {
     EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"dumped"});
 }
 
-TEST_F(CollectorHarness, FirstResultsAreAnnouncedToTheWindowThreadOnce) {
+TEST_F(CollectorHarness, FirstResultsAfterAStartOrAResetAreAnnouncedOnce) {
     announced = 0;
     CollectorResultsHook = CountAnnouncement;
     ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1, 1, false));
@@ -430,7 +430,39 @@ TEST_F(CollectorHarness, FirstResultsAreAnnouncedToTheWindowThreadOnce) {
     DispatchPosted();
     EXPECT_EQ(calls[0], 4);
     EXPECT_EQ(announced, 1) << "later results wait for the ticks";
+    // A relayout resets the times: the results of the pass after it are announced again.
+    ResetCollectTimes();
+    CollectTimesReset();
+    ASSERT_TRUE(NextPass());
+    DispatchPosted();
+    EXPECT_EQ(calls[0], 5);
+    EXPECT_EQ(announced, 2);
     CollectorResultsHook = nullptr;
+}
+
+TEST_F(CollectorHarness, ResetWakesTheThreadFromItsPauseForAPassAtOnce) {
+    // The pause between passes is far longer than the test waits: only the reset can
+    // bring the next pass.
+    CollectorSettings.PassSleep = nullptr;
+    CollectorSettings.PassSleepMs = 600000;
+    // As at the first load: the page is not chosen yet when the thread starts, so its
+    // first pass finds only the item collected on every page.
+    CurrentPage = -1;
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    TConfigItem set = MakeItem("SET", Counting<1>, 0);
+    set.AlwaysCollect = true;
+    ConfigItems.push_back(set);
+    StartCollector();
+    ASSERT_TRUE(PumpUntil([] { return calls[1] == 1; }));
+    DeliverCollectedItems();
+    EXPECT_EQ(calls[0], 0);
+    CurrentPage = 1;
+    ResetCollectTimes();
+    CollectTimesReset();
+    ASSERT_TRUE(PumpUntil([] { return calls[0] == 1 && calls[1] == 2; }))
+        << "every item of the shown page collected after the reset, not after the pause";
+    DeliverCollectedItems();
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"run 1"});
 }
 
 TEST_F(CollectorHarness, IfItemSwitchesTheNextItem) {
