@@ -286,6 +286,9 @@ void WindowMovedHook(TVistrelMainForm* Form) {
 void IniChangedHook(TChangeNotify2*) { ReloadPending = 1; }
 
 void CollectorResultsWaiting() {
+    // Posted by the collection thread; once the program is ending, a message loop that
+    // still dispatches it must not run a tick over items being freed.
+    if (Application().Terminated()) return;
     try {
         Tick();
     } catch (...) {

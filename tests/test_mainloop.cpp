@@ -18,6 +18,7 @@
 #include "MainLoop.h"
 #include "TextMeasure.h"
 #include "TestFiles.h"
+#include "WinApp.h"
 #include "Utils.h"
 #include "WindowPlacement.h"
 #include "WindowTests.h"
@@ -384,6 +385,19 @@ TEST_F(MainLoopFormTest, StartAsksForTheFirstReloadAndQueuesTheFirstTick) {
     MSG msg;
     ASSERT_TRUE(PeekMessageW(&msg, form->Handle(), WM_TIMER, WM_TIMER, PM_REMOVE));
     EXPECT_EQ(msg.wParam, kTimer1);
+}
+
+TEST_F(MainLoopStepsTest, PostedResultsRunATickOnlyWhileTheProgramRuns) {
+    CollectorResultsWaiting();
+    EXPECT_EQ(calls, (Calls{"paint"}));
+    calls.clear();
+    Application().Terminate();
+    CollectorResultsWaiting();
+    Application().ResetTerminated();
+    MSG quit;  // the ending's quit message goes, so no later message loop stops at it
+    while (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+    EXPECT_TRUE(calls.empty()) << "a tick ran while the program was ending: " << calls.size() << " steps";
 }
 
 TEST_F(MainLoopFormTest, WindowMovedKeepsTheDraggedPosition) {
