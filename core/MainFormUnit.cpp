@@ -78,7 +78,7 @@ void TVistrelMainForm::FormCreate() {
 }
 
 void TVistrelMainForm::FormDestroy() {
-    if (DisplayMode == dmDesktop || DisplayMode == dmScreenSaver) Application().OnMessage = nullptr;
+    if (DisplayMode == dmScreenSaver) Application().OnMessage = nullptr;  // the saver's rules go with it
     if (HandleAllocated()) KillTimer(Handle(), kTimer1);
     if (deviceNotify_) UnregisterDeviceNotification(deviceNotify_);
     deviceNotify_ = nullptr;

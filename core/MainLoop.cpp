@@ -264,10 +264,9 @@ void VolumeChangedHook(TVistrelMainForm*, PDEV_BROADCAST_HDR, UINT) {
 void PageHook(TVistrelMainForm*, int MenuIndex) {
     if (MenuIndex + 1 == CurrentPage) return;
     CurrentPage = MenuIndex + 1;
+    // The next tick's relayout resets the collection times, which hands the collection
+    // thread the new page's items and wakes it.
     RelayoutPending = 1;
-    // The collection thread goes on with the new page's items from its next one. During a
-    // painting pass the next tick hands them over instead: the pass reads the items.
-    if (!Updating) DeliverCollectedItems();
 }
 
 void WindowMovedHook(TVistrelMainForm* Form) {
