@@ -203,7 +203,10 @@ HPEN TPen::Handle() {
 // ---- TCanvas
 
 TCanvas::TCanvas() {
-    font_.OnChanging = [this] { DeselectFont(); };
+    // The font being replaced stays selected (and alive) until its successor is.
+    font_.OnChanging = [this] {
+        if (font_.Holds(selectedFont_)) retiredFont_ = font_.Release();
+    };
     brush_.OnChanging = [this] { DeselectBrush(); };
     pen_.OnChanging = [this] { DeselectPen(); };
 }
@@ -220,8 +223,12 @@ void TCanvas::SetHandle(HDC dc) {
 
 void TCanvas::SelectFont() {
     HFONT f = font_.Handle();
-    HGDIOBJ old = SelectObject(dc_, f);
-    if (!oldFont_) oldFont_ = old;
+    if (f != selectedFont_) {
+        HGDIOBJ old = SelectObject(dc_, f);
+        if (!oldFont_) oldFont_ = old;
+        selectedFont_ = f;
+        retiredFont_.reset();
+    }
     SetTextColor(dc_, ColorToRgb(font_.Color()));
 }
 
@@ -247,6 +254,8 @@ void TCanvas::SelectPen() {
 void TCanvas::DeselectFont() {
     if (dc_ && oldFont_) SelectObject(dc_, oldFont_);
     oldFont_ = nullptr;
+    selectedFont_ = nullptr;
+    retiredFont_.reset();
 }
 
 void TCanvas::DeselectBrush() {

@@ -1,6 +1,7 @@
 // Drawing on a device context with a font, a brush and a pen whose GDI objects the canvas
-// owns: changing an attribute deselects the old object before it is deleted, so nothing
-// leaks however often the window repaints.
+// owns: an object that is replaced leaves the DC before it is deleted (a brush or a pen at
+// once, a font when its successor is selected), so nothing leaks however often the window
+// repaints.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "Gdi.h"
 
@@ -69,6 +71,10 @@ public:
     // Gives the font a GDI object made elsewhere; the attributes follow its LOGFONT.
     // The font it replaces is deleted.
     void SetHandle(UniqueFont font);
+    // Whether the GDI object made for the attributes is this one.
+    bool Holds(HFONT font) const { return font && handle_.get() == font; }
+    // Hands the GDI object over to the caller; a new one is made when next needed.
+    UniqueFont Release() { return std::move(handle_); }
 
 private:
     void Reset();
@@ -162,6 +168,11 @@ private:
 
     HDC dc_ = nullptr;
     TFont font_;
+    // The font the canvas selected into the DC, and the one it replaced while that was
+    // selected: kept until the next font is selected, so a change never puts the DC's
+    // own font back in between (selecting a font costs a lookup of its rendering).
+    HFONT selectedFont_ = nullptr;
+    UniqueFont retiredFont_;
     TBrush brush_;
     TPen pen_;
     // What the DC held before the canvas selected its own objects.

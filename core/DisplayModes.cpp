@@ -139,10 +139,8 @@ void RunScreenSaverPreview(HWND window, DWORD visibleWaitMs) {
 }
 
 void SetFontQuality(TCanvas& canvas, bool antialiased) {
-    LOGFONTW lf{};
-    if (!GetObjectW(canvas.Font().Handle(), sizeof lf, &lf)) return;
-    lf.lfQuality = antialiased ? DEFAULT_QUALITY : NONANTIALIASED_QUALITY;
-    canvas.Font().SetHandle(UniqueFont(CreateFontIndirectW(&lf)));
+    // A new GDI font only when the quality changes: the painting asks for every item.
+    canvas.Font().SetQuality(antialiased ? DEFAULT_QUALITY : NONANTIALIASED_QUALITY);
 }
 
 namespace {

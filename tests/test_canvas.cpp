@@ -62,9 +62,36 @@ TEST(Canvas, RepeatedAttributeChangesLeakNothing) {
         c.DrawText(L"Text", t, DT_SINGLELINE);
         c.Rectangle(0, 0, 10, 10);
         c.FillRect({10, 0, 20, 10});
+        ASSERT_EQ(LiveGdiObjects(), base) << "after the drawing of change " << i;
         SetFontQuality(c, i % 2 == 0);
     }
+    // The font replaced last stays selected until the next one is.
+    RECT t{0, 0, 60, 20};
+    c.DrawText(L"Text", t, DT_SINGLELINE);
     EXPECT_EQ(LiveGdiObjects(), base);  // one font, one brush, one pen, as before
+}
+
+TEST(Canvas, AFontChangeKeepsTheDcOnALiveFontUntilTheNextIsSelected) {
+    TBitmap bmp;
+    bmp.SetSize(60, 20);
+    TCanvas& c = bmp.Canvas();
+    const HGDIOBJ own = GetCurrentObject(bmp.DC(), OBJ_FONT);
+    RECT r{0, 0, 60, 20};
+    c.DrawText(L"one", r, DT_SINGLELINE);
+    const HGDIOBJ first = GetCurrentObject(bmp.DC(), OBJ_FONT);
+    ASSERT_NE(first, own);
+    c.Font().SetSize(c.Font().Size() + 3);
+    c.Font().SetStyle(fsBold);
+    // Not the DC's own font in between: selecting that costs a lookup of its rendering.
+    EXPECT_EQ(GetCurrentObject(bmp.DC(), OBJ_FONT), first);
+    EXPECT_EQ(GetObjectType(first), static_cast<DWORD>(OBJ_FONT)) << "the selected font is alive";
+    RECT s{0, 0, 60, 20};
+    c.DrawText(L"two", s, DT_SINGLELINE);
+    const HGDIOBJ second = GetCurrentObject(bmp.DC(), OBJ_FONT);
+    EXPECT_EQ(second, c.Font().Handle());
+    EXPECT_EQ(GetObjectType(first), 0u) << "the replaced font is deleted once it left the DC";
+    c.SetHandle(nullptr);
+    EXPECT_EQ(GetCurrentObject(bmp.DC(), OBJ_FONT), own) << "a detached canvas puts the DC's font back";
 }
 
 TEST(Canvas, ObjectsAreDeselectedBeforeTheyAreDeleted) {
