@@ -200,12 +200,13 @@ std::size_t TCollector::Exchange() {
     // Fresh copies of what the store just wrote (and of the IF rule's switches).
     std::int32_t count = 0;
     if (const TCollectorCountProc countProc = OnCountProc; countProc && !Terminated()) countProc(this, count);
-    std::vector<TConfigItem> copies(static_cast<std::size_t>(std::max(count, std::int32_t{0})));
-    if (const TCollectorItemProc fetch = OnFetchProc; fetch && !Terminated())
-        for (std::size_t i = 0; i < copies.size(); ++i) fetch(this, static_cast<std::int32_t>(i), copies[i]);
+    spare_.resize(static_cast<std::size_t>(std::max(count, std::int32_t{0})));
+    const TCollectorFetchProc fetch = Terminated() ? nullptr : OnFetchProc.load();
+    for (std::size_t i = 0; i < spare_.size(); ++i)
+        if (!fetch || !fetch(this, static_cast<std::int32_t>(i), spare_[i])) spare_[i] = TConfigItem{};
     {
         const std::lock_guard<std::mutex> guard(lock_);
-        copies_.swap(copies);
+        copies_.swap(spare_);
         // What the thread added meanwhile stays for the next exchange.
         tray_.erase(tray_.begin(), tray_.begin() + static_cast<std::ptrdiff_t>(results.size()));
     }
@@ -355,12 +356,12 @@ void CollectorCountHook(TCollector*, std::int32_t& Count) {
     Count = CheckedCast<std::int32_t>(ConfigItems.size());
 }
 
-void CollectorFetchHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
-    if (!IndexInItems(Index)) return;
+bool CollectorFetchHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
+    if (!IndexInItems(Index)) return false;
     const auto i = static_cast<std::size_t>(Index);
     {
         const TConfigItem& live = ConfigItems[i];
-        if (!live.AlwaysCollect && live.Page != CurrentPage) return;
+        if (!live.AlwaysCollect && live.Page != CurrentPage) return false;
     }
     const std::int32_t instance = ConfigItems[i].InstanceNo;
     const double crc = static_cast<double>(ConfigItems[i].LineCrc);
@@ -373,6 +374,7 @@ void CollectorFetchHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
                         Variant(static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(CollectorMainFormAddress))));
     SetConfigItemOption(Index, L"crc32", Variant(crc));
     Item = ConfigItems[i];
+    return true;
 }
 
 void CollectorStoreHook(TCollector*, std::int32_t Index, TConfigItem& Item) {

@@ -24,6 +24,8 @@ class TCollector;
 
 using TCollectorCountProc = void (*)(TCollector* Sender, std::int32_t& Count);
 using TCollectorItemProc = void (*)(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
+// Copies item Index into Item; false when it left Item as it was.
+using TCollectorFetchProc = bool (*)(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
 // Runs on the collection thread with the work copy just collected.
 using TCollectorReportProc = void (*)(TCollector* Sender, const TConfigItem& Item, const std::wstring& Text);
 
@@ -57,7 +59,7 @@ public:
     // Set by the window thread. Count, fetch and store run on the window thread (inside
     // Exchange); report runs on the collection thread.
     std::atomic<TCollectorCountProc> OnCountProc{nullptr};
-    std::atomic<TCollectorItemProc> OnFetchProc{nullptr};
+    std::atomic<TCollectorFetchProc> OnFetchProc{nullptr};
     std::atomic<TCollectorItemProc> OnStoreProc{nullptr};
     std::atomic<TCollectorReportProc> OnReportProc{nullptr};
 
@@ -107,6 +109,10 @@ private:
     mutable std::mutex lock_;           // guards copies_, tray_ and generation_
     std::vector<TConfigItem> copies_;   // by index; cleared where the fetch hook gave nothing
     std::vector<TCollected> tray_;      // in the order collected
+    // Window thread: the copies the thread gave back at the last exchange, refilled at the
+    // next one. Assignment into them keeps the memory of their strings and rows, so the
+    // exchange at every tick allocates next to nothing.
+    std::vector<TConfigItem> spare_;
     std::uint32_t generation_ = 0;      // counts ResetTimes
     std::atomic<bool> announce_{true};  // the next pass's results are announced
     UniqueHandle reset_;                // signalled by ResetTimes, ends the pause between passes
@@ -153,8 +159,8 @@ void CollectTimesReset();
 void CollectorCountHook(TCollector* Sender, std::int32_t& Count);
 // Adds "item", "config", "num", "mainform" and "crc32" to the live item (those that fit)
 // and copies it into Item, when the item is collected whatever the page or is on
-// CurrentPage; otherwise Item is left as it is.
-void CollectorFetchHook(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
+// CurrentPage, and returns true; otherwise Item is left as it is and the result is false.
+bool CollectorFetchHook(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
 // Stores the result fields of Item into the live item, then applies the IF rule.
 void CollectorStoreHook(TCollector* Sender, std::int32_t Index, TConfigItem& Item);
 // Logs "KEYWORD (lid) Text" at level DATA, from the collected copy (collection thread).
