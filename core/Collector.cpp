@@ -18,6 +18,8 @@
 TCollectorSettings CollectorSettings;
 TCollector* CollectorThread = nullptr;
 void (*CollectorResultsHook)() = nullptr;
+void (*CollectorThreadBeginHook)() = nullptr;
+void (*CollectorThreadEndHook)() = nullptr;
 std::int32_t CurrentPage = -1;
 void* CollectorMainFormAddress = nullptr;
 
@@ -90,6 +92,7 @@ void TCollector::Execute() {
     if (!SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN))
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
     comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
+    if (void (*begin)() = CollectorThreadBeginHook; begin && comInitialized_) begin();
     while (!Terminated()) {
         RunPass();
         // The first results after a start or a reset are shown at once, not at the next tick.
@@ -105,6 +108,7 @@ void TCollector::Execute() {
 }
 
 void TCollector::DoTerminate() {
+    if (void (*end)() = CollectorThreadEndHook; end && comInitialized_) end();
     if (comInitialized_) CoUninitialize();
     comInitialized_ = false;
 }

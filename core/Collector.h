@@ -135,6 +135,11 @@ extern void* CollectorMainFormAddress;
 // Runs on the window thread, posted by a new collection thread when its first pass left
 // results: lets them be shown without waiting for the next tick. None: nothing is posted.
 extern void (*CollectorResultsHook)();
+// Run on every collection thread that initialised COM: the first before its first pass,
+// the second before it uninitialises COM, so that what the routines keep per thread (COM
+// objects among it) goes while COM still runs there. None: nothing is run.
+extern void (*CollectorThreadBeginHook)();
+extern void (*CollectorThreadEndHook)();
 
 // Stops a running thread, then starts a new one with the four hooks below and its first
 // copies of the items.

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 #include "Includes.h"
 #include "Log.h"
@@ -47,10 +48,35 @@ std::wstring NamespacePath(const std::wstring& Server, const std::wstring& Names
 
 // ---- the platform calls -------------------------------------------------------------------
 
+namespace {
+
+// The locator's class object of a thread between BeginWmiThread and EndWmiThread (plain
+// pointers: a thread-local object with a destructor would outlive the thread's COM).
+thread_local bool keepsLocatorClass = false;
+thread_local IClassFactory* locatorClass = nullptr;
+
+}  // namespace
+
+void BeginWmiThread() { keepsLocatorClass = true; }
+
+void EndWmiThread() {
+    keepsLocatorClass = false;
+    if (IClassFactory* factory = std::exchange(locatorClass, nullptr)) factory->Release();
+}
+
 ComPtr<IWbemLocator> CreateLocator() {
     ComPtr<IWbemLocator> locator;
-    const HRESULT hr = CoCreateInstance(__uuidof(WbemLocator), nullptr, CLSCTX_INPROC_SERVER, __uuidof(IWbemLocator),
-                                        reinterpret_cast<void**>(locator.put()));
+    HRESULT hr = S_OK;
+    if (!keepsLocatorClass) {
+        hr = CoCreateInstance(__uuidof(WbemLocator), nullptr, CLSCTX_INPROC_SERVER, __uuidof(IWbemLocator),
+                              reinterpret_cast<void**>(locator.put()));
+    } else {
+        if (!locatorClass)
+            hr = CoGetClassObject(__uuidof(WbemLocator), CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&locatorClass));
+        if (SUCCEEDED(hr) && locatorClass)
+            hr = locatorClass->CreateInstance(nullptr, __uuidof(IWbemLocator), reinterpret_cast<void**>(locator.put()));
+    }
     if (FAILED(hr) || !locator)
         throw Exception(std::wstring(L"Locator instance not created. ") + LocatorFailureReason(hr));
     return locator;

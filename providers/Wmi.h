@@ -55,6 +55,11 @@ using TWmiObject = std::vector<TWmiProperty>;
 
 // A new WMI locator; raises Exception "Locator instance not created. " + reason.
 ComPtr<IWbemLocator> CreateLocator();
+// On a thread between these two calls (with COM initialised all along), CreateLocator
+// makes its locators from one class object that the thread looks up once, instead of
+// looking the class up in the registry for every locator. The end releases it.
+void BeginWmiThread();
+void EndWmiThread();
 // Services of Namespace (empty: "root\cimv2") on Server ("." is the local computer),
 // with the proxy security set. Without a Locator one is made for this call alone. A
 // failed connection is logged ("WMIConnect: ") and gives an empty result; an error of

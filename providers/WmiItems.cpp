@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Checked.h"
+#include "Collector.h"
 #include "FixedDisks.h"
 #include "Includes.h"
 #include "Log.h"
@@ -239,6 +240,9 @@ bool DiskIoRates(const DiskIo::TDiskItem& Item, std::int64_t& ReadRate, std::int
 }
 
 void RegisterWmiProviders() {
+    // Every WMI item is collected on the collection thread: it keeps the locator's class.
+    CollectorThreadBeginHook = BeginWmiThread;
+    CollectorThreadEndHook = EndWmiThread;
     RegisterGatherProc("WMI", GetCustomWMI);
     RegisterGatherProc("DISKIO", GetDiskIO);
     RegisterGatherProc("DISPLAYCONTROLLER", GetDisplayController);

@@ -16,7 +16,13 @@
 # program's own wrappers keep, from the log) at minute 2 and at the end, and how long
 # after launch the first painting pass completed.
 #
+# Repeat (--repeat RUNS [seconds]): runs the side-by-side measurement that many times, one
+# after the other, and prints each run's table and the median of the CPU ratios. The
+# wineservers' CPU time varies from run to run with what the rest of the machine does;
+# the median of several runs says more than any one of them.
+#
 # Usage: scripts/bench-footprint.sh [seconds]            (default 60)
+#        scripts/bench-footprint.sh --repeat RUNS [seconds]
 #        scripts/bench-footprint.sh --soak MINUTES
 # Environment:
 #   VISTREL_BENCH_INI     the configuration to run (default vistrel-sample.ini)
@@ -37,6 +43,22 @@ source "$(dirname "$0")/env.sh"
 
 mode=side
 seconds=60
+if [ "${1:-}" = "--repeat" ]; then
+    runs=${2:?"usage: $0 --repeat RUNS [seconds]"}
+    ratios=()
+    for run in $(seq "$runs"); do
+        echo "== run $run of $runs"
+        out=$("$0" "${3:-60}")
+        echo "$out"
+        ratios+=("$(sed -n 's/^ratio vistrel\/floor: cpu (program + its wineserver) \([0-9.]*\),.*/\1/p' <<<"$out")")
+    done
+    printf '%s\n' "${ratios[@]}" | sort -n | awk -v n="$runs" '
+        { r[NR] = $1 }
+        END { m = NR % 2 ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2
+              line = ""; for (i = 1; i <= NR; i++) line = line " " r[i]
+              printf "cpu ratios of the %d runs, lowest first:%s; median %.2f\n", n, line, m }'
+    exit 0
+fi
 if [ "${1:-}" = "--soak" ]; then
     mode=soak
     minutes=${2:?"usage: $0 --soak MINUTES"}

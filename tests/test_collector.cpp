@@ -507,6 +507,44 @@ TEST_F(CollectorHarness, ThreadRunsAtLowPriorityWithComInitialised) {
     EXPECT_EQ(seenComResult.load(), S_FALSE);  // already initialised for this thread
 }
 
+namespace {
+std::atomic<DWORD> beganOn{0}, endedOn{0}, collectedOn{0};
+std::atomic<int> begins{0}, ends{0}, collectedBeforeBegin{0};
+void NoteBegin() {
+    beganOn = GetCurrentThreadId();
+    ++begins;
+}
+void NoteEnd() {
+    endedOn = GetCurrentThreadId();
+    ++ends;
+}
+void NoteThread(TItemOptionArray, TItemData& Data, std::wstring& Display) {
+    collectedOn = GetCurrentThreadId();
+    if (begins.load() == 0) ++collectedBeforeBegin;
+    Data.Lines = {L"noted"};
+    Display = L"noted";
+}
+}  // namespace
+
+TEST_F(CollectorHarness, ThreadHooksRunOnTheCollectionThreadAroundItsPasses) {
+    begins = ends = collectedBeforeBegin = 0;
+    beganOn = endedOn = collectedOn = 0;
+    CollectorThreadBeginHook = NoteBegin;
+    CollectorThreadEndHook = NoteEnd;
+    ConfigItems.push_back(MakeItem("TEXT", NoteThread, 0));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(begins.load(), 1);
+    EXPECT_EQ(collectedBeforeBegin.load(), 0) << "the begin runs before the first pass";
+    EXPECT_EQ(beganOn.load(), collectedOn.load());
+    EXPECT_NE(beganOn.load(), GetCurrentThreadId());
+    EXPECT_EQ(ends.load(), 0);
+    EXPECT_TRUE(StopCollector());
+    CollectorThreadBeginHook = nullptr;
+    CollectorThreadEndHook = nullptr;
+    EXPECT_EQ(ends.load(), 1);
+    EXPECT_EQ(endedOn.load(), beganOn.load());
+}
+
 TEST_F(CollectorHarness, StopWhileARoutineRunsWaitsAndDiscardsItsResult) {
     ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
     StartCollector();

@@ -311,6 +311,27 @@ TEST_F(WmiLive, ConnectsToTheDefaultAndNamedNamespaces) {
     EXPECT_TRUE(log_.At(L"ERROR").empty());
 }
 
+TEST_F(WmiLive, AThreadThatKeepsTheLocatorClassStillGetsANewLocatorForEachConnection) {
+    ASSERT_TRUE(com_.ok());
+    struct KeptClass {
+        KeptClass() { BeginWmiThread(); }
+        ~KeptClass() { EndWmiThread(); }
+    };
+    {
+        const KeptClass kept;
+        const ComPtr<IWbemLocator> first = CreateLocator();
+        const ComPtr<IWbemLocator> second = CreateLocator();
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(second);
+        EXPECT_NE(first.get(), second.get()) << "a locator of its own for each connection";
+        EXPECT_TRUE(WMIConnect(nullptr, L".", L"root\\cimv2"));
+        EXPECT_TRUE(WMIConnect(second.get(), L".", L"root\\cimv2"));
+    }
+    // After the end the thread looks the class up for each locator again.
+    EXPECT_TRUE(CreateLocator());
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
 TEST_F(WmiLive, UnknownNamespaceIsLoggedAndGivesNothing) {
     EXPECT_FALSE(WMIConnect(nullptr, L".", L"root\\NoSuchNamespace"));
     const auto errors = log_.At(L"ERROR");
