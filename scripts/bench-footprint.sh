@@ -72,7 +72,7 @@ settle=${VISTREL_BENCH_SETTLE:-5}
 lines=${VISTREL_BENCH_LINES:-7}
 ini=${VISTREL_BENCH_INI:-$here/vistrel-sample.ini}
 
-"$here/scripts/build.sh" >/dev/null
+"$here/scripts/build.sh" --quiet
 bench="$root/bench"
 prefixes="$root/bench-prefixes"   # kept between runs: a new prefix takes a while to make
 mkdir -p "$bench" "$prefixes"

@@ -4,7 +4,7 @@
 # screenshot. Extra arguments go to Vistrel.exe.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
-"$here/scripts/build.sh" >/dev/null
+"$here/scripts/build.sh" --quiet
 run="$root/run"
 mkdir -p "$run"
 cp "$here/vistrel-sample.ini" "$run/" 2>/dev/null || true

@@ -3,9 +3,19 @@
 # server's own output detached (so test runners do not wait for it), and stops the
 # server afterwards. The prefix is created on first use.
 source "$(dirname "$0")/env.sh"
+if [ ! -x "$WINE" ] || ! command -v wineserver >/dev/null 2>&1; then
+    echo "wine-session: Wine is not installed ($WINE or wineserver missing; scripts/setup.sh installs wine and wine64)" >&2
+    exit 1
+fi
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 &
-"$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+# Creates the prefix on first use; a Wine that cannot start a program here is reported.
+if ! "$WINE" cmd /c exit </dev/null >"$WINEPREFIX/.session-start.txt" 2>&1; then
+    echo "wine-session: Wine could not start a program in $WINEPREFIX; its last lines of output:" >&2
+    tail -n 10 "$WINEPREFIX/.session-start.txt" | sed 's/^/    /' >&2
+    wineserver -k >/dev/null 2>&1
+    exit 1
+fi
 install_prefix_fonts
 # The desktop process too, kept for the whole session: else the first program that opens
 # a window starts it, and it keeps that program's output pipe (a test runner then waits
