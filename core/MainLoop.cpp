@@ -136,10 +136,11 @@ void Tick() {
     if (Updating || Reloading) return;
     // The results the collection thread left since the last tick, for this tick's pass.
     DeliverCollectedItems();
-    TConfigItem disk;
-    GetItem("FIXEDDISK", disk);
-    if (disk.Active && MainLoopSteps.CheckDriveList && DriveCheckDue() &&
-        MainLoopSteps.CheckDriveList(OptionBool(disk.Options, L"include-all")))
+    // The drive list behind the disk instances follows the drives while any disk item is
+    // shown, whichever line it is on.
+    const TConfigItem* disk = FirstActiveItem("FIXEDDISK");
+    if (disk && MainLoopSteps.CheckDriveList && DriveCheckDue() &&
+        MainLoopSteps.CheckDriveList(OptionBool(disk->Options, L"include-all")))
         ReloadPending = 1;
     if (ReloadPending) DoReload();
     if (RelayoutPending) Relayout();

@@ -141,7 +141,8 @@ TEST_F(MainLoopStepsTest, FixedDiskDriveCheck) {
         Calls expected;
     } rows[] = {
         {false, false, L"", true, {"paint"}},
-        {true, false, L"", true, {"paint"}},
+        // An inactive first disk line leaves the check to the next active one.
+        {true, false, L"", true, {"drives(all)", "reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}},
         {true, true, L"", false, {"drives", "paint"}},
         {true, true, L"include-all:1", false, {"drives(all)", "paint"}},
         {true, true, L"include-all:junk", false, {"drives", "paint"}},
@@ -152,7 +153,7 @@ TEST_F(MainLoopStepsTest, FixedDiskDriveCheck) {
         calls.clear();
         AddItem("UPTIME", true);
         if (r.hasDisk) AddItem("FIXEDDISK", r.active, r.options);
-        AddItem("FIXEDDISK", true, L"include-all:1");  // only the first counts
+        AddItem("FIXEDDISK", true, L"include-all:1");  // only the first active one counts
         if (!r.hasDisk) ConfigItems.pop_back();
         drivesChanged = r.changed;
         DriveCheckPending = 1;
