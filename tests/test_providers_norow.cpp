@@ -89,16 +89,16 @@ TEST_F(NoRowRoutines, LeaveNoRowAndNoFieldNamesOfAnEarlierCollection) {
         void (*before)() = nullptr;
     };
     const std::vector<Row> rows = {
-        {"PROCESSMEM of a process that is not running", RoutineOf("PROCESSMEM"), {{L"key", L"no-such-process-w28.exe"}}},
+        {"PROCESSMEM of a process that is not running", RoutineOf("PROCESSMEM"), {{L"key", L"no-such-process.exe"}}},
         {"TOPPROCESSCPU on its first collection", RoutineOf("TOPPROCESSCPU"), {}, [] { FinalizeProcessProviders(); }},
         {"TOPPROCESSPF on its first collection", RoutineOf("TOPPROCESSPF"), {}, [] { FinalizeProcessProviders(); }},
         {"NETPACKETSRATE on its first sample", RoutineOf("NETPACKETSRATE"), {}, [] { ResetNetworkProviders(); }},
         {"NETPACKETSRATE whose statistics call fails", IpStatisticsFail, {}},
         {"NETWORKINTERFACES whose adapter list cannot be had", AdapterListUnbound, {}},
         {"NETWORKINTERFACES whose adapters all vanished from the filter", RoutineOf("NETWORKINTERFACES"),
-         {{L"friendlyfilter", L"+no-such-adapter-w28"}}},
+         {{L"friendlyfilter", L"+no-such-adapter"}}},
         {"ALLIPADDRESS whose addresses all vanished from the filter", RoutineOf("ALLIPADDRESS"),
-         {{L"filter", L"+no-such-adapter-w28"}}},
+         {{L"filter", L"+no-such-adapter"}}},
         {"DOMAINCONTROLLER whose lookup fails", DomainControllerLookupFails, {}},
         {"EVENTLOG without a log", RoutineOf("EVENTLOG"), {}},
         {"EVENTLOG whose read fails", EventLogReadFails, {}},
@@ -106,16 +106,16 @@ TEST_F(NoRowRoutines, LeaveNoRowAndNoFieldNamesOfAnEarlierCollection) {
         {"DISKIO beyond the drives", RoutineOf("DISKIO"), {{L"num", L"26"}}},
         {"CPUUSAGE beyond the processors", RoutineOf("CPUUSAGE"), {{L"num", L"500"}}},
         {"LOGICALDRIVES that finds no drive", RoutineOf("LOGICALDRIVES"), {{L"include", L"ab"}, {L"diskio", L"0"}}},
-        {"WMI whose class has no object", RoutineOf("WMI"), {{L"query", L"select * from Win32_NoSuchClassW28"}}},
-        {"ENVVAR of a variable that is not set", RoutineOf("ENVVAR"), {{L"key", L"VISTREL_NO_SUCH_VARIABLE_W28"}}},
+        {"WMI whose class has no object", RoutineOf("WMI"), {{L"query", L"select * from Win32_NoSuchClass"}}},
+        {"ENVVAR of a variable that is not set", RoutineOf("ENVVAR"), {{L"key", L"VISTREL_NO_SUCH_VARIABLE"}}},
         {"IF without a comparator", RoutineOf("IF"), {{L"value1", L"1"}, {L"value2", L"1"}}},
         {"TEXT", RoutineOf("TEXT"), {{L"display", L"fixed"}}},
-        {"SET", RoutineOf("SET"), {{L"key", L"NoRowW28"}, {L"value", L"1"}}},
+        {"SET", RoutineOf("SET"), {{L"key", L"NoRow"}, {L"value", L"1"}}},
         {"CORETEMP without the CoreTemp program", RoutineOf("CORETEMP"), {}},
         {"REG without a value", RoutineOf("REG"), {}},
         {"REG of an unknown root", RoutineOf("REG"), {{L"value", L"HKXX\\Software\\Nothing"}}},
         {"REGEXIST of an unknown root", RoutineOf("REGEXIST"), {{L"value", L"HKXX\\Software\\Nothing"}}},
-        {"REGISTRY without a watch", RoutineOf("REGISTRY"), {{L"key", L"HKEY_CURRENT_USER\\Software\\NoWatchW28"}}},
+        {"REGISTRY without a watch", RoutineOf("REGISTRY"), {{L"key", L"HKEY_CURRENT_USER\\Software\\NoWatch"}}},
         {"FILE without a watch", RoutineOf("FILE"), {{L"file", missing}, {L"crc32", L"1234"}}},
         {"FILECONTENTS1", RoutineOf("FILECONTENTS1"), {{L"file", present}}},
         {"FILE2TEXT of a file that is gone", RoutineOf("FILE2TEXT"), {{L"file", missing}}},
@@ -137,14 +137,14 @@ TEST_F(NoRowRoutines, LeaveNoRowAndNoFieldNamesOfAnEarlierCollection) {
 // the last collection's values used to be written again.
 TEST_F(NoRowRoutines, ACollectionWithoutARowWritesNoCsvLine) {
     const std::wstring csv = folder_.File(L"env.csv");
-    SetEnvironmentVariableW(L"VISTREL_NOROW_W28", L"there");
-    const TItemOptionArray options = OptionsOf({{L"key", L"VISTREL_NOROW_W28"}, {L"csv", csv.c_str()}});
+    SetEnvironmentVariableW(L"VISTREL_NOROW", L"there");
+    const TItemOptionArray options = OptionsOf({{L"key", L"VISTREL_NOROW"}, {L"csv", csv.c_str()}});
     TItemData data;
     ASSERT_TRUE(DoProc(RoutineOf("ENVVAR"), options, data));
     const std::string once = ReadFileBytes(csv);
     EXPECT_NE(once.find("\"there\""), std::string::npos) << once;
 
-    SetEnvironmentVariableW(L"VISTREL_NOROW_W28", nullptr);
+    SetEnvironmentVariableW(L"VISTREL_NOROW", nullptr);
     ASSERT_TRUE(DoProc(RoutineOf("ENVVAR"), options, data));
     EXPECT_EQ(ReadFileBytes(csv), once);
     EXPECT_TRUE(data.Data.empty());
