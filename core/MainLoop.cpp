@@ -222,7 +222,7 @@ void RenewLanguageWatcher() {
     // made while the reload ran is still reported.
     if (wanted && languageWatcher && languageWatcher->FileName() == LanguageFilePath) return;
     LanguageFileNotify = nullptr;
-    languageWatcher.reset();  // waits for its thread
+    TChangeNotify2::Free(std::move(languageWatcher));  // waits for its thread, within a bound
     if (!wanted) return;
     // Started by the next EnableIniWatchers (true).
     languageWatcher = MakeIniWatcher(LanguageFilePath);
@@ -231,9 +231,9 @@ void RenewLanguageWatcher() {
 
 void FreeIniWatchers() {
     IniFileNotify = nullptr;
-    iniWatcher.reset();
+    TChangeNotify2::Free(std::move(iniWatcher));
     LanguageFileNotify = nullptr;
-    languageWatcher.reset();
+    TChangeNotify2::Free(std::move(languageWatcher));
 }
 
 void ResetCollectTimes() {
@@ -296,6 +296,17 @@ void CollectorResultsWaiting() {
     }
 }
 
+void ServeWindowWhileCollectorStops() {
+    // A reload's guard keeps the ticks out: the window takes all its messages. Once the
+    // program ends, only its repaints.
+    if (Reloading && !Application().Terminated()) {
+        Application().ProcessMessages();
+        return;
+    }
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
 void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPaintProc = PaintHook;
     Form->OnTimer1Proc = TimerHook;
@@ -306,6 +317,7 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnDisplayChangeProc = SettingsChangedHook;
     Form->OnPageChangeProc = PageHook;
     CollectorResultsHook = CollectorResultsWaiting;
+    CollectorStopServeHook = ServeWindowWhileCollectorStops;
 }
 
 void StartMainLoop(TVistrelMainForm* Form) {

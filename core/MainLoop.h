@@ -68,6 +68,8 @@ void WindowMovedHook(TVistrelMainForm* Form);
 // Posted by a new collection thread whose first pass left results: a tick now, so they
 // are shown without waiting for the timer.
 void CollectorResultsWaiting();
+// The collection thread's stop serves the window with this while it waits for a routine.
+void ServeWindowWhileCollectorStops();
 // The configuration watchers' change procedure.
 void IniChangedHook(TChangeNotify2* Sender);
 // Fills the form's hook fields with the procedures above (the timer-2 hook stays empty)

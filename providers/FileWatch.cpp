@@ -78,7 +78,7 @@ TWatchItem::TWatchItem(const std::wstring& Name, std::uint32_t ItemId, std::int3
     notifier_->Resume();
 }
 
-TWatchItem::~TWatchItem() { notifier_.reset(); }
+TWatchItem::~TWatchItem() { TChangeNotify2::Free(std::move(notifier_)); }
 
 std::wstring TWatchItem::FileName() const {
     std::lock_guard lock(lock_);

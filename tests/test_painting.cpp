@@ -453,7 +453,7 @@ TEST_F(PaintTest, PageChosenDuringAPassIsLaidOutByTheNextTick) {
     PostMessageW(form->Handle(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
     PostMessageW(form->Handle(), WM_CHAR, L'2', 0);
     UpdateEntries();
-    EXPECT_EQ(CurrentPage, 2);
+    EXPECT_EQ(CurrentPage.load(), 2);
     EXPECT_TRUE(form->PopupMenu1.Items(1).Checked);
     EXPECT_EQ(RelayoutPending, 1) << "the new page is laid out by the next tick";
     EXPECT_NE(Log().find(L"UpdateEntries Complete."), std::wstring::npos);

@@ -211,11 +211,14 @@ TEST_F(ProgramEndTest, AThreadLeftByAnEarlierStopIsWaitedForToo) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     CollectorSettings.StopWaitMs = 100;
     firstLingersMs = 300;  // the abandoned routine returns after the running one
-    RunOnce([] {
-        // A reload's stop gives up on the routine; the next thread enters it too.
+    RunOnce([this] {
+        // A reload's stop gives up on the routine; the next thread waits for its turn.
         StopCollector();
         StartCollector();
-        ASSERT_TRUE(WaitServingCalls(entered, 10000));
+        ASSERT_TRUE(PumpUntil([this] {
+            return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1;
+        }, 10000));
+        EXPECT_EQ(entries, 1) << "the next thread entered the routine beside the first";
     });
     ASSERT_EQ(TCollector::LiveCount(), 2);
     CollectorSettings.StopWaitMs = 5000;
