@@ -12,6 +12,7 @@
 #include "Errors.h"
 #include "Log.h"
 #include "MainLoop.h"
+#include "NativePaths.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -130,7 +131,7 @@ bool ThisProcessIs64Bit() { return sizeof(void*) == 8; }
 
 // Whether a launch may begin now; when it may, it is marked as under way.
 bool BeginLaunch() {
-    static const bool canRun = StatisticsProgramCanRun(ThisProcessIs64Bit(), ProcessRunsUnderWow64());
+    static const bool canRun = StatisticsProgramCanRun(ThisProcessIs64Bit(), RunsUnderWow64());
     if (!canRun) {
         MapLog(L"Mapping: ConnectServer Map Server not started: 64-bit programs do not run on this Windows");
         return false;
@@ -372,11 +373,6 @@ bool StartStatisticsProgram(const std::wstring& Path, UniqueHandle& Process, DWO
 }
 
 TStatisticsProgramStart StatisticsProgramStart = &StartStatisticsProgram;
-
-bool ProcessRunsUnderWow64() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
 
 // ---------------------------------------------------------------------------------------
 // Interpretation

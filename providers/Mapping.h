@@ -79,9 +79,6 @@ bool StartStatisticsProgram(const std::wstring& Path, UniqueHandle& Process, DWO
 // The start ConnectServer uses: StartStatisticsProgram; tests wrap it.
 using TStatisticsProgramStart = bool (*)(const std::wstring& Path, UniqueHandle& Process, DWORD& Error);
 extern TStatisticsProgramStart StatisticsProgramStart;
-// Whether this 32-bit process runs on 64-bit Windows (IsWow64Process); false in a 64-bit
-// process and when the call fails.
-bool ProcessRunsUnderWow64();
 
 // The interpretation of the areas, as plain functions over values.
 

@@ -7,6 +7,7 @@
 #include "Errors.h"
 #include "MainLoop.h"
 #include "Mapping.h"
+#include "NativePaths.h"
 #include "ProgramEnd.h"
 #include "test_providers_support.h"
 
@@ -81,7 +82,7 @@ TEST(MappingInterpretation, TheCollectorIsStartedOnlyWhere64BitProgramsRun) {
     };
     for (const auto& r : rows) EXPECT_EQ(StatisticsProgramCanRun(r.process64, r.wow64), r.canRun) << r.what;
     // Here the prefix is 64-bit Windows: the 32-bit build runs under WOW64, the 64-bit one not.
-    EXPECT_EQ(ProcessRunsUnderWow64(), sizeof(void*) == 4);
+    EXPECT_EQ(RunsUnderWow64(), sizeof(void*) == 4);
 }
 
 TEST(MappingInterpretation, SlotsAreSearchedCaseSensitivelyAndFilledFirstFree) {

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "Inspector.h"
+#include "TestFiles.h"
+#include "Utils.h"
 #include "WinHandles.h"
 
 namespace {
@@ -58,4 +60,52 @@ TEST(EndToEndPlatform, WindowsVersionLineOnWindows10) {
     ASSERT_TRUE(v.WaitForLog(L"INFO  Windows Version ", kStart));
     const std::wstring version = LineAfter(v.LogText(), L"INFO  Windows Version ");
     EXPECT_EQ(version.rfind(L"10.0.", 0), 0u) << testing::PrintToString(version);
+}
+
+namespace {
+
+// A file made in the 64-bit system folder for the test's lifetime, past the redirection
+// that a 32-bit process meets there.
+class FileIn64BitSystemFolder {
+public:
+    explicit FileIn64BitSystemFolder(const std::wstring& name) {
+        wchar_t folder[MAX_PATH] = {};
+        GetSystemDirectoryW(folder, MAX_PATH);
+        path_ = std::wstring(folder) + L"\\" + name;
+        void* redirection = nullptr;
+        const bool off = Wow64DisableWow64FsRedirection(&redirection) != FALSE;
+        made_ = WriteFileBytes(path_, "64-bit only\r\n");
+        if (off) Wow64RevertWow64FsRedirection(redirection);
+    }
+    ~FileIn64BitSystemFolder() {
+        void* redirection = nullptr;
+        const bool off = Wow64DisableWow64FsRedirection(&redirection) != FALSE;
+        DeleteFileW(path_.c_str());
+        if (off) Wow64RevertWow64FsRedirection(redirection);
+    }
+    const std::wstring& Path() const { return path_; }
+    bool Made() const { return made_; }
+
+private:
+    std::wstring path_;
+    bool made_ = false;
+};
+
+}  // namespace
+
+// On 64-bit Windows the 32-bit program's file calls under the system folder are redirected
+// to the 32-bit one; FILEEXIST still finds a file that only the 64-bit folder holds.
+TEST(EndToEndPlatform, FileExistSeesTheSixtyFourBitSystemFolder) {
+    const FileIn64BitSystemFolder file(L"vistrel-64bit-only.txt");
+    ASSERT_TRUE(file.Made());
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    if (wow64) {
+        // What this 32-bit test sees there by itself: the redirected, 32-bit folder.
+        EXPECT_EQ(GetFileAttributesW(file.Path().c_str()), INVALID_FILE_ATTRIBUTES) << "not redirected here";
+    }
+    const std::string ini = "[items]\r\nFILEEXIST=active:1,file:" + WideToUtf8(file.Path()) + "\r\n";
+    VistrelProcess v(L"/f", true, [&](const TempFolder& folder) { WriteFileBytes(folder.File(L"vistrel.ini"), ini); });
+    ASSERT_TRUE(v.WaitForLog(L"DATA  GetFileExists: ", kStart));
+    EXPECT_EQ(LineAfter(v.LogText(), L"DATA  GetFileExists: "), L"True") << (wow64 ? "a 32-bit program" : "a 64-bit one");
 }
