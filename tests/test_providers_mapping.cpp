@@ -158,32 +158,46 @@ TEST(MappingInterpretation, CommandsWithoutAreasOnlyLog) {
     EXPECT_EQ(log.Count(L"MAP", L"Mapping: ClearProcessMonitors"), 1);
 }
 
+namespace {
+// One of the main loop's hooks, emptied and then set by the client's registration for the
+// life of this object, and given back its earlier value afterwards.
+class RegisteredHook {
+public:
+    explicit RegisteredHook(void (*&Hook)()) : hook_(Hook), saved_(Hook) {
+        hook_ = nullptr;
+        RegisterMappingProviders();
+    }
+    ~RegisteredHook() { hook_ = saved_; }
+    RegisteredHook(const RegisteredHook&) = delete;
+    RegisteredHook& operator=(const RegisteredHook&) = delete;
+    bool Set() const { return hook_ != nullptr; }
+
+private:
+    void (*&hook_)();
+    void (*saved_)();
+};
+}  // namespace
+
 TEST(MappingInterpretation, RegistrationGivesTheReloadTheStopOfTheStatisticsProgram) {
     // A reload calls the hook; once the client is registered, that call empties the
     // monitor-name slots and tells the statistics program to end, in this order.
-    const auto saved = StopStatisticsProgramHook;
-    StopStatisticsProgramHook = nullptr;
-    RegisterMappingProviders();
-    ASSERT_NE(StopStatisticsProgramHook, nullptr);
+    const RegisteredHook hook(StopStatisticsProgramHook);
+    ASSERT_TRUE(hook.Set());
     LogCapture log;
     LogLevels = LogLevels | (1u << llMap);
     StopStatisticsProgramHook();
     EXPECT_EQ(log.At(L"MAP"),
               (std::vector<std::wstring>{L"Mapping: ClearProcessMonitors", L"Mapping: SendTerminateCommand"}));
-    StopStatisticsProgramHook = saved;
 }
 
 TEST(MappingInterpretation, RegistrationGivesTheForcedEndOnlyTheTerminateCommand) {
     // An end that cannot wait for a routine still running leaves the slots and the views as
     // they are: the routine may be using them.
-    const auto saved = SignalStatisticsProgramEndHook;
-    SignalStatisticsProgramEndHook = nullptr;
-    RegisterMappingProviders();
-    ASSERT_NE(SignalStatisticsProgramEndHook, nullptr);
+    const RegisteredHook hook(SignalStatisticsProgramEndHook);
+    ASSERT_TRUE(hook.Set());
     LogCapture log;
     LogLevels = LogLevels | (1u << llMap) | (1u << llDebug);
     DefaultProgramEndSteps().StopStatisticsProgram();
     EXPECT_EQ(log.At(L"MAP"), std::vector<std::wstring>{L"Mapping: SendTerminateCommand"});
     EXPECT_TRUE(log.At(L"DEBUG").empty());
-    SignalStatisticsProgramEndHook = saved;
 }
