@@ -47,6 +47,16 @@ TVistrelMainForm* CreateWindowForm() {
     return form;
 }
 
+LRESULT TBlankForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_WINDOWPOSCHANGING) {
+        auto* pos = reinterpret_cast<WINDOWPOS*>(lp);
+        TWinControl* main = Application().MainForm();
+        if (!(pos->flags & SWP_NOZORDER) && main && main->HandleAllocated() && main->Handle() != Handle())
+            pos->hwndInsertAfter = main->Handle();
+    }
+    return TForm::WndProc(msg, wp, lp);
+}
+
 namespace {
 
 // Puts a window at the top of the topmost band (above the taskbar), without activating,

@@ -170,7 +170,7 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     EXPECT_EQ(DisplayMode, dmScreenSaver);
     EXPECT_TRUE(Application().CursorHidden);
     EXPECT_EQ(Application().MainForm(), MainForm);
-    HWND blank = FindWindowW(L"TBlankForm", nullptr);
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");  // this process's, not another test's
     ASSERT_NE(blank, nullptr);
     RECT r;
     GetWindowRect(blank, &r);
@@ -185,10 +185,14 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     // Above the taskbar: both topmost, the main form above the black one.
     EXPECT_TRUE(GetWindowLongPtrW(blank, GWL_EXSTYLE) & WS_EX_TOPMOST);
     EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_TOPMOST);
-    bool formAboveBlank = false;
-    for (HWND w = GetWindow(blank, GW_HWNDPREV); w; w = GetWindow(w, GW_HWNDPREV))
-        if (w == MainForm->Handle()) formAboveBlank = true;
-    EXPECT_TRUE(formAboveBlank);
+    // A move of the black form in the window order (a click that raises it) puts it just
+    // beneath the main form, whatever place it asks for; other moves are left alone.
+    WINDOWPOS raise{blank, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE};
+    SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&raise));
+    EXPECT_EQ(raise.hwndInsertAfter, MainForm->Handle());
+    WINDOWPOS resize{blank, HWND_TOP, 0, 0, 10, 10, SWP_NOMOVE | SWP_NOZORDER};
+    SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&resize));
+    EXPECT_EQ(resize.hwndInsertAfter, HWND_TOP);
     DisplayMode = dmWindow;
 }
 
