@@ -18,6 +18,10 @@ class TVistrelMainForm;
 class TBlankForm : public TForm {
 public:
     std::wstring ClassName() const override { return L"TBlankForm"; }
+
+protected:
+    // Stays just beneath the application's main form, also when a click activates it.
+    LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
 };
 
 TVistrelMainForm* CreateDesktopForms();

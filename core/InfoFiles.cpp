@@ -5,6 +5,8 @@
 #include <set>
 
 #include "Configuration.h"
+#include "Includes.h"
+#include "Log.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -36,22 +38,29 @@ bool IsKeyword(const std::wstring& key) {
 }
 
 // Writes Bytes to "tmp" in Folder, then moves it over Target in one step; the old
-// Target stays whole when anything fails, and no "tmp" is left behind.
+// Target stays whole when anything fails, and no "tmp" is left behind. A failure is
+// logged as an ERROR naming Target.
 bool ReplaceFileWith(const std::wstring& folder, const std::wstring& target, const std::string& bytes) {
     const std::wstring tmp = folder + L"tmp";
     DeleteFileW(tmp.c_str());
-    bool written = false;
+    DWORD error = 0;
     {
         UniqueHandle file(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) return false;
         DWORD done = 0;
-        written = bytes.size() <= 0x7FFFFFFF &&
-                  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
-                  done == bytes.size();
+        if (!file.valid() || bytes.size() > 0x7FFFFFFF ||
+            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr))
+            error = GetLastError();
+        else if (done != bytes.size())
+            error = ERROR_WRITE_FAULT;
     }
-    if (written && MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (error == 0 && MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
+    if (error == 0) error = GetLastError();
     DeleteFileW(tmp.c_str());
+    if (error == 0) error = ERROR_WRITE_FAULT;
+    WriteLog(L"GenerateLanguageFiles: " + ErrorText + L" " + target + L" cannot be written: error " +
+                 std::to_wstring(error) + L" " + SystemErrorText(error),
+             llError);
     return false;
 }
 

@@ -18,6 +18,7 @@ namespace {
 std::mutex logMutex;               // one writer in the file stage at a time
 std::wstring logFileName;          // guarded by logMutex
 int afterErrorCount = 0;           // guarded by logMutex
+bool logFailureReported = false;   // guarded by logMutex: the file's failure went to the event log
 thread_local bool insideWriteLog = false;
 
 std::mutex sinkMutex;
@@ -63,13 +64,31 @@ bool LinePasses(std::uint8_t level) {
     return (levels & (1u << level)) != 0;
 }
 
-void AppendToFile(const std::wstring& path, const std::wstring& line) {
+// Appends Line to the file; the system's error code when it could not, else 0.
+DWORD AppendToFile(const std::wstring& path, const std::wstring& line) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return;
-    if (SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return;
+    if (!file.valid()) return GetLastError();
+    if (SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+        return GetLastError();
     DWORD written = 0;
-    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+    if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr))
+        return GetLastError();
+    return 0;
+}
+
+// Hands a text to the event-log sink, or to the system's event log.
+void HandToEventLog(std::uint16_t type, const std::wstring& text) {
+    EventLogSink sink;
+    {
+        std::lock_guard lock(sinkMutex);
+        sink = eventSink;
+    }
+    try {
+        if (sink) sink(type, text);
+        else ReportToSystemLog(type, text);
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -77,6 +96,7 @@ void AppendToFile(const std::wstring& path, const std::wstring& line) {
 void SetLogFileName(const std::wstring& path) {
     std::lock_guard lock(logMutex);
     logFileName = path;
+    logFailureReported = false;
 }
 
 std::wstring GetLogFileName() {
@@ -124,6 +144,7 @@ void WriteLog(const std::wstring& Text, std::uint8_t Level) {
     if (Level > llMap || insideWriteLog) return;
     insideWriteLog = true;
     try {
+        std::wstring failure;
         {
             std::lock_guard lock(logMutex);
             const bool passes = LinePasses(Level);
@@ -134,9 +155,17 @@ void WriteLog(const std::wstring& Text, std::uint8_t Level) {
                 std::wstring line = FormatLogLine(WithoutUrlUserInfo(Text), Level, st.wDay, st.wMonth, st.wYear,
                                                   st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
                 line += L"\r\n";
-                AppendToFile(logFileName, line);
+                // A log that cannot be written (a folder the user may not write to) is said
+                // once, in the event log, the one place left that can hold it.
+                const DWORD error = AppendToFile(logFileName, line);
+                if (error != 0 && !logFailureReported) {
+                    logFailureReported = true;
+                    failure = L"WriteLog: [Error] the log file " + logFileName + L" cannot be written: error " +
+                              std::to_wstring(error) + L" " + SystemErrorText(error);
+                }
             }
         }
+        if (!failure.empty()) HandToEventLog(EVENTLOG_ERROR_TYPE, failure);
         WriteEventLog(Text, Level);
     } catch (...) {
         // Logging never raises to its caller; a line that cannot be built is lost.
@@ -153,16 +182,6 @@ void WriteEventLog(const std::wstring& Text, std::uint8_t Level) {
     case llWarn: type = EVENTLOG_WARNING_TYPE; break;
     default: return;
     }
-    EventLogSink sink;
-    {
-        std::lock_guard lock(sinkMutex);
-        sink = eventSink;
-    }
-    try {
-        // Nor into the event log.
-        const std::wstring text = WithoutUrlUserInfo(Text);
-        if (sink) sink(type, text);
-        else ReportToSystemLog(type, text);
-    } catch (...) {
-    }
+    // Nor into the event log.
+    HandToEventLog(type, WithoutUrlUserInfo(Text));
 }

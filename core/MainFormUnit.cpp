@@ -13,6 +13,7 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
+#include "NativePaths.h"
 #include "Utils.h"
 #include "WinApp.h"
 
@@ -64,7 +65,7 @@ void TVistrelMainForm::FormCreate() {
     PopupAllowed = true;
     OnDeviceConfigProc = nullptr;
     OnVolumeChangeProc = nullptr;
-    MouseMoveCount = 0;
+    ResetScreenSaverMoves();
     BorderStyle = DisplayMode == dmWindow ? TFormBorderStyle::SizeToolWin : TFormBorderStyle::None;
     HWND h = Handle();
     SetTimer(h, kTimer1, 1000, nullptr);
@@ -187,10 +188,28 @@ void TVistrelMainForm::FormKeyDown(WORD& key, unsigned shift) {
     if (key == VK_F4 && (shift & ssAlt)) key = 0;  // the window cannot be closed that way
 }
 
-void TVistrelMainForm::FormMouseMove(unsigned, int, int) {
+void TVistrelMainForm::FormMouseMove(unsigned, int x, int y) {
     if (DisplayMode != dmScreenSaver) return;
+    POINT screen{x, y};
+    if (HandleAllocated()) screen = ClientToScreen(screen);
+    ScreenSaverMouseMove(screen);
+}
+
+void TVistrelMainForm::ScreenSaverMouseMove(POINT screen) {
+    if (!PointerMoved(lastPointer_, screen)) return;
     ++MouseMoveCount;
     if (MouseMoveCount > 5) HaltProgram(0);
+}
+
+void TVistrelMainForm::ResetScreenSaverMoves() {
+    MouseMoveCount = 0;
+    lastPointer_.reset();
+}
+
+bool PointerMoved(std::optional<POINT>& Last, POINT Screen) {
+    const bool moved = Last && (Last->x != Screen.x || Last->y != Screen.y);
+    Last = Screen;
+    return moved;
 }
 
 bool TVistrelMainForm::ScreenSaverInput(MSG& msg) {
@@ -203,11 +222,15 @@ bool TVistrelMainForm::ScreenSaverInput(MSG& msg) {
             return true;
         }
         case WM_MOUSEMOVE:
-        case WM_NCMOUSEMOVE:
+        case WM_NCMOUSEMOVE: {
             // Counted here alone: the message does not reach the form's own handler as
-            // well. The rule does not look at the position.
-            FormMouseMove(ShiftStateFromMouse(msg.wParam), GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam));
+            // well. A move is compared by its screen position: the client one of
+            // WM_MOUSEMOVE is relative to the window it went to.
+            POINT screen{GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam)};
+            if (msg.message == WM_MOUSEMOVE && msg.hwnd) ::ClientToScreen(msg.hwnd, &screen);
+            ScreenSaverMouseMove(screen);
             return true;
+        }
         default:
             return false;
     }
@@ -333,7 +356,7 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     const TConfigItem item = CheckedAt(ConfigItems, control->Tag);
     const std::wstring uri = ExpandEnvironmentText(OptionText(item.Options, L"uri"));
     const std::wstring args = OptionText(item.Options, L"args");
-    const std::intptr_t result = ShellOpen(uri, args);
+    const std::intptr_t result = ShellOpen(NativeSystemPath(uri), args);
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -76,7 +77,13 @@ public:
     void NavButtonMouseDown(TWinControl* button, TMouseButton mb, unsigned shift, int x, int y);
     void FormMouseDown(TMouseButton mb, unsigned shift, int x, int y);
     void FormKeyDown(WORD& key, unsigned shift);
+    // In screen-saver mode a mouse move at a new position counts; the sixth ends the
+    // program. X and Y are client coordinates of this form.
     void FormMouseMove(unsigned shift, int x, int y);
+    // The same for a move at a screen position.
+    void ScreenSaverMouseMove(POINT screen);
+    // Forgets the counted moves and the last position seen.
+    void ResetScreenSaverMoves();
     // In screen-saver mode: applies the rules above to a key press or mouse move taken
     // from the queue for any of the program's windows; true when it was one (it is then
     // not dispatched).
@@ -110,7 +117,14 @@ private:
     std::array<std::unique_ptr<TVrShadowButton>, 3> navButtons_;
     HDEVNOTIFY deviceNotify_ = nullptr;
     bool navHighlightCheck_ = true;
+    std::optional<POINT> lastPointer_;  // the last pointer position a saver move had
 };
+
+// Whether a mouse move at Screen is a movement: only when Last holds a position and
+// Screen differs from it. Windows sends move messages without any movement whenever a
+// window appears, moves or changes size under the resting pointer; the first move seen
+// only sets Last. Last becomes Screen.
+bool PointerMoved(std::optional<POINT>& Last, POINT Screen);
 
 // The application's error handler: logs "Application Exception: Class=" with the
 // sender's and the exception's class names and the message, then ends the program with

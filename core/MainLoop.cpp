@@ -23,6 +23,7 @@ TChangeNotify2* LanguageFileNotify = nullptr;
 
 bool (*RefreshDriveListHook)(bool IncludeAll) = nullptr;
 void (*StopStatisticsProgramHook)() = nullptr;
+void (*SignalStatisticsProgramEndHook)() = nullptr;
 
 namespace {
 

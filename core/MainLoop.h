@@ -56,6 +56,9 @@ extern bool (*RefreshDriveListHook)(bool IncludeAll);
 // Before a reload: the shared-area client empties its monitor slots, tells the
 // statistics program to end and closes the areas (it is started again on demand).
 extern void (*StopStatisticsProgramHook)();
+// At an end that cannot wait for a gathering routine still running: tells the statistics
+// program to end without waiting for anything that routine may hold.
+extern void (*SignalStatisticsProgramEndHook)();
 
 // The hooks the main program installs on the main form.
 void TimerHook();

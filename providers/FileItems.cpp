@@ -11,6 +11,7 @@
 #include "FileWatch.h"
 #include "Includes.h"
 #include "Log.h"
+#include "NativePaths.h"
 #include "Pipeline.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -156,7 +157,7 @@ void GetFileWatch(TItemOptionArray Options, TItemData& Data, std::wstring& Displ
 
 void GetFileContents(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const std::wstring path = ResolveProgramFile(ExpandedOption(Options, L"file"), ProgramDirectory());
+    const std::wstring path = NativeSystemPath(ResolveProgramFile(ExpandedOption(Options, L"file"), ProgramDirectory()));
     if (FileExists(path)) {
         std::wstring text;
         for (const std::wstring& line : ReadUtf8FileLines(path)) text += line + L"|";
@@ -169,13 +170,13 @@ void GetFileContents(TItemOptionArray Options, TItemData& Data, std::wstring& Di
 
 void GetFileExists(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const bool exists = FileExists(ExpandedOption(Options, L"file"));
+    const bool exists = FileExists(NativeSystemPath(ExpandedOption(Options, L"file")));
     StoreSingleRow(Options, Data, Display, {L"exists"}, {Variant(exists)}, L"GetFileExists: ");
 }
 
 void GetFile2Text(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const std::wstring path = ResolveProgramFile(ExpandedOption(Options, L"file"), ProgramDirectory());
+    const std::wstring path = NativeSystemPath(ResolveProgramFile(ExpandedOption(Options, L"file"), ProgramDirectory()));
     const std::wstring key = ExpandedOption(Options, L"key");
     OptionText(Options, L"display", L"%1");  // read, but the lines are the display
     if (FileExists(path)) {

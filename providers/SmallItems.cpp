@@ -14,6 +14,7 @@
 #include "ItemControl.h"
 #include "Log.h"
 #include "MainFormUnit.h"
+#include "NativePaths.h"
 #include "Painting.h"
 #include "Pipeline.h"
 #include "StaticTextW.h"
@@ -252,7 +253,8 @@ void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     const std::wstring parameters = OptionText(Options, L"parameters", L"");
     const std::int64_t waitMs = GetItemOption(Options, L"wait-time", Variant(std::int32_t{3000})).ToInt64();
     const std::int32_t show = GetItemOption(Options, L"show-window", Variant(std::int32_t{0})).ToInt32();
-    const TCmdResult r = RunShellCommand(file, parameters, directory, show, CmdWaitMs(waitMs, ItemTimeLeftMs()));
+    const TCmdResult r = RunShellCommand(NativeSystemPath(file), parameters, NativeSystemPath(directory), show,
+                                         CmdWaitMs(waitMs, ItemTimeLeftMs()));
     SetFieldNames(Data.Names, {L"execute result", L"last error", L"exit code"});
     AddDataRow(Data.Data,
                {Variant(r.Started), Variant(static_cast<std::int32_t>(r.LastError)),

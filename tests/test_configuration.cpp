@@ -375,6 +375,21 @@ TEST_F(ConfigLoad, SampleIsCopiedWhenTheIniIsMissing) {
     EXPECT_EQ(Nav, 1);
 }
 
+TEST_F(ConfigLoad, ASampleThatCannotBeCopiedIsLoggedNamingBothFiles) {
+    const std::wstring log = dir_ / L"copy.log";
+    SetLogFileName(log);
+    LogLevels = 2;
+    const std::wstring sample = Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
+    // Held open without sharing, as a folder the user may not write to refuses the copy.
+    UniqueHandle holder(CreateFileW(sample.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder.valid());
+    EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
+    EXPECT_EQ(CountContaining(LogLines(log), L"ERROR LoadIniFile: [Error] " + dir_.Path() + L"vistrel.ini cannot be made from " +
+                                                 sample + L": error "),
+              1);
+}
+
 TEST_F(ConfigLoad, SampleNeverOverwritesAnExistingIni) {
     Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
     Write(L"vistrel.ini", "[options]\r\nnav=2\r\n");
@@ -410,10 +425,14 @@ TEST_F(ConfigLoad, IniSwitchWithAFullPath) {
 }
 
 TEST_F(ConfigLoad, IniSwitchNamingNothing) {
+    const std::wstring log = dir_ / L"nothing.log";
+    SetLogFileName(log);
+    LogLevels = 2;
     MainIniPath = L"before";
     SetProgramArguments({L"/ini=nothing.ini"});
     Write(L"vistrel-sample.ini", "[options]\r\n");
     EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(CountContaining(LogLines(log), L"ERROR LoadIniFile: [Error] the ini file nothing.ini does not exist"), 1);
     EXPECT_EQ(MainIniPath, L"before");
     EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
 }

@@ -170,7 +170,7 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     EXPECT_EQ(DisplayMode, dmScreenSaver);
     EXPECT_TRUE(Application().CursorHidden);
     EXPECT_EQ(Application().MainForm(), MainForm);
-    HWND blank = FindWindowW(L"TBlankForm", nullptr);
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");  // this process's, not another test's
     ASSERT_NE(blank, nullptr);
     RECT r;
     GetWindowRect(blank, &r);
@@ -182,6 +182,17 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     EXPECT_TRUE(IsZoomed(MainForm->Handle()));
     EXPECT_FALSE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_CAPTION);
     EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_APPWINDOW) << "a taskbar button";
+    // Above the taskbar: both topmost, the main form above the black one.
+    EXPECT_TRUE(GetWindowLongPtrW(blank, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_TOPMOST);
+    // A move of the black form in the window order (a click that raises it) puts it just
+    // beneath the main form, whatever place it asks for; other moves are left alone.
+    WINDOWPOS raise{blank, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE};
+    SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&raise));
+    EXPECT_EQ(raise.hwndInsertAfter, MainForm->Handle());
+    WINDOWPOS resize{blank, HWND_TOP, 0, 0, 10, 10, SWP_NOMOVE | SWP_NOZORDER};
+    SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&resize));
+    EXPECT_EQ(resize.hwndInsertAfter, HWND_TOP);
     DisplayMode = dmWindow;
 }
 
@@ -202,11 +213,12 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
         // Showing the forms under the pointer may have queued a move already.
         PumpFor(100);
         halts.clear();
-        saver->MouseMoveCount = 0;
-        // A click does not end it; five moves do not; each move counts once.
+        saver->ResetScreenSaverMoves();
+        // A click does not end it; the first move sets the position, five more do not end
+        // it; each move counts once.
         PostMessageW(t.window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
         PostMessageW(t.window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-        for (int i = 0; i < 5; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
+        for (int i = 0; i < 6; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(9 + i, 10));
         Application().ProcessMessages();
         EXPECT_TRUE(halts.empty()) << t.name;
         EXPECT_EQ(saver->MouseMoveCount, 5) << t.name;
@@ -215,7 +227,7 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
         EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": the sixth move";
 
         halts.clear();
-        saver->MouseMoveCount = 0;
+        saver->ResetScreenSaverMoves();
         PostMessageW(t.window, WM_KEYDOWN, 'A', 0);
         Application().ProcessMessages();
         EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": a key";
@@ -226,6 +238,46 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
     }
     Application().DestroyForms();
     EXPECT_FALSE(Application().OnMessage) << "the form takes its rules with it";
+    DisplayMode = dmWindow;
+}
+
+// Windows sends move messages without movement whenever a window appears, moves or changes
+// size under the resting pointer: to every window of the saver, client and non-client,
+// they leave it running; real moves then end it.
+TEST_F(WindowTest, ScreenSaverStaysForMovesWithoutMovement) {
+    std::vector<UINT> halts;
+    SetHaltProc([&](UINT code) { halts.push_back(code); });
+    auto* saver = CreateScreenSaverForms();
+    MainForm = saver;
+    saver->Show();
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    const HWND windows[] = {blank, saver->Handle(), saver->HomeButton->Handle()};
+    PumpFor(100);
+    halts.clear();
+    saver->ResetScreenSaverMoves();
+    // One resting pointer position, in each window's own client coordinates.
+    const POINT resting{200, 150};
+    const auto postAt = [](HWND window, POINT screen) {
+        POINT client = screen;
+        ScreenToClient(window, &client);
+        PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(client.x, client.y));
+        PostMessageW(window, WM_NCMOUSEMOVE, HTCLIENT, MAKELPARAM(screen.x, screen.y));
+    };
+    for (int round = 0; round < 10; ++round)
+        for (HWND window : windows) postAt(window, resting);
+    Application().ProcessMessages();
+    EXPECT_TRUE(halts.empty()) << "moves without movement ended the saver";
+    EXPECT_EQ(saver->MouseMoveCount, 0);
+    // The pointer moves: six steps end it.
+    for (int step = 1; step <= 5; ++step) postAt(windows[step % 3], {resting.x + step, resting.y});
+    Application().ProcessMessages();
+    EXPECT_TRUE(halts.empty());
+    EXPECT_EQ(saver->MouseMoveCount, 5);
+    postAt(blank, {resting.x, resting.y + 7});
+    Application().ProcessMessages();
+    EXPECT_EQ(halts, std::vector<UINT>{0}) << "the sixth real move";
+    Application().DestroyForms();
     DisplayMode = dmWindow;
 }
 

@@ -2,9 +2,12 @@
 // tests/fixtures/languages/german.ini as an old translation.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "Configuration.h"
 #include "InfoFiles.h"
 #include "Includes.h"
+#include "Log.h"
 #include "Units.h"
 #include "Utils.h"
 #include "TestFiles.h"
@@ -179,7 +182,19 @@ TEST_F(LanguageFiles, FailedReplaceKeepsTheOldFile) {
         UniqueHandle holder(
             CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(holder.valid());
+        const std::wstring log = dir_ / L"replace.log";
+        SetLogFileName(log);
+        LogLevels = 2;
         EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
+        SetLogFileName(L"");
+        LogLevels = 0;
+        // The failure names the file.
+        const std::string bytes = ReadFileBytes(log);
+        std::wstring text(bytes.size() / 2, L'\0');
+        std::memcpy(text.data(), bytes.data(), text.size() * 2);
+        EXPECT_NE(text.find(L"ERROR GenerateLanguageFiles: [Error] " + path + L" cannot be written: error "),
+                  std::wstring::npos)
+            << testing::PrintToString(text);
         EXPECT_FALSE(PathExists(LanguageFile(L"tmp")));
         // The generator goes on with the other files.
         Generate();

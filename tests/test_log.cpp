@@ -155,9 +155,10 @@ TEST(LogFile, AppendsToExistingFile) {
     EXPECT_EQ(Texts(lines), (std::vector<std::wstring>{L"one", L"two"}));
 }
 
-TEST(LogFile, UnwritablePathIsIgnored) {
-    // A line that cannot be written is lost without a word, the event-log stage still runs,
-    // and the next line to a writable file is written as usual.
+TEST(LogFile, UnwritablePathIsReportedOnceInTheEventLog) {
+    // A line that cannot be written is lost, the event log is told once that the file
+    // cannot be written (whatever its levels: it is the one place left), the event-log
+    // stage still runs, and the next line to a writable file is written as usual.
     TempFolder dir;
     const std::wstring locked = dir.File(L"locked.log");
     ASSERT_TRUE(WriteFileBytes(locked, "held"));
@@ -179,8 +180,20 @@ TEST(LogFile, UnwritablePathIsIgnored) {
         reported.clear();
         SetLogFileName(r.path);
         EXPECT_NO_THROW(WriteLog(L"lost", llError)) << r.what;
-        EXPECT_EQ(reported, std::vector<std::wstring>{L"lost"}) << r.what;
+        EXPECT_NO_THROW(WriteLog(L"lost again", llError)) << r.what;
+        ASSERT_EQ(reported.size(), 3u) << r.what;
+        EXPECT_EQ(reported[0].rfind(L"WriteLog: [Error] the log file " + r.path + L" cannot be written: error ", 0), 0u)
+            << r.what << ": " << testing::PrintToString(reported[0]);
+        EXPECT_EQ(reported[1], L"lost") << r.what;
+        EXPECT_EQ(reported[2], L"lost again") << r.what;
     }
+    // Without event-log levels only the file's failure is reported.
+    EventLogLevels = 0;
+    reported.clear();
+    SetLogFileName(dir.File(L"no\such\folder\y.log"));
+    WriteLog(L"lost", llError);
+    EXPECT_EQ(reported.size(), 1u);
+    EventLogLevels = 0x02;
     EXPECT_FALSE(PathExists(dir.File(L"no")));
     holder.reset();
     EXPECT_EQ(ReadFileBytes(locked), "held");

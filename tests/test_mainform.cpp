@@ -456,14 +456,40 @@ TEST_F(MainFormTest, AltF4IsSwallowedOutsideTheScreenSaver) {
     EXPECT_EQ(key, 'A');
 }
 
+TEST(ScreenSaverMoves, OnlyAMoveToANewPositionIsAMovement) {
+    const struct {
+        std::vector<POINT> moves;
+        int movements;
+    } rows[] = {
+        {{}, 0},
+        {{{5, 5}}, 0},                                   // the first only sets the position
+        {{{5, 5}, {5, 5}, {5, 5}}, 0},                   // moves without movement
+        {{{5, 5}, {6, 5}}, 1},
+        {{{5, 5}, {5, 6}, {5, 6}, {5, 5}}, 2},           // back to an earlier position moves too
+        {{{-1200, 40}, {-1200, 40}, {300, 40}}, 1},      // a monitor left of the primary one
+    };
+    for (const auto& r : rows) {
+        std::optional<POINT> last;
+        int movements = 0;
+        for (const POINT& p : r.moves) movements += PointerMoved(last, p) ? 1 : 0;
+        EXPECT_EQ(movements, r.movements) << r.moves.size() << " moves";
+        if (!r.moves.empty()) EXPECT_EQ(last->x, r.moves.back().x);
+    }
+}
+
 TEST_F(MainFormTest, ScreenSaverEndsOnTheSixthMoveOrAnyKey) {
     std::vector<UINT> halts;
     SetHaltProc([&](UINT code) { halts.push_back(code); });
     int ends = 0;
     SetProgramEndProc([&] { ++ends; });
     DisplayMode = dmScreenSaver;
-    for (int i = 0; i < 5; ++i) form->FormMouseMove(0, i, 0);
+    form->ResetScreenSaverMoves();
+    // The first move only sets the position; moves to where the pointer already is never
+    // count, however many.
+    for (int i = 0; i < 6; ++i) form->FormMouseMove(0, i, 0);
+    for (int i = 0; i < 20; ++i) form->FormMouseMove(0, 5, 0);
     EXPECT_TRUE(halts.empty());
+    EXPECT_EQ(form->MouseMoveCount, 5);
     form->FormMouseMove(0, 9, 9);
     EXPECT_EQ(halts, std::vector<UINT>{0});
     EXPECT_EQ(ends, 1) << "the units' finalisation runs";
