@@ -14,6 +14,7 @@
 #include "Includes.h"
 #include "Log.h"
 #include "Utils.h"
+#include "Variant.h"
 #include "WinApp.h"
 
 namespace {
@@ -125,6 +126,8 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             CallHook(OnWindowMovedProc, this);
             break;
         case WM_SETTINGCHANGE:
+            // The user changed the regional format: numbers follow it, as dates do.
+            if (IsRegionalSettingsChange(reinterpret_cast<const wchar_t*>(lp))) RefreshLocaleNumberFormat();
             CallHook(OnSettingChangeProc, this);
             break;
         case WM_DISPLAYCHANGE:
@@ -337,6 +340,8 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }
+
+bool IsRegionalSettingsChange(const wchar_t* Area) { return Area && lstrcmpiW(Area, L"intl") == 0; }
 
 std::size_t ReadableBytes(const void* address) {
     MEMORY_BASIC_INFORMATION info{};
