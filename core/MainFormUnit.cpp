@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "NativePaths.h"
 #include "Utils.h"
+#include "Variant.h"
 #include "WinApp.h"
 
 namespace {
@@ -126,6 +127,8 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             CallHook(OnWindowMovedProc, this);
             break;
         case WM_SETTINGCHANGE:
+            // The user changed the regional format: numbers follow it, as dates do.
+            if (IsRegionalSettingsChange(reinterpret_cast<const wchar_t*>(lp))) RefreshLocaleNumberFormat();
             CallHook(OnSettingChangeProc, this);
             break;
         case WM_DISPLAYCHANGE:
@@ -360,6 +363,8 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }
+
+bool IsRegionalSettingsChange(const wchar_t* Area) { return Area && lstrcmpiW(Area, L"intl") == 0; }
 
 std::size_t ReadableBytes(const void* address) {
     MEMORY_BASIC_INFORMATION info{};

@@ -126,6 +126,10 @@ private:
 // only sets Last. Last becomes Screen.
 bool PointerMoved(std::optional<POINT>& Last, POINT Screen);
 
+// Whether a WM_SETTINGCHANGE names the regional settings: its area "intl" (the system
+// sends it when the user changes the regional format), in any letter case.
+bool IsRegionalSettingsChange(const wchar_t* Area);
+
 // The application's error handler: logs "Application Exception: Class=" with the
 // sender's and the exception's class names and the message, then ends the program with
 // exit code 1 (the program's ordered end still runs).

@@ -11,6 +11,7 @@
 #include "MainFormUnit.h"
 #include "TestFiles.h"
 #include "Utils.h"
+#include "Variant.h"
 #include "WindowTests.h"
 
 namespace {
@@ -626,4 +627,25 @@ TEST_F(MainFormTest, TimerHighlightsTheButtonUnderTheCursorWhileItCanHaveChanged
     ASSERT_TRUE(SetCursorPos(next.x + 20, next.y));
     SendMessageW(form->Handle(), WM_TIMER, kTimer1, 0);
     EXPECT_TRUE(solid(form->NextButton));
+}
+
+TEST(RegionalSettings, OnlyTheIntlAreaIsAChangeOfTheRegionalFormat) {
+    EXPECT_TRUE(IsRegionalSettingsChange(L"intl"));
+    EXPECT_TRUE(IsRegionalSettingsChange(L"Intl"));
+    EXPECT_FALSE(IsRegionalSettingsChange(L"Environment"));
+    EXPECT_FALSE(IsRegionalSettingsChange(L"intlx"));
+    EXPECT_FALSE(IsRegionalSettingsChange(nullptr));
+}
+
+TEST_F(MainFormTest, ARegionalFormatChangeRefreshesTheNumberSeparators) {
+    // A separator that differs from the system's, as the format was before the user changed it.
+    const NumberFormat system = LocaleNumberFormat();
+    NumberFormat before = system;
+    before.DecimalSeparator = system.DecimalSeparator == L',' ? L'.' : L',';
+    SetLocaleNumberFormat(before);
+    SendMessageW(form->Handle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"));
+    EXPECT_EQ(LocaleNumberFormat().DecimalSeparator, before.DecimalSeparator) << "another area changed nothing";
+    SendMessageW(form->Handle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"intl"));
+    EXPECT_EQ(LocaleNumberFormat().DecimalSeparator, system.DecimalSeparator);
+    EXPECT_EQ(Variant(2.5).ToText(), std::wstring(L"2") + system.DecimalSeparator + L"5");
 }

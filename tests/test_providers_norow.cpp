@@ -49,7 +49,7 @@ NET_API_STATUS WINAPI FailingDcName(LPCWSTR, LPCWSTR, LPBYTE*) { throw EOSError(
 void EventLogReadFails(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     TEventLogRead read;
     read.Error = ERROR_INSUFFICIENT_BUFFER;
-    StoreEventLogRead(Options, read, 0, Data, Display);
+    StoreEventLogRead(Options, read, UtcZone(), Data, Display);
 }
 void IpStatisticsFail(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     StoreIpStatisticsRate(Options, nullptr, 5000, Data, Display);
