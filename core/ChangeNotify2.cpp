@@ -46,6 +46,20 @@ struct TCall {
 };
 using TCallBox = std::shared_ptr<TCall>;
 
+// Drops the calls still posted to a courier window with their records. A filtered
+// PeekMessage also takes a waiting quit request, whatever the filter: that goes back to
+// the queue for the message loop that waits for it.
+void DropPostedCalls(HWND Courier) {
+    MSG msg;
+    while (PeekMessageW(&msg, Courier, kNotifyMessage, kNotifyMessage, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        delete reinterpret_cast<TCallBox*>(msg.lParam);
+    }
+}
+
 void RegisterCourierClass() {
     static bool registered = false;
     if (registered) return;
@@ -108,8 +122,7 @@ TChangeNotify2::~TChangeNotify2() {
     WaitFor(INFINITE);
     // Calls posted but not yet served are dropped with their records.
     MSG msg;
-    while (PeekMessageW(&msg, courier_, kNotifyMessage, kNotifyMessage, PM_REMOVE))
-        delete reinterpret_cast<TCallBox*>(msg.lParam);
+    DropPostedCalls(courier_);
     DestroyWindow(courier_);
 }
 
@@ -258,9 +271,7 @@ void TChangeNotify2::DoNotify() {
 LRESULT CALLBACK TChangeNotify2::CourierProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_DESTROY) {
         // Calls still posted to a window whose watcher is gone go with it.
-        MSG posted;
-        while (PeekMessageW(&posted, hwnd, kNotifyMessage, kNotifyMessage, PM_REMOVE))
-            delete reinterpret_cast<TCallBox*>(posted.lParam);
+        DropPostedCalls(hwnd);
     }
     if (msg != kNotifyMessage) return DefWindowProcW(hwnd, msg, wp, lp);
     const std::unique_ptr<TCallBox> box(reinterpret_cast<TCallBox*>(lp));

@@ -82,6 +82,7 @@ bool ThresholdMet(const Variant& Value, double T) {
 TCollector::TCollector(const TCollectorSettings& Settings)
     : tick_(Settings.Tick ? Settings.Tick : SystemTick), passSleep_(Settings.PassSleep),
       reset_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), passSleepMs_(Settings.PassSleepMs),
+      turnWaitMs_(Settings.TurnWaitMs),
       texts_(CopyReloadedTexts()) {
     ++liveCount_;
 }
@@ -147,7 +148,7 @@ void TCollector::RunPass() {
             std::unique_lock<std::timed_mutex> turn(GatheringTurn(), std::defer_lock);
             if (!TakeGatheringTurn(turn)) break;
             const bool collected = GetItemData();
-            turn.unlock();
+            if (turn.owns_lock()) turn.unlock();
             if (collected) {
                 const bool switchesNext = WorkItem.Keyword == "IF";
                 PutInTray(index, generation);
@@ -166,8 +167,18 @@ void TCollector::RunPass() {
 bool TCollector::TakeGatheringTurn(std::unique_lock<std::timed_mutex>& Turn) {
     if (Turn.try_lock()) return true;
     WriteLog(L"TCollector: waiting for a gathering routine of the previous collection thread to return", llWarn);
-    while (!Terminated())
+    // A routine returns within the item time limit: one that has not by then broke it,
+    // and the collection goes on beside it rather than stop for good.
+    const DWORD start = GetTickCount();
+    while (!Terminated()) {
         if (Turn.try_lock_for(std::chrono::milliseconds(50))) return true;
+        if (GetTickCount() - start >= turnWaitMs_) {
+            WriteLog(L"TCollector: " + ErrorPrefix() + L"the gathering routine of the previous collection thread did not "
+                         L"return within " + TimeLimitText(turnWaitMs_) + L"; the collection goes on beside it",
+                     llError);
+            return true;
+        }
+    }
     return false;
 }
 

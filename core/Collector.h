@@ -19,6 +19,7 @@
 #include "Includes.h"
 #include "ItemTypes.h"
 #include "Threads.h"
+#include "TimeLimits.h"
 
 class TCollector;
 
@@ -45,6 +46,8 @@ struct TCollectorSettings {
     TPassSleep PassSleep;           // none: sleep PassSleepMs, waking at a stop or a reset
     DWORD PassSleepMs = kCollectorPassSleepMs;
     DWORD StopWaitMs = kCollectorStopWaitMs;
+    // How long a new thread waits for the routine of a thread a stop left behind.
+    DWORD TurnWaitMs = kItemTimeLimitMs;
 };
 extern TCollectorSettings CollectorSettings;
 
@@ -124,6 +127,7 @@ private:
     std::atomic<bool> announce_{true};  // the next pass's results are announced
     UniqueHandle reset_;                // signalled by ResetTimes, ends the pause between passes
     DWORD passSleepMs_ = kCollectorPassSleepMs;
+    DWORD turnWaitMs_ = kItemTimeLimitMs;
     // The texts and user functions as they were when the thread was made: a reload that
     // runs while this thread still finishes a routine rewrites the loader's, not these.
     std::shared_ptr<const TReloadedTexts> texts_;

@@ -386,3 +386,17 @@ TEST(ChangeNotifyFree, AWatcherThatEndsInTimeIsFreedAtOnce) {
     EXPECT_TRUE(TChangeNotify2::Free(nullptr));
     FinalizeSynchronizer();
 }
+
+TEST(ChangeNotifyFree, AQuitRequestWaitingWhenAWatcherIsFreedStaysForTheMessageLoop) {
+    InitSynchronizer();
+    auto watcher = std::make_unique<TChangeNotify2>(true);
+    watcher->SetFileName(L"C:\\no-such-folder\\x.ini");
+    watcher->Interval = 1;
+    watcher->Resume();
+    PostQuitMessage(7);
+    EXPECT_TRUE(TChangeNotify2::Free(std::move(watcher)));
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit request was dropped";
+    EXPECT_EQ(msg.wParam, 7u);
+    FinalizeSynchronizer();
+}

@@ -623,6 +623,26 @@ TEST_F(CollectorHarness, StopPastItsBoundLeavesTheThreadToEndOnItsOwn) {
     EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"ordered"});
 }
 
+TEST_F(CollectorHarness, ARoutineThatOutlivesTheTurnWaitIsLoggedAndTheCollectionGoesOn) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
+    CollectorSettings.StopWaitMs = 50;
+    CollectorSettings.TurnWaitMs = 200;
+    StartCollector();
+    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    StopCollector();
+    ConfigItems[0].Active = false;
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    StartCollector();
+    // The held routine broke its time limit: past the wait, the new thread goes on.
+    ASSERT_TRUE(PumpUntil([] { return calls[0] == 1; }));
+    EXPECT_EQ(log_.Count(L"ERROR", L"TCollector: [Error] the gathering routine of the previous collection thread did "
+                                   L"not return within 200 ms; the collection goes on beside it"),
+              1);
+    SetEvent(release);
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));
+}
+
 TEST_F(CollectorHarness, AThreadWaitingForItsTurnEndsOnItsStop) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
