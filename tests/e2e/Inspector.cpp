@@ -21,17 +21,18 @@ std::wstring Utf16File(const std::wstring& path) {
 }  // namespace
 
 VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog,
-                               const std::function<void(const TempFolder&)>& Prepare) {
-    Start(arguments, debugLog, Prepare);
+                               const std::function<void(const TempFolder&)>& Prepare,
+                               const std::wstring& ProgramName) {
+    Start(arguments, debugLog, Prepare, ProgramName);
 }
 
 VistrelProcess::VistrelProcess(const std::wstring& arguments, const std::wstring& logFile) : logFile_(logFile) {
-    Start(arguments, true, nullptr);
+    Start(arguments, true, nullptr, L"Vistrel.exe");
 }
 
 void VistrelProcess::Start(const std::wstring& arguments, bool debugLog,
-                           const std::function<void(const TempFolder&)>& Prepare) {
-    const std::wstring exe = folder_.File(L"Vistrel.exe");
+                           const std::function<void(const TempFolder&)>& Prepare, const std::wstring& ProgramName) {
+    const std::wstring exe = folder_.File(ProgramName);
     if (!CopyFileW((TestBinaryDir() + L"Vistrel.exe").c_str(), exe.c_str(), FALSE))
         throw std::runtime_error("cannot copy Vistrel.exe");
     if (Prepare) Prepare(folder_);

@@ -15,11 +15,12 @@
 // One running Vistrel.exe, copied into a temporary folder with nothing else in it (no
 // ini file) unless Prepare puts files there before the start, started from that folder
 // with /debug=<folder>\log.txt and the given arguments. Ended by force when the test does
-// not end it.
+// not end it. ProgramName is the copy's file name.
 class VistrelProcess {
 public:
     explicit VistrelProcess(const std::wstring& arguments, bool debugLog = true,
-                            const std::function<void(const TempFolder&)>& Prepare = nullptr);
+                            const std::function<void(const TempFolder&)>& Prepare = nullptr,
+                            const std::wstring& ProgramName = L"Vistrel.exe");
     // Started with /debug=LogFile, a file the test chooses, in place of the folder's log.txt.
     VistrelProcess(const std::wstring& arguments, const std::wstring& logFile);
     ~VistrelProcess();
@@ -37,7 +38,7 @@ public:
 
 private:
     void Start(const std::wstring& arguments, bool debugLog,
-               const std::function<void(const TempFolder&)>& Prepare);
+               const std::function<void(const TempFolder&)>& Prepare, const std::wstring& ProgramName);
 
     TempFolder folder_;
     std::wstring logFile_ = folder_.File(L"log.txt");
