@@ -65,6 +65,7 @@ void TVistrelMainForm::FormCreate() {
     OnDeviceConfigProc = nullptr;
     OnVolumeChangeProc = nullptr;
     MouseMoveCount = 0;
+    MousePosition = {};
     BorderStyle = DisplayMode == dmWindow ? TFormBorderStyle::SizeToolWin : TFormBorderStyle::None;
     HWND h = Handle();
     SetTimer(h, kTimer1, 1000, nullptr);
@@ -187,8 +188,13 @@ void TVistrelMainForm::FormKeyDown(WORD& key, unsigned shift) {
     if (key == VK_F4 && (shift & ssAlt)) key = 0;  // the window cannot be closed that way
 }
 
-void TVistrelMainForm::FormMouseMove(unsigned, int, int) {
+void TVistrelMainForm::FormMouseMove(unsigned, int x, int y) {
+    if (DisplayMode == dmScreenSaver) ScreenSaverMouseMove(ClientToScreen({x, y}));
+}
+
+void TVistrelMainForm::ScreenSaverMouseMove(POINT screen) {
     if (DisplayMode != dmScreenSaver) return;
+    if (!PointerMoved(MousePosition, screen)) return;
     ++MouseMoveCount;
     if (MouseMoveCount > 5) HaltProgram(0);
 }
@@ -203,14 +209,25 @@ bool TVistrelMainForm::ScreenSaverInput(MSG& msg) {
             return true;
         }
         case WM_MOUSEMOVE:
-        case WM_NCMOUSEMOVE:
+        case WM_NCMOUSEMOVE: {
             // Counted here alone: the message does not reach the form's own handler as
-            // well. The rule does not look at the position.
-            FormMouseMove(ShiftStateFromMouse(msg.wParam), GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam));
+            // well. A client move is in its window's coordinates, a non-client one in the
+            // screen's: the rule compares screen positions, whichever window reported them.
+            POINT screen{GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam)};
+            if (msg.message == WM_MOUSEMOVE) ::ClientToScreen(msg.hwnd, &screen);
+            ScreenSaverMouseMove(screen);
             return true;
+        }
         default:
             return false;
     }
+}
+
+bool PointerMoved(TPointerPosition& position, POINT screen) {
+    const bool moved = position.Seen && (screen.x != position.Last.x || screen.y != position.Last.y);
+    position.Seen = true;
+    position.Last = screen;
+    return moved;
 }
 
 void TVistrelMainForm::PopupAt(POINT screen) { PopupMenu1.Popup(Handle(), screen.x, screen.y); }

@@ -21,6 +21,17 @@
 
 class TVistrelMainForm;
 
+// The pointer's screen position as the screen saver last saw it.
+struct TPointerPosition {
+    bool Seen = false;
+    POINT Last{};
+};
+// Whether a mouse move reported at Screen is a movement of the pointer. Windows sends
+// move messages without any movement whenever a window appears, moves or changes size
+// under the resting pointer, so only a position that differs from the last one seen
+// counts; the first report only records the position.
+bool PointerMoved(TPointerPosition& position, POINT screen);
+
 // Menu entries by index.
 enum : int { kFirstPageEntry = 0, kPageEntryCount = 9, kRefreshEntry = 10, kConfigurationEntry = 11,
              kLanguageEntry = 12, kManualEntry = 13, kQuitEntry = 14 };
@@ -50,6 +61,7 @@ public:
     std::int32_t LogoImageWidth = 0;
     std::int32_t LogoAlign = 0;
     std::int32_t MouseMoveCount = 0;
+    TPointerPosition MousePosition;  // what the screen saver's move rule compares with
     TVrShadowButton* BackButton = nullptr;
     TVrShadowButton* HomeButton = nullptr;
     TVrShadowButton* NextButton = nullptr;
@@ -77,6 +89,9 @@ public:
     void FormMouseDown(TMouseButton mb, unsigned shift, int x, int y);
     void FormKeyDown(WORD& key, unsigned shift);
     void FormMouseMove(unsigned shift, int x, int y);
+    // In screen-saver mode, a mouse move to a screen position: a movement of the pointer
+    // (PointerMoved) counts in MouseMoveCount, and the sixth ends the program.
+    void ScreenSaverMouseMove(POINT screen);
     // In screen-saver mode: applies the rules above to a key press or mouse move taken
     // from the queue for any of the program's windows; true when it was one (it is then
     // not dispatched).

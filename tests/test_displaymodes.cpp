@@ -8,6 +8,7 @@
 
 #include "DisplayModes.h"
 #include "MainFormUnit.h"
+#include "PointerMoves.h"
 #include "Utils.h"
 #include "WindowTests.h"
 
@@ -185,6 +186,32 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     DisplayMode = dmWindow;
 }
 
+TEST(ScreenSaverMoves, OnlyAMoveToAnotherPositionCounts) {
+    struct Row {
+        const char* name;
+        std::vector<POINT> reports;
+        std::vector<bool> counted;
+    };
+    const Row rows[] = {
+        {"the first report only records the position", {{40, 30}}, {false}},
+        {"the same position again and again", {{40, 30}, {40, 30}, {40, 30}}, {false, false, false}},
+        {"a move in x, then in y, then back", {{40, 30}, {41, 30}, {41, 29}, {40, 30}}, {false, true, true, true}},
+        {"a return to a position seen before counts", {{5, 5}, {6, 6}, {6, 6}, {5, 5}}, {false, true, false, true}},
+        {"negative screen positions (a monitor left of the primary)", {{-100, -3}, {-100, -3}, {-101, -3}},
+         {false, false, true}},
+        {"the origin is a position like any other", {{0, 0}, {0, 0}, {1, 0}}, {false, false, true}},
+    };
+    for (const Row& r : rows) {
+        TPointerPosition position;
+        std::vector<bool> counted;
+        for (const POINT& p : r.reports) counted.push_back(PointerMoved(position, p));
+        EXPECT_EQ(counted, r.counted) << r.name;
+        EXPECT_TRUE(position.Seen) << r.name;
+        EXPECT_EQ(position.Last.x, r.reports.back().x) << r.name;
+        EXPECT_EQ(position.Last.y, r.reports.back().y) << r.name;
+    }
+}
+
 TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
     std::vector<UINT> halts;
     SetHaltProc([&](UINT code) { halts.push_back(code); });
@@ -203,10 +230,12 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
         PumpFor(100);
         halts.clear();
         saver->MouseMoveCount = 0;
-        // A click does not end it; five moves do not; each move counts once.
+        saver->MousePosition = {};
+        // A click does not end it; the first move only records the position, the five
+        // that follow do not end it; each move counts once.
         PostMessageW(t.window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
         PostMessageW(t.window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-        for (int i = 0; i < 5; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
+        for (int i = 0; i < 6; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
         Application().ProcessMessages();
         EXPECT_TRUE(halts.empty()) << t.name;
         EXPECT_EQ(saver->MouseMoveCount, 5) << t.name;
@@ -226,6 +255,40 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
     }
     Application().DestroyForms();
     EXPECT_FALSE(Application().OnMessage) << "the form takes its rules with it";
+    DisplayMode = dmWindow;
+}
+
+// What Windows sends when a window appears, moves or changes size under the resting
+// pointer: moves to one unchanging position, to whichever window lies there.
+TEST_F(WindowTest, ScreenSaverStaysWhileThePointerRests) {
+    std::vector<UINT> halts;
+    SetHaltProc([&](UINT code) { halts.push_back(code); });
+    auto* saver = CreateScreenSaverForms();
+    MainForm = saver;
+    saver->Show();
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    PumpFor(100);
+    saver->MouseMoveCount = 0;
+    saver->MousePosition = {};
+    const HWND windows[] = {blank, saver->Handle(), saver->HomeButton->Handle()};
+    POINT rest{};
+    ASSERT_TRUE(GetCursorPos(&rest));
+    for (int round = 0; round < 10; ++round) {
+        for (HWND w : windows) PostMovesAt(w, rest);
+        Application().ProcessMessages();
+    }
+    EXPECT_TRUE(halts.empty()) << "moves without movement ended the saver";
+    EXPECT_EQ(saver->MouseMoveCount, 0);
+    // The pointer moves: the sixth movement ends it, whichever window it is over.
+    for (int i = 1; i <= 5; ++i) PostMovesAt(windows[i % 3], {rest.x + i, rest.y});
+    Application().ProcessMessages();
+    EXPECT_TRUE(halts.empty());
+    EXPECT_EQ(saver->MouseMoveCount, 5);
+    PostMovesAt(blank, {rest.x, rest.y + 40});
+    Application().ProcessMessages();
+    EXPECT_EQ(halts, std::vector<UINT>{0}) << "the sixth movement";
+    Application().DestroyForms();
     DisplayMode = dmWindow;
 }
 

@@ -462,8 +462,12 @@ TEST_F(MainFormTest, ScreenSaverEndsOnTheSixthMoveOrAnyKey) {
     int ends = 0;
     SetProgramEndProc([&] { ++ends; });
     DisplayMode = dmScreenSaver;
-    for (int i = 0; i < 5; ++i) form->FormMouseMove(0, i, 0);
+    // The first move records the position; moves to the same position again do not count.
+    for (int i = 0; i < 10; ++i) form->FormMouseMove(0, 0, 0);
+    EXPECT_EQ(form->MouseMoveCount, 0);
+    for (int i = 1; i <= 5; ++i) form->FormMouseMove(0, i, 0);
     EXPECT_TRUE(halts.empty());
+    EXPECT_EQ(form->MouseMoveCount, 5);
     form->FormMouseMove(0, 9, 9);
     EXPECT_EQ(halts, std::vector<UINT>{0});
     EXPECT_EQ(ends, 1) << "the units' finalisation runs";

@@ -154,7 +154,9 @@ TEST_F(ProgramEndTest, EveryWayOutStopsTheCollectionThreadBeforeAnythingIsFinali
         {"screen saver: the sixth mouse move", 0,
          [&](ProgramEndTest&) {
              saver->MouseMoveCount = 0;
-             for (int i = 0; i < 6; ++i) PostMessageW(blank, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
+             saver->MousePosition = {};
+             // The first move records the position; six movements follow.
+             for (int i = 0; i < 7; ++i) PostMessageW(blank, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
              Application().ProcessMessages();
          }},
         {"the session ends", 0, [](ProgramEndTest&) { SendMessageW(Application().Handle(), WM_ENDSESSION, TRUE, 0); }},
