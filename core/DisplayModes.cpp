@@ -10,6 +10,21 @@
 #include "WinHandles.h"
 
 
+void TBlankForm::CreateParams(TCreateParams& params) {
+    TForm::CreateParams(params);
+    params.ExStyle |= WS_EX_TOPMOST;
+}
+
+LRESULT TBlankForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_WINDOWPOSCHANGING) {
+        auto* pos = reinterpret_cast<WINDOWPOS*>(lp);
+        TWinControl* main = Application().MainForm();
+        if (!(pos->flags & SWP_NOZORDER) && main && main->HandleAllocated() && main->Handle() != Handle())
+            pos->hwndInsertAfter = main->Handle();
+    }
+    return TForm::WndProc(msg, wp, lp);
+}
+
 TVistrelMainForm* CreateDesktopForms() {
     DisplayMode = dmDesktop;
     Application().SetTitle(L"");

@@ -108,6 +108,9 @@ TVrShadowButton* TVistrelMainForm::CreateNavButton(const wchar_t* caption, int t
 void TVistrelMainForm::CreateParams(TCreateParams& params) {
     TForm::CreateParams(params);
     params.Style |= WS_POPUP;
+    // The screen saver's form stays above every other window, the black form beneath it
+    // included.
+    if (DisplayMode == dmScreenSaver) params.ExStyle |= WS_EX_TOPMOST;
 }
 
 void TVistrelMainForm::Paint() { CallHook(OnPaintProc); }

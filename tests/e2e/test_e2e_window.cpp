@@ -193,6 +193,11 @@ TEST(EndToEnd, ScreenSaverBlankFormAndSixthMouseMove) {
     EXPECT_EQ(WindowText(WindowsOf(v.Id(), L"TApplication", false).at(0)), L"Vistrel");
     // Placed for the first load: the form no longer moves.
     ASSERT_TRUE(v.WaitForLog(L"UpdateEntries Complete.", kStart));
+    // Both stay above every other window, the form above the black one.
+    EXPECT_TRUE(ExStyleOf(blank) & WS_EX_TOPMOST);
+    EXPECT_TRUE(ExStyleOf(form) & WS_EX_TOPMOST);
+    EXPECT_GE(ZOrderIndex(form), 0);
+    EXPECT_LT(ZOrderIndex(form), ZOrderIndex(blank));
     // What Windows sends while windows appear and change under the resting pointer: ten
     // rounds of moves to the pointer's position, to every window of the saver (Wine
     // itself sends one such move when the saver's windows appear).
