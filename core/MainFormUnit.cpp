@@ -13,6 +13,7 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
+#include "SystemFolder.h"
 #include "Utils.h"
 #include "WinApp.h"
 
@@ -353,7 +354,9 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     const TConfigItem item = CheckedAt(ConfigItems, control->Tag);
     const std::wstring uri = ExpandEnvironmentText(OptionText(item.Options, L"uri"));
     const std::wstring args = OptionText(item.Options, L"args");
-    const std::intptr_t result = ShellOpen(uri, args);
+    // A program in the system folder starts from the native one, also from a 32-bit
+    // program on 64-bit Windows.
+    const std::intptr_t result = ShellOpen(NativeSystemPath(uri), args);
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }

@@ -6,6 +6,7 @@
 #include "Checked.h"
 #include "Includes.h"
 #include "Log.h"
+#include "SystemFolder.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -68,7 +69,7 @@ TWatchItem::TWatchItem(const std::wstring& Name, std::uint32_t ItemId, std::int3
                        const std::wstring& WatchType, const std::wstring& FileName)
     : Name(Name), WatchType(WatchType), ItemId(ItemId), fileName_(FileName),
       notifier_(std::make_unique<TChangeNotify2>(true)) {
-    notifier_->SetFileName(FileName);
+    notifier_->SetFileName(NativeSystemPath(FileName));
     notifier_->Flags = WatchFlagsOf(WatchType);
     notifier_->Interval = Interval;
     notifier_->OnChange = [this](TChangeNotify2* sender) { Notify(sender); };
@@ -95,12 +96,14 @@ void TWatchItem::SetFileName(const std::wstring& Path) {
         std::lock_guard lock(lock_);
         fileName_ = Path;
     }
-    notifier_->SetFileName(Path);
+    notifier_->SetFileName(NativeSystemPath(Path));
     changed_ = false;
 }
 
 void TWatchItem::Notify(TChangeNotify2* Sender) {
-    const std::wstring path = FileName();
+    // The file the notifier checks: the watched path, through Sysnative for the system
+    // folder of a 32-bit program on 64-bit Windows.
+    const std::wstring path = NativeSystemPath(FileName());
     Variant value = Value();
     if (Sender->Size != kSizeUnreadable) {
         if (SameType(WatchType, L"text")) {

@@ -17,6 +17,7 @@
 #include "Painting.h"
 #include "Pipeline.h"
 #include "StaticTextW.h"
+#include "SystemFolder.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "TimeLimits.h"
@@ -247,7 +248,9 @@ void GetControl(TItemOptionArray, TItemData&, std::wstring&) {}
 
 void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const std::wstring file = OptionText(Options, L"file", L"");
+    // A program in the system folder starts from the native one, also from a 32-bit
+    // program on 64-bit Windows.
+    const std::wstring file = NativeSystemPath(OptionText(Options, L"file", L""));
     const std::wstring directory = TrimBlanks(OptionText(Options, L"directory", L""));
     const std::wstring parameters = OptionText(Options, L"parameters", L"");
     const std::int64_t waitMs = GetItemOption(Options, L"wait-time", Variant(std::int32_t{3000})).ToInt64();

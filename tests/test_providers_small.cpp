@@ -18,6 +18,7 @@
 #include "Includes.h"
 #include "ItemCharts.h"
 #include "MainFormUnit.h"
+#include "NativeSystemFiles.h"
 #include "SmallItems.h"
 #include "StaticTextW.h"
 #include "SystemInfo.h"
@@ -347,6 +348,20 @@ TEST_F(CmdTest, NegativeWaitTimeDoesNotWaitForever) {
     EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{259}));  // not waited for: still running
     ASSERT_TRUE(PumpUntil([&] { return PathExists(dir.File(L"late.txt")); }, 20000));
     Sleep(2500);
+}
+
+// A program that lies only in the native system folder (wsl.exe, ssh.exe, bash.exe on
+// 64-bit Windows), started from a 32-bit program.
+TEST_F(CmdTest, StartsAProgramOfTheNativeSystemFolder) {
+    NativeSystemFile program(L"cmd.exe", ReadFileBytes(fixture));
+    ASSERT_TRUE(program.Made());
+    const std::wstring params = L"\"" + dir.File(L"native.txt") + L"\" 9";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", program.Path().c_str()}, {L"parameters", params.c_str()},
+                                            {L"wait-time", L"20000"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{9}));
+    EXPECT_TRUE(PathExists(dir.File(L"native.txt")));
 }
 
 TEST_F(CmdTest, MissingFileIsAFalseStartWithItsError) {
@@ -728,6 +743,25 @@ TEST_F(UserControlTest, ButtonClickStartsTheTarget) {
     SetupUserControl(item, form, 0, 0, 100, false);
     ASSERT_TRUE(item.Control->OnClick);
     item.Control->OnClick(item.Control);
+    EXPECT_TRUE(PumpUntil([&] { return PathExists(out) && !ReadFileBytes(out).empty(); }, 20000));
+    Sleep(300);
+}
+
+// A program that lies only in the native system folder, started from a 32-bit program.
+TEST_F(UserControlTest, ButtonClickStartsAProgramOfTheNativeSystemFolder) {
+    LogCapture log;
+    TempFolder dir;
+    const std::wstring out = dir.File(L"clicked.txt");
+    NativeSystemFile program(L"control.exe", ReadFileBytes(TestBinaryDir() + L"cmd_fixture.exe"));
+    ASSERT_TRUE(program.Made());
+    TConfigItem& item = AddControl(L"0");
+    SetItemOption(item.Options, L"uri", Variant(program.Path()));
+    SetItemOption(item.Options, L"args", Variant(L"\"" + out + L"\" 0"));
+    CreateItemButton(item, 0, form);
+    SetupUserControl(item, form, 0, 0, 100, false);
+    ASSERT_TRUE(item.Control->OnClick);
+    item.Control->OnClick(item.Control);
+    EXPECT_TRUE(log.At(L"ERROR").empty());
     EXPECT_TRUE(PumpUntil([&] { return PathExists(out) && !ReadFileBytes(out).empty(); }, 20000));
     Sleep(300);
 }

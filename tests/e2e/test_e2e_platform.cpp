@@ -7,6 +7,8 @@
 #include <string>
 
 #include "Inspector.h"
+#include "NativeSystemFiles.h"
+#include "Utils.h"
 #include "WinHandles.h"
 
 namespace {
@@ -58,4 +60,16 @@ TEST(EndToEndPlatform, WindowsVersionLineOnWindows10) {
     ASSERT_TRUE(v.WaitForLog(L"INFO  Windows Version ", kStart));
     const std::wstring version = LineAfter(v.LogText(), L"INFO  Windows Version ");
     EXPECT_EQ(version.rfind(L"10.0.", 0), 0u) << testing::PrintToString(version);
+}
+
+// wow64.dll lies only in the native system folder of 64-bit Windows (and of Wine's 64-bit
+// prefix): the shipped 32-bit program, whose System32 is SysWOW64, finds it there too.
+TEST(EndToEndPlatform, FileExistFindsAFileOfTheNativeSystemFolder) {
+    const std::wstring file = SystemFolder() + L"\\wow64.dll";
+    ASSERT_TRUE(PathExists(NativeSystemFolderForTests() + L"\\wow64.dll"));
+    VistrelProcess v(L"/f", true, [&](const TempFolder& folder) {
+        WriteFileBytes(folder.File(L"vistrel.ini"), "[items]\r\nFILEEXIST=active:1,file:" + WideToUtf8(file) + "\r\n");
+    });
+    ASSERT_TRUE(v.WaitForLog(L"DATA  GetFileExists: ", kStart));
+    EXPECT_EQ(LineAfter(v.LogText(), L"DATA  GetFileExists: "), L"True") << testing::PrintToString(file);
 }
