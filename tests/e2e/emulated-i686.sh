@@ -70,8 +70,11 @@ inside() {
 
     # The fixture: figures past 4 GiB on any machine of today (page-file total, disk size)
     # and small ones, each item with its own CSV file. (The physical-memory total is left
-    # out: Wine hands 32-bit programs that figure cut to 32 bits.)
-    local ini=$'[options]\r\nnav=0\r\n[items]\r\nHOST=active:1,csv:host.csv\r\n'
+    # out: Wine hands 32-bit programs that figure cut to 32 bits.) First, a file that lies
+    # only in the 64-bit system folder, which the 32-bit program sees redirected to
+    # syswow64 as on 64-bit Windows: it must find it all the same.
+    local ini=$'[options]\r\nnav=0\r\n[items]\r\nFILEEXIST=active:1,file:C:\\windows\\system32\\wow64.dll\r\n'
+    ini+=$'HOST=active:1,csv:host.csv\r\n'
     ini+=$'PAGEFILE=active:1,csv:pagefile.csv\r\nFIXEDDISK=active:1,filter:C,csv:disk.csv\r\n'
     ini+=$'PROCESSCOUNT=active:1,csv:count.csv\r\nUPTIME=active:1\r\n'
     local csvs="host pagefile disk count"
@@ -164,6 +167,8 @@ inside() {
         for tag in "Host: " "Page File: " "Fixed Disk: C" "GetProcessCount: "; do
             check "its log holds the data line \"$tag...\"" grep -q -e "DATA  $tag" <<<"$log32"
         done
+        check "it finds system32\\wow64.dll, which only the 64-bit system folder holds (\"GetFileExists: True\")" \
+            grep -qx -e ".* DATA  GetFileExists: True" <<<"$log32"
         local host32 host64 pf32 pf64 disk32 disk64
         host32=$(csv_field "$d32/host.csv" 2)
         host64=$(csv_field "$d64/host.csv" 2)
