@@ -375,6 +375,25 @@ TEST_F(ConfigLoad, SampleIsCopiedWhenTheIniIsMissing) {
     EXPECT_EQ(Nav, 1);
 }
 
+// The program's folder refuses the copy (as Program Files does for a user): an ERROR line
+// names the ini file and the sample, and nothing is loaded.
+TEST_F(ConfigLoad, SampleThatCannotBeCopiedIsAnErrorLine) {
+    const std::wstring log = dir_ / L"err.log";
+    SetLogFileName(log);
+    LogLevels = 2;
+    Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
+    // A folder of that name stands in for a file the user may not create.
+    const std::wstring ini = dir_.Path() + L"vistrel.ini";
+    ASSERT_TRUE(CreateDirectoryW(ini.c_str(), nullptr));
+    EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(Nav, 0);
+    const auto lines = LogLines(log);
+    EXPECT_EQ(CountContaining(lines, L"ERROR LoadIniFile: cannot make " + ini + L" from " + dir_.Path() +
+                                         L"vistrel-sample.ini: "),
+              1);
+    RemoveDirectoryW(ini.c_str());
+}
+
 TEST_F(ConfigLoad, SampleNeverOverwritesAnExistingIni) {
     Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
     Write(L"vistrel.ini", "[options]\r\nnav=2\r\n");

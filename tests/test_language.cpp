@@ -9,6 +9,7 @@
 #include "Utils.h"
 #include "TestFiles.h"
 #include "WinHandles.h"
+#include "test_providers_support.h"
 
 
 namespace {
@@ -196,6 +197,50 @@ TEST_F(LanguageFiles, MissingLanguagesFolderWritesNothing) {
     EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
     Generate();
     EXPECT_FALSE(PathExists(Languages()));
+}
+
+namespace {
+
+// Whether the ERROR lines hold, for each file, exactly one "<tag>cannot write <file>: <why>".
+::testing::AssertionResult OneErrorLineEach(const std::vector<std::wstring>& errors,
+                                            const std::vector<std::wstring>& taggedFiles) {
+    for (const std::wstring& tagged : taggedFiles) {
+        int n = 0;
+        for (const std::wstring& line : errors)
+            if (line.rfind(tagged + L": ", 0) == 0 && line.size() > tagged.size() + 2) ++n;
+        if (n != 1) return ::testing::AssertionFailure() << n << " lines for " << testing::PrintToString(tagged);
+    }
+    if (errors.size() != taggedFiles.size()) return ::testing::AssertionFailure() << errors.size() << " ERROR lines";
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// A program folder the user may not write to (Program Files) refuses every write: each
+// file that is not written is an ERROR line naming it and the reason.
+TEST_F(LanguageFiles, EveryFileNotWrittenIsAnErrorLineThatNamesIt) {
+    {
+        LogCapture log;
+        ASSERT_TRUE(RemoveDirectoryW(Languages().c_str()));
+        Generate();
+        std::vector<std::wstring> expected = {L"WriteEnglishLanguageFile: cannot write " + LanguageFile(L"english.ini")};
+        for (const wchar_t* name : LanguageNames)
+            expected.push_back(L"UpdateLanguageFile: cannot write " + LanguageFile(std::wstring(name) + L".ini"));
+        EXPECT_TRUE(OneErrorLineEach(log.At(L"ERROR"), expected));
+    }
+    {
+        // One file held open by another program: only that one fails.
+        LogCapture log;
+        ASSERT_TRUE(CreateDirectoryW(Languages().c_str(), nullptr));
+        const std::wstring path = LanguageFile(L"german.ini");
+        ASSERT_TRUE(WriteFileBytes(path, FixtureGerman()));
+        UniqueHandle holder(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        Generate();
+        EXPECT_TRUE(OneErrorLineEach(log.At(L"ERROR"), {L"UpdateLanguageFile: cannot write " + path}));
+        EXPECT_TRUE(PathExists(LanguageFile(L"english.ini")));
+    }
 }
 
 TEST_F(LanguageFiles, ProgramFolderOutsideTheCodePage) {

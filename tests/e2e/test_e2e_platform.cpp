@@ -73,3 +73,17 @@ TEST(EndToEndPlatform, FileExistFindsAFileOfTheNativeSystemFolder) {
     ASSERT_TRUE(v.WaitForLog(L"DATA  GetFileExists: ", kStart));
     EXPECT_EQ(LineAfter(v.LogText(), L"DATA  GetFileExists: "), L"True") << testing::PrintToString(file);
 }
+
+// A program folder that refuses the language files (here: it has no languages folder):
+// the switch e logs each file it cannot write to the debug switch's file.
+TEST(EndToEndPlatform, LanguageFilesThatCannotBeWrittenAreErrorLines) {
+    VistrelProcess v(L"/e");
+    EXPECT_EQ(v.WaitExit(kStart), 0u);
+    const std::wstring log = v.LogText();
+    const std::wstring languages = v.Folder() + L"\\languages\\";
+    EXPECT_NE(log.find(L"ERROR WriteEnglishLanguageFile: cannot write " + languages + L"english.ini: "), std::wstring::npos)
+        << testing::PrintToString(log);
+    for (const wchar_t* name : {L"arabic", L"german"})
+        EXPECT_NE(log.find(L"ERROR UpdateLanguageFile: cannot write " + languages + name + L".ini: "), std::wstring::npos)
+            << testing::PrintToString(std::wstring(name));
+}
