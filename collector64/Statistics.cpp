@@ -1,6 +1,7 @@
 #include "Statistics.h"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace vistrel64 {
 
@@ -16,12 +17,13 @@ std::wstring LowerLatinLetters(std::wstring Text) {
 }
 
 void CountThreads(TProcessTable& Table, const std::vector<std::uint32_t>& Owners) {
+    // One look-up per thread: a terminal server runs thousands of processes and many
+    // times as many threads.
+    std::unordered_map<std::uint32_t, TProcessStats*> firstEntryOf;
+    firstEntryOf.reserve(Table.size());
+    for (TProcessStats& entry : Table) firstEntryOf.try_emplace(entry.ProcessId, &entry);
     for (const std::uint32_t owner : Owners)
-        for (TProcessStats& entry : Table)
-            if (entry.ProcessId == owner) {
-                ++entry.ThreadCount;
-                break;
-            }
+        if (const auto found = firstEntryOf.find(owner); found != firstEntryOf.end()) ++found->second->ThreadCount;
 }
 
 namespace {

@@ -33,7 +33,8 @@ std::wstring FileNameOfImage(const std::wstring& ImageFileName);
 std::wstring LowerLatinLetters(std::wstring Text);
 
 // Adds one thread to the first entry whose ProcessId is the thread's owner, for each
-// owner id in Owners; a thread whose owner has no entry is not counted.
+// owner id in Owners; a thread whose owner has no entry is not counted. One pass over
+// the table and one over the owners.
 void CountThreads(TProcessTable& Table, const std::vector<std::uint32_t>& Owners);
 
 // The process with the largest working set and the one with the largest private usage

@@ -96,10 +96,13 @@ TChangeNotify2::TChangeNotify2(bool CreateSuspended)
 }
 
 TChangeNotify2::~TChangeNotify2() {
-    *alive_ = false;
-    SetWindowLongPtrW(courier_, GWLP_USERDATA, 0);
-    Terminate();
-    SetEvent(resumed_.get());
+    StopHandlers();
+    if (GetCurrentThreadId() == ThreadId()) {
+        // Freed by its own thread, which Free left to end on its own: the owner's thread
+        // destroys the courier window (and drops what is still posted to it).
+        PostMessageW(courier_, WM_CLOSE, 0, 0);
+        return;
+    }
     // The thread never blocks on its own call: it stops waiting for it once told to end,
     // so this wait also ends when the free comes from inside one of its handlers.
     WaitFor(INFINITE);
@@ -108,6 +111,22 @@ TChangeNotify2::~TChangeNotify2() {
     while (PeekMessageW(&msg, courier_, kNotifyMessage, kNotifyMessage, PM_REMOVE))
         delete reinterpret_cast<TCallBox*>(msg.lParam);
     DestroyWindow(courier_);
+}
+
+void TChangeNotify2::StopHandlers() {
+    *alive_ = false;
+    SetWindowLongPtrW(courier_, GWLP_USERDATA, 0);
+    Terminate();
+    SetEvent(resumed_.get());
+}
+
+bool TChangeNotify2::Free(std::unique_ptr<TChangeNotify2> Watcher) {
+    if (!Watcher) return true;
+    Watcher->StopHandlers();
+    if (Watcher->WaitFor(StopWaitMs)) return true;  // the unique_ptr frees it
+    WriteLog(L"TChangeNotify2: the watcher of " + Watcher->FileName() + L" is still busy; it ends on its own", llWarn);
+    Watcher.release()->Detach();
+    return false;
 }
 
 std::wstring TChangeNotify2::FileName() const {
@@ -166,6 +185,7 @@ void TChangeNotify2::Execute() {
 
 void TChangeNotify2::Check() {
     const std::wstring name = FileName();
+    if (void (*before)(const std::wstring&) = BeforeCheck) before(name);
     const DWORD attrs = name.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(name.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         UniqueHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -236,6 +256,12 @@ void TChangeNotify2::DoNotify() {
 }
 
 LRESULT CALLBACK TChangeNotify2::CourierProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_DESTROY) {
+        // Calls still posted to a window whose watcher is gone go with it.
+        MSG posted;
+        while (PeekMessageW(&posted, hwnd, kNotifyMessage, kNotifyMessage, PM_REMOVE))
+            delete reinterpret_cast<TCallBox*>(posted.lParam);
+    }
     if (msg != kNotifyMessage) return DefWindowProcW(hwnd, msg, wp, lp);
     const std::unique_ptr<TCallBox> box(reinterpret_cast<TCallBox*>(lp));
     const TCallBox call = *box;

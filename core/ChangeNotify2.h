@@ -32,8 +32,20 @@ public:
     // handlers run on the thread that created it.
     explicit TChangeNotify2(bool CreateSuspended);
     // Tells the thread to end and waits for it. Safe also from inside one of its own
-    // handlers: the thread gives up waiting for the call and ends.
+    // handlers: the thread gives up waiting for the call and ends. Owners free a watcher
+    // with Free, whose wait is bounded.
     ~TChangeNotify2() override;
+
+    // Frees Watcher (nothing without one): tells its thread to end and waits for it up to
+    // StopWaitMs, serving synchronised calls. A thread still inside a file call after
+    // that (a network file that does not answer) is left to end on its own, freeing the
+    // watcher then; no handler runs from the moment of the call. True when it had ended.
+    static bool Free(std::unique_ptr<TChangeNotify2> Watcher);
+    // The bound of Free: that of the collection thread's stop.
+    static inline std::atomic<DWORD> StopWaitMs{3000};
+    // Runs on the watcher's thread before each check, with the watched name (tests stand
+    // in a file call that does not return with it). None: nothing runs.
+    static inline void (*BeforeCheck)(const std::wstring& Name) = nullptr;
 
     // The watched path; a running thread takes a new name at its next check.
     std::wstring FileName() const;
@@ -68,6 +80,8 @@ protected:
     void Execute() override;
 
 private:
+    // No handler runs from here on, and the thread is told to end.
+    void StopHandlers();
     void Check();
     void Notify(std::uint64_t WriteTime, std::uint64_t AccessTime, std::int64_t NewSize);
     void DoNotify();

@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "Checked.h"
 #include "Configuration.h"
@@ -20,7 +21,8 @@ TCollector* CollectorThread = nullptr;
 void (*CollectorResultsHook)() = nullptr;
 void (*CollectorThreadBeginHook)() = nullptr;
 void (*CollectorThreadEndHook)() = nullptr;
-std::int32_t CurrentPage = -1;
+void (*CollectorStopServeHook)() = nullptr;
+std::atomic<std::int32_t> CurrentPage{-1};
 void* CollectorMainFormAddress = nullptr;
 
 std::atomic<int> TCollector::liveCount_{0};
@@ -28,6 +30,14 @@ std::atomic<int> TCollector::liveCount_{0};
 namespace {
 
 std::uint32_t SystemTick() { return GetTickCount(); }
+
+// Held by the collection thread that runs a gathering routine. A thread that a stop left
+// behind still holds it until its routine returns. Never freed: such a thread may release
+// it while the program ends.
+std::timed_mutex& GatheringTurn() {
+    static std::timed_mutex* const turn = new std::timed_mutex;
+    return *turn;
+}
 
 // The message of anything a pass step raised.
 std::wstring CaughtText(std::exception_ptr error) {
@@ -134,12 +144,13 @@ void TCollector::RunPass() {
             picked = true;
             next = CheckedAdd(index, std::int32_t{1});
             ItemIndex = index;
-            if (GetItemData()) {
+            std::unique_lock<std::timed_mutex> turn(GatheringTurn(), std::defer_lock);
+            if (!TakeGatheringTurn(turn)) break;
+            const bool collected = GetItemData();
+            turn.unlock();
+            if (collected) {
                 const bool switchesNext = WorkItem.Keyword == "IF";
-                {
-                    const std::lock_guard<std::mutex> guard(lock_);
-                    tray_.push_back(TCollected{index, generation, std::move(WorkItem)});
-                }
+                PutInTray(index, generation);
                 // The item after an IF item is switched by the store, before its turn.
                 if (switchesNext) SyncExchange();
             }
@@ -152,12 +163,37 @@ void TCollector::RunPass() {
     }
 }
 
+bool TCollector::TakeGatheringTurn(std::unique_lock<std::timed_mutex>& Turn) {
+    if (Turn.try_lock()) return true;
+    WriteLog(L"TCollector: waiting for a gathering routine of the previous collection thread to return", llWarn);
+    while (!Terminated())
+        if (Turn.try_lock_for(std::chrono::milliseconds(50))) return true;
+    return false;
+}
+
+void TCollector::PutInTray(std::int32_t Index, std::uint32_t Generation) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    // One result per item waits: while no tick takes them, the newest replaces the older.
+    for (TCollected& waiting : tray_)
+        if (waiting.Index == Index) {
+            waiting.Generation = Generation;
+            waiting.Sequence = ++sequence_;
+            waiting.Item = std::move(WorkItem);
+            return;
+        }
+    tray_.push_back(TCollected{Index, Generation, ++sequence_, std::move(WorkItem)});
+}
+
 bool TCollector::NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32_t& Generation) {
     const std::uint32_t now = tick_();
+    // The page shown now: a copy of a page just left is not collected once more before
+    // the next exchange takes it away.
+    const std::int32_t page = CurrentPage.load();
     const std::lock_guard<std::mutex> guard(lock_);
     for (std::size_t i = static_cast<std::size_t>(std::max(From, std::int32_t{0})); i < copies_.size(); ++i) {
         const TConfigItem& copy = copies_[i];
         if (!copy.Active) continue;
+        if (!copy.AlwaysCollect && copy.Page != page) continue;
         // The latest result not yet exchanged stands for what the store will write.
         const TCollected* waiting = nullptr;
         for (auto it = tray_.rbegin(); it != tray_.rend(); ++it)
@@ -211,8 +247,11 @@ std::size_t TCollector::Exchange() {
     {
         const std::lock_guard<std::mutex> guard(lock_);
         copies_.swap(spare_);
-        // What the thread added meanwhile stays for the next exchange.
-        tray_.erase(tray_.begin(), tray_.begin() + static_cast<std::ptrdiff_t>(results.size()));
+        // What the thread added or replaced meanwhile stays for the next exchange.
+        std::erase_if(tray_, [&results](const TCollected& waiting) {
+            return std::any_of(results.begin(), results.end(),
+                               [&waiting](const TCollected& r) { return r.Sequence == waiting.Sequence; });
+        });
     }
     return stored;
 }
@@ -332,8 +371,9 @@ bool StopCollector() {
     thread->ClearHooks();
     thread->Terminate();
     // The wait serves the synchronised calls the thread may be blocked in, so a routine
-    // still running ends before a reload or the shutdown frees what it uses.
-    if (thread->WaitFor(CollectorSettings.StopWaitMs)) {
+    // still running ends before a reload or the shutdown frees what it uses, and keeps the
+    // window painting meanwhile.
+    if (thread->WaitFor(CollectorSettings.StopWaitMs, CollectorStopServeHook)) {
         delete thread;
         return true;
     }
@@ -351,7 +391,7 @@ bool StopAllCollectors() {
     while (TCollector::LiveCount() > 0) {
         const DWORD spent = GetTickCount() - start;
         if (spent >= CollectorSettings.StopWaitMs || !never.valid()) break;
-        WaitServingCalls(never.get(), std::min<DWORD>(10, CollectorSettings.StopWaitMs - spent));
+        WaitServingCalls(never.get(), std::min<DWORD>(10, CollectorSettings.StopWaitMs - spent), CollectorStopServeHook);
     }
     return TCollector::LiveCount() == 0;
 }
@@ -365,7 +405,7 @@ bool CollectorFetchHook(TCollector*, std::int32_t Index, TConfigItem& Item) {
     const auto i = static_cast<std::size_t>(Index);
     {
         const TConfigItem& live = ConfigItems[i];
-        if (!live.AlwaysCollect && live.Page != CurrentPage) return false;
+        if (!live.AlwaysCollect && live.Page != CurrentPage.load()) return false;
     }
     const std::int32_t instance = ConfigItems[i].InstanceNo;
     const double crc = static_cast<double>(ConfigItems[i].LineCrc);

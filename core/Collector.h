@@ -94,6 +94,7 @@ private:
     struct TCollected {
         std::int32_t Index = 0;
         std::uint32_t Generation = 0;
+        std::uint64_t Sequence = 0;  // tells a result from the one that replaced it
         TConfigItem Item;
     };
 
@@ -103,6 +104,11 @@ private:
     bool NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32_t& Generation);
     void SyncExchange();
     void Report(bool Result);
+    // Puts a result in the tray, in place of an earlier one of the same item.
+    void PutInTray(std::int32_t Index, std::uint32_t Generation);
+    // Waits, on this thread, until no other collection thread runs a gathering routine,
+    // and takes the turn; false when this thread was told to end meanwhile.
+    bool TakeGatheringTurn(std::unique_lock<std::timed_mutex>& Turn);
 
     TTickSource tick_;
     TPassSleep passSleep_;
@@ -114,6 +120,7 @@ private:
     // exchange at every tick allocates next to nothing.
     std::vector<TConfigItem> spare_;
     std::uint32_t generation_ = 0;      // counts ResetTimes
+    std::uint64_t sequence_ = 0;        // numbers the results put in the tray
     std::atomic<bool> announce_{true};  // the next pass's results are announced
     UniqueHandle reset_;                // signalled by ResetTimes, ends the pause between passes
     DWORD passSleepMs_ = kCollectorPassSleepMs;
@@ -126,8 +133,9 @@ private:
 
 // The running collection thread, or none. Window thread only.
 extern TCollector* CollectorThread;
-// The 1-based page shown; -1 until the first reload sets it. Owned by the main loop.
-extern std::int32_t CurrentPage;
+// The 1-based page shown; -1 until the first reload sets it. Owned by the main loop;
+// the collection thread reads it to skip the items of a page just left.
+extern std::atomic<std::int32_t> CurrentPage;
 // Address of the main form's global variable, handed to the items as option "mainform"
 // (0 while no main form unit registers it).
 extern void* CollectorMainFormAddress;
@@ -140,9 +148,15 @@ extern void (*CollectorResultsHook)();
 // objects among it) goes while COM still runs there. None: nothing is run.
 extern void (*CollectorThreadBeginHook)();
 extern void (*CollectorThreadEndHook)();
+// Runs on the window thread while a stop waits for a thread still collecting, whenever
+// messages other than synchronised calls arrive: the window keeps painting (and taking
+// input) through the wait. None: only the synchronised calls are served.
+extern void (*CollectorStopServeHook)();
 
 // Stops a running thread, then starts a new one with the four hooks below and its first
-// copies of the items.
+// copies of the items. The new thread runs no gathering routine while a thread that a
+// stop left to finish one is still inside it: the providers' state has one user at a
+// time. (The wait is on the new thread; the item time limit bounds it.)
 void StartCollector();
 // Clears the running thread's hooks and tells it to stop, then waits for it (serving its
 // synchronised calls) up to CollectorSettings.StopWaitMs; a thread still busy after that

@@ -126,6 +126,9 @@ void TColorButton::SetEnabled(bool enabled) {
 }
 
 bool TColorButton::DialogChar(wchar_t ch) {
+    // A caption drawn without prefix processing shows its "&" as it is: it underlines no
+    // letter, so it has none to be pressed.
+    if (PrefixFlags() & DT_NOPREFIX) return false;
     if (!Enabled() || !IsAccelerator(ch, captionW_.empty() ? AnsiToWide(caption_) : captionW_)) return false;
     Click();
     return true;

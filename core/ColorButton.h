@@ -68,7 +68,8 @@ public:
 
     // State from Enabled, colours from Color; repaint.
     void Loaded();
-    // The caption's accelerator clicks an enabled button; true when handled.
+    // The caption's accelerator clicks an enabled button; true when handled. Only a caption
+    // drawn with prefix processing (bsSpeedKey) has one.
     bool DialogChar(wchar_t ch) override;
     // DT_NOPREFIX unless bsSpeedKey: how the caption is drawn, so also how it is measured.
     UINT PrefixFlags() const { return (style_ & bsSpeedKey) ? 0u : static_cast<UINT>(DT_NOPREFIX); }

@@ -224,15 +224,20 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
     if (path.empty()) {
         path = ProgramDir + L"vistrel.ini";
         const std::wstring sample = ProgramDir + L"vistrel-sample.ini";
-        // Never over an existing file: CopyFileW refuses when the target exists. A folder
-        // the user may not write to (Program Files) refuses the copy: the log says so.
+        // Never over an existing file: CopyFileW refuses when the target exists.
         if (!FileExists(path) && FileExists(sample) && !CopyFileW(sample.c_str(), path.c_str(), TRUE)) {
             const DWORD error = GetLastError();
-            WriteLog(L"LoadIniFile: cannot make " + path + L" from " + sample + L": " + SystemErrorText(error), llError);
+            WriteLog(L"LoadIniFile: " + ErrorText + L" " + path + L" cannot be made from " + sample + L": error " +
+                         std::to_wstring(error) + L" " + SystemErrorText(error),
+                     llError);
         }
     } else {
+        const std::wstring named = path;
         if (!FileExists(path)) path = ProgramDir + path;
-        if (!FileExists(path)) return false;
+        if (!FileExists(path)) {
+            WriteLog(L"LoadIniFile: " + ErrorText + L" the ini file " + named + L" does not exist", llError);
+            return false;
+        }
     }
     MainIniPath = path;
     WriteLog(L"Ini File: " + path, llInfo);

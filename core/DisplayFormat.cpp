@@ -210,21 +210,8 @@ Variant CodeError(const std::exception&) {
     return Variant(ErrorText);
 }
 
-std::string NextToken(const std::string& text, std::size_t& pos) {
-    if (pos >= text.size()) {
-        pos = text.size() + 1;
-        return {};
-    }
-    const std::size_t colon = text.find(':', pos);
-    if (colon == std::string::npos) {
-        std::string token = text.substr(pos);
-        pos = text.size() + 1;
-        return token;
-    }
-    std::string token = text.substr(pos, colon - pos);
-    pos = colon + 1;
-    return token;
-}
+// A "b:" or "bit:" code, whose texts are the user's.
+bool IsTextChoiceCode(const std::string& Code) { return StartsWithIgnoreCase(Code, "b:") || StartsWithIgnoreCase(Code, "bit:"); }
 
 }  // namespace
 
@@ -274,34 +261,42 @@ Variant FormatDisplayValue(const std::string& Code, const Variant& Value) {
     if (four && (letter == 'f' || letter == 'n')) return Variant(FormatReal(Value.ToExtended(), ParseSpec(Code)));
     if (four && letter == 'x') return Variant(FormatHex(Value.ToInt64(), ParseSpec(WidthAsPrecision(Code, 'x'))));
 
-    if (StartsWithIgnoreCase(Code, "b:")) {
-        const std::string rest = Code.substr(2);
-        const std::size_t colon = rest.find(':');
-        if (colon == std::string::npos) return Value;
+    if (IsTextChoiceCode(Code)) return FormatDisplayValue(AnsiToWide(Code), Value);
+    return Value;
+}
+
+Variant FormatDisplayValue(const std::wstring& Code, const Variant& Value) {
+    // The codes that choose between texts of the user's keep those texts wide, whatever
+    // their script; every other code is ASCII.
+    const std::wstring lower = LowerAscii(Code.substr(0, 4));
+    if (lower.rfind(L"b:", 0) == 0) {
+        const std::wstring rest = Code.substr(2);
+        const std::size_t colon = rest.find(L':');
+        if (colon == std::wstring::npos) return Value;
         try {
             const bool isTrue = IsTrueForCode(Value);
-            return Variant(AnsiToWide(isTrue ? rest.substr(0, colon) : rest.substr(colon + 1)));
+            return Variant(isTrue ? rest.substr(0, colon) : rest.substr(colon + 1));
         } catch (const std::exception& e) {
             return CodeError(e);
         }
     }
-    if (StartsWithIgnoreCase(Code, "bit:")) {
-        const std::string rest = Code.substr(4);
+    if (lower == L"bit:") {
+        const std::wstring rest = Code.substr(4);
         std::size_t pos = 0;
-        const std::string maskText = NextToken(rest, pos);
-        const std::string onText = NextToken(rest, pos);
-        const std::string offText = NextToken(rest, pos);
+        const std::wstring maskText = ExtractToken(rest, pos);
+        const std::wstring onText = ExtractToken(rest, pos);
+        const std::wstring offText = ExtractToken(rest, pos);
         std::int64_t mask = 0;
-        if (!TryTextToInt64(AnsiToWide(maskText), mask) || mask > INT32_MAX || mask < INT32_MIN) mask = 0;
+        if (!TryTextToInt64(maskText, mask) || mask > INT32_MAX || mask < INT32_MIN) mask = 0;
         if (mask < 1 || onText.empty() || offText.empty() || !IsNumericVariant(Value)) return Value;
         try {
             const long double whole = std::trunc(Value.ToExtended());
             if (!(whole >= INT32_MIN && whole <= INT32_MAX)) RaiseRangeError();
             const std::int32_t bits = static_cast<std::int32_t>(whole) & static_cast<std::int32_t>(mask);
-            return Variant(AnsiToWide(bits > 0 ? onText : offText));
+            return Variant(bits > 0 ? onText : offText);
         } catch (const std::exception& e) {
             return CodeError(e);
         }
     }
-    return Value;
+    return FormatDisplayValue(WideToAnsi(Code), Value);
 }

@@ -10,21 +10,6 @@
 #include "WinHandles.h"
 
 
-void TBlankForm::CreateParams(TCreateParams& params) {
-    TForm::CreateParams(params);
-    params.ExStyle |= WS_EX_TOPMOST;
-}
-
-LRESULT TBlankForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_WINDOWPOSCHANGING) {
-        auto* pos = reinterpret_cast<WINDOWPOS*>(lp);
-        TWinControl* main = Application().MainForm();
-        if (!(pos->flags & SWP_NOZORDER) && main && main->HandleAllocated() && main->Handle() != Handle())
-            pos->hwndInsertAfter = main->Handle();
-    }
-    return TForm::WndProc(msg, wp, lp);
-}
-
 TVistrelMainForm* CreateDesktopForms() {
     DisplayMode = dmDesktop;
     Application().SetTitle(L"");
@@ -62,6 +47,26 @@ TVistrelMainForm* CreateWindowForm() {
     return form;
 }
 
+LRESULT TBlankForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_WINDOWPOSCHANGING) {
+        auto* pos = reinterpret_cast<WINDOWPOS*>(lp);
+        TWinControl* main = Application().MainForm();
+        if (!(pos->flags & SWP_NOZORDER) && main && main->HandleAllocated() && main->Handle() != Handle())
+            pos->hwndInsertAfter = main->Handle();
+    }
+    return TForm::WndProc(msg, wp, lp);
+}
+
+namespace {
+
+// Puts a window at the top of the topmost band (above the taskbar), without activating,
+// moving or sizing it.
+void MakeTopmost(HWND window) {
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+}  // namespace
+
 TVistrelMainForm* CreateScreenSaverForms() {
     DisplayMode = dmScreenSaver;
     Application().CursorHidden = true;
@@ -71,12 +76,16 @@ TVistrelMainForm* CreateScreenSaverForms() {
                      GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN));
     blank->SetColor(clBlack);
     blank->AddExStyle(WS_EX_TOOLWINDOW);
+    // Both saver forms are topmost, the main form above the black one: the shell keeps its
+    // taskbar above every window that is not, even a full-screen one.
+    MakeTopmost(blank->Handle());
     blank->Show();
     auto* form = Application().CreateForm<TVistrelMainForm>();
     Application().SetMainForm(form);
     Application().SetTitle(L"Vistrel");
     form->SetCaption(L"Vistrel");
     form->AddExStyle(WS_EX_APPWINDOW);
+    MakeTopmost(form->Handle());
     form->WindowState = TWindowState::Maximized;
     return form;
 }

@@ -14,15 +14,13 @@
 
 class TVistrelMainForm;
 
-// The black form over the whole virtual desktop behind the screen saver: topmost, so
-// that no other window (the taskbar among them) shows above the saver, and always just
-// beneath the application's main form, also when a click activates it.
+// The black form over the whole virtual desktop behind the screen saver.
 class TBlankForm : public TForm {
 public:
     std::wstring ClassName() const override { return L"TBlankForm"; }
 
 protected:
-    void CreateParams(TCreateParams& params) override;
+    // Stays just beneath the application's main form, also when a click activates it.
     LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
 };
 

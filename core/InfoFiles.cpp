@@ -5,7 +5,7 @@
 #include <set>
 
 #include "Configuration.h"
-#include "Errors.h"
+#include "Includes.h"
 #include "Log.h"
 #include "Utils.h"
 #include "WinHandles.h"
@@ -38,38 +38,30 @@ bool IsKeyword(const std::wstring& key) {
 }
 
 // Writes Bytes to "tmp" in Folder, then moves it over Target in one step; the old
-// Target stays whole when anything fails, and no "tmp" is left behind. Returns 0, or the
-// system's error code of the step that failed.
-DWORD ReplaceFileWith(const std::wstring& folder, const std::wstring& target, const std::string& bytes) {
+// Target stays whole when anything fails, and no "tmp" is left behind. A failure is
+// logged as an ERROR naming Target.
+bool ReplaceFileWith(const std::wstring& folder, const std::wstring& target, const std::string& bytes) {
     const std::wstring tmp = folder + L"tmp";
     DeleteFileW(tmp.c_str());
-    DWORD error = NO_ERROR;
+    DWORD error = 0;
     {
         UniqueHandle file(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) return GetLastError();
         DWORD done = 0;
-        if (bytes.size() > 0x7FFFFFFF) error = ERROR_FILE_TOO_LARGE;
-        else if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr)) error = GetLastError();
-        else if (done != bytes.size()) error = ERROR_HANDLE_DISK_FULL;
+        if (!file.valid() || bytes.size() > 0x7FFFFFFF ||
+            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr))
+            error = GetLastError();
+        else if (done != bytes.size())
+            error = ERROR_WRITE_FAULT;
     }
-    if (error == NO_ERROR && MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return NO_ERROR;
-    if (error == NO_ERROR) error = GetLastError();
+    if (error == 0 && MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (error == 0) error = GetLastError();
     DeleteFileW(tmp.c_str());
-    return error;
-}
-
-// A language file that could not be written: an ERROR line that names it and says why.
-void LogWriteFailure(const wchar_t* tag, const std::wstring& path, const std::wstring& why) {
-    WriteLog(std::wstring(tag) + L"cannot write " + path + L": " + why, llError);
-}
-
-// Replaces the file with the bytes; a failure is logged. True when written.
-bool WriteLanguageFile(const wchar_t* tag, const std::wstring& folder, const std::wstring& path,
-                       const std::string& bytes) {
-    const DWORD error = ReplaceFileWith(folder, path, bytes);
-    if (error != NO_ERROR) LogWriteFailure(tag, path, SystemErrorText(error));
-    return error == NO_ERROR;
+    if (error == 0) error = ERROR_WRITE_FAULT;
+    WriteLog(L"GenerateLanguageFiles: " + ErrorText + L" " + target + L" cannot be written: error " +
+                 std::to_wstring(error) + L" " + SystemErrorText(error),
+             llError);
+    return false;
 }
 
 }  // namespace
@@ -146,15 +138,12 @@ void GenerateLanguageFiles(const std::wstring& ProgramDir, const std::wstring& P
 bool WriteEnglishLanguageFile() { return WriteEnglishLanguageFile(ProgramDirectory(), ProgramFilePath()); }
 
 bool WriteEnglishLanguageFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
-    const wchar_t* const tag = L"WriteEnglishLanguageFile: ";
-    const std::wstring folder = LanguagesFolder(ProgramDir);
-    const std::wstring path = folder + L"english.ini";
     try {
         std::string bytes;
         for (const auto& line : EnglishLanguageLines(GetFileVersionText(ProgramFile))) bytes += WideToAnsi(line) + "\r\n";
-        return WriteLanguageFile(tag, folder, path, bytes);
-    } catch (const std::exception& e) {
-        LogWriteFailure(tag, path, ExceptionText(e));
+        const std::wstring folder = LanguagesFolder(ProgramDir);
+        return ReplaceFileWith(folder, folder + L"english.ini", bytes);
+    } catch (const std::exception&) {
         return false;
     }
 }
@@ -162,15 +151,13 @@ bool WriteEnglishLanguageFile(const std::wstring& ProgramDir, const std::wstring
 bool UpdateLanguageFile(const std::wstring& Name) { return UpdateLanguageFile(ProgramDirectory(), Name); }
 
 bool UpdateLanguageFile(const std::wstring& ProgramDir, const std::wstring& Name) {
-    const wchar_t* const tag = L"UpdateLanguageFile: ";
-    const std::wstring folder = LanguagesFolder(ProgramDir);
-    const std::wstring path = folder + Name + L".ini";
     try {
+        const std::wstring folder = LanguagesFolder(ProgramDir);
+        const std::wstring path = folder + Name + L".ini";
         std::string bytes;
         for (const auto& line : RebuiltLanguageLines(TInfoFile(path))) bytes += WideToUtf8(line) + "\r\n";
-        return WriteLanguageFile(tag, folder, path, bytes);
-    } catch (const std::exception& e) {
-        LogWriteFailure(tag, path, ExceptionText(e));
+        return ReplaceFileWith(folder, path, bytes);
+    } catch (const std::exception&) {
         return false;
     }
 }

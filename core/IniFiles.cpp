@@ -28,6 +28,40 @@ bool ReadLines(const std::wstring& fileName, TWideStringArray& lines) {
     return true;
 }
 
+// The line without the blanks (spaces and tabs) around it.
+std::wstring WithoutBlanksAround(const std::wstring& Line) {
+    std::size_t b = 0, e = Line.size();
+    while (b < e && (Line[b] == L' ' || Line[b] == L'\t')) ++b;
+    while (e > b && (Line[e - 1] == L' ' || Line[e - 1] == L'\t')) --e;
+    return Line.substr(b, e - b);
+}
+
+// A section header, "[" name "]", may have blanks around it: an editor or a copied line
+// leaves them, and the user cannot see them.
+bool IsSectionLine(const std::wstring& Line) {
+    for (const wchar_t c : Line) {
+        if (c == L'[') return true;
+        if (c != L' ' && c != L'\t') return false;
+    }
+    return false;
+}
+
+// Whether Line is the header LowerHeader ("[name]" in lower case).
+bool IsHeader(const std::wstring& Line, const std::wstring& LowerHeader) {
+    return IsSectionLine(Line) && LowerText(WithoutBlanksAround(Line)) == LowerHeader;
+}
+
+// UTF-16 text after its byte-order mark, in either byte order.
+std::wstring Utf16ToWide(const std::string& Bytes, bool BigEndian) {
+    std::wstring text;
+    text.reserve(Bytes.size() / 2);
+    for (std::size_t i = 2; i + 1 < Bytes.size(); i += 2) {
+        const auto first = static_cast<unsigned char>(Bytes[i]), second = static_cast<unsigned char>(Bytes[i + 1]);
+        text += static_cast<wchar_t>(BigEndian ? (first << 8) | second : (second << 8) | first);
+    }
+    return text;
+}
+
 int HexDigit(wchar_t c) {
     if (c >= L'0' && c <= L'9') return c - L'0';
     if (c >= L'a' && c <= L'f') return c - L'a' + 10;
@@ -56,6 +90,9 @@ bool ReadWholeFile(const std::wstring& FileName, std::string& Bytes) {
 std::wstring DecodeIniText(const std::string& Bytes) {
     // Notepad writes a byte-order mark; kept, it would hide the first section.
     if (Bytes.size() >= 3 && Bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return Utf8ToWide(Bytes.substr(3));
+    // Notepad's "Unicode" and PowerShell 5's redirection write UTF-16 with its mark.
+    if (Bytes.size() >= 2 && Bytes.compare(0, 2, "\xFF\xFE") == 0) return Utf16ToWide(Bytes, false);
+    if (Bytes.size() >= 2 && Bytes.compare(0, 2, "\xFE\xFF") == 0) return Utf16ToWide(Bytes, true);
     return Utf8ToWide(Bytes);
 }
 
@@ -114,11 +151,11 @@ TIniValue TInfoFile::ReadValue(const std::wstring& Section, const std::wstring& 
     const std::wstring header = LowerText(L"[" + Section + L"]");
     const std::wstring key = LowerText(Key);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (LowerText(lines[i]) != header) continue;
+        if (!IsHeader(lines[i], header)) continue;
         // Only the first section of that name is searched.
         for (std::size_t j = i + 1; j < lines.size(); ++j) {
             const std::wstring& line = lines[j];
-            if (!line.empty() && line[0] == L'[') break;
+            if (IsSectionLine(line)) break;
             if (IsEntryOf(line, key)) {
                 result.Text = line.substr(key.size() + 1);
                 result.Line = static_cast<int>(j);
@@ -159,7 +196,7 @@ std::wstring TInfoFile::ReadHeader() const {
     TWideStringArray lines;
     if (!ReadLines(fileName_, lines)) return {};
     std::size_t end = 0;
-    while (end < lines.size() && !(!lines[end].empty() && lines[end][0] == L'[')) ++end;
+    while (end < lines.size() && !IsSectionLine(lines[end])) ++end;
     while (end > 0 && lines[end - 1].empty()) --end;
     std::wstring header;
     for (std::size_t i = 0; i < end; ++i) {
@@ -176,13 +213,14 @@ TWideStringArray TInfoFile::ReadSection(const std::wstring& Section) const {
     // Section names match in any letter case, as ReadValue and SectionExists match them.
     const std::wstring header = LowerText(L"[" + Section + L"]");
     auto isHeader = [&](const std::wstring& line) {
-        return StartsWith(LowerText(line.substr(0, header.size())), header);
+        const std::wstring text = WithoutBlanksAround(line);
+        return IsSectionLine(line) && StartsWith(LowerText(text.substr(0, header.size())), header);
     };
     std::size_t i = 0;
     while (i < lines.size() && !isHeader(lines[i])) ++i;
     for (++i; i < lines.size(); ++i) {
         const std::wstring& line = lines[i];
-        if (!line.empty() && line[0] == L'[') break;
+        if (IsSectionLine(line)) break;
         if (line.empty() || line[0] == L'#') continue;
         result.push_back(line);
     }
@@ -194,6 +232,6 @@ bool TInfoFile::SectionExists(const std::wstring& Section) const {
     if (!ReadWholeFile(fileName_, bytes)) throw EInOutError(L"File access denied: " + fileName_);
     const std::wstring header = LowerText(L"[" + Section + L"]");
     for (const auto& line : SplitTextLines(DecodeIniText(bytes)))
-        if (LowerText(line) == header) return true;
+        if (IsHeader(line, header)) return true;
     return false;
 }

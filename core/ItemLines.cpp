@@ -181,10 +181,23 @@ bool SameChartSettings(const TConfigItem& a, const TConfigItem& b) {
            a.ChartValue2 == b.ChartValue2 && a.ChartColor2 == b.ChartColor2;
 }
 
-bool AnyActiveItem(const std::string& keyword) {
-    for (const TConfigItem& item : ConfigItems)
-        if (item.Active && SameKeyword(item.Keyword, keyword)) return true;
-    return false;
+bool AnyActiveItem(const std::string& keyword) { return FirstActiveItem(keyword) != nullptr; }
+
+// A disk line's "include-all"; a value that is no boolean is logged, naming the item,
+// and read as false, so that it neither leaves the other lines unlimited nor stops the load.
+bool IncludeAllOption(const TConfigItem& item, std::size_t Position) {
+    const std::wstring text = OptionText(item, L"include-all", L"");
+    if (text.empty()) return false;
+    try {
+        return ParseBoolOption(text);
+    } catch (const std::exception&) {
+        // Once per line: its instances share the option.
+        if (item.InstanceNo == 0)
+            WriteLog(L"SetConfig: " + ErrorText + L" " + AnsiToWide(item.Keyword) + L" item " + std::to_wstring(Position + 1) +
+                         L" (" + item.Text + L"): include-all '" + text + L"' is not a boolean value; read as false",
+                     llError);
+        return false;
+    }
 }
 
 // The count for Key, asked of Count only the first time.
@@ -202,7 +215,8 @@ void LimitConfiguredInstances() {
     if (AnyActiveItem("FIXEDDISK")) {
         std::map<std::pair<std::wstring, bool>, int> counted;
         LimitItemInstances("FIXEDDISK", [&counted](const TConfigItem& item) {
-            const std::pair key(OptionText(item, L"filter", L""), BoolOption(item, L"include-all", false));
+            const std::size_t position = static_cast<std::size_t>(&item - ConfigItems.data());
+            const std::pair key(OptionText(item, L"filter", L""), IncludeAllOption(item, position));
             return CountedOnce(counted, key, [&key] { return CountFixedDisks(key.first, key.second); });
         });
     }
@@ -250,6 +264,12 @@ void AddConfItem(const std::wstring& Line, std::int32_t& Colour, TVistrelMainFor
         WriteLog(L"AddConfItem: " + ErrorText + ExceptionText(e), llError);
     }
     WriteLog(L"AddConfItem: " + optionsText, llDebug);
+}
+
+const TConfigItem* FirstActiveItem(const std::string& Keyword) {
+    for (const TConfigItem& item : ConfigItems)
+        if (item.Active && SameKeyword(item.Keyword, Keyword)) return &item;
+    return nullptr;
 }
 
 bool GetItem(const std::string& Keyword, TConfigItem& Item) {

@@ -33,6 +33,9 @@ void AddConfItem(const std::wstring& Line, std::int32_t& Colour, TVistrelMainFor
 // empty record when there is none. True when one was found.
 bool GetItem(const std::string& Keyword, TConfigItem& Item);
 
+// The first active configured item of Keyword (ignoring case), or none.
+const TConfigItem* FirstActiveItem(const std::string& Keyword);
+
 // Switches off the instances of Keyword numbered Limit and above within their line, and
 // the companion items that follow them. LimitOf gives each instance its own limit.
 void LimitItemInstances(const std::string& Keyword, int Limit);

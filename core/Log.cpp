@@ -18,7 +18,7 @@ namespace {
 std::mutex logMutex;               // one writer in the file stage at a time
 std::wstring logFileName;          // guarded by logMutex
 int afterErrorCount = 0;           // guarded by logMutex
-bool logFileFailing = false;       // guarded by logMutex: the last write to the file failed
+bool logFailureReported = false;   // guarded by logMutex: the file's failure went to the event log
 thread_local bool insideWriteLog = false;
 
 std::mutex sinkMutex;
@@ -29,17 +29,6 @@ void ReportToSystemLog(std::uint16_t type, const std::wstring& text) {
     if (!source.valid()) return;
     const wchar_t* strings[1] = {text.c_str()};
     ReportEventW(source.get(), type, 0, 0, nullptr, 1, 0, strings, nullptr);
-}
-
-// One entry to the installed sink, or to the system's event log without one.
-void ReportEntry(std::uint16_t type, const std::wstring& text) {
-    EventLogSink sink;
-    {
-        std::lock_guard lock(sinkMutex);
-        sink = eventSink;
-    }
-    if (sink) sink(type, text);
-    else ReportToSystemLog(type, text);
 }
 
 wchar_t TimeSeparator() {
@@ -75,7 +64,7 @@ bool LinePasses(std::uint8_t level) {
     return (levels & (1u << level)) != 0;
 }
 
-// Returns 0, or the system's error code of the step that failed.
+// Appends Line to the file; the system's error code when it could not, else 0.
 DWORD AppendToFile(const std::wstring& path, const std::wstring& line) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -85,24 +74,29 @@ DWORD AppendToFile(const std::wstring& path, const std::wstring& line) {
     DWORD written = 0;
     if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr))
         return GetLastError();
-    return NO_ERROR;
+    return 0;
 }
 
-// The log file cannot be written (a folder the user may not write to, a file another
-// program holds): the log cannot tell, so the event log and a debugger's output do, once
-// until a write to the file succeeds again or another file is named.
-void ReportLogFileFailure(const std::wstring& path, DWORD error) {
-    const std::wstring text = L"WriteLog: cannot write the log file " + path + L": " + SystemErrorText(error);
-    OutputDebugStringW((L"Vistrel: " + text + L"\n").c_str());
-    ReportEntry(EVENTLOG_ERROR_TYPE, text);
+// Hands a text to the event-log sink, or to the system's event log.
+void HandToEventLog(std::uint16_t type, const std::wstring& text) {
+    EventLogSink sink;
+    {
+        std::lock_guard lock(sinkMutex);
+        sink = eventSink;
+    }
+    try {
+        if (sink) sink(type, text);
+        else ReportToSystemLog(type, text);
+    } catch (...) {
+    }
 }
 
 }  // namespace
 
 void SetLogFileName(const std::wstring& path) {
     std::lock_guard lock(logMutex);
-    if (path != logFileName) logFileFailing = false;
     logFileName = path;
+    logFailureReported = false;
 }
 
 std::wstring GetLogFileName() {
@@ -150,8 +144,7 @@ void WriteLog(const std::wstring& Text, std::uint8_t Level) {
     if (Level > llMap || insideWriteLog) return;
     insideWriteLog = true;
     try {
-        std::wstring failedFile;
-        DWORD failure = NO_ERROR;
+        std::wstring failure;
         {
             std::lock_guard lock(logMutex);
             const bool passes = LinePasses(Level);
@@ -162,15 +155,17 @@ void WriteLog(const std::wstring& Text, std::uint8_t Level) {
                 std::wstring line = FormatLogLine(WithoutUrlUserInfo(Text), Level, st.wDay, st.wMonth, st.wYear,
                                                   st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
                 line += L"\r\n";
+                // A log that cannot be written (a folder the user may not write to) is said
+                // once, in the event log, the one place left that can hold it.
                 const DWORD error = AppendToFile(logFileName, line);
-                if (error != NO_ERROR && !logFileFailing) {
-                    failedFile = logFileName;
-                    failure = error;
+                if (error != 0 && !logFailureReported) {
+                    logFailureReported = true;
+                    failure = L"WriteLog: [Error] the log file " + logFileName + L" cannot be written: error " +
+                              std::to_wstring(error) + L" " + SystemErrorText(error);
                 }
-                logFileFailing = error != NO_ERROR;
             }
         }
-        if (failure != NO_ERROR) ReportLogFileFailure(failedFile, failure);
+        if (!failure.empty()) HandToEventLog(EVENTLOG_ERROR_TYPE, failure);
         WriteEventLog(Text, Level);
     } catch (...) {
         // Logging never raises to its caller; a line that cannot be built is lost.
@@ -187,9 +182,6 @@ void WriteEventLog(const std::wstring& Text, std::uint8_t Level) {
     case llWarn: type = EVENTLOG_WARNING_TYPE; break;
     default: return;
     }
-    try {
-        // Nor into the event log.
-        ReportEntry(type, WithoutUrlUserInfo(Text));
-    } catch (...) {
-    }
+    // Nor into the event log.
+    HandToEventLog(type, WithoutUrlUserInfo(Text));
 }

@@ -30,10 +30,7 @@ void SetLogFileName(const std::wstring& path);
 std::wstring GetLogFileName();
 
 // Never raises. A call made while the same thread is already inside WriteLog is dropped;
-// calls from other threads wait their turn. A log file that cannot be written loses the
-// line; that is reported once, naming the file, as an error entry of the event log
-// (whatever EventLogLevels holds) and to a debugger's output, until a write to the file
-// succeeds again or another file is named.
+// calls from other threads wait their turn.
 void WriteLog(const std::wstring& Text, std::uint8_t Level);
 void WriteEventLog(const std::wstring& Text, std::uint8_t Level);
 

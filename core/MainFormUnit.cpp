@@ -13,8 +13,9 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
-#include "SystemFolder.h"
+#include "NativePaths.h"
 #include "Utils.h"
+#include "Variant.h"
 #include "WinApp.h"
 
 namespace {
@@ -65,8 +66,7 @@ void TVistrelMainForm::FormCreate() {
     PopupAllowed = true;
     OnDeviceConfigProc = nullptr;
     OnVolumeChangeProc = nullptr;
-    MouseMoveCount = 0;
-    MousePosition = {};
+    ResetScreenSaverMoves();
     BorderStyle = DisplayMode == dmWindow ? TFormBorderStyle::SizeToolWin : TFormBorderStyle::None;
     HWND h = Handle();
     SetTimer(h, kTimer1, 1000, nullptr);
@@ -109,9 +109,6 @@ TVrShadowButton* TVistrelMainForm::CreateNavButton(const wchar_t* caption, int t
 void TVistrelMainForm::CreateParams(TCreateParams& params) {
     TForm::CreateParams(params);
     params.Style |= WS_POPUP;
-    // The screen saver's form stays above every other window, the black form beneath it
-    // included.
-    if (DisplayMode == dmScreenSaver) params.ExStyle |= WS_EX_TOPMOST;
 }
 
 void TVistrelMainForm::Paint() { CallHook(OnPaintProc); }
@@ -130,6 +127,8 @@ LRESULT TVistrelMainForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
             CallHook(OnWindowMovedProc, this);
             break;
         case WM_SETTINGCHANGE:
+            // The user changed the regional format: numbers follow it, as dates do.
+            if (IsRegionalSettingsChange(reinterpret_cast<const wchar_t*>(lp))) RefreshLocaleNumberFormat();
             CallHook(OnSettingChangeProc, this);
             break;
         case WM_DISPLAYCHANGE:
@@ -193,14 +192,27 @@ void TVistrelMainForm::FormKeyDown(WORD& key, unsigned shift) {
 }
 
 void TVistrelMainForm::FormMouseMove(unsigned, int x, int y) {
-    if (DisplayMode == dmScreenSaver) ScreenSaverMouseMove(ClientToScreen({x, y}));
+    if (DisplayMode != dmScreenSaver) return;
+    POINT screen{x, y};
+    if (HandleAllocated()) screen = ClientToScreen(screen);
+    ScreenSaverMouseMove(screen);
 }
 
 void TVistrelMainForm::ScreenSaverMouseMove(POINT screen) {
-    if (DisplayMode != dmScreenSaver) return;
-    if (!PointerMoved(MousePosition, screen)) return;
+    if (!PointerMoved(lastPointer_, screen)) return;
     ++MouseMoveCount;
     if (MouseMoveCount > 5) HaltProgram(0);
+}
+
+void TVistrelMainForm::ResetScreenSaverMoves() {
+    MouseMoveCount = 0;
+    lastPointer_.reset();
+}
+
+bool PointerMoved(std::optional<POINT>& Last, POINT Screen) {
+    const bool moved = Last && (Last->x != Screen.x || Last->y != Screen.y);
+    Last = Screen;
+    return moved;
 }
 
 bool TVistrelMainForm::ScreenSaverInput(MSG& msg) {
@@ -215,23 +227,16 @@ bool TVistrelMainForm::ScreenSaverInput(MSG& msg) {
         case WM_MOUSEMOVE:
         case WM_NCMOUSEMOVE: {
             // Counted here alone: the message does not reach the form's own handler as
-            // well. A client move is in its window's coordinates, a non-client one in the
-            // screen's: the rule compares screen positions, whichever window reported them.
+            // well. A move is compared by its screen position: the client one of
+            // WM_MOUSEMOVE is relative to the window it went to.
             POINT screen{GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam)};
-            if (msg.message == WM_MOUSEMOVE) ::ClientToScreen(msg.hwnd, &screen);
+            if (msg.message == WM_MOUSEMOVE && msg.hwnd) ::ClientToScreen(msg.hwnd, &screen);
             ScreenSaverMouseMove(screen);
             return true;
         }
         default:
             return false;
     }
-}
-
-bool PointerMoved(TPointerPosition& position, POINT screen) {
-    const bool moved = position.Seen && (screen.x != position.Last.x || screen.y != position.Last.y);
-    position.Seen = true;
-    position.Last = screen;
-    return moved;
 }
 
 void TVistrelMainForm::PopupAt(POINT screen) { PopupMenu1.Popup(Handle(), screen.x, screen.y); }
@@ -354,12 +359,12 @@ void TVistrelMainForm::UserControlClick(TWinControl* control) {
     const TConfigItem item = CheckedAt(ConfigItems, control->Tag);
     const std::wstring uri = ExpandEnvironmentText(OptionText(item.Options, L"uri"));
     const std::wstring args = OptionText(item.Options, L"args");
-    // A program in the system folder starts from the native one, also from a 32-bit
-    // program on 64-bit Windows.
     const std::intptr_t result = ShellOpen(NativeSystemPath(uri), args);
     if (result <= 32)
         WriteLog(L"Control Error: uri: " + uri + L" Args: " + args + L" Error: " + std::to_wstring(result), llError);
 }
+
+bool IsRegionalSettingsChange(const wchar_t* Area) { return Area && lstrcmpiW(Area, L"intl") == 0; }
 
 std::size_t ReadableBytes(const void* address) {
     MEMORY_BASIC_INFORMATION info{};

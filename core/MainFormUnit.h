@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -20,17 +21,6 @@
 #include "WinControls.h"
 
 class TVistrelMainForm;
-
-// The pointer's screen position as the screen saver last saw it.
-struct TPointerPosition {
-    bool Seen = false;
-    POINT Last{};
-};
-// Whether a mouse move reported at Screen is a movement of the pointer. Windows sends
-// move messages without any movement whenever a window appears, moves or changes size
-// under the resting pointer, so only a position that differs from the last one seen
-// counts; the first report only records the position.
-bool PointerMoved(TPointerPosition& position, POINT screen);
 
 // Menu entries by index.
 enum : int { kFirstPageEntry = 0, kPageEntryCount = 9, kRefreshEntry = 10, kConfigurationEntry = 11,
@@ -61,7 +51,6 @@ public:
     std::int32_t LogoImageWidth = 0;
     std::int32_t LogoAlign = 0;
     std::int32_t MouseMoveCount = 0;
-    TPointerPosition MousePosition;  // what the screen saver's move rule compares with
     TVrShadowButton* BackButton = nullptr;
     TVrShadowButton* HomeButton = nullptr;
     TVrShadowButton* NextButton = nullptr;
@@ -88,10 +77,13 @@ public:
     void NavButtonMouseDown(TWinControl* button, TMouseButton mb, unsigned shift, int x, int y);
     void FormMouseDown(TMouseButton mb, unsigned shift, int x, int y);
     void FormKeyDown(WORD& key, unsigned shift);
+    // In screen-saver mode a mouse move at a new position counts; the sixth ends the
+    // program. X and Y are client coordinates of this form.
     void FormMouseMove(unsigned shift, int x, int y);
-    // In screen-saver mode, a mouse move to a screen position: a movement of the pointer
-    // (PointerMoved) counts in MouseMoveCount, and the sixth ends the program.
+    // The same for a move at a screen position.
     void ScreenSaverMouseMove(POINT screen);
+    // Forgets the counted moves and the last position seen.
+    void ResetScreenSaverMoves();
     // In screen-saver mode: applies the rules above to a key press or mouse move taken
     // from the queue for any of the program's windows; true when it was one (it is then
     // not dispatched).
@@ -125,7 +117,18 @@ private:
     std::array<std::unique_ptr<TVrShadowButton>, 3> navButtons_;
     HDEVNOTIFY deviceNotify_ = nullptr;
     bool navHighlightCheck_ = true;
+    std::optional<POINT> lastPointer_;  // the last pointer position a saver move had
 };
+
+// Whether a mouse move at Screen is a movement: only when Last holds a position and
+// Screen differs from it. Windows sends move messages without any movement whenever a
+// window appears, moves or changes size under the resting pointer; the first move seen
+// only sets Last. Last becomes Screen.
+bool PointerMoved(std::optional<POINT>& Last, POINT Screen);
+
+// Whether a WM_SETTINGCHANGE names the regional settings: its area "intl" (the system
+// sends it when the user changes the regional format), in any letter case.
+bool IsRegionalSettingsChange(const wchar_t* Area);
 
 // The application's error handler: logs "Application Exception: Class=" with the
 // sender's and the exception's class names and the message, then ends the program with

@@ -23,6 +23,7 @@ TChangeNotify2* LanguageFileNotify = nullptr;
 
 bool (*RefreshDriveListHook)(bool IncludeAll) = nullptr;
 void (*StopStatisticsProgramHook)() = nullptr;
+void (*SignalStatisticsProgramEndHook)() = nullptr;
 
 namespace {
 
@@ -136,10 +137,11 @@ void Tick() {
     if (Updating || Reloading) return;
     // The results the collection thread left since the last tick, for this tick's pass.
     DeliverCollectedItems();
-    TConfigItem disk;
-    GetItem("FIXEDDISK", disk);
-    if (disk.Active && MainLoopSteps.CheckDriveList && DriveCheckDue() &&
-        MainLoopSteps.CheckDriveList(OptionBool(disk.Options, L"include-all")))
+    // The drive list behind the disk instances follows the drives while any disk item is
+    // shown, whichever line it is on.
+    const TConfigItem* disk = FirstActiveItem("FIXEDDISK");
+    if (disk && MainLoopSteps.CheckDriveList && DriveCheckDue() &&
+        MainLoopSteps.CheckDriveList(OptionBool(disk->Options, L"include-all")))
         ReloadPending = 1;
     if (ReloadPending) DoReload();
     if (RelayoutPending) Relayout();
@@ -221,7 +223,7 @@ void RenewLanguageWatcher() {
     // made while the reload ran is still reported.
     if (wanted && languageWatcher && languageWatcher->FileName() == LanguageFilePath) return;
     LanguageFileNotify = nullptr;
-    languageWatcher.reset();  // waits for its thread
+    TChangeNotify2::Free(std::move(languageWatcher));  // waits for its thread, within a bound
     if (!wanted) return;
     // Started by the next EnableIniWatchers (true).
     languageWatcher = MakeIniWatcher(LanguageFilePath);
@@ -230,9 +232,9 @@ void RenewLanguageWatcher() {
 
 void FreeIniWatchers() {
     IniFileNotify = nullptr;
-    iniWatcher.reset();
+    TChangeNotify2::Free(std::move(iniWatcher));
     LanguageFileNotify = nullptr;
-    languageWatcher.reset();
+    TChangeNotify2::Free(std::move(languageWatcher));
 }
 
 void ResetCollectTimes() {
@@ -295,6 +297,17 @@ void CollectorResultsWaiting() {
     }
 }
 
+void ServeWindowWhileCollectorStops() {
+    // A reload's guard keeps the ticks out: the window takes all its messages. Once the
+    // program ends, only its repaints.
+    if (Reloading && !Application().Terminated()) {
+        Application().ProcessMessages();
+        return;
+    }
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
 void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPaintProc = PaintHook;
     Form->OnTimer1Proc = TimerHook;
@@ -305,6 +318,7 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnDisplayChangeProc = SettingsChangedHook;
     Form->OnPageChangeProc = PageHook;
     CollectorResultsHook = CollectorResultsWaiting;
+    CollectorStopServeHook = ServeWindowWhileCollectorStops;
 }
 
 void StartMainLoop(TVistrelMainForm* Form) {

@@ -56,6 +56,9 @@ extern bool (*RefreshDriveListHook)(bool IncludeAll);
 // Before a reload: the shared-area client empties its monitor slots, tells the
 // statistics program to end and closes the areas (it is started again on demand).
 extern void (*StopStatisticsProgramHook)();
+// At an end that cannot wait for a gathering routine still running: tells the statistics
+// program to end without waiting for anything that routine may hold.
+extern void (*SignalStatisticsProgramEndHook)();
 
 // The hooks the main program installs on the main form.
 void TimerHook();
@@ -68,6 +71,8 @@ void WindowMovedHook(TVistrelMainForm* Form);
 // Posted by a new collection thread whose first pass left results: a tick now, so they
 // are shown without waiting for the timer.
 void CollectorResultsWaiting();
+// The collection thread's stop serves the window with this while it waits for a routine.
+void ServeWindowWhileCollectorStops();
 // The configuration watchers' change procedure.
 void IniChangedHook(TChangeNotify2* Sender);
 // Fills the form's hook fields with the procedures above (the timer-2 hook stays empty)

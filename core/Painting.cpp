@@ -97,7 +97,7 @@ public:
 
     void Run() {
         AdjustHeight();
-        DetachUndrawnControls();
+        TakeOffUndrawnItems();
         y_ = GetLogoHeight(&form_) + (Nav == 2 ? kNavStripHeight : 0);
         try {
             for (size_t i = 0; i < ConfigItems.size(); ++i) {
@@ -127,15 +127,25 @@ private:
         if (Nav == 1) PlaceNavButtons(&form_);
     }
 
-    // The controls of items this pass does not draw (another page's, switched off,
-    // hidden) go off the window before anything is drawn, and the pixels they covered
-    // get the background: a hidden child leaves its last picture on the form.
-    void DetachUndrawnControls() {
+    // The controls and line charts of items this pass does not draw (another page's,
+    // switched off, hidden by option or for want of a result) go off the window before
+    // anything is drawn, and the pixels they covered get the background: a hidden child
+    // leaves its last picture on the form, over the items that move up into its place.
+    void TakeOffUndrawnItems() {
         for (TConfigItem& item : ConfigItems) {
-            if (!item.Control || !item.Control->Visible() || ItemDrawnOnPage(item, CurrentPage)) continue;
-            const RECT covered = item.Control->BoundsRect();
-            if (DetachItemControlHook) DetachItemControlHook(item.Control);
-            if (canvas_.HasHandle()) canvas_.FillRect(covered);
+            if (ItemDrawnOnPage(item, CurrentPage)) continue;
+            if (item.Control && item.Control->Visible()) {
+                const RECT covered = item.Control->BoundsRect();
+                if (DetachItemControlHook) DetachItemControlHook(item.Control);
+                if (canvas_.HasHandle()) canvas_.FillRect(covered);
+            }
+            if (item.Scope && item.Scope->Visible()) {
+                // The chart's frame is drawn on the form one pixel around it.
+                RECT covered = item.Scope->BoundsRect();
+                InflateRect(&covered, 1, 1);
+                item.Scope->SetVisible(false);
+                if (canvas_.HasHandle()) canvas_.FillRect(covered);
+            }
         }
     }
 
@@ -149,10 +159,7 @@ private:
     bool DrawItem(TConfigItem& item) {
         item_ = &item;
         Label = L"id:" + AnsiToWide(item.Keyword) + L" (" + item.Lid + L")";
-        if (item.Page != CurrentPage) {
-            if (item.Scope && item.Scope->Visible()) item.Scope->SetVisible(false);
-            return true;
-        }
+        if (item.Page != CurrentPage) return true;  // its chart and control are off the window
         Step = L"update display";
         ValueColumnX = CheckedAdd(CheckedAdd(kPaintMargin, KeyColumnWidth), kPaintMargin);
         color_ = item.Color;

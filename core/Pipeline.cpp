@@ -17,6 +17,11 @@ bool DoProc(TGatherProc Routine, TItemOptionArray Options, TItemData& Data) {
     std::wstring display;
     try {
         Data.TimeCollected = NowDateTime();
+        // The routine starts from no result: one that makes no row (its process is gone,
+        // its source vanished, the read failed) leaves none, and no field names, of an
+        // earlier collection to the CSV output, the thresholds and the charts.
+        Data.Names.clear();
+        Data.Data.clear();
         if (Routine) {
             // Every wait inside the routine takes its bound from this limit.
             const TItemTimeLimit limit;

@@ -8,9 +8,10 @@
 #include "ItemTypes.h"
 #include "Variant.h"
 
-// Collects one item: stamps the collection time, runs the gathering routine within the
-// item time limit (TItemTimeLimit), expands variables and user functions, applies the
-// "set" option, splits the display lines and appends CSV output ("csv", "csvdatatype").
+// Collects one item: stamps the collection time, empties the field names and rows, runs
+// the gathering routine within the item time limit (TItemTimeLimit), expands variables
+// and user functions, applies the "set" option, splits the display lines and appends CSV
+// output ("csv", "csvdatatype").
 // False when a step raised; the error is logged as "DoProc: " + ErrorText + class + " " +
 // message + " Step:" + step.
 bool DoProc(TGatherProc Routine, TItemOptionArray Options, TItemData& Data);

@@ -13,7 +13,7 @@ TProgramEndSteps DefaultProgramEndSteps() {
     s.StopCollection = [] { return StopAllCollectors(); };
     s.FreeConfigItems = [] { FreeConfigItems(ConfigItems); };
     s.StopStatisticsProgram = [] {
-        if (StopStatisticsProgramHook) StopStatisticsProgramHook();
+        if (SignalStatisticsProgramEndHook) SignalStatisticsProgramEndHook();
     };
     s.FinalizeUnits = [] { FinalizeUnits(); };
     s.DestroyForms = [] { Application().Shutdown(); };

@@ -14,7 +14,7 @@ struct TProgramEndSteps {
     // true when no collection thread is left running.
     std::function<bool()> StopCollection;
     std::function<void()> FreeConfigItems;
-    // Frees Vistrel64's name slots, tells it to end and closes the shared areas.
+    // Tells Vistrel64 to end, without waiting for the routine still running.
     std::function<void()> StopStatisticsProgram;
     // The units' finalisation, which also tells Vistrel64 to end.
     std::function<void()> FinalizeUnits;

@@ -556,6 +556,12 @@ long double TssExpressionEvaluator::Evaluate() {
     }
 }
 
+long double TssExpressionEvaluator::EvaluateRounded(long double Factor) {
+    const long double value = Evaluate();
+    TExtendedPrecisionScope precision;
+    return std::nearbyint(value * Factor);
+}
+
 void TssExpressionEvaluator::SetCaseSensitive(bool value) {
     const bool changed = value != caseSensitive_;
     caseSensitive_ = value;

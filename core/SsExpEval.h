@@ -103,6 +103,9 @@ public:
     // The value of Expression. Runs with the x87 precision control at 64 bits and restores
     // the caller's control word afterwards. Raises EssExpressionError.
     long double Evaluate();
+    // The value times Factor, rounded to the nearest integer (halves to even), with the
+    // multiplication and the rounding at the same 64-bit precision as the evaluation.
+    long double EvaluateRounded(long double Factor);
 
     bool CaseSensitive() const { return caseSensitive_; }
     // Also sets it on the named values and on the value cache; fires OnChange when it changes.

@@ -41,11 +41,12 @@ std::wstring FillDisplayTemplate(const std::wstring& Template, const TVarArray& 
                 // Without a closing "]" the "[" is plain text behind an unformatted value.
                 if (close != std::wstring::npos) {
                     const std::wstring code = text.substr(behind + 1, close - behind - 1);
-                    value = FormatDisplayValue(WideToAnsi(code), value);
+                    value = FormatDisplayValue(code, value);
                     length = close + 1 - at;
                 }
             }
-            const std::wstring valueText = value.ToText();
+            std::wstring valueText = value.ToText();
+            if (IsNumericVariant(value) && InsideUserFunctionCall(text, at)) valueText = ExpressionNumberText(valueText);
             text.replace(at, length, valueText);
             // Resume behind the inserted value: a value holding its own placeholder ends.
             at = text.find(tag, at + valueText.size());
@@ -143,6 +144,22 @@ std::size_t ReplacedLength(const std::wstring& text, const std::wstring& ref, co
     return text.size() - count * ref.size() + count * value.size();
 }
 
+// Every reference (ignoring case) replaced by Value; inside a user-function call a number
+// goes in as the evaluator reads it.
+std::wstring ReplaceReferences(const std::wstring& Text, const std::wstring& Ref, const std::wstring& Value) {
+    const std::wstring lowerText = LowerText(Text), lowerRef = LowerText(Ref);
+    const std::wstring inCall = ExpressionNumberText(Value);
+    std::wstring out;
+    std::size_t from = 0;
+    for (std::size_t at = lowerText.find(lowerRef); at != std::wstring::npos; at = lowerText.find(lowerRef, from)) {
+        out.append(Text, from, at - from);
+        out += InsideUserFunctionCall(Text, at) ? inCall : Value;
+        from = at + Ref.size();
+    }
+    out.append(Text, from, std::wstring::npos);
+    return out;
+}
+
 std::wstring ExpandAt(const std::wstring& text, int depth, ExpansionState& state) {
     std::wstring out = text;
     // Each further pass goes one level deeper, so repeated passes end at the same depth.
@@ -163,7 +180,7 @@ std::wstring ExpandAt(const std::wstring& text, int depth, ExpansionState& state
                 state.Stopped = true;
                 return out;
             }
-            out = WideReplaceText(out, ref, value, rfReplaceAll | rfIgnoreCase);
+            out = ReplaceReferences(out, ref, value);
         }
         if (!found) break;
     }
@@ -178,4 +195,42 @@ std::wstring ExpandVariables(const std::wstring& Text) {
     if (vars.empty()) return Text;
     ExpansionState state{vars};
     return ExpandAt(Text, 0, state);
+}
+
+std::wstring ExpressionNumberText(const std::wstring& Text, wchar_t DecimalSeparator) {
+    if (DecimalSeparator == L'.') return Text;
+    std::size_t i = 0;
+    while (i < Text.size() && (Text[i] == L' ' || Text[i] == L'\t')) ++i;
+    if (i < Text.size() && (Text[i] == L'-' || Text[i] == L'+')) ++i;
+    std::size_t digits = 0, separators = 0, separatorAt = std::wstring::npos;
+    std::size_t end = Text.size();
+    while (end > i && (Text[end - 1] == L' ' || Text[end - 1] == L'\t')) --end;
+    for (std::size_t k = i; k < end; ++k) {
+        const wchar_t c = Text[k];
+        if (c >= L'0' && c <= L'9') {
+            ++digits;
+        } else if (c == DecimalSeparator) {
+            ++separators;
+            separatorAt = k;
+        } else {
+            return Text;
+        }
+    }
+    // Digits on both sides of exactly one separator.
+    if (separators != 1 || separatorAt == i || separatorAt + 1 == end || digits == 0) return Text;
+    std::wstring out = Text;
+    out[separatorAt] = L'.';
+    return out;
+}
+
+std::wstring ExpressionNumberText(const std::wstring& Text) {
+    return ExpressionNumberText(Text, LocaleNumberFormat().DecimalSeparator);
+}
+
+bool InsideUserFunctionCall(const std::wstring& Text, std::size_t At) {
+    if (At < 2) return false;
+    const std::size_t open = Text.rfind(L"{{", At - 2);
+    if (open == std::wstring::npos) return false;
+    const std::size_t close = Text.find(L"}}", open + 2);
+    return close != std::wstring::npos && close >= At;
 }

@@ -21,11 +21,24 @@ void SetItemOption(TItemOptionArray& Options, const std::wstring& Name, const Va
 // behind it is plain text, so every template ends whatever the values hold.
 std::wstring FillDisplayTemplate(const std::wstring& Template, const TVarArray& Row);
 
+// Text that reads as a number in the user's format (its decimal separator, no
+// thousands separators: "2,5" where the separator is a comma) in the evaluator's notation
+// ("2.5"); any other text as it is. What a value, a variable or an argument inserts into
+// a user-function call ("{{...}}") goes through it, as the evaluator reads only ".".
+std::wstring ExpressionNumberText(const std::wstring& Text, wchar_t DecimalSeparator);
+std::wstring ExpressionNumberText(const std::wstring& Text);
+// Whether position At of Text lies inside a user-function call: after a "{{" and before
+// the first "}}" behind it.
+bool InsideUserFunctionCall(const std::wstring& Text, std::size_t At);
+
 // Shapes a value by a format code ("2.0d", "1.1b", "ddd", "b:Yes:No", "bit:4:On:Off" ...):
 // a text variant, or the value unchanged when no rule applies. Codes are configuration
 // text and are interpreted here, never handed to printf-style formatting.
 // A bad day or month number, a value that does not convert or a malformed code raises.
 Variant FormatDisplayValue(const std::string& Code, const Variant& Value);
+// The same for a code as written in the template: the texts of "b:" and "bit:" codes keep
+// every script (Greek, Cyrillic, symbols); the other codes are ASCII.
+Variant FormatDisplayValue(const std::wstring& Code, const Variant& Value);
 
 // Small integer, integer, single, double, currency, boolean and byte.
 bool IsNumericVariant(const Variant& Value);

@@ -97,8 +97,12 @@ bool PostToWindowThread(void (*Fn)()) {
     return window && PostMessageW(window, kPostedMessage, 0, reinterpret_cast<LPARAM>(Fn));
 }
 
-bool WaitServingCalls(HANDLE handle, DWORD timeoutMs) {
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs) { return WaitServingCalls(handle, timeoutMs, nullptr); }
+
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)()) {
     const DWORD start = GetTickCount();
+    // What was queued before the wait (a repaint, say) is served at once.
+    if (Serve && WaitForSingleObject(handle, 0) != WAIT_OBJECT_0) Serve();
     while (true) {
         DWORD left = INFINITE;
         if (timeoutMs != INFINITE) {
@@ -106,12 +110,16 @@ bool WaitServingCalls(HANDLE handle, DWORD timeoutMs) {
             if (spent >= timeoutMs) return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
             left = timeoutMs - spent;
         }
-        const DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE);
+        // Only messages that arrive after the last look wake the wait: what Serve leaves
+        // queued (a quit request, input it does not take) does not wake it again.
+        const DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, Serve ? QS_ALLINPUT : QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) return true;
         if (r == WAIT_OBJECT_0 + 1) {
-            // Serve the calls sent to this thread's windows; posted messages stay queued.
+            // Serve the calls sent to this thread's windows; posted messages stay queued
+            // unless Serve takes them.
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            if (Serve) Serve();
             continue;
         }
         if (r == WAIT_TIMEOUT) return false;
@@ -147,10 +155,10 @@ void TThread::Terminate() {
     SetEvent(wake_.get());
 }
 
-bool TThread::WaitFor(DWORD timeoutMs) {
+bool TThread::WaitFor(DWORD timeoutMs, void (*Serve)()) {
     if (!started_ || !handle_.valid()) return true;
     if (GetCurrentThreadId() == threadId_) return false;
-    return WaitServingCalls(handle_.get(), timeoutMs);
+    return WaitServingCalls(handle_.get(), timeoutMs, Serve);
 }
 
 void TThread::Detach() {

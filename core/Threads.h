@@ -29,6 +29,9 @@ bool PostToWindowThread(void (*Fn)());
 // thread that waits for a worker never deadlocks against the worker's call. Returns true
 // when the handle was signalled within timeoutMs (INFINITE waits without bound).
 bool WaitServingCalls(HANDLE handle, DWORD timeoutMs);
+// As above; when other messages arrive for this thread (painting, input, timers), Serve
+// runs to handle them (none: they stay queued).
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)());
 
 // A thread running Execute. Created idle; Start runs it. The owner ends it with
 // Terminate and WaitFor, or lets it go with Detach (it then frees itself when done).
@@ -42,8 +45,9 @@ public:
     void Start();
     void Terminate();
     bool Terminated() const { return terminated_; }
-    // Waits for Execute to end, serving synchronised calls on the window thread.
-    bool WaitFor(DWORD timeoutMs = INFINITE);
+    // Waits for Execute to end, serving synchronised calls on the window thread, and with
+    // Serve the thread's other messages too (WaitServingCalls).
+    bool WaitFor(DWORD timeoutMs = INFINITE, void (*Serve)() = nullptr);
     // Gives up ownership of a started thread: it deletes itself when Execute ends.
     // Only for objects made with new.
     void Detach();

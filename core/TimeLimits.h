@@ -55,17 +55,29 @@ std::wstring TimeLimitText(DWORD LimitMs);
 // Abandonable calls still running (finished late or not yet finished).
 int RunningAbandonableCalls();
 
+// Called by an abandonable call once its source has begun to answer (an HTTP server sent
+// its headers): a call that comes late after that did not finish, rather than gave no
+// answer. Does nothing outside an abandonable call.
+void MarkCallAnswering();
+
 namespace time_limits_detail {
 // What the caller and the call's thread share; it lives until both have let go.
 struct TCallState {
     std::function<void(const std::atomic<bool>& Abandoned)> Work;
     std::atomic<bool> Abandoned{false};
+    std::atomic<bool> Answering{false};
     std::exception_ptr Error;
+    std::wstring What;
+    // Under the lock of the calls that came late: the call has ended; it came late and
+    // counts among them.
+    bool Finished = false;
+    bool Late = false;
 };
-// Runs State->Work on a new thread and waits for it up to TimeoutMs; false when it came
-// late (State->Abandoned is then set). Raises ETimeLimit when the thread cannot be started
-// or too many calls still run.
-bool RunOnOwnThread(const std::shared_ptr<TCallState>& State, DWORD TimeoutMs, const std::wstring& What);
+// Runs State->Work on a new thread and waits for it up to TimeoutMs. Raises ETimeLimit
+// when it comes late (State->Abandoned is then set), when the thread cannot be started,
+// when too many calls still run, or, without starting it, while an earlier call of the
+// same What that came late still runs.
+void RunOnOwnThread(const std::shared_ptr<TCallState>& State, DWORD TimeoutMs, const std::wstring& What);
 }  // namespace time_limits_detail
 
 // Runs Call on a thread of its own and waits for it up to TimeoutMs. Call must work only on
@@ -75,8 +87,11 @@ bool RunOnOwnThread(const std::shared_ptr<TCallState>& State, DWORD TimeoutMs, c
 // released on its own thread after it has answered; pass Call by move so that the caller
 // keeps no copy. Call may watch the flag it is given,
 // which turns true once it is abandoned, to stop early. Raises ETimeLimit ("<What> gave no
-// answer within 20 s") when Call comes late or cannot be started; an exception of Call is
-// raised again in the caller.
+// answer within 20 s", or "<What> did not finish within 20 s" once Call called
+// MarkCallAnswering) when Call comes late or cannot be started. While a call of the same
+// What that came late still runs, Call is not started: the error that call was given up
+// with is raised at once, so that a silent source holds the caller once, not at every
+// collection. An exception of Call is raised again in the caller.
 template <typename R>
 R RunAbandonable(std::function<R(const std::atomic<bool>& Abandoned)> Call, DWORD TimeoutMs,
                  const std::wstring& What) {
@@ -85,8 +100,7 @@ R RunAbandonable(std::function<R(const std::atomic<bool>& Abandoned)> Call, DWOR
     state->Work = [call = std::move(Call), result](const std::atomic<bool>& abandoned) {
         *result = call(abandoned);
     };
-    if (!time_limits_detail::RunOnOwnThread(state, TimeoutMs, What))
-        throw ETimeLimit(What + L" gave no answer within " + TimeLimitText(TimeoutMs));
+    time_limits_detail::RunOnOwnThread(state, TimeoutMs, What);
     if (state->Error) std::rethrow_exception(state->Error);
     return std::move(**result);
 }

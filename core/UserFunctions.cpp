@@ -90,13 +90,15 @@ std::wstring EvaluateUserFunction(const std::wstring& Name, const std::string& F
     for (std::size_t k = Arguments.size(); k >= 1; --k) {
         const std::wstring tag = L"%" + std::to_wstring(k);
         const std::size_t at = expression.find(tag);
-        if (at != std::wstring::npos) expression.replace(at, tag.size(), Arguments[k - 1]);
+        // A number in the user's format ("2,5" where the decimal separator is a comma)
+        // goes in as the evaluator reads numbers.
+        if (at != std::wstring::npos) expression.replace(at, tag.size(), ExpressionNumberText(Arguments[k - 1]));
     }
     Variant value;
     try {
         TssExpressionEvaluator evaluator;
         evaluator.SetExpression(WideToAnsi(expression));
-        const long double scaled = std::nearbyint(evaluator.Evaluate() * 10000.0L);  // halves to even
+        const long double scaled = evaluator.EvaluateRounded(10000.0L);  // halves to even
         if (!(scaled >= -9223372036854775808.0L && scaled < 9223372036854775808.0L))
             throw EIntOverflow(L"Integer overflow");
         value = Variant::FromCurrencyCount(static_cast<std::int64_t>(scaled));

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
@@ -188,16 +189,41 @@ std::wstring Variant::ToText() const {
     return L"";
 }
 
-const NumberFormat& LocaleNumberFormat() {
-    static const NumberFormat format = [] {
-        NumberFormat f;
-        wchar_t buf[8] = {};
-        if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) > 1) f.DecimalSeparator = buf[0];
-        if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STHOUSAND, buf, 8) > 1) f.ThousandSeparator = buf[0];
-        return f;
-    }();
-    return format;
+namespace {
+
+// Both separators in one word, so that every thread reads a pair that belongs together;
+// 0 until first read.
+std::atomic<std::uint32_t> packedNumberFormat{0};
+
+std::uint32_t Packed(const NumberFormat& f) {
+    return (static_cast<std::uint32_t>(f.DecimalSeparator) << 16) | static_cast<std::uint16_t>(f.ThousandSeparator);
 }
+
+NumberFormat UserNumberFormat() {
+    NumberFormat f;
+    wchar_t buf[8] = {};
+    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) > 1) f.DecimalSeparator = buf[0];
+    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STHOUSAND, buf, 8) > 1) f.ThousandSeparator = buf[0];
+    return f;
+}
+
+}  // namespace
+
+NumberFormat LocaleNumberFormat() {
+    std::uint32_t packed = packedNumberFormat.load();
+    if (packed == 0) {
+        packed = Packed(UserNumberFormat());
+        packedNumberFormat.store(packed);
+    }
+    NumberFormat f;
+    f.DecimalSeparator = static_cast<wchar_t>(packed >> 16);
+    f.ThousandSeparator = static_cast<wchar_t>(packed & 0xFFFF);
+    return f;
+}
+
+void RefreshLocaleNumberFormat() { packedNumberFormat.store(Packed(UserNumberFormat())); }
+
+void SetLocaleNumberFormat(const NumberFormat& Format) { packedNumberFormat.store(Packed(Format)); }
 
 std::wstring FloatToText(long double v, wchar_t decimalSeparator) {
     if (std::isnan(v)) return L"NAN";

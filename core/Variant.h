@@ -101,8 +101,12 @@ struct NumberFormat {
     wchar_t DecimalSeparator = L'.';
     wchar_t ThousandSeparator = L',';
 };
-// The user's locale settings, read once.
-const NumberFormat& LocaleNumberFormat();
+// The user's locale settings, read on first use and again by RefreshLocaleNumberFormat.
+NumberFormat LocaleNumberFormat();
+// Reads the user's settings anew (the user changed the regional format).
+void RefreshLocaleNumberFormat();
+// Makes Format the one LocaleNumberFormat answers until the next refresh (tests).
+void SetLocaleNumberFormat(const NumberFormat& Format);
 
 // A real in its shortest form of at most 15 significant digits ("1.5", "0.1", "1E20").
 std::wstring FloatToText(long double v, wchar_t decimalSeparator);

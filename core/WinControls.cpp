@@ -65,6 +65,8 @@ wchar_t CaptionAccelerator(const std::wstring& caption) {
             ++i;  // "&&" is a plain ampersand
             continue;
         }
+        // A blank is never one: "Tools & Settings" would run on the space bar.
+        if (iswspace(caption[i + 1])) continue;
         return static_cast<wchar_t>(towupper(caption[i + 1]));
     }
     return 0;

@@ -11,7 +11,8 @@
 
 namespace {
 
-// Where the block keeps what is read of it (little-endian).
+// Where the block keeps what is read of it (little-endian). TjMax is one entry per
+// processor (package); the temperatures are one entry per core of every processor.
 constexpr std::size_t kTjMaxOffset = 1024, kTjMaxEntries = 128;
 constexpr std::size_t kCoreCountOffset = 1536, kCpuCountOffset = 1540;
 constexpr std::size_t kTempOffset = 1544, kTempEntries = 256;
@@ -50,15 +51,18 @@ TCoreTempReading InterpretCoreTemp(const TCoreTempBlock& Block) {
     const bool distance = Block.at(kDistanceOffset) != 0;
     if (cores == 0 || cpus == 0) throw ERangeError(L"CoreTemp: no processors or cores");
     const std::uint64_t entries = static_cast<std::uint64_t>(cores) * cpus;
-    if (entries > (distance ? kTjMaxEntries : kTempEntries)) throw ERangeError(L"CoreTemp: too many cores");
+    if (entries > kTempEntries) throw ERangeError(L"CoreTemp: too many cores");
+    if (distance && cpus > kTjMaxEntries) throw ERangeError(L"CoreTemp: too many processors");
     double highest = 0;
-    for (std::uint32_t a = 0; a < cpus; ++a)
+    for (std::uint32_t a = 0; a < cpus; ++a) {
+        const double tjMax = distance ? static_cast<double>(U32At(Block, kTjMaxOffset + 4 * std::size_t{a})) : 0;
         for (std::uint32_t d = 0; d < cores; ++d) {
             const std::size_t i = static_cast<std::size_t>(a) * cores + d;
             const double stored = FloatAt(Block, kTempOffset + 4 * i);
-            const double temp = distance ? static_cast<double>(U32At(Block, kTjMaxOffset + 4 * i)) - stored : stored;
+            const double temp = distance ? tjMax - stored : stored;
             if (temp > highest) highest = temp;
         }
+    }
     const double whole = std::trunc(highest);
     if (!std::isfinite(whole) || whole > 2147483647.0) RaiseIntOverflow();
     TCoreTempReading reading;

@@ -184,8 +184,10 @@ TCpuPercent CpuTimesPercent(const TSystemTimes& Previous, const TSystemTimes& No
     // The kernel time includes the idle time.
     const std::uint64_t total = CheckedAdd(kernel, user);
     if (total == 0) return {};
-    const std::uint64_t busy = CheckedSub(total, idle);
-    const std::uint64_t kernelBusy = CheckedSub(kernel, idle);
+    // The three counts are not read at one instant, so between two readings the idle time
+    // can grow by more than the kernel time: such a share counts as 0, never as an error.
+    const std::uint64_t busy = idle < total ? total - idle : 0;
+    const std::uint64_t kernelBusy = idle < kernel ? kernel - idle : 0;
     return {WholePercentOf(busy, total), WholePercentOf(kernelBusy, total)};
 }
 

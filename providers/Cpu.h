@@ -49,9 +49,10 @@ struct TCpuPercent {
     int Cpu = 0;
     int Kernel = 0;
 };
-// The busy and kernel-mode percentages (truncated) from Previous to Now; 0 and 0 when
-// Previous is the first reading (idle 0) or no time passed. A count that went backwards,
-// or an idle time beyond the kernel time, raises EIntOverflow.
+// The busy and kernel-mode percentages (truncated, each within 0 to 100) from Previous
+// to Now; 0 and 0 when Previous is the first reading (idle 0) or no time passed. An idle
+// time that grew beyond the busy or kernel time gives that share 0. A count that went
+// backwards raises EIntOverflow.
 TCpuPercent CpuTimesPercent(const TSystemTimes& Previous, const TSystemTimes& Now);
 
 // One reading of _GetCpuTimes: the percentages from Previous to Now, 0 and 0 when they

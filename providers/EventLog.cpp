@@ -52,26 +52,31 @@ std::wstring MessageOf(const std::exception& e) {
 
 // ---- time conversions -----------------------------------------------------------------------
 
-double TimeZoneBiasFrom(DWORD Result, const TIME_ZONE_INFORMATION& Info) {
-    // Only a zone that is in daylight time now adds its daylight bias; a zone without
-    // daylight saving answers "unknown" and keeps its standard offset.
-    const long bias = Result == TIME_ZONE_ID_DAYLIGHT ? Info.Bias + Info.DaylightBias : Info.Bias + Info.StandardBias;
-    const long hours = bias / 60;  // truncated toward zero
-    const double days = static_cast<double>(hours < 0 ? -hours : hours) / 24.0;
-    return bias > 0 ? -days : days;
+TIME_ZONE_INFORMATION CurrentTimeZone() {
+    TIME_ZONE_INFORMATION zone{};
+    if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) zone = UtcZone();
+    return zone;
 }
 
-double GetTimeZoneBias() {
-    TIME_ZONE_INFORMATION info{};
-    const DWORD result = GetTimeZoneInformation(&info);
-    return TimeZoneBiasFrom(result, info);
-}
+TIME_ZONE_INFORMATION UtcZone() { return TIME_ZONE_INFORMATION{}; }
 
 double UnixTimeToDateTime(std::int64_t Seconds, double BiasDays) {
     return kUnixEpochDays + static_cast<double>(Seconds) / 86400.0 + BiasDays;
 }
 
-double UnixTimeToLocalDateTime(std::int64_t Seconds) { return UnixTimeToDateTime(Seconds, GetTimeZoneBias()); }
+double UnixTimeToZoneDateTime(std::int64_t Seconds, const TIME_ZONE_INFORMATION& Zone) {
+    // 100-ns units since 1601: 11644473600 s lie between 1601 and 1970.
+    const std::uint64_t ticks = static_cast<std::uint64_t>(Seconds + 11644473600LL) * 10000000ULL;
+    FILETIME utcTime{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME utc{}, local{};
+    TIME_ZONE_INFORMATION zone = Zone;
+    if (Seconds < -11644473600LL || !FileTimeToSystemTime(&utcTime, &utc) ||
+        !SystemTimeToTzSpecificLocalTime(&zone, &utc, &local))
+        return UnixTimeToDateTime(Seconds, 0);
+    return EncodeDateTime(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond, 0);
+}
+
+double UnixTimeToLocalDateTime(std::int64_t Seconds) { return UnixTimeToZoneDateTime(Seconds, CurrentTimeZone()); }
 
 // ---- the record --------------------------------------------------------------------------------
 
@@ -104,14 +109,14 @@ TEventLogRecord ParseEventLogRecord(const std::uint8_t* Buffer, std::size_t Size
 const std::vector<std::wstring> kEventLogNames = {L"datetime",   L"eventid",      L"eventtype", L"taskcategory",
                                                   L"sourcename", L"computername", L"eventdata"};
 
-TVarArray EventLogRow(const TEventLogRecord& Record, double BiasDays) {
+TVarArray EventLogRow(const TEventLogRecord& Record, const TIME_ZONE_INFORMATION& Zone) {
     std::wstring eventData;
     for (std::size_t i = 0; i < Record.Strings.size(); ++i) {
         if (i > 0) eventData += L' ';
         eventData += Record.Strings[i];
     }
     return {
-        Variant(DateTimeToText(UnixTimeToDateTime(Record.TimeGenerated, BiasDays))),
+        Variant(DateTimeToText(UnixTimeToZoneDateTime(Record.TimeGenerated, Zone))),
         Variant(static_cast<std::int32_t>(Record.EventID & 0xFFFF)),
         Variant(static_cast<std::int32_t>(Record.EventType)),
         Variant(static_cast<std::int32_t>(Record.EventCategory)),
@@ -144,13 +149,13 @@ TEventLogRead ReadNewestEventLogRecord(const TEventLogReader& Read) {
     return read;
 }
 
-void StoreEventLogRead(const TItemOptionArray& Options, const TEventLogRead& Read, double BiasDays, TItemData& Data,
-                       std::wstring& Display) {
+void StoreEventLogRead(const TItemOptionArray& Options, const TEventLogRead& Read, const TIME_ZONE_INFORMATION& Zone,
+                       TItemData& Data, std::wstring& Display) {
     if (!Read.Ok) {
         Display = ErrorText + SystemErrorText(Read.Error);
         return;
     }
-    const TVarArray row = EventLogRow(ParseEventLogRecord(Read.Bytes.data(), Read.Bytes.size()), BiasDays);
+    const TVarArray row = EventLogRow(ParseEventLogRecord(Read.Bytes.data(), Read.Bytes.size()), Zone);
     SetFieldNames(Data.Names, kEventLogNames);
     AddDataRow(Data.Data, row, false);
     Display = FillDisplayTemplate(GetItemOption(Options, L"display", Variant(L"%1")).ToText(), row);
@@ -178,7 +183,7 @@ void GetEventLog(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
                 Error = GetLastError();
                 return false;
             });
-        StoreEventLogRead(Options, read, GetTimeZoneBias(), Data, Display);
+        StoreEventLogRead(Options, read, CurrentTimeZone(), Data, Display);
     } catch (const std::exception& e) {
         WriteLog(L"GetEventLog: " + ErrorText + MessageOf(e) + L" : " + Display, llError);
     }

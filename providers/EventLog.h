@@ -34,16 +34,18 @@ void RegisterEventLogProviders();
 
 // ---- time conversions -------------------------------------------------------------------
 
-// The offset of local time from UTC as a fraction of a day (positive east of Greenwich),
-// in whole hours: the minutes of a zone such as UTC+5:30 are not applied.
-double GetTimeZoneBias();
-// The same from a GetTimeZoneInformation answer: Bias + DaylightBias for daylight time
-// (2), Bias + StandardBias for every other answer (a zone without daylight saving
-// answers "unknown").
-double TimeZoneBiasFrom(DWORD Result, const TIME_ZONE_INFORMATION& Info);
-// 1 January 1970 plus Seconds / 86400 days plus GetTimeZoneBias (the offset that holds
-// now, not the one that held then).
+// The user's time zone and its rules (GetTimeZoneInformation); a zone without offset or
+// daylight saving when the system gives none.
+TIME_ZONE_INFORMATION CurrentTimeZone();
+// A zone of UTC itself: no offset, no daylight saving.
+TIME_ZONE_INFORMATION UtcZone();
+// The local date and time, as a date-time number, of Seconds since 1970 UTC in Zone, by
+// the zone's rules for that date (SystemTimeToTzSpecificLocalTime): half- and
+// quarter-hour offsets and the daylight-saving time that held then, not now, included.
+double UnixTimeToZoneDateTime(std::int64_t Seconds, const TIME_ZONE_INFORMATION& Zone);
+// The same in the user's zone.
 double UnixTimeToLocalDateTime(std::int64_t Seconds);
+// 1 January 1970 plus Seconds / 86400 days plus BiasDays.
 double UnixTimeToDateTime(std::int64_t Seconds, double BiasDays);
 
 // ---- the event-log record ----------------------------------------------------------------
@@ -75,7 +77,7 @@ TEventLogRecord ParseEventLogRecord(const std::uint8_t* Buffer, std::size_t Size
 
 // The EVENTLOG field names and the row of a record, datetime as local date-time text.
 extern const std::vector<std::wstring> kEventLogNames;
-TVarArray EventLogRow(const TEventLogRecord& Record, double BiasDays);
+TVarArray EventLogRow(const TEventLogRecord& Record, const TIME_ZONE_INFORMATION& Zone);
 
 // What the read of the newest record gave: the bytes read, or the error of a failed read.
 struct TEventLogRead {
@@ -95,8 +97,8 @@ TEventLogRead ReadNewestEventLogRecord(const TEventLogReader& Read);
 // Fills the item from one read: on success the record's row and the display template; on
 // failure no row and ErrorText followed by the system's text of the error. A record that
 // does not parse raises.
-void StoreEventLogRead(const TItemOptionArray& Options, const TEventLogRead& Read, double BiasDays, TItemData& Data,
-                       std::wstring& Display);
+void StoreEventLogRead(const TItemOptionArray& Options, const TEventLogRead& Read, const TIME_ZONE_INFORMATION& Zone,
+                       TItemData& Data, std::wstring& Display);
 
 // ---- sessions ----------------------------------------------------------------------------
 

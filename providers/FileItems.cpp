@@ -11,8 +11,8 @@
 #include "FileWatch.h"
 #include "Includes.h"
 #include "Log.h"
+#include "NativePaths.h"
 #include "Pipeline.h"
-#include "SystemFolder.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "Threads.h"
@@ -28,10 +28,6 @@ std::wstring OptionText(const TItemOptionArray& Options, const wchar_t* Name, co
 std::wstring ExpandedOption(const TItemOptionArray& Options, const wchar_t* Name) {
     return ExpandVariables(OptionText(Options, Name, L""));
 }
-
-// The file option as the file calls must name it: through Sysnative for the system folder
-// of a 32-bit program on 64-bit Windows.
-std::wstring FileOption(const TItemOptionArray& Options) { return NativeSystemPath(ExpandedOption(Options, L"file")); }
 
 // Days since 1970-01-01 to a Gregorian date.
 void CivilDate(long long z, int& y, int& m, int& d) {
@@ -161,7 +157,7 @@ void GetFileWatch(TItemOptionArray Options, TItemData& Data, std::wstring& Displ
 
 void GetFileContents(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const std::wstring path = ResolveProgramFile(FileOption(Options), ProgramDirectory());
+    const std::wstring path = NativeSystemPath(ResolveProgramFile(ExpandedOption(Options, L"file"), ProgramDirectory()));
     if (FileExists(path)) {
         std::wstring text;
         for (const std::wstring& line : ReadUtf8FileLines(path)) text += line + L"|";
@@ -174,13 +170,13 @@ void GetFileContents(TItemOptionArray Options, TItemData& Data, std::wstring& Di
 
 void GetFileExists(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const bool exists = FileExists(FileOption(Options));
+    const bool exists = FileExists(NativeSystemPath(ExpandedOption(Options, L"file")));
     StoreSingleRow(Options, Data, Display, {L"exists"}, {Variant(exists)}, L"GetFileExists: ");
 }
 
 void GetFile2Text(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    const std::wstring path = ResolveProgramFile(FileOption(Options), ProgramDirectory());
+    const std::wstring path = NativeSystemPath(ResolveProgramFile(ExpandedOption(Options, L"file"), ProgramDirectory()));
     const std::wstring key = ExpandedOption(Options, L"key");
     OptionText(Options, L"display", L"%1");  // read, but the lines are the display
     if (FileExists(path)) {

@@ -6,7 +6,7 @@
 #include "Checked.h"
 #include "Includes.h"
 #include "Log.h"
-#include "SystemFolder.h"
+#include "NativePaths.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -79,7 +79,7 @@ TWatchItem::TWatchItem(const std::wstring& Name, std::uint32_t ItemId, std::int3
     notifier_->Resume();
 }
 
-TWatchItem::~TWatchItem() { notifier_.reset(); }
+TWatchItem::~TWatchItem() { TChangeNotify2::Free(std::move(notifier_)); }
 
 std::wstring TWatchItem::FileName() const {
     std::lock_guard lock(lock_);
@@ -101,8 +101,6 @@ void TWatchItem::SetFileName(const std::wstring& Path) {
 }
 
 void TWatchItem::Notify(TChangeNotify2* Sender) {
-    // The file the notifier checks: the watched path, through Sysnative for the system
-    // folder of a 32-bit program on 64-bit Windows.
     const std::wstring path = NativeSystemPath(FileName());
     Variant value = Value();
     if (Sender->Size != kSizeUnreadable) {

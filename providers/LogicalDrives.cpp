@@ -60,13 +60,21 @@ Variant Percentage(std::int64_t Time, std::int64_t PreviousTime, std::int64_t Ba
     return WholeCurrency(RoundToInt64(Divide(part, whole) * 100));
 }
 
-// The lifetime average of a counter pair, in seconds, to four decimals.
-std::int64_t AverageSeconds(std::int64_t Average, std::int64_t Frequency, std::int64_t Base) {
-    if (Frequency > 0 && Base > 0)
-        return Variant::FromCurrency(static_cast<double>(Average) / static_cast<double>(Frequency) /
-                                     static_cast<double>(Base))
-            .CurrencyCount();
-    return CheckedMul<std::int64_t>(Average, 10000);
+// Operations of a 32-bit counter per second between two samples.
+Variant PerSecond32(std::int64_t Current, std::int64_t Previous, std::int64_t Seconds) {
+    return Variant::FromCurrency(static_cast<double>(Counter32Difference(Current, Previous)) /
+                                 static_cast<double>(Seconds));
+}
+
+// Seconds per operation between two samples of an average timer (the time of all
+// operations in counter ticks, and the operations timed), to four decimals; 0 when no
+// operation was timed in between.
+Variant SecondsPerOperation(std::int64_t Time, std::int64_t PreviousTime, std::int64_t Base,
+                            std::int64_t PreviousBase, std::int64_t Frequency) {
+    const std::int64_t operations = Counter32Difference(Base, PreviousBase);
+    if (operations == 0) return WholeCurrency(0);
+    return Variant::FromCurrency(static_cast<double>(Counter32Difference(Time, PreviousTime)) /
+                                 static_cast<double>(Frequency) / static_cast<double>(operations));
 }
 
 }  // namespace
@@ -82,13 +90,17 @@ const std::array<const wchar_t*, kCounterCount> kCounterNames = {
 
 TDiskSample DiskSampleFrom(const std::array<std::int64_t, kCounterCount>& v) {
     TDiskSample s;
-    s.Counters = {v[ciReadBytes], v[ciReads],    v[ciWriteBytes],     v[ciWrites],   v[ciDiskTime],
-                  v[ciDiskTimeBase], v[ciIdleTime], v[ciIdleTimeBase], v[ciTimestamp]};
+    s.Counters = {v[ciReadBytes],  v[ciReads],    v[ciWriteBytes],     v[ciWrites],   v[ciDiskTime],
+                  v[ciDiskTimeBase], v[ciIdleTime], v[ciIdleTimeBase], v[ciTimestamp], v[ciAvgRead],
+                  v[ciAvgReadBase], v[ciAvgWrite], v[ciAvgWriteBase]};
     s.Frequency = v[ciFrequency];
     s.QueueLength = v[ciQueueLength];
-    s.AvgSecPerRead = AverageSeconds(v[ciAvgRead], v[ciFrequency], v[ciAvgReadBase]);
-    s.AvgSecPerWrite = AverageSeconds(v[ciAvgWrite], v[ciFrequency], v[ciAvgWriteBase]);
     return s;
+}
+
+std::int64_t Counter32Difference(std::int64_t Current, std::int64_t Previous) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(Current) - static_cast<std::uint64_t>(Previous)) &
+                                     0xFFFFFFFFu);
 }
 
 std::int64_t CounterValue(const std::wstring& Text) {
@@ -120,11 +132,11 @@ std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item) {
     if (c.DiskTimeBase == p.DiskTimeBase || c.IdleTimeBase == p.IdleTimeBase) return std::nullopt;
     return std::array<Variant, 9>{
         PerSecond(c.ReadBytes, p.ReadBytes, seconds),
-        PerSecond(c.Reads, p.Reads, seconds),
+        PerSecond32(c.Reads, p.Reads, seconds),
         PerSecond(c.WriteBytes, p.WriteBytes, seconds),
-        PerSecond(c.Writes, p.Writes, seconds),
-        Variant::FromCurrencyCount(Item.Current.AvgSecPerRead),
-        Variant::FromCurrencyCount(Item.Current.AvgSecPerWrite),
+        PerSecond32(c.Writes, p.Writes, seconds),
+        SecondsPerOperation(c.ReadTime, p.ReadTime, c.ReadTimeBase, p.ReadTimeBase, Item.Current.Frequency),
+        SecondsPerOperation(c.WriteTime, p.WriteTime, c.WriteTimeBase, p.WriteTimeBase, Item.Current.Frequency),
         WholeCurrency(Item.Current.QueueLength),
         Percentage(c.DiskTime, p.DiskTime, c.DiskTimeBase, p.DiskTimeBase),
         Percentage(c.IdleTime, p.IdleTime, c.IdleTimeBase, p.IdleTimeBase),
@@ -233,12 +245,13 @@ std::wstring DiskCounterText(const TWmiProperty& Property) {
     return WmiPropertyToText(Property);
 }
 
-void CollectDiskCounters() {
+std::vector<TDiskItem> CollectDiskCounters() {
+    std::vector<TDiskItem> sampled;
     const ComPtr<IWbemServices> services = WMIConnect(nullptr, L".", L"root\\cimv2");
-    if (!services) return;
+    if (!services) return sampled;
     const ComPtr<IEnumWbemClassObject> objects =
         WmiExecQuery(services.get(), "select * from Win32_PerfRawData_PerfDisk_LogicalDisk");
-    if (!objects) return;
+    if (!objects) return sampled;
     ComPtr<IWbemClassObject> object;
     while (WmiNextObject(objects.get(), object)) {
         TWmiProperty nameProperty;
@@ -254,21 +267,23 @@ void CollectDiskCounters() {
                 if (WmiGetProperty(object.get(), kCounterNames[i], property))
                     values[i] = CounterValue(DiskCounterText(property));
             }
-            StoreDiskPerfSample(WideToAnsi(name), DiskSampleFrom(values));
+            sampled.push_back(StoreDiskPerfSample(WideToAnsi(name), DiskSampleFrom(values)));
         } catch (const std::exception& e) {
             WriteLog(L"GetDiskIO: Invalid Data " + ErrorText + MessageOf(e), llData);
         }
     }
+    return sampled;
 }
 
-void StoreDiskPerfSample(const std::string& Name, const TDiskSample& Sample) {
+TDiskItem StoreDiskPerfSample(const std::string& Name, const TDiskSample& Sample) {
     for (TDiskItem& item : history) {
         if (item.Name != Name) continue;
         item.Previous = item.Current.Counters;
         item.Current = Sample;
-        return;
+        return item;
     }
     history.push_back({Name, Sample, Sample.Counters});
+    return history.back();
 }
 
 void LogicalDrivesInitialization() { ClearDiskHistory(); }
@@ -277,6 +292,11 @@ void LogicalDrivesFinalization() { ClearDiskHistory(); }
 // ---- the gathering routine -------------------------------------------------------------------
 
 void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    GatherLogicalDrives(Options, Data, Display, CollectDiskCounters);
+}
+
+void GatherLogicalDrives(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display,
+                         const std::function<std::vector<TDiskItem>()>& SampleCounters) {
     Display.clear();
     Data.Data.clear();
     const std::wstring display = GetItemOption(Options, L"display", Variant(L"%1")).ToText();
@@ -285,8 +305,17 @@ void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& 
     const std::wstring exclude = GetItemOption(Options, L"exclude", Variant(L"ab")).ToText();
     const bool diskIo = GetItemOption(Options, L"diskio", Variant(std::int32_t{1})).ToBool();
     SetFieldNames(Data.Names, std::vector<std::wstring>(kLogicalDriveFields.begin(), kLogicalDriveFields.end()));
+    // A failed counter query (a WMI time-out, disabled counters) costs the rates, never the
+    // drives; rates come only from what was sampled now, never from an older pair.
+    std::vector<TDiskItem> sampled;
+    if (diskIo) {
+        try {
+            sampled = SampleCounters();
+        } catch (const std::exception& e) {
+            WriteLog(L"GetLogicalDrives2: " + ErrorText + MessageOf(e) + L" : " + Display, llError);
+        }
+    }
     try {
-        if (diskIo) CollectDiskCounters();
         const std::string letters = SelectLogicalDrives(GetLogicalDrives(), include, exclude, max, [](const std::string& root) {
             const TCriticalErrorsOff quiet;
             return GetDriveTypeA(root.c_str());
@@ -300,7 +329,7 @@ void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& 
                 GetVolumeInfo(Letter, info.Label, info.FileSystem, info.Serial);
                 return info;
             },
-            diskIo ? &history : nullptr, display, Data, Display);
+            diskIo ? &sampled : nullptr, display, Data, Display);
     } catch (const std::exception& e) {
         WriteLog(L"GetLogicalDrives2: " + ErrorText + MessageOf(e) + L" : " + Display, llError);
     }

@@ -31,16 +31,18 @@ struct TDiskCounters {
     std::int64_t IdleTime = 0;      // PercentIdleTime
     std::int64_t IdleTimeBase = 0;  // PercentIdleTime_Base
     std::int64_t Timestamp = 0;     // Timestamp_PerfTime
+    std::int64_t ReadTime = 0;      // AvgDiskSecPerRead: time of all reads, in counter ticks
+    std::int64_t ReadTimeBase = 0;  // AvgDiskSecPerRead_Base: the reads timed
+    std::int64_t WriteTime = 0;     // AvgDiskSecPerWrite
+    std::int64_t WriteTimeBase = 0; // AvgDiskSecPerWrite_Base
     bool operator==(const TDiskCounters&) const = default;
 };
 
 // One sampling of one logical disk.
 struct TDiskSample {
     TDiskCounters Counters;
-    std::int64_t Frequency = 0;       // Frequency_PerfTime
-    std::int64_t QueueLength = 0;     // CurrentDiskQueueLength
-    std::int64_t AvgSecPerRead = 0;   // ten-thousandths of a second (currency count)
-    std::int64_t AvgSecPerWrite = 0;  // ten-thousandths of a second
+    std::int64_t Frequency = 0;    // Frequency_PerfTime
+    std::int64_t QueueLength = 0;  // CurrentDiskQueueLength
     bool operator==(const TDiskSample&) const = default;
 };
 
@@ -59,10 +61,12 @@ enum TCounterIndex : std::size_t {
 };
 extern const std::array<const wchar_t*, kCounterCount> kCounterNames;
 
-// The sample of one instance's counters: the averages per read and per write are the
-// lifetime averages (average / frequency / base when both are above 0, else the raw
-// average), kept to four decimals.
+// The sample of one instance's counters, as they were read.
 TDiskSample DiskSampleFrom(const std::array<std::int64_t, kCounterCount>& Values);
+
+// Current - Previous of an unsigned 32-bit counter, modulo 2^32: a counter that wrapped
+// between the two samples still gives what it counted since the first.
+std::int64_t Counter32Difference(std::int64_t Current, std::int64_t Previous);
 
 // A counter's text as a 64-bit integer; 0 when the text is not a whole number.
 std::int64_t CounterValue(const std::wstring& Text);
@@ -79,6 +83,9 @@ const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Lett
 // Values 11 to 19 of a drive's row from its sample: nothing when the samples are less
 // than one counter second apart (or the first sample of a disk), when the counter
 // frequency is not above 0, or when a base that the percentages divide by did not move.
+// The operation rates and the seconds per read and per write come from the 32-bit
+// counters' differences between the two samples (modulo 2^32); the seconds per read are 0
+// when no read was timed in between, and likewise for writes.
 std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item);
 
 }  // namespace logical_drives
@@ -86,6 +93,12 @@ std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item);
 // ---- the gathering routine and its platform queries -----------------------------------------
 
 void GetLogicalDrives2(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+// The whole LOGICALDRIVES collection with the disk counters sampled by SampleCounters,
+// which answers the history entries it refreshed. Rates come only from those: when the
+// sampling fails (it raises, or refreshes nothing) the error is logged and every drive is
+// still listed with its space values, its rate columns empty.
+void GatherLogicalDrives(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display,
+                         const std::function<std::vector<logical_drives::TDiskItem>()>& SampleCounters);
 
 // Total bytes of the drive at RootPath, with used, free and available bytes; all 0 when
 // it cannot be queried.
@@ -94,11 +107,13 @@ std::int64_t GetDriveFreeSpace(const std::string& RootPath, std::int64_t& Used, 
 // Label and file-system name (8-bit texts) and serial number of drive Letter; empty texts
 // and 0 for a drive without a medium.
 void GetVolumeInfo(char Letter, std::wstring& Label, std::wstring& FileSystem, std::uint32_t& Serial);
-// Samples the raw counters of every logical disk WMI reports into the history.
-void CollectDiskCounters();
+// Samples the raw counters of every logical disk WMI reports into the history; answers
+// copies of the entries it refreshed (none when WMI could not be asked).
+std::vector<logical_drives::TDiskItem> CollectDiskCounters();
 // Records one instance's sample: the current values move to the previous ones; a new
-// instance starts with both equal, so its first collection gives no rates.
-void StoreDiskPerfSample(const std::string& Name, const logical_drives::TDiskSample& Sample);
+// instance starts with both equal, so its first collection gives no rates. Answers a copy
+// of the instance's entry.
+logical_drives::TDiskItem StoreDiskPerfSample(const std::string& Name, const logical_drives::TDiskSample& Sample);
 
 void LogicalDrivesInitialization();
 void LogicalDrivesFinalization();

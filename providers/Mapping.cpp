@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -11,6 +12,7 @@
 #include "Errors.h"
 #include "Log.h"
 #include "MainLoop.h"
+#include "NativePaths.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -27,18 +29,22 @@ struct TAreaView {
     void* Data() const { return const_cast<void*>(View.get()); }
 };
 
-// Serialises the collection thread's readers and the window thread's reload and end.
+// Serialises the collection thread's readers and the window thread's reload and end. It
+// is held only for short steps on the areas: never while the collector is being started.
 std::recursive_mutex mappingLock;
 TAreaView systemArea, topWsArea, topPuArea, monitorArea;
 
-// The collector this program launched last, while it may still be running, and whether
-// its areas were opened since; the time of the last launch that came to nothing.
+// The collector this program launched last, while it may still be running, and whether a
+// fresh heartbeat was seen since; whether a launch is under way; the time of the last
+// launch that came to nothing.
 UniqueHandle launchedCollector;
 bool launchedCollectorServed = false;
+bool launchInProgress = false;
 std::optional<std::uint64_t> lastFailedLaunch;
 // Whether this program has opened or launched a collector since it last told one to end:
-// only then does the terminate command go out when the system area is not held.
-bool collectorInUse = false;
+// only then does the terminate command go out when the system area is not held. Read
+// without the lock at a forced end.
+std::atomic<bool> collectorInUse{false};
 
 volatile TVslSystemArea* SystemView() { return static_cast<volatile TVslSystemArea*>(systemArea.Data()); }
 
@@ -61,29 +67,12 @@ void CreateMapView(TAreaView& Area, const char* Name, std::size_t Size, const wc
     MapLog(std::wstring(L"Mapping: ") + LogTag + L": " + BoolToText(Area.View.valid()));
 }
 
-// Starts the collector hidden, without any message box of the shell's own, naming this
-// process as the one whose end ends it too. False when the shell could not start it;
-// Process receives the collector's process handle when the shell gives one.
-bool StartStatisticsProgram(const std::wstring& Path, UniqueHandle& Process) {
-    const std::wstring parameters = AnsiToWide(VslParentSwitch) + std::to_wstring(GetCurrentProcessId());
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof sei;
-    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
-    sei.lpVerb = L"open";
-    sei.lpFile = Path.c_str();
-    sei.lpParameters = parameters.c_str();
-    sei.nShow = SW_HIDE;
-    const bool started = ShellExecuteExW(&sei) != FALSE;
-    Process.reset(started ? sei.hProcess : nullptr);
-    return started;
-}
-
 bool LaunchedCollectorRunning() {
     return launchedCollector.valid() && WaitForSingleObject(launchedCollector.get(), 0) == WAIT_TIMEOUT;
 }
 
-// Forgets a launched collector that has ended; one that ended before its areas were
-// opened is a failed launch.
+// Forgets a launched collector that has ended; one that ended before a fresh heartbeat
+// of it was seen is a failed launch.
 void NoteLaunchedCollectorEnd() {
     if (!launchedCollector.valid() || LaunchedCollectorRunning()) return;
     if (!launchedCollectorServed) lastFailedLaunch = GetTickCount64();
@@ -107,16 +96,68 @@ std::optional<Record> CopyOf(const TAreaView& Area) {
 }
 
 bool GetTopProcess(TAreaView& Area, std::optional<TVslTopProcess>& Record, const wchar_t* LogTag) {
-    std::lock_guard guard(mappingLock);
     Record.reset();
-    bool result = false;
-    if (ConnectServer()) {
+    // Connected without the lock held: a connection may start the collector.
+    const bool result = ConnectServer();
+    if (result) {
+        std::lock_guard guard(mappingLock);
         Record = CopyOf<TVslTopProcess>(Area);
-        result = true;
     }
     MapLog(std::wstring(L"Mapping: ") + LogTag + L" " + BoolToText(result));
     return result;
 }
+
+// Writes the terminate command through the system area opened by name.
+void SendTerminateCommandByName() {
+    TAreaView area;
+    area.Handle.reset(OpenMappingFile(VslSystemAreaName));
+    if (area.Handle.valid())
+        area.View.reset(MapViewOfFile(area.Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, VslSystemAreaSize));
+    if (area.View.valid()) static_cast<volatile TVslSystemArea*>(area.Data())->Command = VslTerminateCommand;
+}
+
+// Step 4 of a connection, once the system area is open: connected when the heartbeat is
+// fresh, and then every data area not mapped yet is mapped.
+bool ConnectWithSystemArea() {
+    if (SystemHeld() && Heartbeat()) {
+        MapMissingDataViews();
+        return true;
+    }
+    MapLog(L"Mapping: ConnectServer Map Server failed to start");
+    return false;
+}
+
+bool ThisProcessIs64Bit() { return sizeof(void*) == 8; }
+
+// Whether a launch may begin now; when it may, it is marked as under way.
+bool BeginLaunch() {
+    static const bool canRun = StatisticsProgramCanRun(ThisProcessIs64Bit(), RunsUnderWow64());
+    if (!canRun) {
+        MapLog(L"Mapping: ConnectServer Map Server not started: 64-bit programs do not run on this Windows");
+        return false;
+    }
+    if (launchInProgress) return false;
+    NoteLaunchedCollectorEnd();
+    const bool running = LaunchedCollectorRunning();
+    if (!LaunchAllowed(running, lastFailedLaunch, GetTickCount64())) {
+        MapLog(L"Mapping: ConnectServer Map Server not started again" +
+               (running ? std::wstring(L": the last one still runs")
+                        : L" within " + std::to_wstring(LaunchRetryDelayMs / 1000) + L" s of a failed start"));
+        return false;
+    }
+    launchInProgress = true;
+    launchedCollectorServed = false;
+    collectorInUse = true;
+    return true;
+}
+
+// Ends the mark of a launch under way, however the launch ends.
+struct TLaunchUnderWay {
+    ~TLaunchUnderWay() {
+        std::lock_guard guard(mappingLock);
+        launchInProgress = false;
+    }
+};
 
 }  // namespace
 
@@ -136,10 +177,7 @@ HANDLE OpenMappingFile(const std::string& Name) {
 void CreateSystemMapView() {
     std::lock_guard guard(mappingLock);
     CreateMapView(systemArea, VslSystemAreaName, VslSystemAreaSize, L"CreateSystemMapView");
-    if (systemArea.View.valid()) {
-        collectorInUse = true;
-        if (launchedCollector.valid()) launchedCollectorServed = true;
-    }
+    if (systemArea.View.valid()) collectorInUse = true;
 }
 
 void CreateTopProcessWsMapView() {
@@ -165,13 +203,14 @@ void SendTerminateCommand() {
     } else if (collectorInUse) {
         // The views were closed after an error or a stale heartbeat while the collector may
         // still run: reach it through its area by name.
-        TAreaView area;
-        area.Handle.reset(OpenMappingFile(VslSystemAreaName));
-        if (area.Handle.valid())
-            area.View.reset(MapViewOfFile(area.Handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, VslSystemAreaSize));
-        if (area.View.valid()) static_cast<volatile TVslSystemArea*>(area.Data())->Command = VslTerminateCommand;
+        SendTerminateCommandByName();
     }
     collectorInUse = false;
+}
+
+void SignalStatisticsProgramEnd() {
+    MapLog(L"Mapping: SendTerminateCommand");
+    if (collectorInUse) SendTerminateCommandByName();
 }
 
 void CloseMapping() {
@@ -186,56 +225,68 @@ bool Heartbeat() {
     if (!systemArea.View.valid()) return false;
     const std::uint32_t age = HeartbeatAge(GetTickCount(), SystemView()->HeartbeatTick);
     if (age > HeartbeatMaxAge) MapLog(L"Mapping: Heartbeat " + std::to_wstring(age));
-    return age <= HeartbeatMaxAge;
+    const bool alive = age <= HeartbeatMaxAge;
+    // A collector this program launched has served once its heartbeat is seen fresh.
+    if (alive && launchedCollector.valid()) launchedCollectorServed = true;
+    return alive;
 }
 
 bool ConnectServer() {
-    std::lock_guard guard(mappingLock);
     MapLog(L"Mapping: ConnectServer");
     try {
-        if (SystemHeld()) {
-            if (Heartbeat()) {
-                MapMissingDataViews();
-                return true;
-            }
-            CloseMapping();
-        }
-        CreateSystemMapView();
-        if (!systemArea.Handle.valid()) {
-            const std::wstring path = StatisticsProgramPath();
-            if (!FileExists(path)) return false;
-            NoteLaunchedCollectorEnd();
-            const bool running = LaunchedCollectorRunning();
-            if (!LaunchAllowed(running, lastFailedLaunch, GetTickCount64())) {
-                MapLog(L"Mapping: ConnectServer Map Server not started again" +
-                       (running ? std::wstring(L": the last one still runs")
-                                : L" within " + std::to_wstring(LaunchRetryDelayMs / 1000) + L" s of a failed start"));
-                return false;
-            }
-            launchedCollectorServed = false;
-            collectorInUse = true;
-            if (!StartStatisticsProgram(path, launchedCollector)) lastFailedLaunch = GetTickCount64();
-            constexpr int attempts = 10;
-            int attempt = 1;
-            for (; attempt <= attempts; ++attempt) {
-                Sleep(10);
-                CreateSystemMapView();
-                if (systemArea.Handle.valid()) break;
-            }
-            if (attempt > attempts) {
-                MapLog(L"Mapping: ConnectServer Map Server failed after " + std::to_wstring(attempts) + L" tries");
-                NoteLaunchedCollectorEnd();
+        {
+            std::lock_guard guard(mappingLock);
+            if (SystemHeld()) {
+                if (Heartbeat()) {
+                    MapMissingDataViews();
+                    return true;
+                }
                 CloseMapping();
+            }
+            CreateSystemMapView();
+            if (systemArea.Handle.valid()) return ConnectWithSystemArea();
+        }
+        // Start Vistrel64 without holding the lock, so that neither a reload nor the
+        // program's end waits for the shell.
+        const std::wstring path = StatisticsProgramPath();
+        if (!FileExists(path)) return false;
+        {
+            std::lock_guard guard(mappingLock);
+            if (!BeginLaunch()) return false;
+        }
+        const TLaunchUnderWay underWay;
+        UniqueHandle process;
+        DWORD error = 0;
+        const bool started = StatisticsProgramStart(path, process, error);
+        {
+            std::lock_guard guard(mappingLock);
+            launchedCollector = std::move(process);
+            if (!started) {
+                // Nothing to wait for: no attempts to connect follow.
+                lastFailedLaunch = GetTickCount64();
+                WriteLog(L"Mapping: ConnectServer Map Server could not be started: " + path + L": error " +
+                             std::to_wstring(error) + L" " + SystemErrorText(error),
+                         llError);
                 return false;
             }
-            MapLog(L"Mapping: ConnectServer Map Server started after " + std::to_wstring(attempt) + L" tries");
         }
-        if (SystemHeld() && Heartbeat()) {
-            MapMissingDataViews();
-            return true;
+        constexpr int attempts = 10;
+        int attempt = 1;
+        for (; attempt <= attempts; ++attempt) {
+            Sleep(10);
+            std::lock_guard guard(mappingLock);
+            CreateSystemMapView();
+            if (systemArea.Handle.valid()) break;
         }
-        MapLog(L"Mapping: ConnectServer Map Server failed to start");
-        return false;
+        std::lock_guard guard(mappingLock);
+        if (attempt > attempts) {
+            MapLog(L"Mapping: ConnectServer Map Server failed after " + std::to_wstring(attempts) + L" tries");
+            NoteLaunchedCollectorEnd();
+            CloseMapping();
+            return false;
+        }
+        MapLog(L"Mapping: ConnectServer Map Server started after " + std::to_wstring(attempt) + L" tries");
+        return ConnectWithSystemArea();
     } catch (const std::exception& e) {
         MapLog(L"Mapping: ConnectServer " + MessageOf(e));
         return false;
@@ -251,12 +302,13 @@ bool GetTopProcessPu(std::optional<TVslTopProcess>& Record) {
 }
 
 bool GetProcessMonitor(const std::wstring& Name, std::optional<TVslProcessMonitor>& Record) {
-    std::lock_guard guard(mappingLock);
     Record.reset();
     bool result = false;
     std::wstring step = L"connect";
     try {
+        // Connected without the lock held: a connection may start the collector.
         if (ConnectServer()) {
+            std::lock_guard guard(mappingLock);
             step = L"check monitors pSystemView";
             if (!systemArea.View.valid()) return false;
             step = L"check monitors list";
@@ -306,7 +358,21 @@ void StopStatisticsProgram() {
     CloseMapping();
 }
 
-void RegisterMappingProviders() { StopStatisticsProgramHook = &StopStatisticsProgram; }
+void RegisterMappingProviders() {
+    StopStatisticsProgramHook = &StopStatisticsProgram;
+    SignalStatisticsProgramEndHook = &SignalStatisticsProgramEnd;
+}
+
+bool StartStatisticsProgram(const std::wstring& Path, UniqueHandle& Process, DWORD& Error) {
+    const std::wstring parameters = AnsiToWide(VslParentSwitch) + std::to_wstring(GetCurrentProcessId());
+    SHELLEXECUTEINFOW sei = StatisticsProgramStartInfo(Path, parameters);
+    const bool started = ShellExecuteExW(&sei) != FALSE;
+    Error = started ? 0 : GetLastError();
+    Process.reset(started ? sei.hProcess : nullptr);
+    return started;
+}
+
+TStatisticsProgramStart StatisticsProgramStart = &StartStatisticsProgram;
 
 // ---------------------------------------------------------------------------------------
 // Interpretation
@@ -314,6 +380,19 @@ void RegisterMappingProviders() { StopStatisticsProgramHook = &StopStatisticsPro
 std::uint32_t HeartbeatAge(std::uint32_t NowTick, std::uint32_t BeatTick) {
     return CheckedSub<std::uint32_t>(NowTick / 1000, BeatTick / 1000);
 }
+
+SHELLEXECUTEINFOW StatisticsProgramStartInfo(const std::wstring& Path, const std::wstring& Parameters) {
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof sei;
+    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOZONECHECKS | SEE_MASK_NOCLOSEPROCESS;
+    sei.lpVerb = L"open";
+    sei.lpFile = Path.c_str();
+    sei.lpParameters = Parameters.c_str();
+    sei.nShow = SW_HIDE;
+    return sei;
+}
+
+bool StatisticsProgramCanRun(bool ProcessIs64Bit, bool RunsUnderWow64) { return ProcessIs64Bit || RunsUnderWow64; }
 
 bool LaunchAllowed(bool LaunchedRunning, std::optional<std::uint64_t> LastFailure, std::uint64_t NowTick) {
     if (LaunchedRunning) return false;

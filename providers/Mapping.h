@@ -5,16 +5,20 @@
 // The gathering routines call in from the collection thread while the reload and the
 // program's end close the areas from the window thread: one lock serialises every routine
 // here, and records are handed out as copies taken under it, so a view is never unmapped
-// while someone reads it.
+// while someone reads it. The collector is started without that lock held, and the
+// forced end does not take it.
 #pragma once
 
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "SharedAreas.h"
+#include "WinHandles.h"
 
 // The folder Vistrel64.exe is started from; empty (the default) means the running
 // program's own folder. Tests point it elsewhere.
@@ -41,8 +45,10 @@ void CloseMapping();
 bool Heartbeat();
 // True when the areas can be used: connects, starting Vistrel64 when needed (but never a
 // second one while the one started before still runs, nor again within
-// LaunchRetryDelayMs of a failed start), and maps every area not mapped yet once the
-// heartbeat is fresh.
+// LaunchRetryDelayMs of a failed start, nor where 64-bit programs cannot run), and maps
+// every area not mapped yet once the heartbeat is fresh. A start that fails is logged at
+// ERROR and followed by no attempt to connect. Must be called without the lock of this
+// unit held.
 bool ConnectServer();
 
 // A copy of the top record; Record stays empty when ConnectServer answered true but the
@@ -59,10 +65,32 @@ void ClearProcessMonitors();
 // Before a reload and at the program's end: frees the name slots, tells Vistrel64 to
 // end, closes the areas.
 void StopStatisticsProgram();
-// Installs StopStatisticsProgram as the main loop's seam.
+// At an end that cannot wait for a gathering routine still running: tells Vistrel64 to
+// end through its system area opened anew, when this program has used one since it last
+// told one to end. Takes no lock and leaves the views as they are.
+void SignalStatisticsProgramEnd();
+// Installs StopStatisticsProgram and SignalStatisticsProgramEnd as the main loop's seams.
 void RegisterMappingProviders();
 
+// Starts Vistrel64 at Path through the shell (StatisticsProgramStartInfo), naming this
+// process as the one whose end ends it too. False with the system's error code when it
+// could not be started; Process receives the process handle when the shell gives one.
+bool StartStatisticsProgram(const std::wstring& Path, UniqueHandle& Process, DWORD& Error);
+// The start ConnectServer uses: StartStatisticsProgram; tests wrap it.
+using TStatisticsProgramStart = bool (*)(const std::wstring& Path, UniqueHandle& Process, DWORD& Error);
+extern TStatisticsProgramStart StatisticsProgramStart;
+
 // The interpretation of the areas, as plain functions over values.
+
+// The shell's start of the collector: the verb "open", hidden, keeping the process handle,
+// with no message box and no zone check of the shell's own. A Vistrel64.exe unpacked from
+// a downloaded archive carries the Internet zone mark, whose security warning would wait
+// for an answer with every item waiting behind it. Path and Parameters must outlive the
+// record.
+SHELLEXECUTEINFOW StatisticsProgramStartInfo(const std::wstring& Path, const std::wstring& Parameters);
+// Whether the 64-bit collector can run: in a 64-bit process, or in a 32-bit one under
+// WOW64; 32-bit Windows runs no 64-bit program.
+bool StatisticsProgramCanRun(bool ProcessIs64Bit, bool RunsUnderWow64);
 
 // Seconds since the heartbeat: NowTick / 1000 - BeatTick / 1000, unsigned. Raises
 // EIntOverflow when the heartbeat's second is later than the current one.

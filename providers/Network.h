@@ -185,7 +185,8 @@ struct TUrlFetch {
 // The WinINet handles of one fetch.
 struct TUrlHandles;
 // Fetches Url with WinINet, reading until the end, a failure, the size cap, or Abandoned.
-// Logs nothing and touches no global state, so that it can run on a thread of its own.
+// Logs nothing and touches no global state (it only marks its own call as answered once the
+// server answers, MarkCallAnswering), so that it can run on a thread of its own.
 // Handles receives the fetch's handles, which stay open until it is released.
 TUrlFetch FetchUrl(const std::string& Url, const TUrlLimits& Limits, const std::atomic<bool>& Abandoned,
                    std::shared_ptr<TUrlHandles>& Handles);

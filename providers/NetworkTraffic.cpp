@@ -211,6 +211,9 @@ TUrlFetch FetchUrl(const std::string& Url, const TUrlLimits& Limits, const std::
     Handles->Request = OpenUrl(Handles->Session.get(), Url, Limits, Handles->Connection);
     const UniqueInternet& request = Handles->Request;
     if (!request.valid()) return fail(L"Unable to open");
+    // The server has answered (for HTTP its headers are in): from here on a fetch that
+    // comes late did not finish, rather than gave no answer.
+    MarkCallAnswering();
     char piece[kReadPiece];
     while (!Abandoned) {
         // Asking what has arrived first means that a read never waits for a whole piece:

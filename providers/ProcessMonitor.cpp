@@ -23,9 +23,7 @@ std::string ProcessMonitorErrorText;
 
 namespace {
 
-constexpr DWORD kQueryAndRead = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;                // 0x410
-constexpr DWORD kLimitedQueryAndRead = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;  // 0x1010
-constexpr std::size_t kNameBufferChars = MAX_PATH;                                           // 260
+constexpr std::size_t kNameBufferChars = MAX_PATH;  // 260
 
 // Newer systems export the process functions from kernel32 only under "K32" names, older
 // ones from psapi under the plain names.
@@ -102,10 +100,10 @@ bool ProcessIdListed(const TProcessIdList& Ids, DWORD Id) {
     return false;
 }
 
-UniqueHandle OpenProcessForQuery(DWORD ProcessId) {
-    HANDLE process = OpenProcess(kQueryAndRead, FALSE, ProcessId);
-    if (!process) process = OpenProcess(kLimitedQueryAndRead, FALSE, ProcessId);
-    return UniqueHandle(process);
+UniqueHandle OpenProcessForQuery(DWORD ProcessId, TOpenProcessFunction Open) {
+    for (const DWORD access : ProcessQueryAccess)
+        if (HANDLE process = Open(access, FALSE, ProcessId)) return UniqueHandle(process);
+    return UniqueHandle();
 }
 
 std::string FileNameOfPath(const std::string& Path) {

@@ -40,9 +40,22 @@ bool EnumProcessIds(TProcessIdList& Ids, TEnumProcessesFunction Enum = ::EnumPro
 // Whether Id is among the enumerated ids.
 bool ProcessIdListed(const TProcessIdList& Ids, DWORD Id);
 
-// Opens a process to read its times and counters: query information and VM read, failing
-// that limited query information and VM read. Not valid when neither is allowed.
-UniqueHandle OpenProcessForQuery(DWORD ProcessId);
+// The rights asked for, in order, to read a process's times, name and counters: query
+// information and VM read, limited query information and VM read, and limited query
+// information alone. Windows refuses VM read to an unelevated program for services,
+// elevated and protected processes, and grants them limited query information, which
+// suffices for their times and image names, and on current systems for their memory
+// counters; what a system still refuses with it stays unread.
+inline constexpr std::array<DWORD, 3> ProcessQueryAccess = {
+    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,          // 0x410
+    PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ,  // 0x1010
+    PROCESS_QUERY_LIMITED_INFORMATION,                    // 0x1000
+};
+// The shape of OpenProcess.
+using TOpenProcessFunction = HANDLE(WINAPI*)(DWORD Access, BOOL Inherit, DWORD ProcessId);
+// Opens a process, not inheritable, with the first of ProcessQueryAccess that Open
+// grants. Not valid when none is granted; the last error is then the last refusal's.
+UniqueHandle OpenProcessForQuery(DWORD ProcessId, TOpenProcessFunction Open = ::OpenProcess);
 
 // The image-name functions tried in order; only the first one present is called.
 struct TImageNameFunctions {

@@ -14,10 +14,10 @@
 #include "ItemControl.h"
 #include "Log.h"
 #include "MainFormUnit.h"
+#include "NativePaths.h"
 #include "Painting.h"
 #include "Pipeline.h"
 #include "StaticTextW.h"
-#include "SystemFolder.h"
 #include "SystemInfo.h"
 #include "Templates.h"
 #include "TimeLimits.h"
@@ -248,14 +248,13 @@ void GetControl(TItemOptionArray, TItemData&, std::wstring&) {}
 
 void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     Display.clear();
-    // A program in the system folder starts from the native one, also from a 32-bit
-    // program on 64-bit Windows.
-    const std::wstring file = NativeSystemPath(OptionText(Options, L"file", L""));
+    const std::wstring file = OptionText(Options, L"file", L"");
     const std::wstring directory = TrimBlanks(OptionText(Options, L"directory", L""));
     const std::wstring parameters = OptionText(Options, L"parameters", L"");
     const std::int64_t waitMs = GetItemOption(Options, L"wait-time", Variant(std::int32_t{3000})).ToInt64();
     const std::int32_t show = GetItemOption(Options, L"show-window", Variant(std::int32_t{0})).ToInt32();
-    const TCmdResult r = RunShellCommand(file, parameters, directory, show, CmdWaitMs(waitMs, ItemTimeLeftMs()));
+    const TCmdResult r = RunShellCommand(NativeSystemPath(file), parameters, NativeSystemPath(directory), show,
+                                         CmdWaitMs(waitMs, ItemTimeLeftMs()));
     SetFieldNames(Data.Names, {L"execute result", L"last error", L"exit code"});
     AddDataRow(Data.Data,
                {Variant(r.Started), Variant(static_cast<std::int32_t>(r.LastError)),

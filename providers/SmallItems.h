@@ -99,6 +99,8 @@ struct TCoreTempReading {
     std::int32_t Highest = 0;
     std::wstring Unit;  // "C" or "F"
 };
-// The highest core temperature of a block. No processors or cores, more cores than the
-// block holds, or a highest value past 32 bits raises.
+// The highest core temperature of a block; in distance mode each core's distance is
+// taken from the TjMax of its processor. No processors or cores, more cores than the
+// block holds temperatures for, in distance mode more processors than it holds TjMax
+// entries for, or a highest value past 32 bits raises.
 TCoreTempReading InterpretCoreTemp(const TCoreTempBlock& Block);

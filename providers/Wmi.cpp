@@ -403,7 +403,7 @@ std::wstring ReplaceValuePlaceholder(const std::wstring& Placeholder, const Vari
                 }
             }
         }
-        const std::wstring valueText = formatted ? FormatDisplayValue(WideToAnsi(code), value).ToText() : value.ToText();
+        const std::wstring valueText = formatted ? FormatDisplayValue(code, value).ToText() : value.ToText();
         text.replace(at, length, valueText);
         from = at + valueText.size();
     }

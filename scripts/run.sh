@@ -15,12 +15,23 @@ start_vistrel() {
     cp "$(runnable_tree)/Vistrel.exe" "$run/"
     cd "$run"
     if [ -n "${VISTREL_SHOT:-}" ]; then
-        "$WINE" ./Vistrel.exe "$@" &
-        local pid=$!
+        rm -f "$run/screenshot.png"
+        "$WINE" ./Vistrel.exe "$@" >"$run/output.txt" 2>&1 &
+        local pid=$! rc=0
         sleep "${VISTREL_RUN_SECONDS:-8}"
-        import -window root "$run/screenshot.png"
+        if ! kill -0 $pid 2>/dev/null; then
+            wait $pid || rc=$?
+            echo "run: Vistrel.exe ended before the screenshot, with exit status $rc; its output:" >&2
+            tail -n 20 "$run/output.txt" | sed 's/^/    /' >&2
+            return 1
+        fi
+        import -window root "$run/screenshot.png" || rc=$?
         kill $pid 2>/dev/null || true
         wait $pid 2>/dev/null || true
+        if [ $rc != 0 ] || [ ! -s "$run/screenshot.png" ]; then
+            echo "run: the screenshot failed (import, from imagemagick, exit status $rc)" >&2
+            return 1
+        fi
         echo "Vistrel ran for ${VISTREL_RUN_SECONDS:-8} s in Xvfb; screenshot: $run/screenshot.png"
     else
         "$WINE" ./Vistrel.exe "$@"

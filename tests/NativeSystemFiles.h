@@ -7,12 +7,8 @@
 
 #include <string>
 
+#include "NativePaths.h"
 #include "TestFiles.h"
-
-inline bool RunsUnderWow64() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
 
 // The system folder as the process names it (GetSystemDirectoryW), without a trailing
 // backslash.

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "ChangeNotify2.h"
 #include "TestFiles.h"
 #include "WindowTests.h"
+#include "test_providers_support.h"
 
 namespace {
 
@@ -325,4 +327,62 @@ TEST_F(ChangeNotifyTest, MissingPathAndEmptyNameReportUnreadable) {
         ASSERT_TRUE(w.ReportsReach(1));
         EXPECT_EQ(w.sizes.at(0), kSizeUnreadable);
     }
+}
+
+namespace {
+
+// Stands in for a file call that does not return (a network file that does not answer)
+// for the watched name "blocked-file", until released.
+HANDLE checkRelease = nullptr;
+std::atomic<bool> checkBlocked{false};
+void BlockingCheck(const std::wstring& Name) {
+    if (Name.find(L"blocked-file") == std::wstring::npos || !checkRelease) return;
+    checkBlocked = true;
+    WaitForSingleObject(checkRelease, 20000);
+}
+
+}  // namespace
+
+TEST(ChangeNotifyFree, AWatcherStuckInAFileCallIsLeftToEndOnItsOwnWithinTheBound) {
+    LogCapture log;
+    InitSynchronizer();
+    checkRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    checkBlocked = false;
+    TChangeNotify2::BeforeCheck = BlockingCheck;
+    TChangeNotify2::StopWaitMs = 200;
+    std::atomic<int> changes{0};
+    auto watcher = std::make_unique<TChangeNotify2>(true);
+    watcher->SetFileName(L"C:\\no-such-folder\\blocked-file.ini");
+    watcher->Interval = 1;
+    watcher->OnChange = [&changes](TChangeNotify2*) { ++changes; };
+    watcher->Resume();
+    const DWORD start = GetTickCount();
+    while (!checkBlocked && GetTickCount() - start < 10000) Sleep(5);
+    ASSERT_TRUE(checkBlocked);
+    // The free returns at its bound, not when the file call does.
+    EXPECT_FALSE(TChangeNotify2::Free(std::move(watcher)));
+    EXPECT_EQ(log.Count(L"WARN", L"TChangeNotify2: the watcher of C:\\no-such-folder\\blocked-file.ini is still busy; it ends on its own"), 1);
+    // Once the call returns, the thread ends and frees the watcher; no handler runs.
+    SetEvent(checkRelease);
+    const UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    WaitServingCalls(never.get(), 300);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    EXPECT_EQ(changes, 0);
+    TChangeNotify2::BeforeCheck = nullptr;
+    TChangeNotify2::StopWaitMs = 3000;
+    CloseHandle(checkRelease);
+    checkRelease = nullptr;
+    FinalizeSynchronizer();
+}
+
+TEST(ChangeNotifyFree, AWatcherThatEndsInTimeIsFreedAtOnce) {
+    InitSynchronizer();
+    auto watcher = std::make_unique<TChangeNotify2>(true);
+    watcher->SetFileName(L"C:\\no-such-folder\\x.ini");
+    watcher->Interval = 1;
+    watcher->Resume();
+    EXPECT_TRUE(TChangeNotify2::Free(std::move(watcher)));
+    EXPECT_TRUE(TChangeNotify2::Free(nullptr));
+    FinalizeSynchronizer();
 }

@@ -55,6 +55,9 @@ void IfRoutine(TItemOptionArray, TItemData& Data, std::wstring& Display) {
 // 300 ms when no release event is set), then makes a synchronised call of its own.
 HANDLE entered = nullptr;
 HANDLE release = nullptr;
+std::atomic<bool> slowReturned{false};
+std::atomic<int> startedAfterSlow{0};
+
 std::atomic<int> routineSyncCalls{0};
 std::atomic<bool> routineSyncServed{false};
 void Slow(TItemOptionArray, TItemData& Data, std::wstring& Display) {
@@ -66,6 +69,7 @@ void Slow(TItemOptionArray, TItemData& Data, std::wstring& Display) {
     routineSyncServed = Synchronize([] { ++routineSyncCalls; });
     AddDataRow(Data.Data, {Variant(L"late")}, false);
     Display = L"late";
+    slowReturned = true;
 }
 
 // A routine that waits for release, then reads the texts and user functions that a
@@ -91,6 +95,28 @@ void ReadingTexts(TItemOptionArray, TItemData&, std::wstring& Display) {
     seenTexts = last;
     seenSteady = steady;
     Display = L"read";
+}
+
+// Slow says it returned; RecordingOrder counts its runs in calls[1] and notes whether
+// Slow had returned when it started (1) or not (2).
+void RecordingOrder(TItemOptionArray, TItemData&, std::wstring& Display) {
+    ++calls[1];
+    startedAfterSlow = slowReturned ? 1 : 2;
+    Display = L"ordered";
+}
+
+// A message-only window whose posted WM_APP releases the routine Slow waits in.
+LRESULT CALLBACK PostTargetProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_APP && release) SetEvent(release);
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+HWND PostTarget() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = PostTargetProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"CollectorPostTarget";
+    RegisterClassW(&wc);
+    return CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 }
 
 std::atomic<int> seenPriority{0};
@@ -572,17 +598,102 @@ TEST_F(CollectorHarness, StopPastItsBoundLeavesTheThreadToEndOnItsOwn) {
     EXPECT_EQ(TCollector::LiveCount(), 1);  // still in the routine
     EXPECT_EQ(log_.Count(L"WARN", L"StopCollector: the collection thread is still busy; it ends on its own"), 1);
 
-    // A new thread may start meanwhile; the old one's late result goes nowhere.
+    // A new thread may start meanwhile, but runs no routine while the old one is inside
+    // one; the old one's late result goes nowhere.
+    ConfigItems[0].Active = false;
+    ConfigItems.push_back(MakeItem("TEXT", RecordingOrder, 0));
+    slowReturned = false;
+    startedAfterSlow = 0;
+    StartCollector();
+    ASSERT_TRUE(PumpUntil([this] {
+        return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1;
+    }));
+    EXPECT_EQ(calls[1], 0) << "a second routine ran beside the first";
+    SetEvent(release);
+    // (Both threads signal the end of their pass: the old one's comes first.)
+    ASSERT_TRUE(PumpUntil([] {
+        DeliverCollectedItems();
+        return !ConfigItems[1].ItemData.Lines.empty();
+    }));
+    EXPECT_EQ(calls[1], 1);
+    EXPECT_EQ(startedAfterSlow, 1) << "the new thread's routine started before the old one returned";
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));  // the old one ended
+    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
+    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+    EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"ordered"});
+}
+
+TEST_F(CollectorHarness, AThreadWaitingForItsTurnEndsOnItsStop) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
+    CollectorSettings.StopWaitMs = 50;
+    StartCollector();
+    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    StopCollector();
     ConfigItems[0].Active = false;
     ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(calls[0], 1);
-    StopCollector();
+    StartCollector();
+    ASSERT_TRUE(PumpUntil([this] { return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1; }));
+    // Stopped while it waits: it leaves without running its routine.
+    EXPECT_TRUE(StopCollector());
     EXPECT_EQ(TCollector::LiveCount(), 1);
     SetEvent(release);
     ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0; }));
-    EXPECT_EQ(ConfigItems[0].LastTick, 0u);
-    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+    EXPECT_EQ(calls[0], 0);
+}
+
+TEST_F(CollectorHarness, TheStopsWaitServesTheWindowsOtherMessages) {
+    // The routine returns only once the window thread has handled a posted message: a
+    // stop whose wait serves only synchronised calls would give up at its bound.
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HWND window = PostTarget();
+    ASSERT_NE(window, nullptr);
+    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
+    CollectorSettings.StopWaitMs = 3000;
+    CollectorStopServeHook = [] {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    };
+    StartCollector();
+    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    ASSERT_TRUE(PostMessageW(window, WM_APP, 0, 0));
+    const bool ended = StopCollector();
+    CollectorStopServeHook = nullptr;
+    DestroyWindow(window);
+    EXPECT_TRUE(ended) << "the posted message waited for the stop's end";
+    EXPECT_EQ(TCollector::LiveCount(), 0);
+}
+
+TEST_F(CollectorHarness, ACopyOfAPageJustLeftIsNotCollectedBeforeTheNextExchange) {
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1, 1));
+    TConfigItem set = MakeItem("SET", Counting<1>, 1, 1);
+    set.AlwaysCollect = true;
+    ConfigItems.push_back(set);
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(calls[0], 1);
+    ASSERT_EQ(calls[1], 1);
+    // The page changes; the thread still holds the copies of page 1 until an exchange.
+    CurrentPage = 2;
+    fakeTick += 1000;
+    ASSERT_TRUE(PassKeepingResults());
+    EXPECT_EQ(calls[0], 1) << "an item of the page just left ran once more";
+    EXPECT_EQ(calls[1], 2) << "an item collected whatever the page";
+}
+
+TEST_F(CollectorHarness, OnlyTheLatestResultOfAnItemWaitsForTheWindowThread) {
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<1>, 1));
+    ASSERT_TRUE(StartKeepingResults());
+    for (int pass = 0; pass < 30; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(PassKeepingResults());
+    }
+    EXPECT_EQ(calls[0], 31);
+    ASSERT_NE(CollectorThread, nullptr);
+    EXPECT_EQ(CollectorThread->ResultsWaiting(), 2u);
+    DeliverCollectedItems();
+    EXPECT_EQ(ConfigItems[0].ItemData.Lines, TWideStringArray{L"run 31"});
+    EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"run 31"});
 }
 
 TEST_F(CollectorHarness, AThreadThatOutlivesItsStopReadsTheTextsItStartedWith) {

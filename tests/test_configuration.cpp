@@ -375,23 +375,19 @@ TEST_F(ConfigLoad, SampleIsCopiedWhenTheIniIsMissing) {
     EXPECT_EQ(Nav, 1);
 }
 
-// The program's folder refuses the copy (as Program Files does for a user): an ERROR line
-// names the ini file and the sample, and nothing is loaded.
-TEST_F(ConfigLoad, SampleThatCannotBeCopiedIsAnErrorLine) {
-    const std::wstring log = dir_ / L"err.log";
+TEST_F(ConfigLoad, ASampleThatCannotBeCopiedIsLoggedNamingBothFiles) {
+    const std::wstring log = dir_ / L"copy.log";
     SetLogFileName(log);
     LogLevels = 2;
-    Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
-    // A folder of that name stands in for a file the user may not create.
-    const std::wstring ini = dir_.Path() + L"vistrel.ini";
-    ASSERT_TRUE(CreateDirectoryW(ini.c_str(), nullptr));
+    const std::wstring sample = Write(L"vistrel-sample.ini", "[options]\r\nnav=1\r\n");
+    // Held open without sharing, as a folder the user may not write to refuses the copy.
+    UniqueHandle holder(CreateFileW(sample.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder.valid());
     EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
-    EXPECT_EQ(Nav, 0);
-    const auto lines = LogLines(log);
-    EXPECT_EQ(CountContaining(lines, L"ERROR LoadIniFile: cannot make " + ini + L" from " + dir_.Path() +
-                                         L"vistrel-sample.ini: "),
+    EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
+    EXPECT_EQ(CountContaining(LogLines(log), L"ERROR LoadIniFile: [Error] " + dir_.Path() + L"vistrel.ini cannot be made from " +
+                                                 sample + L": error "),
               1);
-    RemoveDirectoryW(ini.c_str());
 }
 
 TEST_F(ConfigLoad, SampleNeverOverwritesAnExistingIni) {
@@ -429,10 +425,14 @@ TEST_F(ConfigLoad, IniSwitchWithAFullPath) {
 }
 
 TEST_F(ConfigLoad, IniSwitchNamingNothing) {
+    const std::wstring log = dir_ / L"nothing.log";
+    SetLogFileName(log);
+    LogLevels = 2;
     MainIniPath = L"before";
     SetProgramArguments({L"/ini=nothing.ini"});
     Write(L"vistrel-sample.ini", "[options]\r\n");
     EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_EQ(CountContaining(LogLines(log), L"ERROR LoadIniFile: [Error] the ini file nothing.ini does not exist"), 1);
     EXPECT_EQ(MainIniPath, L"before");
     EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
 }

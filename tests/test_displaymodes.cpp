@@ -8,7 +8,6 @@
 
 #include "DisplayModes.h"
 #include "MainFormUnit.h"
-#include "PointerMoves.h"
 #include "Utils.h"
 #include "WindowTests.h"
 
@@ -173,7 +172,7 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     EXPECT_EQ(DisplayMode, dmScreenSaver);
     EXPECT_TRUE(Application().CursorHidden);
     EXPECT_EQ(Application().MainForm(), MainForm);
-    HWND blank = FindWindowW(L"TBlankForm", nullptr);
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");  // this process's, not another test's
     ASSERT_NE(blank, nullptr);
     RECT r;
     GetWindowRect(blank, &r);
@@ -185,33 +184,18 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     EXPECT_TRUE(IsZoomed(MainForm->Handle()));
     EXPECT_FALSE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_CAPTION);
     EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_APPWINDOW) << "a taskbar button";
+    // Above the taskbar: both topmost, the main form above the black one.
+    EXPECT_TRUE(GetWindowLongPtrW(blank, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_TOPMOST);
+    // A move of the black form in the window order (a click that raises it) puts it just
+    // beneath the main form, whatever place it asks for; other moves are left alone.
+    WINDOWPOS raise{blank, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE};
+    SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&raise));
+    EXPECT_EQ(raise.hwndInsertAfter, MainForm->Handle());
+    WINDOWPOS resize{blank, HWND_TOP, 0, 0, 10, 10, SWP_NOMOVE | SWP_NOZORDER};
+    SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&resize));
+    EXPECT_EQ(resize.hwndInsertAfter, HWND_TOP);
     DisplayMode = dmWindow;
-}
-
-TEST(ScreenSaverMoves, OnlyAMoveToAnotherPositionCounts) {
-    struct Row {
-        const char* name;
-        std::vector<POINT> reports;
-        std::vector<bool> counted;
-    };
-    const Row rows[] = {
-        {"the first report only records the position", {{40, 30}}, {false}},
-        {"the same position again and again", {{40, 30}, {40, 30}, {40, 30}}, {false, false, false}},
-        {"a move in x, then in y, then back", {{40, 30}, {41, 30}, {41, 29}, {40, 30}}, {false, true, true, true}},
-        {"a return to a position seen before counts", {{5, 5}, {6, 6}, {6, 6}, {5, 5}}, {false, true, false, true}},
-        {"negative screen positions (a monitor left of the primary)", {{-100, -3}, {-100, -3}, {-101, -3}},
-         {false, false, true}},
-        {"the origin is a position like any other", {{0, 0}, {0, 0}, {1, 0}}, {false, false, true}},
-    };
-    for (const Row& r : rows) {
-        TPointerPosition position;
-        std::vector<bool> counted;
-        for (const POINT& p : r.reports) counted.push_back(PointerMoved(position, p));
-        EXPECT_EQ(counted, r.counted) << r.name;
-        EXPECT_TRUE(position.Seen) << r.name;
-        EXPECT_EQ(position.Last.x, r.reports.back().x) << r.name;
-        EXPECT_EQ(position.Last.y, r.reports.back().y) << r.name;
-    }
 }
 
 namespace {
@@ -287,13 +271,12 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
         // Showing the forms under the pointer may have queued a move already.
         PumpFor(100);
         halts.clear();
-        saver->MouseMoveCount = 0;
-        saver->MousePosition = {};
-        // A click does not end it; the first move only records the position, the five
-        // that follow do not end it; each move counts once.
+        saver->ResetScreenSaverMoves();
+        // A click does not end it; the first move sets the position, five more do not end
+        // it; each move counts once.
         PostMessageW(t.window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
         PostMessageW(t.window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-        for (int i = 0; i < 6; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
+        for (int i = 0; i < 6; ++i) PostMessageW(t.window, WM_MOUSEMOVE, 0, MAKELPARAM(9 + i, 10));
         Application().ProcessMessages();
         EXPECT_TRUE(halts.empty()) << t.name;
         EXPECT_EQ(saver->MouseMoveCount, 5) << t.name;
@@ -302,7 +285,7 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
         EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": the sixth move";
 
         halts.clear();
-        saver->MouseMoveCount = 0;
+        saver->ResetScreenSaverMoves();
         PostMessageW(t.window, WM_KEYDOWN, 'A', 0);
         Application().ProcessMessages();
         EXPECT_EQ(halts, std::vector<UINT>{0}) << t.name << ": a key";
@@ -316,9 +299,10 @@ TEST_F(WindowTest, ScreenSaverEndsOnInputToAnyOfItsWindows) {
     DisplayMode = dmWindow;
 }
 
-// What Windows sends when a window appears, moves or changes size under the resting
-// pointer: moves to one unchanging position, to whichever window lies there.
-TEST_F(WindowTest, ScreenSaverStaysWhileThePointerRests) {
+// Windows sends move messages without movement whenever a window appears, moves or changes
+// size under the resting pointer: to every window of the saver, client and non-client,
+// they leave it running; real moves then end it.
+TEST_F(WindowTest, ScreenSaverStaysForMovesWithoutMovement) {
     std::vector<UINT> halts;
     SetHaltProc([&](UINT code) { halts.push_back(code); });
     auto* saver = CreateScreenSaverForms();
@@ -326,26 +310,31 @@ TEST_F(WindowTest, ScreenSaverStaysWhileThePointerRests) {
     saver->Show();
     const HWND blank = ThreadWindowOfClass(L"TBlankForm");
     ASSERT_NE(blank, nullptr);
-    PumpFor(100);
-    saver->MouseMoveCount = 0;
-    saver->MousePosition = {};
     const HWND windows[] = {blank, saver->Handle(), saver->HomeButton->Handle()};
-    POINT rest{};
-    ASSERT_TRUE(GetCursorPos(&rest));
-    for (int round = 0; round < 10; ++round) {
-        for (HWND w : windows) PostMovesAt(w, rest);
-        Application().ProcessMessages();
-    }
+    PumpFor(100);
+    halts.clear();
+    saver->ResetScreenSaverMoves();
+    // One resting pointer position, in each window's own client coordinates.
+    const POINT resting{200, 150};
+    const auto postAt = [](HWND window, POINT screen) {
+        POINT client = screen;
+        ScreenToClient(window, &client);
+        PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(client.x, client.y));
+        PostMessageW(window, WM_NCMOUSEMOVE, HTCLIENT, MAKELPARAM(screen.x, screen.y));
+    };
+    for (int round = 0; round < 10; ++round)
+        for (HWND window : windows) postAt(window, resting);
+    Application().ProcessMessages();
     EXPECT_TRUE(halts.empty()) << "moves without movement ended the saver";
     EXPECT_EQ(saver->MouseMoveCount, 0);
-    // The pointer moves: the sixth movement ends it, whichever window it is over.
-    for (int i = 1; i <= 5; ++i) PostMovesAt(windows[i % 3], {rest.x + i, rest.y});
+    // The pointer moves: six steps end it.
+    for (int step = 1; step <= 5; ++step) postAt(windows[step % 3], {resting.x + step, resting.y});
     Application().ProcessMessages();
     EXPECT_TRUE(halts.empty());
     EXPECT_EQ(saver->MouseMoveCount, 5);
-    PostMovesAt(blank, {rest.x, rest.y + 40});
+    postAt(blank, {resting.x, resting.y + 7});
     Application().ProcessMessages();
-    EXPECT_EQ(halts, std::vector<UINT>{0}) << "the sixth movement";
+    EXPECT_EQ(halts, std::vector<UINT>{0}) << "the sixth real move";
     Application().DestroyForms();
     DisplayMode = dmWindow;
 }

@@ -95,6 +95,35 @@ TEST_F(IniReader, ByteOrderMarkIsDropped) {
     EXPECT_EQ(f.ReadHeader(), L"");
 }
 
+TEST_F(IniReader, Utf16FilesWithTheirByteOrderMarkAreRead) {
+    // Notepad's "Unicode" (little-endian) and "Unicode big endian"; the file stays as it is.
+    const std::wstring text = L"[options]\r\nfont-size=12\r\n[items]\r\nTEXT=display:\u0395\u03bb\u03bb\u03ac\u03b4\u03b1 \u2605\r\n";
+    for (const bool bigEndian : {false, true}) {
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (const wchar_t c : text) {
+            const char high = static_cast<char>(c >> 8), low = static_cast<char>(c & 0xFF);
+            bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+        }
+        const TInfoFile f = File(bytes, bigEndian ? L"be.ini" : L"le.ini");
+        EXPECT_EQ(f.ReadInteger(L"options", L"font-size", 8), 12) << bigEndian;
+        EXPECT_TRUE(f.SectionExists(L"items")) << bigEndian;
+        EXPECT_EQ(f.ReadSection(L"items"), TWideStringArray{L"TEXT=display:\u0395\u03bb\u03bb\u03ac\u03b4\u03b1 \u2605"})
+            << bigEndian;
+        EXPECT_EQ(ReadFileBytes(dir_ / (bigEndian ? L"be.ini" : L"le.ini")), bytes) << "the file was changed";
+    }
+}
+
+TEST_F(IniReader, BlanksAroundASectionHeaderAreIgnored) {
+    const TInfoFile f = File("[options] \r\nnav=2\r\n \t[items]\r\nHOST=active:1\r\n  [text]\t\r\nnone=-\r\n");
+    EXPECT_EQ(f.ReadInteger(L"options", L"nav", 0), 2);
+    EXPECT_TRUE(f.SectionExists(L"options"));
+    EXPECT_TRUE(f.SectionExists(L"items"));
+    // A header with blanks before it also ends the section above it.
+    EXPECT_EQ(f.ReadSection(L"items"), TWideStringArray{L"HOST=active:1"});
+    EXPECT_EQ(f.ReadString(L"text", L"none", L""), L"-");
+    EXPECT_EQ(f.ReadString(L"options", L"HOST", L"absent"), L"absent");
+}
+
 TEST_F(IniReader, ByteOrderMarkBeforeItemsSection) {
     const TInfoFile f = File("\xEF\xBB\xBF[items]\r\nHOST=active:1\r\n");
     EXPECT_EQ(f.ReadSection(L"items"), TWideStringArray{L"HOST=active:1"});

@@ -662,3 +662,21 @@ TEST_F(ItemLines, SampleConfigurationLoadsWithoutErrors) {
 }
 
 }  // namespace
+
+TEST_F(ItemLines, ABadIncludeAllIsLoggedReadAsFalseAndStopsNoLimit) {
+    LogFile log(dir_);
+    ProcessorCount = 2;
+    // The filter "C" passes one drive whether or not A and B are considered.
+    ASSERT_EQ(CountFixedDisks(L"C", false), 1);
+    Load({L"FIXEDDISK=active:0,include-all:yes", L"FIXEDDISK=active:1,count:3,filter:C,include-all:yes",
+          L"CPUUSAGE=active:1,count:4"});
+    ProcessorCount = -1;
+    ASSERT_EQ(ConfigItems.size(), 2u + 6u + 4u);  // each disk instance followed by its DISKIO companion
+    const bool expected[] = {false, false, true, false, false, false, false, false, true, true, false, false};
+    for (std::size_t i = 0; i < ConfigItems.size(); ++i)
+        EXPECT_EQ(Item(i).Active, expected[i]) << Item(i).Keyword << " " << i;
+    // One line per bad line, naming it; the load ends as usual.
+    EXPECT_EQ(log.Count(L"include-all 'yes' is not a boolean value; read as false"), 2);
+    EXPECT_EQ(log.Count(L"ERROR SetConfig: [Error] FIXEDDISK item 3 (Fixed Disk 0): include-all 'yes'"), 1);
+    EXPECT_EQ(log.Count(L"INFO  Items Loaded: 12"), 1);
+}

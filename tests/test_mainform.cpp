@@ -11,6 +11,7 @@
 #include "MainFormUnit.h"
 #include "TestFiles.h"
 #include "Utils.h"
+#include "Variant.h"
 #include "WindowTests.h"
 
 namespace {
@@ -456,16 +457,38 @@ TEST_F(MainFormTest, AltF4IsSwallowedOutsideTheScreenSaver) {
     EXPECT_EQ(key, 'A');
 }
 
+TEST(ScreenSaverMoves, OnlyAMoveToANewPositionIsAMovement) {
+    const struct {
+        std::vector<POINT> moves;
+        int movements;
+    } rows[] = {
+        {{}, 0},
+        {{{5, 5}}, 0},                                   // the first only sets the position
+        {{{5, 5}, {5, 5}, {5, 5}}, 0},                   // moves without movement
+        {{{5, 5}, {6, 5}}, 1},
+        {{{5, 5}, {5, 6}, {5, 6}, {5, 5}}, 2},           // back to an earlier position moves too
+        {{{-1200, 40}, {-1200, 40}, {300, 40}}, 1},      // a monitor left of the primary one
+    };
+    for (const auto& r : rows) {
+        std::optional<POINT> last;
+        int movements = 0;
+        for (const POINT& p : r.moves) movements += PointerMoved(last, p) ? 1 : 0;
+        EXPECT_EQ(movements, r.movements) << r.moves.size() << " moves";
+        if (!r.moves.empty()) EXPECT_EQ(last->x, r.moves.back().x);
+    }
+}
+
 TEST_F(MainFormTest, ScreenSaverEndsOnTheSixthMoveOrAnyKey) {
     std::vector<UINT> halts;
     SetHaltProc([&](UINT code) { halts.push_back(code); });
     int ends = 0;
     SetProgramEndProc([&] { ++ends; });
     DisplayMode = dmScreenSaver;
-    // The first move records the position; moves to the same position again do not count.
-    for (int i = 0; i < 10; ++i) form->FormMouseMove(0, 0, 0);
-    EXPECT_EQ(form->MouseMoveCount, 0);
-    for (int i = 1; i <= 5; ++i) form->FormMouseMove(0, i, 0);
+    form->ResetScreenSaverMoves();
+    // The first move only sets the position; moves to where the pointer already is never
+    // count, however many.
+    for (int i = 0; i < 6; ++i) form->FormMouseMove(0, i, 0);
+    for (int i = 0; i < 20; ++i) form->FormMouseMove(0, 5, 0);
     EXPECT_TRUE(halts.empty());
     EXPECT_EQ(form->MouseMoveCount, 5);
     form->FormMouseMove(0, 9, 9);
@@ -604,4 +627,25 @@ TEST_F(MainFormTest, TimerHighlightsTheButtonUnderTheCursorWhileItCanHaveChanged
     ASSERT_TRUE(SetCursorPos(next.x + 20, next.y));
     SendMessageW(form->Handle(), WM_TIMER, kTimer1, 0);
     EXPECT_TRUE(solid(form->NextButton));
+}
+
+TEST(RegionalSettings, OnlyTheIntlAreaIsAChangeOfTheRegionalFormat) {
+    EXPECT_TRUE(IsRegionalSettingsChange(L"intl"));
+    EXPECT_TRUE(IsRegionalSettingsChange(L"Intl"));
+    EXPECT_FALSE(IsRegionalSettingsChange(L"Environment"));
+    EXPECT_FALSE(IsRegionalSettingsChange(L"intlx"));
+    EXPECT_FALSE(IsRegionalSettingsChange(nullptr));
+}
+
+TEST_F(MainFormTest, ARegionalFormatChangeRefreshesTheNumberSeparators) {
+    // A separator that differs from the system's, as the format was before the user changed it.
+    const NumberFormat system = LocaleNumberFormat();
+    NumberFormat before = system;
+    before.DecimalSeparator = system.DecimalSeparator == L',' ? L'.' : L',';
+    SetLocaleNumberFormat(before);
+    SendMessageW(form->Handle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"));
+    EXPECT_EQ(LocaleNumberFormat().DecimalSeparator, before.DecimalSeparator) << "another area changed nothing";
+    SendMessageW(form->Handle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"intl"));
+    EXPECT_EQ(LocaleNumberFormat().DecimalSeparator, system.DecimalSeparator);
+    EXPECT_EQ(Variant(2.5).ToText(), std::wstring(L"2") + system.DecimalSeparator + L"5");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
+#include "MainLoopState.h"
 #include "TextMeasure.h"
 #include "TestFiles.h"
 #include "WinApp.h"
@@ -141,7 +143,8 @@ TEST_F(MainLoopStepsTest, FixedDiskDriveCheck) {
         Calls expected;
     } rows[] = {
         {false, false, L"", true, {"paint"}},
-        {true, false, L"", true, {"paint"}},
+        // An inactive first disk line leaves the check to the next active one.
+        {true, false, L"", true, {"drives(all)", "reload", "place", "logo", "hide-nav", "reset", "paint", "watch", "paint"}},
         {true, true, L"", false, {"drives", "paint"}},
         {true, true, L"include-all:1", false, {"drives(all)", "paint"}},
         {true, true, L"include-all:junk", false, {"drives", "paint"}},
@@ -152,7 +155,7 @@ TEST_F(MainLoopStepsTest, FixedDiskDriveCheck) {
         calls.clear();
         AddItem("UPTIME", true);
         if (r.hasDisk) AddItem("FIXEDDISK", r.active, r.options);
-        AddItem("FIXEDDISK", true, L"include-all:1");  // only the first counts
+        AddItem("FIXEDDISK", true, L"include-all:1");  // only the first active one counts
         if (!r.hasDisk) ConfigItems.pop_back();
         drivesChanged = r.changed;
         DriveCheckPending = 1;
@@ -229,9 +232,9 @@ TEST_F(MainLoopStepsTest, PageHook) {
     CurrentPage = 1;
     PageHook(nullptr, 0);
     EXPECT_EQ(RelayoutPending, 0) << "the page already shown";
-    EXPECT_EQ(CurrentPage, 1);
+    EXPECT_EQ(CurrentPage.load(), 1);
     PageHook(nullptr, 2);
-    EXPECT_EQ(CurrentPage, 3);
+    EXPECT_EQ(CurrentPage.load(), 3);
     EXPECT_EQ(RelayoutPending, 1);
     // The relayout that follows makes every item of the new page due.
     AddItem("UPTIME", true);
@@ -367,9 +370,10 @@ TEST_F(MainLoopFormTest, HooksInstalledOnTheForm) {
                 form->OnVolumeChangeProc && form->OnSettingChangeProc && form->OnDisplayChangeProc &&
                 form->OnPageChangeProc);
     EXPECT_FALSE(form->OnTimer2Proc);
+    EXPECT_EQ(CollectorStopServeHook, &ServeWindowWhileCollectorStops);
     CurrentPage = 1;
     form->PageClick(form->PopupMenu1.Items(1));
-    EXPECT_EQ(CurrentPage, 2);
+    EXPECT_EQ(CurrentPage.load(), 2);
     EXPECT_EQ(RelayoutPending, 1);
     form->OnSettingChangeProc(form);
     EXPECT_EQ(ReloadPending, 1);
@@ -420,7 +424,7 @@ TEST_F(MainLoopFormTest, ReloadLoadsPagesLanguageAndWatchers) {
     SetProgramArguments({L"/ini=" + ini});
     CheckIniFile();
     EXPECT_EQ(Reloading, 0);
-    EXPECT_EQ(CurrentPage, 1) << "initial-page outside 1..9 shows page 1";
+    EXPECT_EQ(CurrentPage.load(), 1) << "initial-page outside 1..9 shows page 1";
     EXPECT_TRUE(form->PopupMenu1.Items(0).Checked);
     EXPECT_EQ(form->PopupMenu1.Items(0).Caption, L"Home");
     EXPECT_FALSE(form->PopupMenu1.Items(1).Visible);
@@ -447,7 +451,7 @@ TEST_F(MainLoopFormTest, ReloadLoadsPagesLanguageAndWatchers) {
     WriteFileBytes(ini, "[options]\r\ninitial-page=2\r\n[items]\r\nuptime=active:1\r\n");
     TChangeNotify2* const before = IniFileNotify;
     CheckIniFile();
-    EXPECT_EQ(CurrentPage, 3);
+    EXPECT_EQ(CurrentPage.load(), 3);
     EXPECT_EQ(FormLeft, -1);
     EXPECT_EQ(IniFileNotify, before) << "the main watcher lives for the whole run";
     EXPECT_EQ(LanguageFileNotify, nullptr);
@@ -568,4 +572,36 @@ TEST_F(MainLoopFormTest, IniChangeSetsTheReloadFlagOnce) {
     EXPECT_EQ(ReloadPending, 0) << "an unchanged file reports nothing";
     TouchLater(ini);
     EXPECT_TRUE(PumpUntil([] { return ReloadPending == 1; }, 8000));
+}
+
+namespace {
+
+std::atomic<int> servedPosts{0};
+LRESULT CALLBACK CountingPostsProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_APP) ++servedPosts;
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace
+
+// While a stop waits for a routine, the window is served: during a reload with all its
+// messages (the reload's guard keeps the ticks out), at the program's end only repaints.
+TEST(MainLoopServe, TheStopsWaitServesEverythingDuringAReloadAndOnlyRepaintsOtherwise) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = CountingPostsProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"MainLoopServeTarget";
+    RegisterClassW(&wc);
+    const HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    servedPosts = 0;
+    Reloading = 0;
+    PostMessageW(window, WM_APP, 0, 0);
+    ServeWindowWhileCollectorStops();
+    EXPECT_EQ(servedPosts, 0) << "input or posts served outside a reload";
+    Reloading = 1;
+    ServeWindowWhileCollectorStops();
+    Reloading = 0;
+    EXPECT_EQ(servedPosts, 1);
+    DestroyWindow(window);
 }

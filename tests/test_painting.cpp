@@ -453,7 +453,7 @@ TEST_F(PaintTest, PageChosenDuringAPassIsLaidOutByTheNextTick) {
     PostMessageW(form->Handle(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
     PostMessageW(form->Handle(), WM_CHAR, L'2', 0);
     UpdateEntries();
-    EXPECT_EQ(CurrentPage, 2);
+    EXPECT_EQ(CurrentPage.load(), 2);
     EXPECT_TRUE(form->PopupMenu1.Items(1).Checked);
     EXPECT_EQ(RelayoutPending, 1) << "the new page is laid out by the next tick";
     EXPECT_NE(Log().find(L"UpdateEntries Complete."), std::wstring::npos);
@@ -676,4 +676,67 @@ TEST_F(PaintTest, ControlsOfItemsNotDrawnLeaveTheWindow) {
         ReleaseItemControl(ConfigItems[1]);
     }
     SetupUserControlHook = nullptr;
+}
+
+// A line chart is on the window while its item is drawn; when the pass stops drawing the
+// item (it belongs to another page, an IF switched it off, it is hidden, or it is hidden
+// for want of a result) the chart goes off the window, and nothing of it stays over the
+// items that move up into its place, also where the pass draws nothing (the lines of a
+// line chart that has no new value yet).
+TEST_F(PaintTest, ChartsOfItemsNotDrawnLeaveTheWindow) {
+    struct Case {
+        const char* what;
+        void (*undraw)(TConfigItem& chart);
+    };
+    const Case cases[] = {
+        {"on another page", [](TConfigItem& c) { c.Page = 2; }},
+        {"switched off", [](TConfigItem& c) { c.Active = false; }},
+        {"hidden", [](TConfigItem& c) { c.Hidden = 1; }},
+        {"hidden for want of a result",
+         [](TConfigItem& c) {
+             c.Hidden = 2;
+             c.ItemData = TItemData{};
+         }},
+    };
+    constexpr TColor kChart = 0x00FFFF;  // the chart item's colour: its label and frame
+    auto lineChart = [&](TColor colour) {
+        TConfigItem chart = Item("CPU", {L"5"}, colour);
+        chart.ChartType = 2;
+        chart.ChartMax = 10 * 10000;
+        chart.ChartValue = 1;
+        chart.ItemData.Data = {{Variant(std::int32_t{5})}};
+        chart.Scope = NewScope();
+        chart.Scope->Channels().Add();
+        chart.Scope->SetMaxValue(10);
+        return chart;
+    };
+    for (const Case& r : cases) {
+        CurrentPage = 1;
+        ConfigItems = {Item("CPU", {L"a"}, kRed), lineChart(kChart), lineChart(kRed), Item("CPU", {L"b", L"c"}, kRed)};
+        collectedEachPass = true;
+        Paint();
+        TVrScope* scope = ConfigItems[1].Scope;
+        ASSERT_TRUE(scope->Visible()) << r.what;
+        const RECT bounds = scope->BoundsRect();
+        const POINT middle{(bounds.left + bounds.right) / 2, (bounds.top + bounds.bottom) / 2};
+        ASSERT_EQ(ChildWindowFromPointEx(form->Handle(), middle, CWP_SKIPINVISIBLE), scope->Handle()) << r.what;
+        ASSERT_GT(Count(RECT{0, 0, form->ClientWidth(), form->ClientHeight()}, kChart), 10) << r.what;
+
+        // The second chart moves up into the first one's place without a new value, so it
+        // draws nothing there.
+        r.undraw(ConfigItems[1]);
+        for (TConfigItem& i : ConfigItems) i.Collected = false;
+        UpdateEntries();
+        PumpFor(30);
+        UpdateEntries();
+        Snapshot();
+        EXPECT_FALSE(scope->Visible()) << r.what;
+        EXPECT_EQ(ChildWindowFromPointEx(form->Handle(), middle, CWP_SKIPINVISIBLE), form->Handle())
+            << r.what << ": the chart still covers the window";
+        EXPECT_EQ(Count(RECT{0, 0, form->ClientWidth(), form->ClientHeight()}, kChart), 0)
+            << r.what << ": the chart's frame stays on the window";
+        EXPECT_GT(Count(Row(0), kRed), 0) << r.what << ": the lines are drawn";
+        ConfigItems.clear();
+        scopes.clear();
+    }
 }

@@ -153,9 +153,8 @@ TEST_F(ProgramEndTest, EveryWayOutStopsTheCollectionThreadBeforeAnythingIsFinali
          }},
         {"screen saver: the sixth mouse move", 0,
          [&](ProgramEndTest&) {
-             saver->MouseMoveCount = 0;
-             saver->MousePosition = {};
-             // The first move records the position; six movements follow.
+             saver->ResetScreenSaverMoves();
+             // The first move sets the position, six more end the saver.
              for (int i = 0; i < 7; ++i) PostMessageW(blank, WM_MOUSEMOVE, 0, MAKELPARAM(10 + i, 10));
              Application().ProcessMessages();
          }},
@@ -213,11 +212,14 @@ TEST_F(ProgramEndTest, AThreadLeftByAnEarlierStopIsWaitedForToo) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     CollectorSettings.StopWaitMs = 100;
     firstLingersMs = 300;  // the abandoned routine returns after the running one
-    RunOnce([] {
-        // A reload's stop gives up on the routine; the next thread enters it too.
+    RunOnce([this] {
+        // A reload's stop gives up on the routine; the next thread waits for its turn.
         StopCollector();
         StartCollector();
-        ASSERT_TRUE(WaitServingCalls(entered, 10000));
+        ASSERT_TRUE(PumpUntil([this] {
+            return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1;
+        }, 10000));
+        EXPECT_EQ(entries, 1) << "the next thread entered the routine beside the first";
     });
     ASSERT_EQ(TCollector::LiveCount(), 2);
     CollectorSettings.StopWaitMs = 5000;

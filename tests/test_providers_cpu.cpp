@@ -531,6 +531,11 @@ TEST(ProviderCpuTimes, PercentagesFromTwoReadings) {
         {"all kernel", {base, base, base}, {base, base + 700, base}, 100, 100},
         {"truncated", {base, base, base}, {base + 2, base + 3, base}, 33, 33},
         {"huge counts", {big, big, big}, {big + big / 2, big + big, big}, 50, 50},
+        // Idle, kernel and user are not read at one instant: the idle time can grow by more
+        // than the kernel time, or by more than kernel and user together.
+        {"idle beyond the kernel time", {base, base, base}, {base + 20, base + 10, base + 30}, 50, 0},
+        {"idle beyond the whole time", {base, base, base}, {base + 20, base + 10, base}, 0, 0},
+        {"idle as long as the kernel time", {base, base, base}, {base + 10, base + 10, base + 30}, 75, 0},
     };
     for (const Row& r : rows) {
         const TCpuPercent p = CpuTimesPercent(r.previous, r.now);
@@ -546,8 +551,6 @@ TEST(ProviderCpuTimes, CountsGoingBackwardsRaise) {
         {base - 1, base + 10, base},   // idle wrapped
         {base, base - 1, base + 10},   // kernel wrapped
         {base, base + 10, base - 1},   // user wrapped
-        {base + 20, base + 10, base},  // idle beyond the kernel time
-        {base + 20, base + 10, base + 30},
         {base, base + base + 10, std::numeric_limits<std::uint64_t>::max()},  // total past 64 bits
     };
     for (const TSystemTimes& now : rows) EXPECT_THROW(CpuTimesPercent(previous, now), EIntOverflow);
@@ -573,6 +576,17 @@ TEST(ProviderCpuTimes, ReadingThatWentBackwardsCostsOneInterval) {
         EXPECT_EQ(previous.Idle, s.now.Idle);
     }
     EXPECT_EQ(log.At(L"ERROR"), std::vector<std::wstring>{L"_GetCpuTimes: " + ErrorText + L"Integer overflow"});
+}
+
+TEST(ProviderCpuTimes, IdleTimeBeyondTheKernelTimeIsNoError) {
+    LogCapture log;
+    const std::uint64_t base = 50000000;
+    TSystemTimes previous{base, base, base};
+    const TCpuPercent p = NextCpuPercent(previous, {base + 1000, base + 990, base + 1010});
+    EXPECT_EQ(p.Cpu, 50);
+    EXPECT_EQ(p.Kernel, 0);
+    EXPECT_EQ(previous.Idle, base + 1000);
+    EXPECT_TRUE(log.At(L"ERROR").empty());
 }
 
 TEST(ProviderCpuTimes, FromTheSystemTimes) {

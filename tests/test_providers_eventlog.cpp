@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -85,54 +86,58 @@ using providertest::Gather;
 
 // ---- time conversions ---------------------------------------------------------------------------
 
-TEST(ProviderEventLogTime, TimeZoneBiasTakesWholeHoursOfTheAnswersBias) {
-    struct Row {
-        DWORD result;
-        LONG bias, standardBias, daylightBias;
-        double expectedHours;
-    } rows[] = {
-        {TIME_ZONE_ID_STANDARD, -60, 0, -60, 1},    // UTC+1 in winter
-        {TIME_ZONE_ID_DAYLIGHT, -60, 0, -60, 2},    // UTC+1 in summer
-        {TIME_ZONE_ID_STANDARD, 300, 0, -60, -5},   // UTC-5
-        {TIME_ZONE_ID_DAYLIGHT, 300, 0, -60, -4},
-        // A zone without daylight saving answers "unknown": its standard offset holds,
-        // never the daylight bias it does not use (UTC, India, China, Japan...).
-        {TIME_ZONE_ID_UNKNOWN, 0, 0, -60, 0},
-        {TIME_ZONE_ID_UNKNOWN, -540, 0, -60, 9},    // Japan
-        {TIME_ZONE_ID_UNKNOWN, -480, 0, -60, 8},    // China
-        {TIME_ZONE_ID_STANDARD, -60, -60, 0, 2},    // a standard bias of its own is added
-        {TIME_ZONE_ID_INVALID, 0, 0, -60, 0},
-        {TIME_ZONE_ID_STANDARD, -330, 0, 0, 5},     // UTC+5:30: only the whole hours
-        {TIME_ZONE_ID_STANDARD, 330, 0, 0, -5},
-        {TIME_ZONE_ID_STANDARD, 30, 0, 0, 0},
-        {TIME_ZONE_ID_STANDARD, 0, 0, 0, 0},
-    };
-    for (const Row& r : rows)
-        EXPECT_DOUBLE_EQ(TimeZoneBiasFrom(r.result, Zone(r.bias, r.standardBias, r.daylightBias)),
-                         r.expectedHours / 24.0)
-            << r.result << " " << r.bias;
-}
-
 namespace {
 
-// The offset of local time from UTC that holds now, in minutes, from the system's own
-// conversion of the current time.
-LONGLONG LocalOffsetMinutesNow() {
-    FILETIME utc{}, local{};
-    GetSystemTimeAsFileTime(&utc);
-    EXPECT_TRUE(FileTimeToLocalFileTime(&utc, &local));
-    auto count = [](const FILETIME& t) {
-        return static_cast<LONGLONG>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
-    };
-    return (count(local) - count(utc)) / 600000000;
+// A zone with daylight saving: the standard and daylight offsets in minutes (UTC =
+// local + bias) and the two changes as the system gives them (month, the n-th weekday,
+// 5 = the last; the local hour of the change).
+TIME_ZONE_INFORMATION ZoneWithDst(LONG bias, LONG daylightBias, WORD dstMonth, WORD dstWeek, WORD stdMonth,
+                                  WORD stdWeek, WORD hour) {
+    TIME_ZONE_INFORMATION info = Zone(bias, 0, daylightBias);
+    info.DaylightDate = {0, dstMonth, 0, dstWeek, hour, 0, 0, 0};
+    info.StandardDate = {0, stdMonth, 0, stdWeek, hour, 0, 0, 0};
+    return info;
+}
+
+// Seconds since 1970 of a UTC date and time.
+std::int64_t UtcSeconds(int y, int mo, int d, int h, int mi) {
+    return static_cast<std::int64_t>(std::llround((EncodeDateTime(y, mo, d, h, mi, 0, 0) - 25569.0) * 86400.0));
 }
 
 }  // namespace
 
-TEST(ProviderEventLogTime, GetTimeZoneBiasIsTheOffsetThatHoldsNowInWholeHours) {
-    // The whole hours of the offset the system applies to the current time.
-    const LONGLONG minutes = LocalOffsetMinutesNow();
-    EXPECT_DOUBLE_EQ(GetTimeZoneBias(), static_cast<double>(minutes / 60) / 24.0) << minutes << " minutes";
+TEST(ProviderEventLogTime, EachRecordTimeTakesTheZonesRulesForItsDate) {
+    const TIME_ZONE_INFORMATION india = Zone(-330, 0, 0), nepal = Zone(-345, 0, 0), iran = Zone(-210, 0, 0);
+    // Newfoundland (UTC-3:30, daylight UTC-2:30 from the second Sunday of March to the
+    // first Sunday of November, at 02:00 local).
+    const TIME_ZONE_INFORMATION newfoundland = ZoneWithDst(210, -60, 3, 2, 11, 1, 2);
+    // South Australia (UTC+9:30, daylight UTC+10:30 from the first Sunday of October to
+    // the first Sunday of April, at 02:00 local).
+    const TIME_ZONE_INFORMATION adelaide = ZoneWithDst(-570, -60, 10, 1, 4, 1, 2);
+    const struct {
+        const char* what;
+        const TIME_ZONE_INFORMATION& zone;
+        std::int64_t utc;
+        double local;
+    } rows[] = {
+        {"UTC+5:30", india, UtcSeconds(2024, 1, 15, 12, 0), EncodeDateTime(2024, 1, 15, 17, 30, 0, 0)},
+        {"UTC+5:45", nepal, UtcSeconds(2024, 7, 15, 12, 0), EncodeDateTime(2024, 7, 15, 17, 45, 0, 0)},
+        {"UTC+3:30", iran, UtcSeconds(2024, 7, 15, 22, 0), EncodeDateTime(2024, 7, 16, 1, 30, 0, 0)},
+        {"UTC-3:30 in winter", newfoundland, UtcSeconds(2024, 1, 15, 12, 0), EncodeDateTime(2024, 1, 15, 8, 30, 0, 0)},
+        {"UTC-2:30 in summer", newfoundland, UtcSeconds(2024, 7, 15, 12, 0), EncodeDateTime(2024, 7, 15, 9, 30, 0, 0)},
+        // 10 March 2024 is the second Sunday: 02:00 local standard time is 05:30 UTC.
+        {"a minute before the change", newfoundland, UtcSeconds(2024, 3, 10, 5, 29),
+         EncodeDateTime(2024, 3, 10, 1, 59, 0, 0)},
+        {"a minute after the change", newfoundland, UtcSeconds(2024, 3, 10, 5, 31),
+         EncodeDateTime(2024, 3, 10, 3, 1, 0, 0)},
+        {"UTC+10:30 in the southern summer", adelaide, UtcSeconds(2024, 1, 15, 0, 0),
+         EncodeDateTime(2024, 1, 15, 10, 30, 0, 0)},
+        {"UTC+9:30 in the southern winter", adelaide, UtcSeconds(2024, 7, 15, 0, 0),
+         EncodeDateTime(2024, 7, 15, 9, 30, 0, 0)},
+        {"UTC", UtcZone(), UtcSeconds(2024, 7, 15, 0, 0), EncodeDateTime(2024, 7, 15, 0, 0, 0, 0)},
+    };
+    for (const auto& r : rows)
+        EXPECT_NEAR(UnixTimeToZoneDateTime(r.utc, r.zone), r.local, 0.5 / 86400) << r.what;
 }
 
 TEST(ProviderEventLogTime, UnixTimeToDateTime) {
@@ -140,8 +145,8 @@ TEST(ProviderEventLogTime, UnixTimeToDateTime) {
     EXPECT_DOUBLE_EQ(UnixTimeToDateTime(86400 + 43200, 0), 25570.5);
     EXPECT_DOUBLE_EQ(UnixTimeToDateTime(0, 2.0 / 24), 25569.0 + 2.0 / 24);
     EXPECT_DOUBLE_EQ(UnixTimeToDateTime(-86400, 0), 25568.0);
-    // The current time in seconds since 1970 gives the local time of now, less the minutes
-    // of a zone offset that is not whole hours, to the second.
+    // The current time in seconds since 1970 gives the local time of now, to the second,
+    // minutes of the zone offset included.
     SYSTEMTIME utcNow{}, localNow{};
     GetSystemTime(&utcNow);
     GetLocalTime(&localNow);
@@ -152,9 +157,7 @@ TEST(ProviderEventLogTime, UnixTimeToDateTime) {
             10000000 - 11644473600LL;
     double localDays = 0;
     ASSERT_TRUE(SystemTimeToVariantTime(&localNow, &localDays));
-    const LONGLONG partHourMinutes = LocalOffsetMinutesNow() % 60;
-    EXPECT_NEAR(UnixTimeToLocalDateTime(unixSeconds), localDays - static_cast<double>(partHourMinutes) / 1440,
-                2.0 / 86400);
+    EXPECT_NEAR(UnixTimeToLocalDateTime(unixSeconds), localDays, 2.0 / 86400);
 }
 
 // ---- record parsing ------------------------------------------------------------------------------
@@ -267,7 +270,7 @@ TEST(ProviderEventLogRow, FieldsInOrder) {
     r.Strings = {L"a", L"b", L"c"};
     EXPECT_EQ(kEventLogNames, (std::vector<std::wstring>{L"datetime", L"eventid", L"eventtype", L"taskcategory",
                                                          L"sourcename", L"computername", L"eventdata"}));
-    const TVarArray row = EventLogRow(r, 0);
+    const TVarArray row = EventLogRow(r, UtcZone());
     const TVarArray expected = {Variant(DateTimeToText(25570.0)), Variant(std::int32_t{5}), Variant(std::int32_t{4}),
                                 Variant(std::int32_t{2}),         Variant(L"Src"),          Variant(L"PC"),
                                 Variant(L"a b c")};
@@ -275,14 +278,14 @@ TEST(ProviderEventLogRow, FieldsInOrder) {
     EXPECT_EQ(row[0].ToText(), L"1/2/1970");
 
     r.Strings.clear();
-    EXPECT_EQ(EventLogRow(r, 0).at(6), Variant(L""));
-    EXPECT_EQ(EventLogRow(r, 3.0 / 24).at(0), Variant(DateTimeToText(25570.0 + 3.0 / 24)));
+    EXPECT_EQ(EventLogRow(r, UtcZone()).at(6), Variant(L""));
+    EXPECT_EQ(EventLogRow(r, Zone(-180, 0, 0)).at(0), Variant(DateTimeToText(25570.0 + 3.0 / 24)));
 }
 
 TEST(ProviderEventLogRow, TimesPastTheSignedRangeStayInTheFuture) {
     TEventLogRecord r;
     r.TimeGenerated = 0x80000000u;  // 19 January 2038, 03:14:08 UTC
-    EXPECT_EQ(EventLogRow(r, 0).at(0).ToText(), DateTimeToText(EncodeDateTime(2038, 1, 19, 3, 14, 8, 0)));
+    EXPECT_EQ(EventLogRow(r, UtcZone()).at(0).ToText(), DateTimeToText(EncodeDateTime(2038, 1, 19, 3, 14, 8, 0)));
 }
 
 TEST(ProviderEventLogRow, StoreReadSuccessFillsTheRowAndTemplate) {
@@ -292,7 +295,7 @@ TEST(ProviderEventLogRow, StoreReadSuccessFillsTheRowAndTemplate) {
     spec.strings = {"x", "y"};
     TItemData data;
     std::wstring display;
-    StoreEventLogRead(OptionsOf({{L"display", L"%5 %2: %7"}}), ReadOf(BuildRecord(spec)), 0, data, display);
+    StoreEventLogRead(OptionsOf({{L"display", L"%5 %2: %7"}}), ReadOf(BuildRecord(spec)), UtcZone(), data, display);
     EXPECT_EQ(data.Names, kEventLogNames);
     ASSERT_EQ(data.Data.size(), 1u);
     EXPECT_EQ(display, L"App 1001: x y");
@@ -305,7 +308,7 @@ TEST(ProviderEventLogRow, StoreReadFailureShowsTheSystemsTextWithoutRow) {
     std::wstring display;
     TEventLogRead read;
     read.Error = ERROR_INSUFFICIENT_BUFFER;  // a newest record past the largest read
-    StoreEventLogRead(OptionsOf({}), read, 0, data, display);
+    StoreEventLogRead(OptionsOf({}), read, UtcZone(), data, display);
     EXPECT_EQ(display, ErrorText + SystemErrorText(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_FALSE(SystemErrorText(ERROR_INSUFFICIENT_BUFFER).empty());
     EXPECT_EQ(data.Names, TWideStringArray{L"earlier"});
@@ -374,7 +377,7 @@ TEST(ProviderEventLogRead, ALargerRecordIsReadAgainWithTheSizeAsked) {
 
         TItemData data;
         std::wstring display;
-        StoreEventLogRead(OptionsOf({{L"display", L"%5"}}), read, 0, data, display);
+        StoreEventLogRead(OptionsOf({{L"display", L"%5"}}), read, UtcZone(), data, display);
         EXPECT_EQ(display, L"Security");
         EXPECT_EQ(data.Data.size(), 1u);
     }
@@ -419,7 +422,7 @@ TEST(ProviderEventLogRow, StoreReadOfABadRecordRaisesAndLeavesTheItem) {
     std::wstring display;
     std::string bytes = BuildRecord(RecordSpec{});
     bytes.resize(30);
-    EXPECT_THROW(StoreEventLogRead(OptionsOf({}), ReadOf(bytes), 0, data, display), EEventLogRecordError);
+    EXPECT_THROW(StoreEventLogRead(OptionsOf({}), ReadOf(bytes), UtcZone(), data, display), EEventLogRecordError);
     EXPECT_TRUE(data.Data.empty());
     EXPECT_TRUE(display.empty());
 }

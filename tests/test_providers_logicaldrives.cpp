@@ -12,6 +12,7 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "LogicalDrives.h"
+#include "TimeLimits.h"
 #include "Utils.h"
 #include "Wmi.h"
 #include "test_providers_support.h"
@@ -141,9 +142,13 @@ TEST(LogicalDriveRules, RatesFromTwoSamples) {
     now.Counters.WriteBytes = 4001;
     now.Counters.Writes = 3;
     now.QueueLength = 2;
-    now.AvgSecPerRead = 125;
-    now.AvgSecPerWrite = 70000;
-    const TDiskCounters before = Sample(3000, 1000, 200, 1000).Counters;
+    now.Counters.ReadTime = 6000;  // 5000 counts over 20 reads at 1000 a second: 0.25 s
+    now.Counters.ReadTimeBase = 30;
+    now.Counters.WriteTime = 7000;  // 7000 counts over one write: 7 s
+    now.Counters.WriteTimeBase = 1;
+    TDiskCounters before = Sample(3000, 1000, 200, 1000).Counters;
+    before.ReadTime = 1000;
+    before.ReadTimeBase = 10;
     const TDiskItem item = Item("C:", before, now);
     const TVarArray row = LogicalDriveRow({}, &item);
     const std::vector<std::int64_t> expected = {
@@ -151,7 +156,7 @@ TEST(LogicalDriveRules, RatesFromTwoSamples) {
         15 * 10000,    // 30 reads / 2
         20005000,      // 4001 / 2 = 2000.5
         15000,         // 3 / 2 = 1.5
-        125,           // the stored averages
+        2500,          // the seconds per read and per write between the two samples
         70000,
         2 * 10000,     // queue length
         50 * 10000,    // (700 - 200) / (2000 - 1000) = 50 %
@@ -224,6 +229,50 @@ TEST(LogicalDriveRules, ADriveWithoutRatesDoesNotStopTheDrivesAfterIt) {
     EXPECT_EQ(display, L"C |D 250|E ");
 }
 
+// The operation counts and the average timers are unsigned 32-bit counters: between two
+// samples they count modulo 2^32, so a counter that wrapped gives what it counted since
+// the first sample, and the seconds per read and per write are those of the interval, not
+// of the counters' whole lifetime.
+TEST(LogicalDriveRules, ThirtyTwoBitCountersAreDifferencedModulo2To32) {
+    struct Difference {
+        std::int64_t current, previous, expected;
+    } differences[] = {
+        {30, 10, 20}, {10, 10, 0}, {5, 4294967291, 10}, {0, 4294967295, 1}, {4294967295, 0, 4294967295},
+    };
+    for (const Difference& d : differences)
+        EXPECT_EQ(Counter32Difference(d.current, d.previous), d.expected) << d.current << " " << d.previous;
+
+    struct Row {
+        const char* what;
+        std::int64_t reads0, reads1, readTime0, readTime1, readBase0, readBase1;
+        std::int64_t readsPerSec, secPerRead;  // ten-thousandths
+    } rows[] = {
+        // Two seconds apart at 1000 counts a second.
+        {"no wrap", 100, 140, 1000, 3000, 10, 50, 20 * 10000, 500},
+        {"reads wrapped", 4294967290, 34, 1000, 3000, 4294967290, 34, 20 * 10000, 500},
+        {"read time wrapped", 100, 140, 4294966296, 1000, 10, 50, 20 * 10000, 500},
+        // 429 s of summed read time in the counters' life, 2 s of it over 40 reads now.
+        {"a long life", 100, 140, 429000000, 429002000, 1000000, 1000040, 20 * 10000, 500},
+        {"no read timed", 100, 100, 5000, 5000, 10, 10, 0, 0},
+    };
+    for (const Row& r : rows) {
+        TDiskSample before = Sample(1000, 0, 0, 1000), now = Sample(3000, 0, 10, 2000);
+        before.Counters.Reads = r.reads0;
+        now.Counters.Reads = r.reads1;
+        before.Counters.ReadTime = r.readTime0;
+        now.Counters.ReadTime = r.readTime1;
+        before.Counters.ReadTimeBase = r.readBase0;
+        now.Counters.ReadTimeBase = r.readBase1;
+        before.Counters.Writes = now.Counters.Writes = 4294967295;
+        const auto values = DiskRateValues(Item("C:", before.Counters, now));
+        ASSERT_TRUE(values.has_value()) << r.what;
+        EXPECT_EQ(Count((*values)[1]), r.readsPerSec) << r.what;
+        EXPECT_EQ(Count((*values)[3]), 0) << r.what << ": writes that did not move";
+        EXPECT_EQ(Count((*values)[4]), r.secPerRead) << r.what;
+        EXPECT_EQ(Count((*values)[5]), 0) << r.what << ": no write timed";
+    }
+}
+
 TEST(LogicalDriveRules, SampleFromCounters) {
     std::array<std::int64_t, kCounterCount> v{};
     v[ciFrequency] = 1000;
@@ -231,9 +280,9 @@ TEST(LogicalDriveRules, SampleFromCounters) {
     v[ciReads] = 2;
     v[ciWriteBytes] = 3;
     v[ciWrites] = 4;
-    v[ciAvgRead] = 500;  // 500 counts over 1000 a second over 2 reads: 0.25 s
+    v[ciAvgRead] = 500;
     v[ciAvgReadBase] = 2;
-    v[ciAvgWrite] = 7;   // no base: the raw value itself
+    v[ciAvgWrite] = 7;
     v[ciAvgWriteBase] = 0;
     v[ciQueueLength] = 5;
     v[ciDiskTime] = 6;
@@ -241,14 +290,11 @@ TEST(LogicalDriveRules, SampleFromCounters) {
     v[ciIdleTime] = 8;
     v[ciIdleTimeBase] = 9;
     v[ciTimestamp] = 10;
+    // The average timers are kept as read: their averages come from two samples.
     const TDiskSample s = DiskSampleFrom(v);
-    EXPECT_EQ(s.Counters, (TDiskCounters{1, 2, 3, 4, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(s.Counters, (TDiskCounters{1, 2, 3, 4, 6, 7, 8, 9, 10, 500, 2, 7, 0}));
     EXPECT_EQ(s.Frequency, 1000);
     EXPECT_EQ(s.QueueLength, 5);
-    EXPECT_EQ(s.AvgSecPerRead, 2500);
-    EXPECT_EQ(s.AvgSecPerWrite, 70000);
-    v[ciFrequency] = 0;  // without a frequency both averages are the raw values
-    EXPECT_EQ(DiskSampleFrom(v).AvgSecPerRead, 500 * 10000);
 
     struct Text {
         std::wstring text;
@@ -387,8 +433,8 @@ TEST_F(LogicalDrivesTest, ADriveWhoseBaseDidNotMoveShowsNoRatesAndTheOthersFollo
     StoreDiskPerfSample(std::string(1, first) + ":", broken);
     TItemData data;
     std::wstring display;
-    // diskio on: WMI gives this system no disk counters, so the history stays as built.
-    GetLogicalDrives2(OptionsOf({{L"diskio", L"1"}}), data, display);
+    // diskio on, with the history as built taken for this collection's sample.
+    GatherLogicalDrives(OptionsOf({{L"diskio", L"1"}}), data, display, [] { return DiskHistory(); });
     ASSERT_EQ(data.Data.size(), drives.size());
     for (std::size_t i = 10; i < 19; ++i) EXPECT_TRUE(data.Data[0][i].IsEmpty()) << i;
     std::wstring lines;
@@ -396,6 +442,51 @@ TEST_F(LogicalDrivesTest, ADriveWhoseBaseDidNotMoveShowsNoRatesAndTheOthersFollo
     EXPECT_EQ(display, lines);
     EXPECT_TRUE(log.At(L"ERROR").empty());
     EXPECT_EQ(log.Count(L"DATA", L"GetLogicalDrives2: " + display), 1);
+}
+
+// A counter query that fails (a WMI time-out, disabled disk counters, an OLE error) costs
+// the rates only: every drive is listed with its space values and empty rate columns, the
+// error is logged, and no rate of an earlier pair of samples is shown again.
+TEST_F(LogicalDrivesTest, AFailedCounterQueryStillListsEveryDrive) {
+    ComInitialization com;
+    const std::string drives = OwnDrives();
+    ASSERT_GE(drives.size(), 1u);
+    // A good pair of samples for the first drive, from an earlier collection.
+    const std::string first = std::string(1, drives.front()) + ":";
+    StoreDiskPerfSample(first, Sample(1000, 0, 0, 1000));
+    StoreDiskPerfSample(first, Sample(5000, 8000, 10, 2000));
+    struct Row {
+        const char* what;
+        std::vector<TDiskItem> (*sample)();
+        bool rates;
+        const wchar_t* error;
+    } rows[] = {
+        {"the query gives no object in time",
+         []() -> std::vector<TDiskItem> { throw ETimeLimit(L"WMI gave no object within 20 s"); }, false,
+         L"GetLogicalDrives2: [Error]WMI gave no object within 20 s : "},
+        {"the query fails", []() -> std::vector<TDiskItem> { throw EOleError(L"Class not registered"); }, false,
+         L"GetLogicalDrives2: [Error]Class not registered : "},
+        {"nothing was sampled (WMI could not be asked)", [] { return std::vector<TDiskItem>(); }, false, nullptr},
+        {"the first drive was sampled", [] { return DiskHistory(); }, true, nullptr},
+    };
+    for (const Row& r : rows) {
+        LogCapture log;
+        TItemData data;
+        std::wstring display;
+        GatherLogicalDrives(OptionsOf({{L"display", L"%1 %11"}}), data, display, r.sample);
+        ASSERT_EQ(data.Data.size(), drives.size()) << r.what;
+        for (std::size_t i = 0; i < drives.size(); ++i) {
+            const TVarArray& row = data.Data[i];
+            EXPECT_EQ(row[0], Variant(std::wstring(1, static_cast<wchar_t>(drives[i])))) << r.what;
+            EXPECT_FALSE(row[4].IsEmpty()) << r.what << ": the space values are there";
+            const bool rates = r.rates && i == 0;
+            for (std::size_t k = 10; k < 19; ++k) EXPECT_EQ(row[k].IsEmpty(), !rates) << r.what << " " << k;
+        }
+        if (r.rates) EXPECT_EQ(Count(data.Data[0][10]), 2000 * 10000) << "8000 bytes over four seconds";
+        EXPECT_EQ(log.At(L"ERROR"), r.error ? std::vector<std::wstring>{r.error} : std::vector<std::wstring>{})
+            << r.what;
+        EXPECT_EQ(log.At(L"DATA"), std::vector<std::wstring>{L"GetLogicalDrives2: " + display}) << r.what;
+    }
 }
 
 // ---- disk counters from WMI -------------------------------------------------------------------
@@ -431,7 +522,7 @@ TEST_F(LogicalDrivesTest, CollectingFromAnEmptyCounterClassStoresNothing) {
     ComInitialization com;
     LogCapture log;
     StoreDiskPerfSample("C:", Sample(1000, 0, 0, 1000));
-    CollectDiskCounters();  // the class answers no object here
+    EXPECT_TRUE(CollectDiskCounters().empty());  // the class answers no object here
     ASSERT_EQ(DiskHistory().size(), 1u);
     EXPECT_EQ(DiskHistory()[0].Current, Sample(1000, 0, 0, 1000));
     EXPECT_TRUE(log.At(L"ERROR").empty());

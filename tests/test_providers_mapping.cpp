@@ -7,6 +7,8 @@
 #include "Errors.h"
 #include "MainLoop.h"
 #include "Mapping.h"
+#include "NativePaths.h"
+#include "ProgramEnd.h"
 #include "test_providers_support.h"
 
 TEST(MappingInterpretation, HeartbeatAgeInWholeSeconds) {
@@ -51,6 +53,36 @@ TEST(MappingInterpretation, LaunchesWaitForTheRunningCollectorAndTenSecondsAfter
         {"a clock before the failure", false, failed, failed - 1, true},
     };
     for (const auto& r : rows) EXPECT_EQ(LaunchAllowed(r.running, r.failure, r.now), r.allowed) << r.what;
+}
+
+TEST(MappingInterpretation, TheCollectorIsStartedWithoutTheShellsPromptsAndHidden) {
+    const std::wstring path = L"C:\\Users\\u\\Downloads\\vistrel\\Vistrel64.exe", parameters = L"/parent=42";
+    const SHELLEXECUTEINFOW sei = StatisticsProgramStartInfo(path, parameters);
+    EXPECT_EQ(sei.cbSize, sizeof sei);
+    // No zone check: the shell's security warning for a downloaded file would wait for an
+    // answer; no message box of the shell's own either.
+    EXPECT_EQ(sei.fMask & SEE_MASK_NOZONECHECKS, static_cast<ULONG>(SEE_MASK_NOZONECHECKS));
+    EXPECT_EQ(sei.fMask & SEE_MASK_FLAG_NO_UI, static_cast<ULONG>(SEE_MASK_FLAG_NO_UI));
+    EXPECT_EQ(sei.fMask & SEE_MASK_NOCLOSEPROCESS, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
+    EXPECT_EQ(std::wstring(sei.lpVerb), L"open");
+    EXPECT_EQ(sei.lpFile, path.c_str());
+    EXPECT_EQ(sei.lpParameters, parameters.c_str());
+    EXPECT_EQ(sei.lpDirectory, nullptr);
+    EXPECT_EQ(sei.nShow, SW_HIDE);
+}
+
+TEST(MappingInterpretation, TheCollectorIsStartedOnlyWhere64BitProgramsRun) {
+    const struct {
+        const char* what;
+        bool process64, wow64, canRun;
+    } rows[] = {
+        {"the 32-bit program on 64-bit Windows", false, true, true},
+        {"the 32-bit program on 32-bit Windows", false, false, false},
+        {"a 64-bit build", true, false, true},
+    };
+    for (const auto& r : rows) EXPECT_EQ(StatisticsProgramCanRun(r.process64, r.wow64), r.canRun) << r.what;
+    // Here the prefix is 64-bit Windows: the 32-bit build runs under WOW64, the 64-bit one not.
+    EXPECT_EQ(RunsUnderWow64(), sizeof(void*) == 4);
 }
 
 TEST(MappingInterpretation, SlotsAreSearchedCaseSensitivelyAndFilledFirstFree) {
@@ -126,17 +158,46 @@ TEST(MappingInterpretation, CommandsWithoutAreasOnlyLog) {
     EXPECT_EQ(log.Count(L"MAP", L"Mapping: ClearProcessMonitors"), 1);
 }
 
+namespace {
+// One of the main loop's hooks, emptied and then set by the client's registration for the
+// life of this object, and given back its earlier value afterwards.
+class RegisteredHook {
+public:
+    explicit RegisteredHook(void (*&Hook)()) : hook_(Hook), saved_(Hook) {
+        hook_ = nullptr;
+        RegisterMappingProviders();
+    }
+    ~RegisteredHook() { hook_ = saved_; }
+    RegisteredHook(const RegisteredHook&) = delete;
+    RegisteredHook& operator=(const RegisteredHook&) = delete;
+    bool Set() const { return hook_ != nullptr; }
+
+private:
+    void (*&hook_)();
+    void (*saved_)();
+};
+}  // namespace
+
 TEST(MappingInterpretation, RegistrationGivesTheReloadTheStopOfTheStatisticsProgram) {
     // A reload calls the hook; once the client is registered, that call empties the
     // monitor-name slots and tells the statistics program to end, in this order.
-    const auto saved = StopStatisticsProgramHook;
-    StopStatisticsProgramHook = nullptr;
-    RegisterMappingProviders();
-    ASSERT_NE(StopStatisticsProgramHook, nullptr);
+    const RegisteredHook hook(StopStatisticsProgramHook);
+    ASSERT_TRUE(hook.Set());
     LogCapture log;
     LogLevels = LogLevels | (1u << llMap);
     StopStatisticsProgramHook();
     EXPECT_EQ(log.At(L"MAP"),
               (std::vector<std::wstring>{L"Mapping: ClearProcessMonitors", L"Mapping: SendTerminateCommand"}));
-    StopStatisticsProgramHook = saved;
+}
+
+TEST(MappingInterpretation, RegistrationGivesTheForcedEndOnlyTheTerminateCommand) {
+    // An end that cannot wait for a routine still running leaves the slots and the views as
+    // they are: the routine may be using them.
+    const RegisteredHook hook(SignalStatisticsProgramEndHook);
+    ASSERT_TRUE(hook.Set());
+    LogCapture log;
+    LogLevels = LogLevels | (1u << llMap) | (1u << llDebug);
+    DefaultProgramEndSteps().StopStatisticsProgram();
+    EXPECT_EQ(log.At(L"MAP"), std::vector<std::wstring>{L"Mapping: SendTerminateCommand"});
+    EXPECT_TRUE(log.At(L"DEBUG").empty());
 }

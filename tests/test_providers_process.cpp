@@ -49,6 +49,20 @@ BOOL WINAPI FailingEnumProcesses(DWORD*, DWORD, DWORD* Used) {
     return FALSE;
 }
 
+// An OpenProcess that grants what Windows grants an unelevated program for one kind of
+// process: standInGrantable holds the rights it may have; a request for any other right
+// is refused with access denied. A granted request opens this test process itself.
+DWORD standInGrantable = 0;
+std::vector<DWORD> standInRequests;
+HANDLE WINAPI StandInOpenProcess(DWORD Access, BOOL Inherit, DWORD) {
+    standInRequests.push_back(Access);
+    if ((Access & ~standInGrantable) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return OpenProcess(Access, Inherit, GetCurrentProcessId());
+}
+
 class ProcessItems : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -427,6 +441,43 @@ TEST(ProcessNames, FileNameOfPath) {
         {"", ""},
     };
     for (const Row& r : rows) EXPECT_EQ(FileNameOfPath(r.path), r.expected) << r.path;
+}
+
+TEST_F(ProcessItems, ProcessesThatRefuseMemoryReadsAreOpenedForLimitedQueries) {
+    constexpr DWORD limited = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+    const struct {
+        const char* what;
+        DWORD grantable;
+        std::vector<DWORD> requests;
+        bool opened;
+    } rows[] = {
+        {"a process of the same user", PROCESS_ALL_ACCESS, {0x410}, true},
+        {"a system without limited queries", PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, {0x410}, true},
+        {"limited queries and memory reads", limited | PROCESS_VM_READ, {0x410, 0x1010}, true},
+        {"a service, an elevated or a protected process", limited, {0x410, 0x1010, 0x1000}, true},
+        {"nothing granted", SYNCHRONIZE, {0x410, 0x1010, 0x1000}, false},
+    };
+    for (const auto& r : rows) {
+        standInGrantable = r.grantable;
+        standInRequests.clear();
+        const UniqueHandle process = OpenProcessForQuery(1234, StandInOpenProcess);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(process.valid(), r.opened) << r.what;
+        EXPECT_EQ(standInRequests, r.requests) << r.what;
+        if (!r.opened) {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << r.what;
+        }
+    }
+
+    // The limited handle reads the times and the image name.
+    standInGrantable = limited;
+    const UniqueHandle process = OpenProcessForQuery(1234, StandInOpenProcess);
+    ASSERT_TRUE(process.valid());
+    FILETIME creation{}, exitTime{}, kernel{}, user{};
+    EXPECT_TRUE(GetProcessTimes(process.get(), &creation, &exitTime, &kernel, &user));
+    std::string error;
+    EXPECT_EQ(LowerAscii(ProcessFileName(process.get(), 1234, {OptionalApis.QueryFullProcessImageNameW}, error)),
+              "vistrel_tests.exe");
 }
 
 TEST_F(ProcessItems, ProcessFileNameThroughEachWay) {

@@ -385,7 +385,7 @@ void PutFloat(TCoreTempBlock& b, std::size_t at, float f) {
     std::memcpy(&v, &f, 4);
     PutU32(b, at, v);
 }
-// cpus x cores entries of temperatures (or distances), with TjMax per entry.
+// cpus x cores entries of temperatures (or distances), with TjMax per processor.
 TCoreTempBlock Block(std::uint32_t cpus, std::uint32_t cores, const std::vector<float>& temps,
                      const std::vector<std::uint32_t>& tjMax = {}, bool fahrenheit = false, bool distance = false) {
     TCoreTempBlock b{};
@@ -410,7 +410,12 @@ TEST(CoreTemp, InterpretsTheBlock) {
         {Block(2, 2, {30, 31, 32, 70.2f}), 70, L"C"},       // core 1 of processor 1 is entry 3
         {Block(1, 2, {150.0f, 120.0f}, {}, true), 150, L"F"},
         {Block(1, 2, {-5, -10}), 0, L"C"},                   // the highest starts at 0
-        {Block(1, 2, {30, 10}, {100, 90}, false, true), 80, L"C"},  // TjMax less the distance
+        // Distance mode: TjMax of the core's processor less the distance.
+        {Block(1, 2, {30, 10}, {100, 90}, false, true), 90, L"C"},  // the second entry is no core's
+        {Block(1, 8, {40, 38, 35, 36, 12, 30, 33, 31}, {100}, false, true), 88, L"C"},  // core 4 is hottest
+        {Block(2, 2, {30, 20, 5, 10}, {90, 80}, false, true), 75, L"C"},  // processor 1 has its own TjMax
+        {Block(1, 129, std::vector<float>(129, 50.0f), {95}, false, true), 45, L"C"},
+        {Block(128, 2, std::vector<float>(256, 1.0f), std::vector<std::uint32_t>(128, 60), false, true), 59, L"C"},
         {Block(1, 256, std::vector<float>(256, 20.0f)), 20, L"C"},  // every entry in use
     };
     for (const auto& r : rows) {
@@ -422,7 +427,8 @@ TEST(CoreTemp, InterpretsTheBlock) {
     EXPECT_THROW(InterpretCoreTemp(Block(1, 0, {})), ERangeError);
     EXPECT_THROW(InterpretCoreTemp(Block(1, 257, {})), ERangeError);
     EXPECT_THROW(InterpretCoreTemp(Block(65536, 65536, {})), ERangeError);  // the product is what counts
-    EXPECT_THROW(InterpretCoreTemp(Block(1, 129, {}, {}, false, true)), ERangeError);
+    EXPECT_THROW(InterpretCoreTemp(Block(1, 257, {}, {100}, false, true)), ERangeError);
+    EXPECT_THROW(InterpretCoreTemp(Block(129, 1, {}, {}, false, true)), ERangeError);  // 128 TjMax entries
     EXPECT_THROW(InterpretCoreTemp(Block(1, 1, {3e9f})), EIntOverflow);
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -31,7 +32,10 @@ using providertest::Collected;
 UniqueHandle gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 std::wstring connectedHost;
 
+std::atomic<int> dcNameCalls{0};
+
 NET_API_STATUS WINAPI BlockingDcName(LPCWSTR, LPCWSTR, LPBYTE* Name) {
+    ++dcNameCalls;
     WaitForSingleObject(gate.get(), 30000);
     *Name = nullptr;
     return 2453;  // NERR_DCNotFound
@@ -96,6 +100,31 @@ TEST_F(BlockedCalls, DomainControllerThatNeverAnswersFailsAtTheItemsTimeLimit) {
     const int ms = _wtoi(errors[0].substr(late.size()).c_str());
     EXPECT_TRUE(ms > 0 && ms <= 300 && errors[0].ends_with(L" ms : ")) << WideToUtf8(errors[0]);
     EXPECT_EQ(log_.At(L"DATA"), std::vector<std::wstring>{L"GetDomainController: "});
+}
+
+// A lookup that still runs after it was given up is not started again by the next
+// collections: they show the same error at once, and the lookup is made again once the
+// late one has ended.
+TEST_F(BlockedCalls, DomainControllerStillLookingIsNotAskedAgain) {
+    dcNameCalls = 0;
+    for (int collection = 0; collection < 3; ++collection) {
+        Collected c;
+        const TItemTimeLimit limit(300);
+        GatherDomainController(OptionsOf({}), c.data, c.display, BlockingDcName);
+        EXPECT_TRUE(c.data.Data.empty()) << collection;
+    }
+    EXPECT_EQ(dcNameCalls, 1) << "a lookup was started beside the one still running";
+    const auto errors = log_.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[1], errors[0]);
+    EXPECT_EQ(errors[2], errors[0]);
+
+    SetEvent(gate.get());
+    ASSERT_TRUE(PumpUntil([&] { return RunningAbandonableCalls() <= before_; }, 20000));
+    Collected again;
+    GatherDomainController(OptionsOf({}), again.data, again.display, BlockingDcName);
+    EXPECT_EQ(dcNameCalls, 2);
+    EXPECT_EQ(again.data.Data.size(), 1u) << "the answer of the new lookup is shown";
 }
 
 TEST_F(BlockedCalls, DomainControllerThatAnswersInTimeIsShown) {

@@ -336,6 +336,21 @@ TEST_F(TemplatesTest, MalformedNumberCodesRaise) {
     EXPECT_THROW(FormatDisplayValue("mmmm", Variant(13)), ERangeError);
 }
 
+TEST_F(TemplatesTest, BooleanAndBitCodeTextsKeepEveryScript) {
+    struct Row {
+        const wchar_t* tmpl;
+        Variant value;
+        const wchar_t* expected;
+    } rows[] = {
+        {L"%1[b:\u039d\u03b1\u03b9:\u038c\u03c7\u03b9]", Variant(true), L"\u039d\u03b1\u03b9"},      // Greek
+        {L"%1[b:\u039d\u03b1\u03b9:\u038c\u03c7\u03b9]", Variant(false), L"\u038c\u03c7\u03b9"},
+        {L"%1[bit:4:\u0412\u043a\u043b:\u0412\u044b\u043a\u043b]", Variant(5), L"\u0412\u043a\u043b"},  // Cyrillic
+        {L"%1[BIT:2:\u2714:\u2718]", Variant(5), L"\u2718"},                                               // symbols
+        {L"%1[b:\u4e2d:\u65e0]", Variant(1), L"\u4e2d"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(FillDisplayTemplate(r.tmpl, {r.value}), r.expected) << WideToUtf8(r.tmpl);
+}
+
 TEST_F(TemplatesTest, BooleanAndBitCodeErrorsGiveTheErrorText) {
     LogCapture log;
     // Text that is no number is not ordered against 1: it is an error.
@@ -609,4 +624,78 @@ TEST_F(TemplatesTest, SplitDisplayLineTable) {
         SplitDisplayLine(r.text, lines);
         EXPECT_EQ(lines, r.lines) << r.text;
     }
+}
+
+namespace {
+
+// The user's number format for a test's lifetime; the system's own again afterwards.
+class NumberFormatFor {
+public:
+    NumberFormatFor(wchar_t decimal, wchar_t thousand) {
+        NumberFormat f;
+        f.DecimalSeparator = decimal;
+        f.ThousandSeparator = thousand;
+        SetLocaleNumberFormat(f);
+    }
+    ~NumberFormatFor() { RefreshLocaleNumberFormat(); }
+};
+
+}  // namespace
+
+TEST_F(TemplatesTest, NumbersInTheUsersFormatGoIntoTheEvaluatorInItsNotation) {
+    const struct {
+        const wchar_t* text;
+        wchar_t decimal;
+        const wchar_t* expected;
+    } rows[] = {
+        {L"2,5", L',', L"2.5"},
+        {L"-0,25", L',', L"-0.25"},
+        {L" 12,75 ", L',', L" 12.75 "},
+        {L"3", L',', L"3"},
+        {L"2.5", L',', L"2.5"},      // already the evaluator's notation
+        {L"1,2,3", L',', L"1,2,3"},  // not one number
+        {L",5", L',', L",5"},
+        {L"5,", L',', L"5,"},
+        {L"2,5*2", L',', L"2,5*2"},  // an expression, not a number
+        {L"abc", L',', L"abc"},
+        {L"2,5", L'.', L"2,5"},      // in a locale with a decimal point nothing changes
+        {L"2\u066b5", L'\u066b', L"2.5"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(ExpressionNumberText(r.text, r.decimal), r.expected) << WideToUtf8(r.text);
+    const struct {
+        const wchar_t* text;
+        std::size_t at;
+        bool inside;
+    } calls[] = {
+        {L"{{%v%}}", 2, true}, {L"a %v% {{b}}", 2, false}, {L"{{a}} %v%", 6, false},
+        {L"{{a %v%", 4, false}, {L"{{half::%v%}} x", 8, true}, {L"%v%", 0, false},
+    };
+    for (const auto& c : calls) EXPECT_EQ(InsideUserFunctionCall(c.text, c.at), c.inside) << WideToUtf8(c.text);
+}
+
+TEST_F(TemplatesTest, UserFunctionsInALocaleWithADecimalComma) {
+    const NumberFormatFor comma(L',', L'.');
+    UserFunctions = {L"half=%1/2", L"avg=(%1+%2)/2"};
+    SetVariable(L"v", ExpandUserFunctions(L"{{5/2}}"));
+    EXPECT_EQ(ExpandVariables(L"%v%"), L"2,5") << "a variable holds the user's format";
+    const std::wstring line = L"A {{5/2}} B %v% C {{half::%v%}} D {{half::3}}";
+    EXPECT_EQ(ExpandUserFunctions(ExpandVariables(line)), L"A 2,5 B 2,5 C 1,25 D 1,5");
+    // An argument the user wrote in the format, a variable inside an inline expression, a
+    // template value inside a call.
+    EXPECT_EQ(ExpandUserFunctions(L"{{avg::2,5:3,5}}"), L"3");
+    EXPECT_EQ(ExpandUserFunctions(ExpandVariables(L"{{%v%*2}} {{Max(%v%,1)}}")), L"5 2,5");
+    EXPECT_EQ(ExpandUserFunctions(FillDisplayTemplate(L"%1 {{%1*2}}", {Variant(1.25)})), L"1,25 2,5");
+    UserFunctions.clear();
+}
+
+TEST_F(TemplatesTest, UserFunctionResultsAreRoundedAtTheEvaluatorsPrecisionOnEveryThread) {
+    // 9/800 is 0.01125 and a little more at the evaluator's 64-bit precision: four decimals
+    // give 0.0113. Rounded at the 53-bit precision a new thread starts with, the product
+    // becomes 112.5 exactly and rounds to even: 0.0112.
+    const NumberFormatFor point(L'.', L',');
+    std::wstring onWorker;
+    ASSERT_TRUE(Ends([&] { onWorker = EvaluateUserFunction(L"", "", {L"9/800"}); }));
+    EXPECT_EQ(onWorker, L"0.0113");
+    EXPECT_EQ(EvaluateUserFunction(L"", "", {L"9/800"}), L"0.0113");
 }

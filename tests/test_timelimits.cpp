@@ -135,7 +135,9 @@ TEST(AbandonableCall, TooManyLateCallsRefuseTheNextWithoutRunningIt) {
         WaitForSingleObject(gate->get(), 30000);
         return 0;
     };
-    for (int i = 0; i < kMaxRunningAbandonableCalls; ++i) EXPECT_THROW(RunAbandonable(blocked, 20, L"slow"), ETimeLimit);
+    // Each of another source: a source whose late call still runs is not called again.
+    for (int i = 0; i < kMaxRunningAbandonableCalls; ++i)
+        EXPECT_THROW(RunAbandonable(blocked, 20, L"slow " + std::to_wstring(i)), ETimeLimit);
     EXPECT_EQ(RunningAbandonableCalls(), kMaxRunningAbandonableCalls);
 
     auto ran = std::make_shared<std::atomic<bool>>(false);
@@ -151,6 +153,61 @@ TEST(AbandonableCall, TooManyLateCallsRefuseTheNextWithoutRunningIt) {
     SetEvent(gate->get());
     ASSERT_TRUE(RunningCallsFallTo(0));
     EXPECT_EQ(RunAbandonable(quick, 5000, L"next"), 1) << "calls are taken again once the late ones ended";
+}
+
+// A source whose late call still runs is not called again meanwhile: the call is refused at
+// once with the error the late one was given up with; other sources are called as usual,
+// and the source is called again once its late call has ended.
+TEST(AbandonableCall, SourceWhoseLateCallStillRunsIsNotCalledAgain) {
+    const int before = RunningAbandonableCalls();
+    const auto gate = NewGate();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    const std::function<int(const std::atomic<bool>&)> blocked = [gate, calls](const std::atomic<bool>&) {
+        ++*calls;
+        WaitForSingleObject(gate->get(), 30000);
+        return 0;
+    };
+    const std::wstring late = L"\\\\host-b gave no answer within 200 ms";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        try {
+            RunAbandonable(blocked, 200, L"\\\\host-b");
+            FAIL() << "a blocked call came back as answered";
+        } catch (const ETimeLimit& e) {
+            EXPECT_EQ(e.Message(), late) << attempt;
+        }
+    }
+    EXPECT_EQ(*calls, 1) << "the source was called again while its late call still ran";
+    EXPECT_EQ(RunningAbandonableCalls(), before + 1);
+
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    EXPECT_EQ(RunAbandonable(MarksThatItRan(ran), 5000, L"\\\\host-c"), 1) << "another source is called";
+    EXPECT_TRUE(*ran);
+
+    SetEvent(gate->get());
+    ASSERT_TRUE(RunningCallsFallTo(before));
+    EXPECT_EQ(RunAbandonable(blocked, 5000, L"\\\\host-b"), 0) << "called again once the late call ended";
+    EXPECT_EQ(*calls, 2);
+}
+
+// A call whose source began to answer and then did not finish in time is late as one that
+// did not finish, not as one that gave no answer.
+TEST(AbandonableCall, SourceThatAnsweredButDidNotFinishIsNamedSo) {
+    const int before = RunningAbandonableCalls();
+    const auto gate = NewGate();
+    const std::function<int(const std::atomic<bool>&)> slow = [gate](const std::atomic<bool>&) {
+        MarkCallAnswering();
+        WaitForSingleObject(gate->get(), 30000);
+        return 0;
+    };
+    try {
+        RunAbandonable(slow, 200, L"http://slow.example/");
+        FAIL() << "a slow call came back as answered";
+    } catch (const ETimeLimit& e) {
+        EXPECT_EQ(e.Message(), L"http://slow.example/ did not finish within 200 ms");
+    }
+    MarkCallAnswering();  // outside a call: nothing to mark
+    SetEvent(gate->get());
+    ASSERT_TRUE(RunningCallsFallTo(before));
 }
 
 TEST(AbandonableCall, SpentLimitCallsNothing) {

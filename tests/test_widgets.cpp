@@ -153,7 +153,9 @@ TEST(ColorButton, DefaultsAndLimits) {
 
 TEST(ColorButton, Accelerator) {
     struct Row { std::wstring caption; wchar_t accel; };
-    const Row rows[] = {{L"&Open", L'O'}, {L"Sa&ve", L'V'}, {L"A&&B", 0}, {L"None", 0}, {L"End&", 0}};
+    const Row rows[] = {{L"&Open", L'O'}, {L"Sa&ve", L'V'}, {L"A&&B", 0}, {L"None", 0}, {L"End&", 0},
+                        // A blank is never one, a later letter still is.
+                        {L"Tools & Settings", 0}, {L"A &\tB", 0}, {L"Q & &A", L'A'}};
     for (const Row& r : rows) EXPECT_EQ(CaptionAccelerator(r.caption), r.accel) << r.caption;
 }
 
@@ -291,6 +293,14 @@ TEST_F(ColorButtonOnForm, KeyboardAndAccelerator) {
     EXPECT_TRUE(button->DialogChar(L'g'));
     EXPECT_FALSE(button->DialogChar(L'x'));
     EXPECT_EQ(clicks, 3);
+    // Drawn without prefix processing, "Q&A" shows its "&": no letter is underlined and
+    // none runs the button.
+    button->SetButtonStyle(button->ButtonStyle() & ~bsSpeedKey);
+    button->SetCaptionW(L"Q&A");
+    EXPECT_FALSE(button->DialogChar(L'a'));
+    EXPECT_EQ(clicks, 3);
+    button->SetButtonStyle(button->ButtonStyle() | bsSpeedKey);
+    button->SetCaptionW(L"&Go");
     button->SetEnabled(false);
     EXPECT_FALSE(button->DialogChar(L'g'));
     Send(WM_LBUTTONDOWN, 5, 5);

@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
 
 #include "AreaHelpers.h"
+#include "MainLoop.h"
 #include "Mapping.h"
+#include "ProgramEnd.h"
 #include "test_providers_support.h"
 
 namespace {
@@ -20,6 +26,7 @@ protected:
         LogLevels = LogLevels | (1u << llMap) | (1u << llDebug);
     }
     void TearDown() override {
+        StatisticsProgramStart = &StartStatisticsProgram;
         StopStatisticsProgram();
         StatisticsProgramFolder.clear();
     }
@@ -27,10 +34,17 @@ protected:
         const auto lines = log.At(L"MAP");
         return std::find(lines.begin(), lines.end(), text) != lines.end();
     }
-    bool LoggedStartingWith(const std::wstring& prefix) const {
+    bool LoggedStartingWith(const std::wstring& prefix) const { return CountStartingWith(prefix) > 0; }
+    int CountStartingWith(const std::wstring& prefix) const {
+        int n = 0;
         for (const auto& line : log.At(L"MAP"))
-            if (line.rfind(prefix, 0) == 0) return true;
-        return false;
+            if (line.rfind(prefix, 0) == 0) ++n;
+        return n;
+    }
+    // The collector's starts that went as far as the attempts to connect.
+    int Launches() const {
+        return CountStartingWith(L"Mapping: ConnectServer Map Server started after ") +
+               CountStartingWith(L"Mapping: ConnectServer Map Server failed after ");
     }
     LogCapture log;
 };
@@ -40,6 +54,29 @@ struct TStandInSystemArea : TStandInArea {
     TStandInSystemArea() : TStandInArea(VslSystemAreaName, VslSystemAreaSize) {}
     TVslSystemArea* Area() const { return As<TVslSystemArea>(); }
 };
+
+// A Vistrel64.exe that is no program: the shell cannot start it.
+void PutNonProgram(const TempFolder& Folder) {
+    ASSERT_TRUE(WriteFileBytes(Folder.File(L"Vistrel64.exe"), "not a program"));
+    StatisticsProgramFolder = Folder.Path();
+}
+
+// A start of the collector that waits, once entered, until released (as the shell's own
+// security warning would wait for an answer), then starts it.
+HANDLE startEntered = nullptr, startRelease = nullptr;
+bool HeldStart(const std::wstring& Path, UniqueHandle& Process, DWORD& Error) {
+    SetEvent(startEntered);
+    WaitForSingleObject(startRelease, 30000);
+    return StartStatisticsProgram(Path, Process, Error);
+}
+
+// Whether Run returns within TimeoutMs; it runs on a thread of its own.
+bool ReturnsWithin(const std::function<void()>& Run, DWORD TimeoutMs) {
+    std::packaged_task<void()> task(Run);
+    std::future<void> done = task.get_future();
+    std::thread(std::move(task)).detach();
+    return done.wait_for(std::chrono::milliseconds(TimeoutMs)) == std::future_status::ready;
+}
 
 }  // namespace
 
@@ -230,4 +267,74 @@ TEST_F(MappingRun, AStartThatComesToNothingIsNotRepeatedWithinTenSeconds) {
     const auto lines = log.At(L"MAP");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L"Mapping: ConnectServer Map Server failed after 10 tries"), 1);
     EXPECT_TRUE(LoggedStartingWith(L"Mapping: ConnectServer Map Server not started again"));
+}
+
+TEST_F(MappingRun, AStartThatFailsIsLoggedAndNoAttemptToConnectFollows) {
+    TempFolder folder;
+    PutNonProgram(folder);
+    EXPECT_FALSE(ConnectServer());
+    const auto errors = log.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    // The line names the file and the system's error.
+    EXPECT_EQ(errors[0].rfind(L"Mapping: ConnectServer Map Server could not be started: " + folder.File(L"Vistrel64.exe") +
+                                  L": error " + std::to_wstring(ERROR_BAD_EXE_FORMAT) + L" ",
+                              0),
+              0u)
+        << errors[0];
+    EXPECT_EQ(Launches(), 0);
+    EXPECT_EQ(CountStartingWith(L"Mapping: CreateSystemMapView: "), 1);
+    // Nor is it started again within ten seconds.
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_TRUE(LoggedStartingWith(L"Mapping: ConnectServer Map Server not started again within 10 s"));
+    EXPECT_EQ(log.At(L"ERROR").size(), 1u);
+}
+
+TEST_F(MappingRun, ACollectorThatEndsBeforeItsFirstHeartbeatIsAFailedStart) {
+    ASSERT_GT(GetTickCount(), 20000u) << "the system has been running for less than 20 s";
+    TempFolder folder;
+    ASSERT_TRUE(CopyFileW((TestBinaryDir() + L"short_lived_collector.exe").c_str(),
+                          folder.File(L"Vistrel64.exe").c_str(), FALSE));
+    StatisticsProgramFolder = folder.Path();
+    // Connections as often as the collection thread makes them, for longer than the stand-in
+    // lives: its area is opened while it runs, and it ends with its heartbeat still 0.
+    const ULONGLONG end = GetTickCount64() + 5000;
+    while (GetTickCount64() < end) {
+        EXPECT_FALSE(ConnectServer());
+        Sleep(100);
+    }
+    EXPECT_TRUE(Logged(L"Mapping: CreateSystemMapView: True"));
+    EXPECT_EQ(Launches(), 1);
+    EXPECT_TRUE(LoggedStartingWith(L"Mapping: ConnectServer Map Server not started again within 10 s"));
+}
+
+TEST_F(MappingRun, AStartUnderWayHoldsUpNeitherTheForcedEndNorTheReload) {
+    TempFolder folder;
+    PutNonProgram(folder);
+    const UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    startEntered = entered.get();
+    startRelease = release.get();
+    StatisticsProgramStart = &HeldStart;
+    RegisterMappingProviders();
+
+    // The collection thread's connection waits in the start of the collector.
+    std::thread collection([] { ConnectServer(); });
+    ASSERT_EQ(WaitForSingleObject(entered.get(), 10000), WAIT_OBJECT_0);
+    // The collector's area is there meanwhile.
+    TStandInSystemArea standIn;
+    ASSERT_TRUE(standIn.View.valid());
+    const struct {
+        const char* what;
+        std::function<void()> run;
+    } ways[] = {
+        {"the forced end", [] { DefaultProgramEndSteps().StopStatisticsProgram(); }},
+        {"a reload", [] { StopStatisticsProgramHook(); }},
+    };
+    for (const auto& way : ways) {
+        standIn.Area()->Command = 0;
+        EXPECT_TRUE(ReturnsWithin(way.run, 5000)) << way.what;
+        EXPECT_EQ(standIn.Area()->Command, VslTerminateCommand) << way.what;
+    }
+    SetEvent(release.get());
+    collection.join();
 }

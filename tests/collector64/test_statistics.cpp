@@ -1,8 +1,12 @@
 // The collector's interpretation of a pass: top records, per-name sums, thread counts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Statistics.h"
@@ -153,6 +157,24 @@ TEST(CollectorStatistics, ThreadsGoToTheFirstEntryOfTheirOwner) {
     EXPECT_EQ(table[0].ThreadCount, 3u);
     EXPECT_EQ(table[1].ThreadCount, 1u);
     EXPECT_EQ(table[2].ThreadCount, 0u);
+}
+
+TEST(CollectorStatistics, ThreadsOfATerminalServersTableAreCountedInOnePass) {
+    // 100 000 processes of ten threads each: looking through the table for every thread
+    // takes many minutes, one look-up per thread a fraction of a second.
+    constexpr std::uint32_t processes = 100000, threadsEach = 10;
+    auto table = std::make_shared<TProcessTable>();
+    table->reserve(processes);
+    std::vector<std::uint32_t> owners;
+    owners.reserve(std::size_t{processes} * threadsEach);
+    for (std::uint32_t p = 0; p < processes; ++p) table->push_back(Entry(4 * (p + 1), L"", 1));
+    for (std::uint32_t t = 0; t < threadsEach; ++t)
+        for (std::uint32_t p = 0; p < processes; ++p) owners.push_back(4 * (p + 1));
+    std::packaged_task<void()> count([table, owners = std::move(owners)] { CountThreads(*table, owners); });
+    std::future<void> counted = count.get_future();
+    std::thread(std::move(count)).detach();
+    ASSERT_EQ(counted.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    for (const TProcessStats& entry : *table) ASSERT_EQ(entry.ThreadCount, threadsEach) << entry.ProcessId;
 }
 
 TEST(CollectorStatistics, PublishWritesSlotsInUseAndLeavesFreeOnes) {

@@ -70,14 +70,17 @@ inside() {
 
     # The fixture: figures past 4 GiB on any machine of today (page-file total, disk size)
     # and small ones, each item with its own CSV file. (The physical-memory total is left
-    # out: Wine hands 32-bit programs that figure cut to 32 bits.) First, a file that lies
-    # only in the 64-bit system folder, which the 32-bit program sees redirected to
-    # syswow64 as on 64-bit Windows: it must find it all the same.
-    local ini=$'[options]\r\nnav=0\r\n[items]\r\nFILEEXIST=active:1,file:C:\\windows\\system32\\wow64.dll\r\n'
-    ini+=$'HOST=active:1,csv:host.csv\r\n'
+    # out: Wine hands 32-bit programs that figure cut to 32 bits.)
+    local ini=$'[options]\r\nnav=0\r\n[items]\r\nHOST=active:1,csv:host.csv\r\n'
     ini+=$'PAGEFILE=active:1,csv:pagefile.csv\r\nFIXEDDISK=active:1,filter:C,csv:disk.csv\r\n'
     ini+=$'PROCESSCOUNT=active:1,csv:count.csv\r\nUPTIME=active:1\r\n'
-    local csvs="host pagefile disk count"
+    # A file that only the 64-bit system folder holds: the 32-bit program's view of the
+    # system folder is redirected to syswow64, as on 64-bit Windows.
+    local only64=vistrel-64bit-only.txt
+    printf '64-bit only\r\n' >"$WINEPREFIX/drive_c/windows/system32/$only64"
+    rm -f "$WINEPREFIX/drive_c/windows/syswow64/$only64"
+    ini+="FILEEXIST=active:1,file:C:\\windows\\system32\\$only64,csv:fileexist.csv"$'\r\n'
+    local csvs="host pagefile disk count fileexist"
 
     # Starts one build's Vistrel.exe in a fresh folder, waits for every item's data line
     # and CSV file, asks its window to close and waits for its end. Prints
@@ -167,8 +170,6 @@ inside() {
         for tag in "Host: " "Page File: " "Fixed Disk: C" "GetProcessCount: "; do
             check "its log holds the data line \"$tag...\"" grep -q -e "DATA  $tag" <<<"$log32"
         done
-        check "it finds system32\\wow64.dll, which only the 64-bit system folder holds (\"GetFileExists: True\")" \
-            grep -qx -e ".* DATA  GetFileExists: True" <<<"$log32"
         local host32 host64 pf32 pf64 disk32 disk64
         host32=$(csv_field "$d32/host.csv" 2)
         host64=$(csv_field "$d64/host.csv" 2)
@@ -180,6 +181,11 @@ inside() {
         check "page-file total $pf32 bytes, as the 64-bit build writes it ($pf64)" [ -n "$pf32" -a "$pf32" = "$pf64" ]
         check "disk C: size $disk32 bytes, as the 64-bit build writes it ($disk64)" \
             [ -n "$disk32" -a "$disk32" = "$disk64" ]
+        local exists32 exists64
+        exists32=$(csv_field "$d32/fileexist.csv" 2)
+        exists64=$(csv_field "$d64/fileexist.csv" 2)
+        check "FILEEXIST finds a file only the 64-bit system folder holds: \"$exists32\" (64-bit build: \"$exists64\")" \
+            [ "$exists32" = True -a "$exists64" = True ]
         local f
         for f in $csvs; do
             check "the header of $f.csv is the 64-bit build's" cmp -s <(head -n 1 "$d32/$f.csv") <(head -n 1 "$d64/$f.csv")

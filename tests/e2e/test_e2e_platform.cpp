@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Inspector.h"
-#include "NativeSystemFiles.h"
+#include "TestFiles.h"
 #include "Utils.h"
 #include "WinHandles.h"
 
@@ -62,16 +62,52 @@ TEST(EndToEndPlatform, WindowsVersionLineOnWindows10) {
     EXPECT_EQ(version.rfind(L"10.0.", 0), 0u) << testing::PrintToString(version);
 }
 
-// wow64.dll lies only in the native system folder of 64-bit Windows (and of Wine's 64-bit
-// prefix): the shipped 32-bit program, whose System32 is SysWOW64, finds it there too.
-TEST(EndToEndPlatform, FileExistFindsAFileOfTheNativeSystemFolder) {
-    const std::wstring file = SystemFolder() + L"\\wow64.dll";
-    ASSERT_TRUE(PathExists(NativeSystemFolderForTests() + L"\\wow64.dll"));
-    VistrelProcess v(L"/f", true, [&](const TempFolder& folder) {
-        WriteFileBytes(folder.File(L"vistrel.ini"), "[items]\r\nFILEEXIST=active:1,file:" + WideToUtf8(file) + "\r\n");
-    });
+namespace {
+
+// A file made in the 64-bit system folder for the test's lifetime, past the redirection
+// that a 32-bit process meets there.
+class FileIn64BitSystemFolder {
+public:
+    explicit FileIn64BitSystemFolder(const std::wstring& name) {
+        wchar_t folder[MAX_PATH] = {};
+        GetSystemDirectoryW(folder, MAX_PATH);
+        path_ = std::wstring(folder) + L"\\" + name;
+        void* redirection = nullptr;
+        const bool off = Wow64DisableWow64FsRedirection(&redirection) != FALSE;
+        made_ = WriteFileBytes(path_, "64-bit only\r\n");
+        if (off) Wow64RevertWow64FsRedirection(redirection);
+    }
+    ~FileIn64BitSystemFolder() {
+        void* redirection = nullptr;
+        const bool off = Wow64DisableWow64FsRedirection(&redirection) != FALSE;
+        DeleteFileW(path_.c_str());
+        if (off) Wow64RevertWow64FsRedirection(redirection);
+    }
+    const std::wstring& Path() const { return path_; }
+    bool Made() const { return made_; }
+
+private:
+    std::wstring path_;
+    bool made_ = false;
+};
+
+}  // namespace
+
+// On 64-bit Windows the 32-bit program's file calls under the system folder are redirected
+// to the 32-bit one; FILEEXIST still finds a file that only the 64-bit folder holds.
+TEST(EndToEndPlatform, FileExistSeesTheSixtyFourBitSystemFolder) {
+    const FileIn64BitSystemFolder file(L"vistrel-64bit-only.txt");
+    ASSERT_TRUE(file.Made());
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    if (wow64) {
+        // What this 32-bit test sees there by itself: the redirected, 32-bit folder.
+        EXPECT_EQ(GetFileAttributesW(file.Path().c_str()), INVALID_FILE_ATTRIBUTES) << "not redirected here";
+    }
+    const std::string ini = "[items]\r\nFILEEXIST=active:1,file:" + WideToUtf8(file.Path()) + "\r\n";
+    VistrelProcess v(L"/f", true, [&](const TempFolder& folder) { WriteFileBytes(folder.File(L"vistrel.ini"), ini); });
     ASSERT_TRUE(v.WaitForLog(L"DATA  GetFileExists: ", kStart));
-    EXPECT_EQ(LineAfter(v.LogText(), L"DATA  GetFileExists: "), L"True") << testing::PrintToString(file);
+    EXPECT_EQ(LineAfter(v.LogText(), L"DATA  GetFileExists: "), L"True") << (wow64 ? "a 32-bit program" : "a 64-bit one");
 }
 
 // A program folder that refuses the language files (here: it has no languages folder):
@@ -81,9 +117,13 @@ TEST(EndToEndPlatform, LanguageFilesThatCannotBeWrittenAreErrorLines) {
     EXPECT_EQ(v.WaitExit(kStart), 0u);
     const std::wstring log = v.LogText();
     const std::wstring languages = v.Folder() + L"\\languages\\";
-    EXPECT_NE(log.find(L"ERROR WriteEnglishLanguageFile: cannot write " + languages + L"english.ini: "), std::wstring::npos)
-        << testing::PrintToString(log);
-    for (const wchar_t* name : {L"arabic", L"german"})
-        EXPECT_NE(log.find(L"ERROR UpdateLanguageFile: cannot write " + languages + name + L".ini: "), std::wstring::npos)
-            << testing::PrintToString(std::wstring(name));
+    for (const wchar_t* name : {L"english", L"arabic", L"german"}) {
+        const std::wstring file = languages + name + L".ini";
+        const std::size_t at = log.find(L" " + file + L" cannot be written: error ");
+        ASSERT_NE(at, std::wstring::npos) << testing::PrintToString(file) << "\n" << testing::PrintToString(log);
+        const std::size_t lineEnd = log.rfind(L"\r\n", at);
+        const std::size_t begin = lineEnd == std::wstring::npos ? 0 : lineEnd + 2;
+        const std::wstring line = log.substr(begin, at - begin);
+        EXPECT_NE(line.find(L" ERROR GenerateLanguageFiles: "), std::wstring::npos) << testing::PrintToString(line);
+    }
 }

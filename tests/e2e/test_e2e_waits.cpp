@@ -124,3 +124,42 @@ TEST(EndToEndWaits, HugeBodyIsCutAndTheOtherItemsAreCollectedAgainSoon) {
     for (std::size_t i = 1; i < paints.size(); ++i) EXPECT_LE(Apart(paints[i - 1], paints[i]), 2500) << i;
     Quit(v, form);
 }
+
+// An ini edit while the source holds the collection thread: the reload goes ahead, the
+// window keeps painting, the next collection thread runs no routine until the held one
+// has returned, and the program ends on a close request.
+TEST(EndToEndWaits, AReloadWhileASourceHoldsTheThreadRunsNoSecondRoutineBesideIt) {
+    LocalServer server("", true);
+    IniFile ini;
+    ini.Write(Ini(server.Url("/status")));
+    VistrelProcess v(ini.Switch());
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(v.WaitForLog(L"UPTIME (up)", kStart));
+    Sleep(1500);  // the fetch is under way
+    ini.Write(Ini(server.Url("/status")) + "text=active:1,lid:after,display:reloaded\r\n");
+    ASSERT_TRUE(v.WaitForLog(L"WARN  StopCollector: the collection thread is still busy; it ends on its own", 15000));
+    ASSERT_TRUE(v.WaitForLog(
+        L"WARN  TCollector: waiting for a gathering routine of the previous collection thread to return", 15000));
+    ASSERT_TRUE(v.WaitForLog(L"TEXT (after)", 40000)) << "the new configuration was collected";
+    const std::wstring log = v.LogText();
+    const std::size_t waiting = log.find(L"WARN  TCollector: waiting for a gathering routine");
+    const std::size_t gaveUp = log.find(L"ERROR GetUrlContent: ");
+    const std::size_t after = log.find(L"TEXT (after)");
+    ASSERT_NE(gaveUp, std::wstring::npos);
+    EXPECT_LT(waiting, gaveUp);
+    EXPECT_LT(gaveUp, after) << "the new thread ran a routine before the held one returned";
+    // No item of the new thread was collected while it waited.
+    EXPECT_EQ(log.substr(waiting, gaveUp - waiting).find(L"DATA  UPTIME (up)"), std::wstring::npos);
+    // Painting went on through the wait.
+    std::vector<long long> paints;
+    long long begin = 0, end = 0;
+    ASSERT_TRUE(PaintingBetween(log, L"WARN  TCollector: waiting", L"ERROR GetUrlContent: ", paints, begin, end));
+    ASSERT_GE(paints.size(), 2u);
+    long long gap = Apart(begin, paints.front());
+    for (std::size_t i = 1; i < paints.size(); ++i) gap = std::max(gap, Apart(paints[i - 1], paints[i]));
+    EXPECT_LE(gap, 2500) << "painting stalled while the new thread waited";
+    Quit(v, form);
+    EXPECT_FALSE(v.Running()) << "it ended on the close request";
+    EXPECT_EQ(v.LogText().find(L"Application Exception"), std::wstring::npos);
+}

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "Inspector.h"
-#include "PointerMoves.h"
 
 namespace {
 
@@ -28,6 +27,15 @@ HWND OpenPopup(VistrelProcess& v, HWND form) {
 
 // Chooses a menu entry by its mnemonic.
 void ChooseEntry(HWND menu, wchar_t mnemonic) { PostMessageW(menu, WM_CHAR, mnemonic, 0); }
+
+// Mouse moves posted to a window as Windows reports the pointer at a screen point: the
+// client move in the window's own coordinates and the non-client move in the screen's.
+void PostMovesAt(HWND window, POINT screen) {
+    POINT client = screen;
+    ScreenToClient(window, &client);
+    PostMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(client.x, client.y));
+    PostMessageW(window, WM_NCMOUSEMOVE, HTNOWHERE, MAKELPARAM(screen.x, screen.y));
+}
 
 bool EndsWithoutWindow(VistrelProcess& v, DWORD& exitCode) {
     bool sawWindow = false;
