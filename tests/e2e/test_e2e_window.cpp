@@ -220,13 +220,16 @@ TEST(EndToEnd, ScreenSaverBlankFormAndSixthMouseMove) {
     const auto saverRuns = [&] { return v.Running() && !Contains(v.LogText(), kEnd); };
     ServeMessages(1000);
     EXPECT_TRUE(saverRuns()) << "moves without movement must leave the saver running";
-    // The pointer moves over the form: it is put there, as the form's moves say (Wine
-    // also reports the pointer where it really is).
+    // The pointer moves over the form: it is put where the form's move says, since Wine,
+    // as Windows, also reports the pointer where it really is (whenever a window changes
+    // under it). Each step is served before the next: the posted move and the one the
+    // pointer's own move makes name the same position, in whichever order they come.
     const auto moveTo = [&](int x, int y) {
         POINT screen{x, y};
         ClientToScreen(form, &screen);
         SetCursorPos(screen.x, screen.y);
         PostMessageW(form, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+        ServeMessages(200);
     };
     for (int i = 0; i < 5; ++i) moveTo(100 + i, 100);
     ServeMessages(1500);
