@@ -364,6 +364,36 @@ TEST_F(CmdTest, StartsAProgramOfTheNativeSystemFolder) {
     EXPECT_TRUE(PathExists(dir.File(L"native.txt")));
 }
 
+// The working folder as the started program sees it: the system folder, given as the
+// folder of a 64-bit program (the system's own command interpreter) started from a 32-bit
+// one, is the real system folder for it; a folder that only the native system folder
+// holds is reached through Sysnative by a 32-bit program.
+TEST_F(CmdTest, TheStartedProgramWorksInTheFolderItWasGiven) {
+    const std::wstring out = dir.File(L"cwd.txt");
+    const std::wstring params = L"/c cd > \"" + out + L"\"";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", (SystemFolder() + L"\\cmd.exe").c_str()},
+                                            {L"parameters", params.c_str()},
+                                            {L"directory", SystemFolder().c_str()},
+                                            {L"wait-time", L"20000"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    std::string shown = ReadFileBytes(out);
+    while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r' || shown.back() == ' ')) shown.pop_back();
+    EXPECT_EQ(LowerAscii(shown), LowerAscii(WideToUtf8(SystemFolder())));
+
+    const std::wstring folder = NativeSystemFolderForTests() + L"\\vistrel-test-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring named = SystemFolder() + folder.substr(folder.find_last_of(L'\\'));
+    const std::wstring report = dir.File(L"report.txt");
+    Collected d = Gather(GetCmd, OptionsOf({{L"file", fixture.c_str()}, {L"parameters", (L"\"" + report + L"\" 0").c_str()},
+                                            {L"directory", named.c_str()}, {L"wait-time", L"20000"}}));
+    RemoveDirectoryW(folder.c_str());
+    ASSERT_EQ(d.data.Data.size(), 1u);
+    EXPECT_EQ(d.data.Data[0].at(0), Variant(true));
+    const std::wstring text = WideFileText(report);
+    EXPECT_TRUE(SameTextIgnoreCase(text.substr(0, text.find(L'\n')), NativeSystemPath(named))) << text;
+}
+
 TEST_F(CmdTest, MissingFileIsAFalseStartWithItsError) {
     const std::wstring missing = dir.File(L"no-such-program.exe");
     Collected c = Gather(GetCmd, OptionsOf({{L"file", missing.c_str()}, {L"wait-time", L"100"}}));
