@@ -227,7 +227,7 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
         // Never over an existing file: CopyFileW refuses when the target exists.
         if (!FileExists(path) && FileExists(sample) && !CopyFileW(sample.c_str(), path.c_str(), TRUE)) {
             const DWORD error = GetLastError();
-            WriteLog(L"LoadIniFile: " + ErrorText + L" " + path + L" cannot be made from " + sample + L": error " +
+            WriteLog(L"LoadIniFile: " + ErrorPrefix() + path + L" cannot be made from " + sample + L": error " +
                          std::to_wstring(error) + L" " + SystemErrorText(error),
                      llError);
         }
@@ -235,7 +235,7 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
         const std::wstring named = path;
         if (!FileExists(path)) path = ProgramDir + path;
         if (!FileExists(path)) {
-            WriteLog(L"LoadIniFile: " + ErrorText + L" the ini file " + named + L" does not exist", llError);
+            WriteLog(L"LoadIniFile: " + ErrorPrefix() + L"the ini file " + named + L" does not exist", llError);
             return false;
         }
     }

@@ -98,3 +98,9 @@ void FinalizeIncludes() {
     NullResultText.clear();
     PageNames = {};
 }
+
+std::wstring ErrorPrefix() {
+    std::wstring text = ErrorText;
+    while (!text.empty() && text.back() == L' ') text.pop_back();
+    return text + L" ";
+}

@@ -110,6 +110,8 @@ inline std::wstring operator+(const wchar_t* A, const TReloadedText& B) { return
 
 extern TReloadedValue<std::vector<std::wstring>> UserFunctions;  // "functions" lines, name=expression
 extern TReloadedText ErrorText;       // prefix of error log lines and error values
+// ErrorText followed by exactly one blank, before the first load as after it.
+std::wstring ErrorPrefix();
 extern TReloadedText NoResultsText;   // line shown for an item without result
 extern TReloadedText NullResultText;  // text of a null value
 extern const wchar_t* const DefaultPageName;

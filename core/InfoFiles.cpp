@@ -58,7 +58,7 @@ bool ReplaceFileWith(const std::wstring& folder, const std::wstring& target, con
     if (error == 0) error = GetLastError();
     DeleteFileW(tmp.c_str());
     if (error == 0) error = ERROR_WRITE_FAULT;
-    WriteLog(L"GenerateLanguageFiles: " + ErrorText + L" " + target + L" cannot be written: error " +
+    WriteLog(L"GenerateLanguageFiles: " + ErrorPrefix() + target + L" cannot be written: error " +
                  std::to_wstring(error) + L" " + SystemErrorText(error),
              llError);
     return false;

@@ -193,7 +193,7 @@ bool IncludeAllOption(const TConfigItem& item, std::size_t Position) {
     } catch (const std::exception&) {
         // Once per line: its instances share the option.
         if (item.InstanceNo == 0)
-            WriteLog(L"SetConfig: " + ErrorText + L" " + AnsiToWide(item.Keyword) + L" item " + std::to_wstring(Position + 1) +
+            WriteLog(L"SetConfig: " + ErrorPrefix() + AnsiToWide(item.Keyword) + L" item " + std::to_wstring(Position + 1) +
                          L" (" + item.Text + L"): include-all '" + text + L"' is not a boolean value; read as false",
                      llError);
         return false;

@@ -7,8 +7,6 @@
 
 #include "Gdi.h"
 
-namespace {
-
 std::wstring Utf16File(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');
@@ -17,8 +15,6 @@ std::wstring Utf16File(const std::wstring& path) {
                                        (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
     return text;
 }
-
-}  // namespace
 
 VistrelProcess::VistrelProcess(const std::wstring& arguments, bool debugLog,
                                const std::function<void(const TempFolder&)>& Prepare,

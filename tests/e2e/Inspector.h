@@ -45,6 +45,9 @@ private:
     PROCESS_INFORMATION pi_{};
 };
 
+// A file of UTF-16 text without a byte-order mark (what the log holds).
+std::wstring Utf16File(const std::wstring& path);
+
 // The process's top-level windows of a class (all, or only the visible ones).
 std::vector<HWND> WindowsOf(DWORD pid, const std::wstring& className, bool visibleOnly);
 // Waits for a visible window of the class; null when none appears in time.

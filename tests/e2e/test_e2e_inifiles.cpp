@@ -31,15 +31,8 @@ std::wstring InFolder(const VistrelProcess& v, const std::wstring& name) {
     return path + name;
 }
 
-// The log file the ini's "log" option names, in the program folder (UTF-16, no mark).
-std::wstring OwnLog(const VistrelProcess& v) {
-    const std::string bytes = ReadFileBytes(InFolder(v, L"own-log.txt"));
-    std::wstring text(bytes.size() / 2, L'\0');
-    for (std::size_t i = 0; i < text.size(); ++i)
-        text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-    return text;
-}
+// The log file the ini's "log" option names, in the program folder.
+std::wstring OwnLog(const VistrelProcess& v) { return Utf16File(InFolder(v, L"own-log.txt")); }
 
 }  // namespace
 
