@@ -25,7 +25,8 @@ TWideStringArray EnglishLanguageLines(const std::wstring& VersionText);
 TWideStringArray RebuiltLanguageLines(const TInfoFile& Old);
 
 // Writes english.ini and rebuilds the seven language files in ProgramDir\languages\.
-// Every failure is swallowed: that file is skipped and the next one is done.
+// A file that cannot be written is an ERROR line naming it; it is skipped and the next
+// one is done.
 void GenerateLanguageFiles();
 void GenerateLanguageFiles(const std::wstring& ProgramDir, const std::wstring& ProgramFile);
 // Writes "english.ini" (8-bit text in the system code page, CR LF). True when written.

@@ -20,8 +20,19 @@
 
 namespace {
 
+// The switch debug: its file becomes the log, with every level.
+void ApplyDebugSwitch() {
+    const std::wstring debugFile = GetCmdLineSwitchValue("debug");
+    if (debugFile.empty()) return;
+    SetLogFileName(debugFile);
+    LogLevels = static_cast<std::uint8_t>(LogLevels.load() | 1u);
+    WriteLog(L"Command Line Debug: " + debugFile, llDebug);
+}
+
 int MainBlock() {
     if (HasCmdLineSwitch("e")) {
+        // A language file that cannot be written is logged: to the debug switch's file.
+        ApplyDebugSwitch();
         GenerateLanguageFiles();
         return 0;
     }
@@ -29,12 +40,7 @@ int MainBlock() {
     Application().Initialize();
     RegisterHandPointCursor();
 
-    const std::wstring debugFile = GetCmdLineSwitchValue("debug");
-    if (!debugFile.empty()) {
-        SetLogFileName(debugFile);
-        LogLevels = static_cast<std::uint8_t>(LogLevels.load() | 1u);
-        WriteLog(L"Command Line Debug: " + debugFile, llDebug);
-    }
+    ApplyDebugSwitch();
 
     switch (ChooseModeSwitch()) {
         case 'f':

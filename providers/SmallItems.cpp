@@ -60,6 +60,19 @@ std::wstring TrimBlanks(const std::wstring& s) {
     return s.substr(b, s.find_last_not_of(L' ') - b + 1);
 }
 
+// The started program's working folder. Sysnative exists for 32-bit processes only: a
+// 64-bit program started there from a 32-bit one under WOW64 cannot enter it, while it
+// sees System32 as the real system folder. So a folder this process finds as written
+// (System32 itself among them) is passed on as it is; only one it does not find, a folder
+// of the native system folder alone, goes through Sysnative, so that the start is not
+// refused for it.
+std::wstring StartDirectory(const std::wstring& Directory) {
+    if (Directory.empty()) return Directory;
+    const DWORD attrs = GetFileAttributesW(Directory.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) return Directory;
+    return NativeSystemPath(Directory);
+}
+
 // A text that reads as a number written with DecimalSeparator (and no other), as a
 // count of ten-thousandths.
 bool FixedPointOf(const std::wstring& Text, wchar_t DecimalSeparator, std::int64_t& Value) {
@@ -253,7 +266,7 @@ void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     const std::wstring parameters = OptionText(Options, L"parameters", L"");
     const std::int64_t waitMs = GetItemOption(Options, L"wait-time", Variant(std::int32_t{3000})).ToInt64();
     const std::int32_t show = GetItemOption(Options, L"show-window", Variant(std::int32_t{0})).ToInt32();
-    const TCmdResult r = RunShellCommand(NativeSystemPath(file), parameters, NativeSystemPath(directory), show,
+    const TCmdResult r = RunShellCommand(NativeSystemPath(file), parameters, StartDirectory(directory), show,
                                          CmdWaitMs(waitMs, ItemTimeLeftMs()));
     SetFieldNames(Data.Names, {L"execute result", L"last error", L"exit code"});
     AddDataRow(Data.Data,

@@ -126,6 +126,7 @@ TEST_F(WindowTest, WindowFormHasTheTitleAndNoBackdrop) {
     EXPECT_EQ(MainForm->Caption(), L"Vistrel");
     EXPECT_EQ(BackdropForm, nullptr);
     EXPECT_TRUE(GetWindowLongPtrW(MainForm->Handle(), GWL_STYLE) & WS_THICKFRAME);
+    EXPECT_FALSE(GetWindowLongPtrW(MainForm->Handle(), GWL_EXSTYLE) & WS_EX_TOPMOST);
     SetBackdrop(clWhite, 0);  // nothing to do without a backdrop
 }
 
@@ -156,6 +157,7 @@ TEST_F(WindowTest, DesktopFormTakesAnySize) {
     MainForm = CreateDesktopForms();
     HWND form = MainForm->Handle();
     EXPECT_FALSE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    EXPECT_FALSE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_TOPMOST);
     MainForm->Show();
     PumpFor(50);
     SetWindowPos(form, nullptr, 10, 10, 3, 2, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -193,6 +195,62 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
     WINDOWPOS resize{blank, HWND_TOP, 0, 0, 10, 10, SWP_NOMOVE | SWP_NOZORDER};
     SendMessageW(blank, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&resize));
     EXPECT_EQ(resize.hwndInsertAfter, HWND_TOP);
+    DisplayMode = dmWindow;
+}
+
+namespace {
+
+// Whether window a lies above window b in the window order.
+bool Above(HWND a, HWND b) {
+    for (HWND h = GetWindow(b, GW_HWNDPREV); h; h = GetWindow(h, GW_HWNDPREV))
+        if (h == a) return true;
+    return false;
+}
+
+// A topmost bar along the bottom of the screen, as the taskbar is.
+HWND TaskbarLikeWindow() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TestTaskbarLike";
+    RegisterClassW(&wc);
+    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    HWND bar = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 0, h - 40, w, 40,
+                               nullptr, nullptr, wc.hInstance, nullptr);
+    ShowWindow(bar, SW_SHOWNOACTIVATE);
+    return bar;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, ScreenSaverFormsStayAboveEveryOtherWindow) {
+    const HWND bar = TaskbarLikeWindow();
+    ASSERT_NE(bar, nullptr);
+    auto* saver = CreateScreenSaverForms();
+    MainForm = saver;
+    saver->Show();
+    PumpFor(100);
+    const HWND form = saver->Handle();
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    const auto order = [&](const char* when) {
+        EXPECT_TRUE(GetWindowLongPtrW(blank, GWL_EXSTYLE) & WS_EX_TOPMOST) << when;
+        EXPECT_TRUE(GetWindowLongPtrW(form, GWL_EXSTYLE) & WS_EX_TOPMOST) << when;
+        EXPECT_TRUE(Above(form, blank)) << when << ": the form above the black form";
+        EXPECT_TRUE(Above(blank, bar)) << when << ": the black form above the bar";
+    };
+    order("at start");
+    // The placement shrinks the form to a strip and changes its height.
+    saver->SetBounds(GetSystemMetrics(SM_CXSCREEN) - 300, 0, 300, 100);
+    saver->SetClientHeight(160);
+    PumpFor(50);
+    order("a strip");
+    // The black form raised (as a click activates it): it stays beneath the form.
+    SetWindowPos(blank, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    PumpFor(50);
+    order("the black form raised");
+    Application().DestroyForms();
+    DestroyWindow(bar);
     DisplayMode = dmWindow;
 }
 

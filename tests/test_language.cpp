@@ -12,6 +12,7 @@
 #include "Utils.h"
 #include "TestFiles.h"
 #include "WinHandles.h"
+#include "test_providers_support.h"
 
 
 namespace {
@@ -211,6 +212,51 @@ TEST_F(LanguageFiles, MissingLanguagesFolderWritesNothing) {
     EXPECT_FALSE(UpdateLanguageFile(dir_.Path(), L"german"));
     Generate();
     EXPECT_FALSE(PathExists(Languages()));
+}
+
+namespace {
+
+// Whether the ERROR lines hold, for each file, exactly one line of the generator that
+// names it and the reason, and no other line.
+::testing::AssertionResult OneErrorLineEach(const std::vector<std::wstring>& errors,
+                                            const std::vector<std::wstring>& files) {
+    for (const std::wstring& file : files) {
+        int n = 0;
+        for (const std::wstring& line : errors)
+            if (line.rfind(L"GenerateLanguageFiles: ", 0) == 0 && line.find(file + L" cannot be written: error ") != std::wstring::npos)
+                ++n;
+        if (n != 1) return ::testing::AssertionFailure() << n << " lines for " << testing::PrintToString(file);
+    }
+    if (errors.size() != files.size()) return ::testing::AssertionFailure() << errors.size() << " ERROR lines";
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// A program folder the user may not write to (Program Files) refuses every write: each
+// file that is not written is an ERROR line naming it and the reason.
+TEST_F(LanguageFiles, EveryFileNotWrittenIsAnErrorLineThatNamesIt) {
+    {
+        LogCapture log;
+        ASSERT_TRUE(RemoveDirectoryW(Languages().c_str()));
+        Generate();
+        std::vector<std::wstring> expected = {LanguageFile(L"english.ini")};
+        for (const wchar_t* name : LanguageNames) expected.push_back(LanguageFile(std::wstring(name) + L".ini"));
+        EXPECT_TRUE(OneErrorLineEach(log.At(L"ERROR"), expected));
+    }
+    {
+        // One file held open by another program: only that one fails.
+        LogCapture log;
+        ASSERT_TRUE(CreateDirectoryW(Languages().c_str(), nullptr));
+        const std::wstring path = LanguageFile(L"german.ini");
+        ASSERT_TRUE(WriteFileBytes(path, FixtureGerman()));
+        UniqueHandle holder(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        Generate();
+        EXPECT_TRUE(OneErrorLineEach(log.At(L"ERROR"), {path}));
+        EXPECT_TRUE(PathExists(LanguageFile(L"english.ini")));
+    }
 }
 
 TEST_F(LanguageFiles, ProgramFolderOutsideTheCodePage) {

@@ -11,6 +11,7 @@
 #include "FileWatch.h"
 #include "Includes.h"
 #include "MainLoop.h"
+#include "NativeSystemFiles.h"
 #include "Pipeline.h"
 #include "Templates.h"
 #include "TestFiles.h"
@@ -241,6 +242,21 @@ TEST(FileItems, FileExistsTellsAFileFromAFolderOrNothing) {
     }
 }
 
+// A 32-bit program on 64-bit Windows: files named in the system folder are those of the
+// native one, also those that exist only there.
+TEST(FileItems, FileItemsReadTheNativeSystemFolder) {
+    NativeSystemFile text(L"lines.txt", "alpha=1\r\nbeta=2");
+    ASSERT_TRUE(text.Made());
+    const std::wstring wow64 = SystemFolder() + L"\\wow64.dll";
+    for (const std::wstring& path : {wow64, text.Path()}) {
+        Collected c = Gather(GetFileExists, OptionsOf({{L"file", path.c_str()}}));
+        EXPECT_EQ(c.display, L"True") << testing::PrintToString(path);
+    }
+    EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", text.Path().c_str()}})).display, L"alpha=1|beta=2|");
+    EXPECT_EQ(Gather(GetFile2Text, OptionsOf({{L"file", text.Path().c_str()}, {L"key", L"BETA"}})).display,
+              L"beta=2");
+}
+
 TEST(FileItems, File2TextMatchesTheKeyIgnoringCaseAndReplacesItsRows) {
     LogCapture log;
     TempFolder dir;
@@ -448,6 +464,20 @@ TEST_F(FileWatchTest, TextAndVersionWatches) {
     const std::wstring exe = TestBinaryDir() + L"version_fixture.exe";
     TWatchItem version(L"Version", 2, 1, L"version", exe);
     EXPECT_EQ(version.Value(), Variant(GetFileVersionText(exe)));
+}
+
+// A driver's version, or any file of the native system folder, watched from a 32-bit
+// program on 64-bit Windows.
+TEST_F(FileWatchTest, WatchesReachTheNativeSystemFolder) {
+    const std::wstring exe = TestBinaryDir() + L"version_fixture.exe";
+    const std::string bytes = ReadFileBytes(exe);
+    NativeSystemFile copy(L"version.sys", bytes);
+    ASSERT_TRUE(copy.Made());
+    TWatchItem version(L"Version", 1, 1, L"version", copy.Path());
+    EXPECT_EQ(version.Value(), Variant(GetFileVersionText(exe)));
+    EXPECT_NE(version.Value(), Variant(NoResultsText));
+    TWatchItem size(L"Size", 2, 1, L"size", copy.Path());
+    EXPECT_TRUE(ValueBecomes(size, Variant::FromCurrencyCount(static_cast<std::int64_t>(bytes.size()) * 10000)));
 }
 
 TEST_F(FileWatchTest, OtherTypeReportsASizeChangeWithItsValueUnchanged) {

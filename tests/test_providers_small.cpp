@@ -18,6 +18,7 @@
 #include "Includes.h"
 #include "ItemCharts.h"
 #include "MainFormUnit.h"
+#include "NativeSystemFiles.h"
 #include "SmallItems.h"
 #include "StaticTextW.h"
 #include "SystemInfo.h"
@@ -347,6 +348,50 @@ TEST_F(CmdTest, NegativeWaitTimeDoesNotWaitForever) {
     EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{259}));  // not waited for: still running
     ASSERT_TRUE(PumpUntil([&] { return PathExists(dir.File(L"late.txt")); }, 20000));
     Sleep(2500);
+}
+
+// A program that lies only in the native system folder (wsl.exe, ssh.exe, bash.exe on
+// 64-bit Windows), started from a 32-bit program.
+TEST_F(CmdTest, StartsAProgramOfTheNativeSystemFolder) {
+    NativeSystemFile program(L"cmd.exe", ReadFileBytes(fixture));
+    ASSERT_TRUE(program.Made());
+    const std::wstring params = L"\"" + dir.File(L"native.txt") + L"\" 9";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", program.Path().c_str()}, {L"parameters", params.c_str()},
+                                            {L"wait-time", L"20000"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{9}));
+    EXPECT_TRUE(PathExists(dir.File(L"native.txt")));
+}
+
+// The working folder as the started program sees it: the system folder, given as the
+// folder of a 64-bit program (the system's own command interpreter) started from a 32-bit
+// one, is the real system folder for it; a folder that only the native system folder
+// holds is reached through Sysnative by a 32-bit program.
+TEST_F(CmdTest, TheStartedProgramWorksInTheFolderItWasGiven) {
+    const std::wstring out = dir.File(L"cwd.txt");
+    const std::wstring params = L"/c cd > \"" + out + L"\"";
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", (SystemFolder() + L"\\cmd.exe").c_str()},
+                                            {L"parameters", params.c_str()},
+                                            {L"directory", SystemFolder().c_str()},
+                                            {L"wait-time", L"20000"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    std::string shown = ReadFileBytes(out);
+    while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r' || shown.back() == ' ')) shown.pop_back();
+    EXPECT_EQ(LowerAscii(shown), LowerAscii(WideToUtf8(SystemFolder())));
+
+    const std::wstring folder = NativeSystemFolderForTests() + L"\\vistrel-test-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring named = SystemFolder() + folder.substr(folder.find_last_of(L'\\'));
+    const std::wstring report = dir.File(L"report.txt");
+    Collected d = Gather(GetCmd, OptionsOf({{L"file", fixture.c_str()}, {L"parameters", (L"\"" + report + L"\" 0").c_str()},
+                                            {L"directory", named.c_str()}, {L"wait-time", L"20000"}}));
+    RemoveDirectoryW(folder.c_str());
+    ASSERT_EQ(d.data.Data.size(), 1u);
+    EXPECT_EQ(d.data.Data[0].at(0), Variant(true));
+    const std::wstring text = WideFileText(report);
+    EXPECT_TRUE(SameTextIgnoreCase(text.substr(0, text.find(L'\n')), NativeSystemPath(named))) << text;
 }
 
 TEST_F(CmdTest, MissingFileIsAFalseStartWithItsError) {
@@ -734,6 +779,25 @@ TEST_F(UserControlTest, ButtonClickStartsTheTarget) {
     SetupUserControl(item, form, 0, 0, 100, false);
     ASSERT_TRUE(item.Control->OnClick);
     item.Control->OnClick(item.Control);
+    EXPECT_TRUE(PumpUntil([&] { return PathExists(out) && !ReadFileBytes(out).empty(); }, 20000));
+    Sleep(300);
+}
+
+// A program that lies only in the native system folder, started from a 32-bit program.
+TEST_F(UserControlTest, ButtonClickStartsAProgramOfTheNativeSystemFolder) {
+    LogCapture log;
+    TempFolder dir;
+    const std::wstring out = dir.File(L"clicked.txt");
+    NativeSystemFile program(L"control.exe", ReadFileBytes(TestBinaryDir() + L"cmd_fixture.exe"));
+    ASSERT_TRUE(program.Made());
+    TConfigItem& item = AddControl(L"0");
+    SetItemOption(item.Options, L"uri", Variant(program.Path()));
+    SetItemOption(item.Options, L"args", Variant(L"\"" + out + L"\" 0"));
+    CreateItemButton(item, 0, form);
+    SetupUserControl(item, form, 0, 0, 100, false);
+    ASSERT_TRUE(item.Control->OnClick);
+    item.Control->OnClick(item.Control);
+    EXPECT_TRUE(log.At(L"ERROR").empty());
     EXPECT_TRUE(PumpUntil([&] { return PathExists(out) && !ReadFileBytes(out).empty(); }, 20000));
     Sleep(300);
 }

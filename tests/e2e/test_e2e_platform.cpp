@@ -109,3 +109,21 @@ TEST(EndToEndPlatform, FileExistSeesTheSixtyFourBitSystemFolder) {
     ASSERT_TRUE(v.WaitForLog(L"DATA  GetFileExists: ", kStart));
     EXPECT_EQ(LineAfter(v.LogText(), L"DATA  GetFileExists: "), L"True") << (wow64 ? "a 32-bit program" : "a 64-bit one");
 }
+
+// A program folder that refuses the language files (here: it has no languages folder):
+// the switch e logs each file it cannot write to the debug switch's file.
+TEST(EndToEndPlatform, LanguageFilesThatCannotBeWrittenAreErrorLines) {
+    VistrelProcess v(L"/e");
+    EXPECT_EQ(v.WaitExit(kStart), 0u);
+    const std::wstring log = v.LogText();
+    const std::wstring languages = v.Folder() + L"\\languages\\";
+    for (const wchar_t* name : {L"english", L"arabic", L"german"}) {
+        const std::wstring file = languages + name + L".ini";
+        const std::size_t at = log.find(L" " + file + L" cannot be written: error ");
+        ASSERT_NE(at, std::wstring::npos) << testing::PrintToString(file) << "\n" << testing::PrintToString(log);
+        const std::size_t lineEnd = log.rfind(L"\r\n", at);
+        const std::size_t begin = lineEnd == std::wstring::npos ? 0 : lineEnd + 2;
+        const std::wstring line = log.substr(begin, at - begin);
+        EXPECT_NE(line.find(L" ERROR GenerateLanguageFiles: "), std::wstring::npos) << testing::PrintToString(line);
+    }
+}
