@@ -121,7 +121,6 @@ TChangeNotify2::~TChangeNotify2() {
     // so this wait also ends when the free comes from inside one of its handlers.
     WaitFor(INFINITE);
     // Calls posted but not yet served are dropped with their records.
-    MSG msg;
     DropPostedCalls(courier_);
     DestroyWindow(courier_);
 }

@@ -190,7 +190,7 @@ TEST(LogFile, UnwritablePathIsReportedOnceInTheEventLog) {
     // Without event-log levels only the file's failure is reported.
     EventLogLevels = 0;
     reported.clear();
-    SetLogFileName(dir.File(L"no\such\folder\y.log"));
+    SetLogFileName(dir.File(L"no\\such\\folder\\y.log"));
     WriteLog(L"lost", llError);
     EXPECT_EQ(reported.size(), 1u);
     EventLogLevels = 0x02;

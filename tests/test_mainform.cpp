@@ -474,7 +474,9 @@ TEST(ScreenSaverMoves, OnlyAMoveToANewPositionIsAMovement) {
         int movements = 0;
         for (const POINT& p : r.moves) movements += PointerMoved(last, p) ? 1 : 0;
         EXPECT_EQ(movements, r.movements) << r.moves.size() << " moves";
-        if (!r.moves.empty()) EXPECT_EQ(last->x, r.moves.back().x);
+        if (!r.moves.empty()) {
+            EXPECT_EQ(last->x, r.moves.back().x);
+        }
     }
 }
 

@@ -187,7 +187,9 @@ TEST(Utils, QuotedArgumentIsReadBackWhole) {
         LPWSTR* argv = CommandLineToArgvW(line.c_str(), &argc);
         ASSERT_NE(argv, nullptr);
         EXPECT_EQ(argc, 2) << line;
-        if (argc == 2) EXPECT_EQ(std::wstring(argv[1]), text) << line;
+        if (argc == 2) {
+            EXPECT_EQ(std::wstring(argv[1]), text) << line;
+        }
         LocalFree(argv);
     }
     EXPECT_EQ(QuotedArgument(L"C:\\My Settings\\vistrel.ini"), L"\"C:\\My Settings\\vistrel.ini\"");

@@ -125,7 +125,9 @@ void NextPageTakesTheButtonAway(const std::wstring& switches) {
     EXPECT_GT(CountNear(shot, kPageTwo), 20);
     EXPECT_TRUE(ShownChildren(v.Form(), L"TColorButton").empty());
     const auto backdrops = WindowsOf(v.Process().Id(), L"TForm", true);
-    if (!backdrops.empty()) EXPECT_LT(ZOrderIndex(v.Form()), ZOrderIndex(backdrops.front())) << "the form above its backdrop";
+    if (!backdrops.empty()) {
+        EXPECT_LT(ZOrderIndex(v.Form()), ZOrderIndex(backdrops.front())) << "the form above its backdrop";
+    }
 }
 
 }  // namespace
