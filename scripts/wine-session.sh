@@ -10,7 +10,18 @@ fi
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 &
 # Creates the prefix on first use; a Wine that cannot start a program here is reported.
-if ! "$WINE" cmd /c exit </dev/null >"$WINEPREFIX/.session-start.txt" 2>&1; then
+# In a new prefix the first program can start before the server just started has written
+# where its socket is, and then fails to reach it ("chdir to /tmp/wine-…/server-…");
+# once the server is up the next attempt finds it, so a few are made.
+started=no
+for attempt in 1 2 3 4 5; do
+    if "$WINE" cmd /c exit </dev/null >"$WINEPREFIX/.session-start.txt" 2>&1; then
+        started=yes
+        break
+    fi
+    sleep 1
+done
+if [ "$started" != yes ]; then
     echo "wine-session: Wine could not start a program in $WINEPREFIX; its last lines of output:" >&2
     tail -n 10 "$WINEPREFIX/.session-start.txt" | sed 's/^/    /' >&2
     wineserver -k >/dev/null 2>&1
