@@ -33,13 +33,6 @@ constexpr TLevelWord kEventLogLevelWords[] = {{L"error ", 2}, {L"info ", 4}, {L"
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
-std::wstring TrimBlanks(const std::wstring& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
 // Whether Word occurs in Text at the start of a word: not directly behind a letter, so
 // "error " is not found inside "debugonerror ".
 bool HasLevelWord(const std::wstring& text, const std::wstring& word) {
@@ -51,7 +44,7 @@ bool HasLevelWord(const std::wstring& text, const std::wstring& word) {
 
 // Lower-cased, blank-trimmed value with one blank appended, so the last word ends in a
 // blank like the others.
-std::wstring LevelText(const std::wstring& value) { return LowerText(TrimBlanks(value)) + L" "; }
+std::wstring LevelText(const std::wstring& value) { return LowerText(WithoutBlanksAround(value)) + L" "; }
 
 std::wstring KeywordText(const std::string& keyword) { return AnsiToWide(keyword); }
 
@@ -131,7 +124,6 @@ void FinalizeConfiguration() {
     MeasuringText.clear();
     for (auto& row : ItemTypeTable) row.Text.clear();
 }
-
 
 std::uint8_t ParseLogLevelWords(const std::wstring& Value) {
     const std::wstring text = LevelText(Value);

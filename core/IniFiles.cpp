@@ -28,14 +28,6 @@ bool ReadLines(const std::wstring& fileName, TWideStringArray& lines) {
     return true;
 }
 
-// The line without the blanks (spaces and tabs) around it.
-std::wstring WithoutBlanksAround(const std::wstring& Line) {
-    std::size_t b = 0, e = Line.size();
-    while (b < e && (Line[b] == L' ' || Line[b] == L'\t')) ++b;
-    while (e > b && (Line[e - 1] == L' ' || Line[e - 1] == L'\t')) --e;
-    return Line.substr(b, e - b);
-}
-
 // A section header, "[" name "]", may have blanks around it: an editor or a copied line
 // leaves them, and the user cannot see them.
 bool IsSectionLine(const std::wstring& Line) {

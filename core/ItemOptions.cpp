@@ -10,15 +10,6 @@
 
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
-
-std::wstring TrimBlanks(const std::wstring& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
 int HexDigitValue(wchar_t c) {
@@ -68,7 +59,7 @@ std::wstring NextToken(const std::wstring& text, std::size_t& pos) {
 }  // namespace
 
 bool TryParseIntegerOption(const std::wstring& Text, std::int32_t& Value) {
-    const std::wstring t = TrimBlanks(Text);
+    const std::wstring t = WithoutBlanksAround(Text);
     std::size_t i = 0;
     bool negative = false;
     if (i < t.size() && (t[i] == L'+' || t[i] == L'-')) negative = t[i++] == L'-';
@@ -94,14 +85,14 @@ std::int32_t ParseIntegerOption(const std::wstring& Text) {
 bool ParseBoolOption(const std::wstring& Text) {
     std::int32_t v = 0;
     if (TryParseIntegerOption(Text, v)) return v != 0;
-    const std::wstring t = LowerAscii(TrimBlanks(Text));
+    const std::wstring t = LowerAscii(WithoutBlanksAround(Text));
     if (t == L"true") return true;
     if (t == L"false") return false;
     throw EConvertError(L"'" + Text + L"' is not a valid boolean value");
 }
 
 bool TryParseFixedPoint(const std::wstring& Text, std::int64_t& Value) {
-    const std::wstring t = TrimBlanks(Text);
+    const std::wstring t = WithoutBlanksAround(Text);
     std::size_t i = 0;
     bool negative = false;
     if (i < t.size() && (t[i] == L'+' || t[i] == L'-')) negative = t[i++] == L'-';
@@ -131,7 +122,7 @@ bool TryParseFixedPoint(const std::wstring& Text, std::int64_t& Value) {
 }
 
 std::int32_t HexTextToInt(const std::wstring& Text, std::int32_t Default) {
-    const std::wstring t = TrimBlanks(Text);
+    const std::wstring t = WithoutBlanksAround(Text);
     if (t.empty() || t.size() > 8) return Default;
     std::uint32_t v = 0;
     for (wchar_t c : t) {
@@ -184,7 +175,7 @@ void ParseItemOptions(TItemOptionArray& Options, const std::wstring& Text) {
         }
         if (!colonSeen || separator == std::wstring::npos) break;
         std::wstring name, value;
-        SplitPair(ReplaceEscapes(TrimBlanks(text.substr(0, separator))), name, value);
+        SplitPair(ReplaceEscapes(WithoutBlanksAround(text.substr(0, separator))), name, value);
         SetConfigItemOption(Options, name, Variant(value));
         text.erase(0, separator + 1);
     }
@@ -193,7 +184,7 @@ void ParseItemOptions(TItemOptionArray& Options, const std::wstring& Text) {
     if (!text.empty() && colonSeen) {
         std::wstring name, value;
         SplitPair(text, name, value);
-        SetConfigItemOption(Options, TrimBlanks(name), Variant(TrimBlanks(value)));
+        SetConfigItemOption(Options, WithoutBlanksAround(name), Variant(WithoutBlanksAround(value)));
     }
 }
 

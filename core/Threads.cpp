@@ -97,8 +97,6 @@ bool PostToWindowThread(void (*Fn)()) {
     return window && PostMessageW(window, kPostedMessage, 0, reinterpret_cast<LPARAM>(Fn));
 }
 
-bool WaitServingCalls(HANDLE handle, DWORD timeoutMs) { return WaitServingCalls(handle, timeoutMs, nullptr); }
-
 bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)()) {
     const DWORD start = GetTickCount();
     // What was queued before the wait (a repaint, say) is served at once.

@@ -27,11 +27,10 @@ bool PostToWindowThread(void (*Fn)());
 
 // Waits for a handle while serving synchronised calls sent to this thread, so a window
 // thread that waits for a worker never deadlocks against the worker's call. Returns true
-// when the handle was signalled within timeoutMs (INFINITE waits without bound).
-bool WaitServingCalls(HANDLE handle, DWORD timeoutMs);
-// As above; when other messages arrive for this thread (painting, input, timers), Serve
-// runs to handle them (none: they stay queued).
-bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)());
+// when the handle was signalled within timeoutMs (INFINITE waits without bound). When
+// other messages arrive for this thread (painting, input, timers), Serve runs to handle
+// them (none: they stay queued).
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)() = nullptr);
 
 // A thread running Execute. Created idle; Start runs it. The owner ends it with
 // Terminate and WaitFor, or lets it go with Detach (it then frees itself when done).

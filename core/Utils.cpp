@@ -257,6 +257,13 @@ std::wstring LowerText(const std::wstring& s) {
     return r;
 }
 
+std::wstring WithoutBlanksAround(const std::wstring& Text) {
+    std::size_t b = 0, e = Text.size();
+    while (b < e && (Text[b] == L' ' || Text[b] == L'\t')) ++b;
+    while (e > b && (Text[e - 1] == L' ' || Text[e - 1] == L'\t')) --e;
+    return Text.substr(b, e - b);
+}
+
 bool SameTextIgnoreCase(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() && LowerText(a) == LowerText(b);
 }

@@ -68,6 +68,8 @@ std::string LowerAscii(std::string s);
 // Case-insensitive comparison by the locale's rules (option names, variable names).
 bool SameTextIgnoreCase(const std::wstring& a, const std::wstring& b);
 std::wstring LowerText(const std::wstring& s);
+// Text without the blanks (spaces and tabs) at its start and end.
+std::wstring WithoutBlanksAround(const std::wstring& Text);
 // The running program's file, and its folder with a trailing backslash.
 std::wstring ProgramFilePath();
 std::wstring ProgramDirectory();

@@ -10,18 +10,12 @@
 
 #include "Checked.h"
 #include "Errors.h"
+#include "Utils.h"
 
 namespace {
 
 [[noreturn]] void RaiseConvert(VarType from, const wchar_t* to) {
     throw EVariantError(std::wstring(L"Could not convert variant of type (") + VarTypeName(from) + L") into type (" + to + L")");
-}
-
-std::wstring Trimmed(const std::wstring& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && (s[b] == L' ' || s[b] == L'\t')) ++b;
-    while (e > b && (s[e - 1] == L' ' || s[e - 1] == L'\t')) --e;
-    return s.substr(b, e - b);
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date.
@@ -165,7 +159,7 @@ std::int32_t Variant::ToInt32() const {
 bool Variant::ToBool() const {
     if (auto p = std::get_if<bool>(&v_)) return *p;
     if (auto p = std::get_if<std::wstring>(&v_)) {
-        std::wstring t = Trimmed(*p);
+        std::wstring t = WithoutBlanksAround(*p);
         for (auto& c : t) c = static_cast<wchar_t>(std::towlower(c));
         if (t == L"true") return true;
         if (t == L"false") return false;
@@ -300,7 +294,7 @@ std::wstring DateTimeToText(double days) {
 }
 
 bool TryTextToDouble(const std::wstring& text, long double& out) {
-    std::wstring t = Trimmed(text);
+    std::wstring t = WithoutBlanksAround(text);
     if (t.empty()) return false;
     const wchar_t dec = LocaleNumberFormat().DecimalSeparator;
     // Only plain decimal notation: sign, digits, one separator, an optional exponent.
@@ -327,7 +321,7 @@ bool TryTextToDouble(const std::wstring& text, long double& out) {
 }
 
 bool TryTextToInt64(const std::wstring& text, std::int64_t& out) {
-    const std::wstring t = Trimmed(text);
+    const std::wstring t = WithoutBlanksAround(text);
     std::size_t i = 0;
     bool negative = false;
     if (i < t.size() && (t[i] == L'+' || t[i] == L'-')) negative = t[i++] == L'-';

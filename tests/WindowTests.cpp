@@ -35,6 +35,16 @@ BOOL CALLBACK MatchClass(HWND w, LPARAM p) {
 
 }  // namespace
 
+HWND WindowOfOwnClass(const wchar_t* ClassName, WNDPROC Proc, DWORD ExStyle, DWORD Style, RECT Bounds, HWND Parent) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = Proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = ClassName;
+    RegisterClassW(&wc);  // fails harmlessly once the class is there
+    return CreateWindowExW(ExStyle, ClassName, L"", Style, Bounds.left, Bounds.top, Bounds.right - Bounds.left,
+                           Bounds.bottom - Bounds.top, Parent, nullptr, wc.hInstance, nullptr);
+}
+
 HWND ThreadWindowOfClass(const wchar_t* className) {
     ClassSearch search{className, nullptr};
     EnumThreadWindows(GetCurrentThreadId(), MatchClass, reinterpret_cast<LPARAM>(&search));

@@ -22,6 +22,10 @@ bool PumpUntil(F condition, DWORD ms) {
     }
     return true;
 }
+// A window of a class of the test's own (registered on first use) with Proc, made on this
+// thread; Parent HWND_MESSAGE makes a message-only window.
+HWND WindowOfOwnClass(const wchar_t* ClassName, WNDPROC Proc, DWORD ExStyle, DWORD Style, RECT Bounds,
+                      HWND Parent = nullptr);
 // A window of this thread of the given class; null when there is none.
 HWND ThreadWindowOfClass(const wchar_t* className);
 // The text of a UTF-16 log file (empty when missing).

@@ -209,14 +209,9 @@ bool Above(HWND a, HWND b) {
 
 // A topmost bar along the bottom of the screen, as the taskbar is.
 HWND TaskbarLikeWindow() {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TestTaskbarLike";
-    RegisterClassW(&wc);
     const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    HWND bar = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 0, h - 40, w, 40,
-                               nullptr, nullptr, wc.hInstance, nullptr);
+    HWND bar = WindowOfOwnClass(L"TestTaskbarLike", DefWindowProcW, WS_EX_TOPMOST | WS_EX_TOOLWINDOW, WS_POPUP,
+                                {0, h - 40, w, h});
     ShowWindow(bar, SW_SHOWNOACTIVATE);
     return bar;
 }
@@ -342,13 +337,7 @@ TEST_F(WindowTest, ScreenSaverStaysForMovesWithoutMovement) {
 namespace {
 
 HWND PreviewHost(bool visible) {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TestPreviewHost";
-    RegisterClassW(&wc);
-    return CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP | (visible ? WS_VISIBLE : 0), 0, 0, 20, 15, nullptr,
-                           nullptr, wc.hInstance, nullptr);
+    return WindowOfOwnClass(L"TestPreviewHost", DefWindowProcW, 0, WS_POPUP | (visible ? WS_VISIBLE : 0), {0, 0, 20, 15});
 }
 
 void CALLBACK DestroyOnTimer(HWND w, UINT, UINT_PTR, DWORD) { DestroyWindow(w); }

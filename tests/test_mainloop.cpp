@@ -587,12 +587,7 @@ LRESULT CALLBACK CountingPostsProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 // While a stop waits for a routine, the window is served: during a reload with all its
 // messages (the reload's guard keeps the ticks out), at the program's end only repaints.
 TEST(MainLoopServe, TheStopsWaitServesEverythingDuringAReloadAndOnlyRepaintsOtherwise) {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = CountingPostsProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"MainLoopServeTarget";
-    RegisterClassW(&wc);
-    const HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    const HWND window = WindowOfOwnClass(L"MainLoopServeTarget", CountingPostsProc, 0, 0, {}, HWND_MESSAGE);
     ASSERT_NE(window, nullptr);
     servedPosts = 0;
     Reloading = 0;
