@@ -246,10 +246,12 @@ bool Heartbeat() {
     const std::uint32_t age = HeartbeatAge(GetTickCount(), SystemView()->HeartbeatTick);
     if (age > HeartbeatMaxAge) MapLog(L"Mapping: Heartbeat " + std::to_wstring(age));
     const bool alive = age <= HeartbeatMaxAge;
-    // A collector this program launched has served once a fresh heartbeat is seen.
-    if (alive && launchPending) {
-        launchFacts.Served = true;
+    if (alive) {
+        // A collector this program launched has served once a fresh heartbeat is seen; and
+        // a collector that serves, however late it came up, ends the run of failed starts.
+        if (launchPending) launchFacts.Served = true;
         SettleLaunch(false);
+        if (!launchPending) launchRecord = TLaunchRecord{};
     }
     return alive;
 }

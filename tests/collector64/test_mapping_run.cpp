@@ -361,6 +361,17 @@ TEST_F(MappingRun, AStartWithoutAProcessThatComesToNothingIsAFailedStart) {
     EXPECT_FALSE(ConnectServer());
     EXPECT_EQ(processlessStarts, 1);
     EXPECT_TRUE(Logged(L"Mapping: ConnectServer Map Server not started again within 10 s of a failed start"));
+    {
+        // A collector comes up late after all and serves: the failed start is forgiven, and
+        // once it has gone the next one is started at once.
+        TStandInSystemArea standIn;
+        ASSERT_TRUE(standIn.View.valid());
+        standIn.Area()->HeartbeatTick = GetTickCount();
+        EXPECT_TRUE(ConnectServer());
+        CloseMapping();
+    }
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_EQ(processlessStarts, 2);
 }
 
 TEST_F(MappingRun, AReloadBeforeTheFirstHeartbeatDoesNotHoldUpTheNextStart) {
