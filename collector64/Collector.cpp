@@ -7,9 +7,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "ProcessIds.h"
+#include "SystemProcessList.h"
 #include "WinHandles.h"
 
 namespace vistrel64 {
@@ -65,11 +67,12 @@ int CreateDataArea(TArea& Area, const char* Name, DWORD Size, const char* ViewFa
     return 0;
 }
 
-// The statistics of one process; an entry that cannot be read stays zero.
-TProcessStats ReadProcess(DWORD Id) {
-    TProcessStats entry;
+// What the handle of one process gives; an entry that cannot be read stays zero.
+TOpenedProcess ReadOpenedProcess(DWORD Id) {
+    TOpenedProcess opened;
+    TProcessStats& entry = opened.Entry;
     UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, Id));
-    if (!process.valid()) return entry;
+    if (!process.valid()) return opened;
     PROCESS_MEMORY_COUNTERS_EX counters{};
     wchar_t image[MAX_PATH] = {};
     if (GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
@@ -84,8 +87,30 @@ TProcessStats ReadProcess(DWORD Id) {
         }
     }
     DWORD handles = 0;
-    if (GetProcessHandleCount(process.get(), &handles)) entry.HandleCount = handles;
-    return entry;
+    if (GetProcessHandleCount(process.get(), &handles)) {
+        entry.HandleCount = handles;
+        opened.HandleCountRead = true;
+    }
+    return opened;
+}
+
+TNtQuerySystemInformation SystemInformationFunction() {
+    static const auto query = reinterpret_cast<TNtQuerySystemInformation>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    return query;
+}
+
+// The statistics of one process: its handle's, completed from the system's process list
+// (read once per pass, on first need) where the handle gave nothing.
+TProcessStats ReadProcess(DWORD Id, std::optional<TSystemProcessList>& List) {
+    const TOpenedProcess opened = ReadOpenedProcess(Id);
+    if (Id == 0 || (opened.Entry.ProcessId != 0 && opened.HandleCountRead)) return opened.Entry;
+    if (!List) {
+        std::vector<TListedProcess> processes;
+        ReadProcessList(SystemInformationFunction(), processes);
+        List.emplace(std::move(processes));
+    }
+    return CompleteFromList(opened, Id, List->Find(Id));
 }
 
 // The owner process id of every thread in the system; empty when no snapshot is had.
@@ -172,7 +197,8 @@ void CollectProcesses() {
     if (!EnumerateProcessIds(&EnumProcesses, ids)) return;
     TProcessTable table;
     table.reserve(ids.size());
-    for (const DWORD id : ids) table.push_back(ReadProcess(id));
+    std::optional<TSystemProcessList> list;
+    for (const DWORD id : ids) table.push_back(ReadProcess(id, list));
     CountThreads(table, ThreadOwners());
     ProcessTable = std::move(table);
 }

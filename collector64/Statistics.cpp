@@ -3,6 +3,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "SystemProcessList.h"
+
 namespace vistrel64 {
 
 std::wstring FileNameOfImage(const std::wstring& ImageFileName) {
@@ -14,6 +16,21 @@ std::wstring LowerLatinLetters(std::wstring Text) {
     for (wchar_t& c : Text)
         if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
     return Text;
+}
+
+TProcessStats CompleteFromList(const TOpenedProcess& Opened, std::uint32_t Id, const TListedProcess* Listed) {
+    TProcessStats entry = Opened.Entry;
+    if (Id == 0 || !Listed || Listed->ProcessId != Id || Listed->ImageName.empty()) return entry;
+    if (entry.ProcessId == 0) {
+        entry.ProcessId = Id;
+        entry.FileName = Listed->ImageName;
+        entry.WorkingSetSize = Listed->WorkingSetSize;
+        entry.PageFaultCount = Listed->PageFaultCount;
+        entry.PagefileUsage = Listed->PagefileUsage;
+        entry.PrivateUsage = Listed->PrivatePageCount;
+    }
+    if (!Opened.HandleCountRead) entry.HandleCount = Listed->HandleCount;
+    return entry;
 }
 
 void CountThreads(TProcessTable& Table, const std::vector<std::uint32_t>& Owners) {

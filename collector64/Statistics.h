@@ -9,6 +9,9 @@
 
 #include "SharedAreas.h"
 
+// One process of the system's process list (SystemProcessList.h).
+struct TListedProcess;
+
 namespace vistrel64 {
 
 // One process id of a pass's enumeration.
@@ -24,6 +27,20 @@ struct TProcessStats {
 };
 // In enumeration order.
 using TProcessTable = std::vector<TProcessStats>;
+
+// What the handle of one process gave: Entry as the pass filled it (process id 0 when the
+// process could not be opened or its counters or name not read) and whether its handle
+// count was read.
+struct TOpenedProcess {
+    TProcessStats Entry;
+    bool HandleCountRead = false;
+};
+// The entry of process Id: the handle's figures, and where the handle gave none (Windows
+// refuses an unelevated program even limited query rights for services and protected
+// processes), those of the system list's record of the process, when the record names
+// it: file name, counters (PrivateUsage from its private page count) and handle count.
+// The thread count is left to the thread pass. The idle process (id 0) stays empty.
+TProcessStats CompleteFromList(const TOpenedProcess& Opened, std::uint32_t Id, const TListedProcess* Listed);
 
 // The text after the last backslash of an image file name (the whole text without one).
 std::wstring FileNameOfImage(const std::wstring& ImageFileName);

@@ -34,13 +34,15 @@ struct TAreaView {
 std::recursive_mutex mappingLock;
 TAreaView systemArea, topWsArea, topPuArea, monitorArea;
 
-// The collector this program launched last, while it may still be running, and whether a
-// fresh heartbeat was seen since; whether a launch is under way; the time of the last
-// launch that came to nothing.
+// The last launch of the collector while its outcome is pending: its process (when the
+// shell handed it out) and what is known of it; whether it is under way (from its decision
+// to the end of its attempts to connect: its outcome waits until then); the failed
+// launches since the last that served.
 UniqueHandle launchedCollector;
-bool launchedCollectorServed = false;
+bool launchPending = false;
+TLaunchFacts launchFacts;
 bool launchInProgress = false;
-std::optional<std::uint64_t> lastFailedLaunch;
+TLaunchRecord launchRecord;
 // Whether this program has opened or launched a collector since it last told one to end:
 // only then does the terminate command go out when the system area is not held. Read
 // without the lock at a forced end.
@@ -67,15 +69,23 @@ void CreateMapView(TAreaView& Area, const char* Name, std::size_t Size, const wc
     MapLog(std::wstring(L"Mapping: ") + LogTag + L": " + BoolToText(Area.View.valid()));
 }
 
-bool LaunchedCollectorRunning() {
-    return launchedCollector.valid() && WaitForSingleObject(launchedCollector.get(), 0) == WAIT_TIMEOUT;
+bool LaunchedCollectorEnded() {
+    return launchedCollector.valid() && WaitForSingleObject(launchedCollector.get(), 0) == WAIT_OBJECT_0;
 }
 
-// Forgets a launched collector that has ended; one that ended before a fresh heartbeat
-// of it was seen is a failed launch.
-void NoteLaunchedCollectorEnd() {
-    if (!launchedCollector.valid() || LaunchedCollectorRunning()) return;
-    if (!launchedCollectorServed) lastFailedLaunch = GetTickCount64();
+// Settles the pending launch once its outcome is known (AreaMissing: the collector's
+// system area could not be opened just now), recording a failure or a success; a launch
+// still under way waits for the end of its attempts.
+void SettleLaunch(bool AreaMissing) {
+    if (!launchPending || launchInProgress) return;
+    TLaunchFacts facts = launchFacts;
+    facts.HasProcess = launchedCollector.valid();
+    facts.ProcessEnded = LaunchedCollectorEnded();
+    facts.AreaMissing = AreaMissing;
+    const TLaunchOutcome outcome = LaunchOutcomeOf(facts);
+    if (outcome == TLaunchOutcome::Pending) return;
+    launchRecord = RecordLaunchOutcome(launchRecord, outcome, GetTickCount64());
+    launchPending = false;
     launchedCollector.reset();
 }
 
@@ -137,16 +147,19 @@ bool BeginLaunch() {
         return false;
     }
     if (launchInProgress) return false;
-    NoteLaunchedCollectorEnd();
-    const bool running = LaunchedCollectorRunning();
-    if (!LaunchAllowed(running, lastFailedLaunch, GetTickCount64())) {
+    // The collector's area is missing: that is why a launch is considered.
+    SettleLaunch(true);
+    if (!LaunchAllowed(launchPending, launchRecord, GetTickCount64())) {
         MapLog(L"Mapping: ConnectServer Map Server not started again" +
-               (running ? std::wstring(L": the last one still runs")
-                        : L" within " + std::to_wstring(LaunchRetryDelayMs / 1000) + L" s of a failed start"));
+               (launchPending ? std::wstring(L": the last one still runs")
+                              : L" within " + std::to_wstring(LaunchPauseMs(launchRecord.Failures) / 1000) +
+                                    L" s of a failed start"));
         return false;
     }
     launchInProgress = true;
-    launchedCollectorServed = false;
+    launchPending = true;
+    launchFacts = TLaunchFacts{};
+    launchedCollector.reset();
     collectorInUse = true;
     return true;
 }
@@ -198,6 +211,13 @@ void CreateProcessMonitorMapView() {
 void SendTerminateCommand() {
     std::lock_guard guard(mappingLock);
     MapLog(L"Mapping: SendTerminateCommand");
+    // A launch that came to nothing before now counts as failed; one that ends because it
+    // is told to end now (a reload) does not.
+    SettleLaunch(false);
+    if (launchPending) {
+        launchFacts.ToldToEnd = true;
+        SettleLaunch(false);
+    }
     if (SystemHeld()) {
         SystemView()->Command = VslTerminateCommand;
     } else if (collectorInUse) {
@@ -226,8 +246,13 @@ bool Heartbeat() {
     const std::uint32_t age = HeartbeatAge(GetTickCount(), SystemView()->HeartbeatTick);
     if (age > HeartbeatMaxAge) MapLog(L"Mapping: Heartbeat " + std::to_wstring(age));
     const bool alive = age <= HeartbeatMaxAge;
-    // A collector this program launched has served once its heartbeat is seen fresh.
-    if (alive && launchedCollector.valid()) launchedCollectorServed = true;
+    if (alive) {
+        // A collector this program launched has served once a fresh heartbeat is seen; and
+        // a collector that serves, however late it came up, ends the run of failed starts.
+        if (launchPending) launchFacts.Served = true;
+        SettleLaunch(false);
+        if (!launchPending) launchRecord = TLaunchRecord{};
+    }
     return alive;
 }
 
@@ -261,9 +286,11 @@ bool ConnectServer() {
         {
             std::lock_guard guard(mappingLock);
             launchedCollector = std::move(process);
+            launchFacts.Started = started;
             if (!started) {
                 // Nothing to wait for: no attempts to connect follow.
-                lastFailedLaunch = GetTickCount64();
+                launchInProgress = false;
+                SettleLaunch(true);
                 WriteLog(L"Mapping: ConnectServer Map Server could not be started: " + path + L": error " +
                              std::to_wstring(error) + L" " + SystemErrorText(error),
                          llError);
@@ -279,14 +306,19 @@ bool ConnectServer() {
             if (systemArea.Handle.valid()) break;
         }
         std::lock_guard guard(mappingLock);
+        launchInProgress = false;
         if (attempt > attempts) {
             MapLog(L"Mapping: ConnectServer Map Server failed after " + std::to_wstring(attempts) + L" tries");
-            NoteLaunchedCollectorEnd();
+            // A collector whose process runs may still come up; one without a process
+            // that the shell handed out is not seen again.
+            SettleLaunch(true);
             CloseMapping();
             return false;
         }
         MapLog(L"Mapping: ConnectServer Map Server started after " + std::to_wstring(attempt) + L" tries");
-        return ConnectWithSystemArea();
+        const bool connected = ConnectWithSystemArea();
+        SettleLaunch(false);
+        return connected;
     } catch (const std::exception& e) {
         MapLog(L"Mapping: ConnectServer " + MessageOf(e));
         return false;
@@ -394,11 +426,36 @@ SHELLEXECUTEINFOW StatisticsProgramStartInfo(const std::wstring& Path, const std
 
 bool StatisticsProgramCanRun(bool ProcessIs64Bit, bool RunsUnderWow64) { return ProcessIs64Bit || RunsUnderWow64; }
 
-bool LaunchAllowed(bool LaunchedRunning, std::optional<std::uint64_t> LastFailure, std::uint64_t NowTick) {
-    if (LaunchedRunning) return false;
+TLaunchOutcome LaunchOutcomeOf(const TLaunchFacts& Facts) {
+    if (!Facts.Started) return TLaunchOutcome::Failed;
+    if (Facts.Served) return TLaunchOutcome::Served;
+    if (Facts.ToldToEnd) return TLaunchOutcome::Withdrawn;
+    if (Facts.HasProcess) return Facts.ProcessEnded ? TLaunchOutcome::Failed : TLaunchOutcome::Pending;
+    return Facts.AreaMissing ? TLaunchOutcome::Failed : TLaunchOutcome::Pending;
+}
+
+TLaunchRecord RecordLaunchOutcome(TLaunchRecord Record, TLaunchOutcome Outcome, std::uint64_t NowTick) {
+    if (Outcome == TLaunchOutcome::Served) return TLaunchRecord{};
+    if (Outcome == TLaunchOutcome::Failed) {
+        if (Record.Failures < UINT32_MAX) ++Record.Failures;
+        Record.LastFailure = NowTick;
+    }
+    return Record;
+}
+
+std::uint64_t LaunchPauseMs(std::uint32_t Failures) {
+    if (Failures == 0) return 0;
+    std::uint64_t pause = LaunchFirstPauseMs;
+    for (std::uint32_t i = 1; i < Failures && pause < LaunchLongestPauseMs; ++i) pause *= 2;
+    return pause < LaunchLongestPauseMs ? pause : LaunchLongestPauseMs;
+}
+
+bool LaunchAllowed(bool LaunchPending, const TLaunchRecord& Record, std::uint64_t NowTick) {
+    if (LaunchPending) return false;
+    if (!Record.LastFailure) return true;
     // A clock that reads earlier than the failure (it cannot, but a wrong reading must not
     // stop the launches for good) allows the launch.
-    return !LastFailure || NowTick < *LastFailure || NowTick - *LastFailure >= LaunchRetryDelayMs;
+    return NowTick < *Record.LastFailure || NowTick - *Record.LastFailure >= LaunchPauseMs(Record.Failures);
 }
 
 int FindNameSlot(const TVslSystemArea& Area, const std::wstring& Name) {

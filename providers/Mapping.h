@@ -44,11 +44,10 @@ void CloseMapping();
 // Raises EIntOverflow when the heartbeat's second is later than the current one.
 bool Heartbeat();
 // True when the areas can be used: connects, starting Vistrel64 when needed (but never a
-// second one while the one started before still runs, nor again within
-// LaunchRetryDelayMs of a failed start, nor where 64-bit programs cannot run), and maps
-// every area not mapped yet once the heartbeat is fresh. A start that fails is logged at
-// ERROR and followed by no attempt to connect. Must be called without the lock of this
-// unit held.
+// second one while the one started before may still come up, nor again within the pause
+// that follows failed starts, nor where 64-bit programs cannot run), and maps every area
+// not mapped yet once the heartbeat is fresh. A start that fails is logged at ERROR and
+// followed by no attempt to connect. Must be called without the lock of this unit held.
 bool ConnectServer();
 
 // A copy of the top record; Record stays empty when ConnectServer answered true but the
@@ -97,12 +96,44 @@ bool StatisticsProgramCanRun(bool ProcessIs64Bit, bool RunsUnderWow64);
 std::uint32_t HeartbeatAge(std::uint32_t NowTick, std::uint32_t BeatTick);
 // Alive while the heartbeat is at most this many seconds old.
 inline constexpr std::uint32_t HeartbeatMaxAge = 10;
-// After a launch that came to nothing (the shell could not start the collector, or it
-// ended before its areas were opened), no new launch for this many milliseconds.
-inline constexpr std::uint64_t LaunchRetryDelayMs = 10000;
+
+// What this program knows of its last launch of the collector.
+struct TLaunchFacts {
+    bool Started = false;       // the shell reported the start
+    bool HasProcess = false;    // and handed out the collector's process
+    bool ProcessEnded = false;  // which has ended since
+    bool Served = false;        // a fresh heartbeat was seen since the launch
+    bool ToldToEnd = false;     // this program has told the collector to end since (a reload, its end)
+    bool AreaMissing = false;   // the collector's system area cannot be opened now
+};
+// What became of a launch: still Pending (its process runs, or without a process its area
+// is there), Served, Failed (counted towards the pause before the next launch), or
+// Withdrawn (told to end before it served: a reload's doing, not counted).
+enum class TLaunchOutcome { Pending, Served, Failed, Withdrawn };
+// A start the shell refused has failed; one whose heartbeat was seen has served; one told
+// to end is withdrawn; else one with a process has failed once the process ended, and one
+// without a process (the shell may start a program without handing it out) once its area
+// is missing.
+TLaunchOutcome LaunchOutcomeOf(const TLaunchFacts& Facts);
+
+// The failed launches since the last one that served, and when the last was found failed.
+struct TLaunchRecord {
+    std::uint32_t Failures = 0;
+    std::optional<std::uint64_t> LastFailure;
+};
+// The record after a launch's outcome at tick NowTick: a failure is counted, a launch that
+// served starts the count afresh, the others leave it.
+TLaunchRecord RecordLaunchOutcome(TLaunchRecord Record, TLaunchOutcome Outcome, std::uint64_t NowTick);
+// The pause before a new launch after Failures failed ones in a row, in milliseconds: none
+// before a failure, then LaunchFirstPauseMs doubling with every further failure up to
+// LaunchLongestPauseMs, so that a collector that cannot start is not tried for ever at the
+// same short pace.
+inline constexpr std::uint64_t LaunchFirstPauseMs = 10000;
+inline constexpr std::uint64_t LaunchLongestPauseMs = 600000;
+std::uint64_t LaunchPauseMs(std::uint32_t Failures);
 // Whether a collector may be launched now (tick counts of GetTickCount64): never while the
-// one launched before is still running, nor within LaunchRetryDelayMs of a failed launch.
-bool LaunchAllowed(bool LaunchedRunning, std::optional<std::uint64_t> LastFailure, std::uint64_t NowTick);
+// launch before is pending, nor within the pause after the last failure.
+bool LaunchAllowed(bool LaunchPending, const TLaunchRecord& Record, std::uint64_t NowTick);
 // The first slot whose text equals Name unit by unit (case-sensitive), or -1.
 int FindNameSlot(const TVslSystemArea& Area, const std::wstring& Name);
 // Zero-fills the first free slot and copies Name into it; the slot's index, or -1 when all

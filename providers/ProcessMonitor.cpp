@@ -18,6 +18,7 @@
 #include "Utils.h"
 
 TProcessMonitorApis ProcessMonitorApis;
+TOpenProcessFunction ProcessOpenFunction = &::OpenProcess;
 TProcessMonitors ProcessMonitors;
 std::string ProcessMonitorErrorText;
 
@@ -138,11 +139,54 @@ std::string ProcessFileName(HANDLE Process, DWORD ProcessId, const TImageNameFun
     return FileNameOfPath(path);
 }
 
-void GetProcessName(HANDLE Process, DWORD ProcessId, std::string& ErrorText, std::string& FileName) {
+TImageNameFunctions ProcessMonitorNameFunctions() {
     TImageNameFunctions functions;
     functions.QueryFullProcessImageNameW = ProcessMonitorApis.QueryFullProcessImageNameW;
     functions.GetProcessImageFileNameW = ProcessMonitorApis.GetProcessImageFileNameW;
-    FileName = ProcessFileName(Process, ProcessId, functions, ErrorText);
+    return functions;
+}
+
+void GetProcessName(HANDLE Process, DWORD ProcessId, std::string& ErrorText, std::string& FileName) {
+    FileName = ProcessFileName(Process, ProcessId, ProcessMonitorNameFunctions(), ErrorText);
+}
+
+TProcessFigures ReadProcessFigures(DWORD ProcessId, unsigned Wanted, const TImageNameFunctions& Names,
+                                   TProcessListOnDemand& List) {
+    TProcessFigures figures;
+    auto failed = [&figures] {
+        if (figures.Error == 0) figures.Error = GetLastError();
+    };
+    const UniqueHandle process = OpenProcessForQuery(ProcessId, ProcessOpenFunction);
+    if (!process.valid()) {
+        failed();
+        if ((Wanted & pfName) && (ProcessId == 4 || ProcessId == 8)) figures.Name = "System";
+    } else {
+        if (Wanted & pfName) {
+            std::string errorText;
+            figures.Name = ProcessFileName(process.get(), ProcessId, Names, errorText);
+        }
+        if (Wanted & pfTimes) {
+            FILETIME creation{}, exitTime{}, kernel{}, user{};
+            if (GetProcessTimes(process.get(), &creation, &exitTime, &kernel, &user))
+                figures.Times = TProcessTimes{FileTimeValue(user), FileTimeValue(kernel)};
+            else
+                failed();
+        }
+        if (Wanted & pfMemory) {
+            PROCESS_MEMORY_COUNTERS counters{};
+            counters.cb = sizeof counters;
+            if (GetProcessMemoryInfo(process.get(), &counters, sizeof counters))
+                figures.Memory = TProcessMemory{counters.WorkingSetSize, counters.PagefileUsage, counters.PageFaultCount};
+            else
+                failed();
+        }
+        DWORD handles = 0;
+        if ((Wanted & pfHandles) && ProcessMonitorApis.GetProcessHandleCount &&
+            ProcessMonitorApis.GetProcessHandleCount(process.get(), &handles))
+            figures.HandleCount = handles;
+    }
+    if (!FiguresIncomplete(figures, Wanted)) return figures;
+    return MergeProcessFigures(figures, List.Find(ProcessId));
 }
 
 std::string GetLastErrorMessage() {
@@ -174,34 +218,34 @@ DWORD UpdateSystemTimes(TProcessMonitor& Monitor) {
     return code;
 }
 
-DWORD UpdateProcessTimes(TProcessMonitor& Monitor) {
-    const UniqueHandle process = OpenProcessForQuery(Monitor.ProcessId);
-    if (!process.valid()) return GetLastError();
-    FILETIME creation{}, exitTime{}, kernel{}, user{};
-    if (!GetProcessTimes(process.get(), &creation, &exitTime, &kernel, &user)) return GetLastError();
+namespace {
+DWORD ErrorOf(const TProcessFigures& Figures) { return Figures.Error ? Figures.Error : ERROR_NOT_FOUND; }
+}  // namespace
+
+DWORD UpdateProcessTimes(TProcessMonitor& Monitor, TProcessListOnDemand& List) {
+    const TProcessFigures figures = ReadProcessFigures(Monitor.ProcessId, pfTimes, {}, List);
+    if (!figures.Times) return ErrorOf(figures);
+    const std::uint64_t total = CheckedAdd(figures.Times->Kernel, figures.Times->User);
     Monitor.PrevKernelTime = Monitor.KernelTime;
     Monitor.PrevUserTime = Monitor.UserTime;
     Monitor.PrevTotalTime = Monitor.TotalTime;
-    Monitor.KernelTime = FileTimeValue(kernel);
-    Monitor.UserTime = FileTimeValue(user);
-    Monitor.TotalTime = CheckedAdd(Monitor.KernelTime, Monitor.UserTime);
+    Monitor.KernelTime = figures.Times->Kernel;
+    Monitor.UserTime = figures.Times->User;
+    Monitor.TotalTime = total;
     return 0;
 }
 
-DWORD TProcessMonitor::UpdateMemory() {
-    const UniqueHandle process = OpenProcessForQuery(ProcessId);
-    if (!process.valid()) return GetLastError();
-    if (ProcessMonitorApis.GetProcessHandleCount) ProcessMonitorApis.GetProcessHandleCount(process.get(), &HandleCount);
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) return GetLastError();
-    WorkingSetSize = counters.WorkingSetSize;
-    PagefileUsage = counters.PagefileUsage;
-    PageFaultCount = counters.PageFaultCount;
+DWORD TProcessMonitor::UpdateMemory(TProcessListOnDemand& List) {
+    const TProcessFigures figures = ReadProcessFigures(ProcessId, pfMemory | pfHandles, {}, List);
+    if (figures.HandleCount) HandleCount = *figures.HandleCount;
+    if (!figures.Memory) return ErrorOf(figures);
+    WorkingSetSize = figures.Memory->WorkingSetSize;
+    PagefileUsage = figures.Memory->PagefileUsage;
+    PageFaultCount = figures.Memory->PageFaultCount;
     return 0;
 }
 
-void TProcessMonitor::Update() {
+void TProcessMonitor::Update(TProcessListOnDemand& List) {
     ProcessMonitorErrorText.clear();
     try {
         UpdateSystemTimes(*this);
@@ -211,11 +255,11 @@ void TProcessMonitor::Update() {
         TickTime = static_cast<std::uint64_t>(GetTickCount()) * 10000u;
     }
     try {
-        UpdateProcessTimes(*this);
+        UpdateProcessTimes(*this, List);
     } catch (const std::exception& e) {
         ProcessMonitorErrorText += " UpdateProcessTimes: " + MessageOf(e) + "|";
     }
-    UpdateMemory();
+    UpdateMemory(List);
 }
 
 // ---- interpretation ------------------------------------------------------------------------------
@@ -278,11 +322,11 @@ void TProcessMonitors::RemoveProcess(DWORD ProcessId) {
     std::erase_if(items_, [&](const TProcessMonitor& m) { return m.ProcessId == ProcessId; });
 }
 
-TProcessStats TProcessMonitors::GetProcessStats(const std::string& Name) {
+TProcessStats TProcessMonitors::GetProcessStats(const std::string& Name, TProcessListOnDemand& List) {
     TProcessStats sum;
     for (TProcessMonitor& monitor : items_) {
         if (!SameNameAscii(monitor.Name, Name)) continue;
-        monitor.Update();
+        monitor.Update(List);
         AddProcessStats(sum, monitor, monitor.CpuPercent());
     }
     return sum;
@@ -316,19 +360,18 @@ void TProcessMonitors::ApplyEnumeration(const std::string& Name, const std::vect
 
 // ---- the routine ------------------------------------------------------------------------------------
 
-void RefreshList(TProcessMonitors& Monitors, const std::string& Name) {
+void RefreshList(TProcessMonitors& Monitors, const std::string& Name, TProcessListOnDemand& List) {
     if (!ProcessMonitorApis.EnumProcesses) return;
     TProcessIdList ids;
     if (!EnumProcessIds(ids, ProcessMonitorApis.EnumProcesses) || ids.empty()) return;
+    const TImageNameFunctions names = ProcessMonitorNameFunctions();
     std::vector<TNamedProcess> processes;
     processes.reserve(ids.size());
     for (const DWORD id : ids) {
         TNamedProcess p;
         p.ProcessId = id;
-        if (const UniqueHandle process = OpenProcessForQuery(p.ProcessId); process.valid()) {
-            std::string errorText;
-            GetProcessName(process.get(), p.ProcessId, errorText, p.Name);
-        }
+        // The idle process (id 0) is no process of any name.
+        if (id != 0) p.Name = ReadProcessFigures(id, pfName, names, List).Name;
         processes.push_back(std::move(p));
     }
     Monitors.ApplyEnumeration(Name, processes);
@@ -342,6 +385,8 @@ void GetProcessMemory(TItemOptionArray Options, TItemData& Data, std::wstring& D
     std::wstring step = L"start";
     TProcessMemoryValues values;
     bool use64 = false;
+    // The processes of the name that refuse to be opened are read from the system's list.
+    TProcessListOnDemand list(OptionalApis.NtQuerySystemInformation);
 
     step = L"64 ";
     if (Vistrel64) {
@@ -356,9 +401,9 @@ void GetProcessMemory(TItemOptionArray Options, TItemData& Data, std::wstring& D
 
     try {
         step = L"refresh list ";
-        RefreshList(ProcessMonitors, key);
+        RefreshList(ProcessMonitors, key, list);
         step = L"process stats";
-        const TProcessStats stats = ProcessMonitors.GetProcessStats(key);
+        const TProcessStats stats = ProcessMonitors.GetProcessStats(key, list);
         if (!ProcessMonitorErrorText.empty())
             WriteLog(L"GetProcessMemory " + keyText + L" " + AnsiToWide(ProcessMonitorErrorText), llDebug);
         step = L"retrieve data";

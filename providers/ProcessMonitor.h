@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ItemTypes.h"
+#include "ProcessFigures.h"
 #include "ProcessIds.h"
 #include "SharedAreas.h"
 #include "WinHandles.h"
@@ -56,6 +57,9 @@ using TOpenProcessFunction = HANDLE(WINAPI*)(DWORD Access, BOOL Inherit, DWORD P
 // Opens a process, not inheritable, with the first of ProcessQueryAccess that Open
 // grants. Not valid when none is granted; the last error is then the last refusal's.
 UniqueHandle OpenProcessForQuery(DWORD ProcessId, TOpenProcessFunction Open = ::OpenProcess);
+// The open the process items use (OpenProcess); tests put in one that refuses as Windows
+// refuses an unelevated program.
+extern TOpenProcessFunction ProcessOpenFunction;
 
 // The image-name functions tried in order; only the first one present is called.
 struct TImageNameFunctions {
@@ -74,6 +78,16 @@ std::string FileNameOfPath(const std::string& Path);
 
 // The functions this unit bound (QueryFullProcessImageNameW, GetProcessImageFileNameW).
 void GetProcessName(HANDLE Process, DWORD ProcessId, std::string& ErrorText, std::string& FileName);
+// The image-name functions of GetProcessName.
+TImageNameFunctions ProcessMonitorNameFunctions();
+
+// The Wanted figures of one process (TProcessFigure bits): through a handle opened with
+// ProcessOpenFunction (its name through Names; ids 4 and 8 are "System"), then, when
+// something wanted is missing (a refused open, a failed call, no name), completed from
+// List's record of the process. Error holds the code of the first open or call that
+// failed.
+TProcessFigures ReadProcessFigures(DWORD ProcessId, unsigned Wanted, const TImageNameFunctions& Names,
+                                   TProcessListOnDemand& List);
 // The system's message for the thread's last error, 8-bit and trimmed.
 std::string GetLastErrorMessage();
 
@@ -93,11 +107,11 @@ struct TProcessMonitor {
     DWORD PageFaultCount = 0, HandleCount = 0;
 
     // Reads the system times, the process times and the counters (their codes unused);
-    // empties the unit's error text first.
-    void Update();
-    // Opens the process and reads its handle count and memory counters: 0, or the error
-    // code when it cannot be opened or its counters not read (the fields then stay).
-    DWORD UpdateMemory();
+    // empties the unit's error text first. What the process refuses comes from List.
+    void Update(TProcessListOnDemand& List);
+    // Reads the process's handle count and memory counters, through its handle or else
+    // from List: 0, or the error code when neither gave the counters (they then stay).
+    DWORD UpdateMemory(TProcessListOnDemand& List);
     // The share of CPU time since the previous update in percent, rounded half up: of
     // elapsed time when the tick fallback has run twice, else of all processors' time;
     // 0 before the second update and when no time elapsed since the previous one; never
@@ -108,8 +122,9 @@ struct TProcessMonitor {
 // Previous := current system times, then new ones from GetSystemTimes; 0, or the error
 // code after which the tick fallback was used.
 DWORD UpdateSystemTimes(TProcessMonitor& Monitor);
-// Previous := current process times, then new ones; 0 or the error code (times kept).
-DWORD UpdateProcessTimes(TProcessMonitor& Monitor);
+// Previous := current process times, then new ones, through the process's handle or else
+// from List; 0 or the error code (times kept).
+DWORD UpdateProcessTimes(TProcessMonitor& Monitor, TProcessListOnDemand& List);
 
 // Sums over the monitors of one name: 64-bit in every build, since the processes of one
 // name pass 4 GiB together long before one of them does.
@@ -122,7 +137,8 @@ struct TProcessStats {
 // EIntOverflow and leaves Sum as it was.
 void AddProcessStats(TProcessStats& Sum, const TProcessMonitor& Monitor, std::int32_t CpuPercent);
 
-// A process seen by one enumeration; Name is empty when it could not be opened.
+// A process seen by one enumeration; Name is empty when neither its handle nor the
+// system's list named it.
 struct TNamedProcess {
     DWORD ProcessId = 0;
     std::string Name;
@@ -137,7 +153,7 @@ public:
     void RemoveProcess(DWORD ProcessId);
     // Updates every monitor of the name (ASCII letters compared ignoring case) and sums
     // its values.
-    TProcessStats GetProcessStats(const std::string& Name);
+    TProcessStats GetProcessStats(const std::string& Name, TProcessListOnDemand& List);
     // Adds monitors for the processes of Name and removes those of processes that are
     // gone (of every name), from the last monitor to the first. A process id now held by
     // a process of another name counts as gone: its monitor watched a process that ended.
@@ -155,8 +171,9 @@ extern TProcessMonitors ProcessMonitors;
 // What the last TProcessMonitor::Update recorded of its failures.
 extern std::string ProcessMonitorErrorText;
 
-// Enumerates the processes and brings Monitors in step with those of Name.
-void RefreshList(TProcessMonitors& Monitors, const std::string& Name);
+// Enumerates the processes and brings Monitors in step with those of Name; a process
+// that cannot be opened or named is named from List.
+void RefreshList(TProcessMonitors& Monitors, const std::string& Name, TProcessListOnDemand& List);
 
 // The values of one PROCESSMEM row, from the monitors or from the collector's record.
 struct TProcessMemoryValues {

@@ -2,8 +2,6 @@
 // running processes each, with the CPU and page-fault histories between collections.
 #include "Processes.h"
 
-#include <psapi.h>
-
 #include <optional>
 
 #include "Checked.h"
@@ -30,31 +28,45 @@ Variant Currency(std::uint64_t Count) {
     return Variant::FromCurrencyCount(CheckedMul<std::int64_t>(CheckedCast<std::int64_t>(Count), 10000));
 }
 
+// Whether a known id now belongs to a process of another name. The name comes from the
+// process's image or from the system's list, which may differ in the case of letters.
 bool RenamedProcess(const std::string& Known, const std::string& Sampled) {
-    return !Known.empty() && !Sampled.empty() && Known != Sampled;
+    return !Known.empty() && !Sampled.empty() && LowerAscii(Known) != LowerAscii(Sampled);
 }
 
-// The process's name for the items of this family.
-std::string ImageNameOf(HANDLE Process, DWORD ProcessId) {
-    std::wstring errorText;
-    std::string name;
-    GetProcessImageName(Process, ProcessId, errorText, name);
-    return name;
+// The image-name functions bound at start, in the order they are tried.
+TImageNameFunctions ImageNameFunctions() {
+    TImageNameFunctions functions;
+    functions.QueryFullProcessImageNameW = OptionalApis.QueryFullProcessImageNameW;
+    functions.GetProcessImageFileNameW = OptionalApis.GetProcessImageFileNameW;
+    functions.GetProcessImageFileNameA = OptionalApis.GetProcessImageFileNameA;
+    return functions;
 }
+
+// The figures of one process for the items of this family: from its handle, and what the
+// handle does not give from the system's list (read once per collection, on first need).
+class TProcessReader {
+public:
+    TProcessFigures Read(DWORD ProcessId, unsigned Wanted) {
+        return ReadProcessFigures(ProcessId, Wanted | pfName, names_, list_);
+    }
+
+private:
+    TImageNameFunctions names_ = ImageNameFunctions();
+    TProcessListOnDemand list_{OptionalApis.NtQuerySystemInformation};
+};
 
 // The own pass of TOPPROCESSMEM over the processes this program can read.
 std::vector<TProcessMemorySample> ReadMemorySamples() {
     TProcessIdList ids;
     EnumProcessIds(ids);
     std::vector<TProcessMemorySample> samples;
+    TProcessReader reader;
     for (const DWORD id : ids) {
         if (id == 0) continue;
-        const UniqueHandle process = OpenProcessForQuery(id);
-        if (!process.valid()) continue;
-        PROCESS_MEMORY_COUNTERS counters{};
-        counters.cb = sizeof counters;
-        if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) continue;
-        samples.push_back({ImageNameOf(process.get(), id), id, counters.WorkingSetSize, counters.PagefileUsage});
+        const TProcessFigures figures = reader.Read(id, pfMemory);
+        if (!figures.Memory) continue;
+        samples.push_back({figures.Name, id, figures.Memory->WorkingSetSize, figures.Memory->PagefileUsage});
     }
     return samples;
 }
@@ -76,12 +88,8 @@ bool TopProcessFromCollector(const std::wstring& Counter, TTopProcess& Top) {
 }  // namespace
 
 void GetProcessImageName(HANDLE Process, DWORD ProcessId, std::wstring& ErrorText, std::string& FileName) {
-    TImageNameFunctions functions;
-    functions.QueryFullProcessImageNameW = OptionalApis.QueryFullProcessImageNameW;
-    functions.GetProcessImageFileNameW = OptionalApis.GetProcessImageFileNameW;
-    functions.GetProcessImageFileNameA = OptionalApis.GetProcessImageFileNameA;
     std::string error;
-    FileName = ProcessFileName(Process, ProcessId, functions, error);
+    FileName = ProcessFileName(Process, ProcessId, ImageNameFunctions(), error);
     ErrorText = AnsiToWide(error);
 }
 
@@ -191,6 +199,9 @@ TTopProcess TopMemoryOf(const std::vector<TProcessMemorySample>& Samples, const 
     const bool workingSet = Counter == L"ws";
     if (!workingSet && Counter != L"pu") return top;
     for (const TProcessMemorySample& s : Samples) {
+        // The item names a process: as in the CPU and page-fault lists, a sample without a
+        // name never wins.
+        if (s.Name.empty()) continue;
         const std::uint64_t value = workingSet ? s.WorkingSetSize : s.PagefileUsage;
         if (value > top.Value) top = {s.Name, s.ProcessId, value};
     }
@@ -216,14 +227,13 @@ void GetTopProcessCpu(TItemOptionArray Options, TItemData& Data, std::wstring& D
     FILETIME idle{}, kernel{}, user{};
     if (!ids.empty() && OptionalApis.GetSystemTimes(&idle, &kernel, &user)) {
         const std::uint64_t systemKernel = FileTimeValue(kernel), systemUser = FileTimeValue(user);
+        TProcessReader reader;
         for (const DWORD id : ids) {
             if (id == 0) continue;
-            const UniqueHandle process = OpenProcessForQuery(id);
-            if (!process.valid()) continue;
-            FILETIME creation{}, exitTime{}, processKernel{}, processUser{};
-            if (!GetProcessTimes(process.get(), &creation, &exitTime, &processKernel, &processUser)) continue;
-            StoreProcessCpuSample(ProcessCpuHistory, ImageNameOf(process.get(), id), id, FileTimeValue(processUser),
-                                  FileTimeValue(processKernel), systemUser, systemKernel);
+            const TProcessFigures figures = reader.Read(id, pfTimes);
+            if (!figures.Times) continue;
+            StoreProcessCpuSample(ProcessCpuHistory, figures.Name, id, figures.Times->User, figures.Times->Kernel,
+                                  systemUser, systemKernel);
         }
     }
     PruneProcessCpuHistory(ProcessCpuHistory, ids);
@@ -258,14 +268,12 @@ void GetTopProcessPf(TItemOptionArray Options, TItemData& Data, std::wstring& Di
     Display.clear();
     TProcessIdList ids;
     EnumProcessIds(ids);
+    TProcessReader reader;
     for (const DWORD id : ids) {
         if (id == 0) continue;
-        const UniqueHandle process = OpenProcessForQuery(id);
-        if (!process.valid()) continue;
-        PROCESS_MEMORY_COUNTERS counters{};
-        counters.cb = sizeof counters;
-        if (!GetProcessMemoryInfo(process.get(), &counters, sizeof counters)) continue;
-        StoreProcessPfSample(ProcessPfHistory, ImageNameOf(process.get(), id), id, counters.PageFaultCount);
+        const TProcessFigures figures = reader.Read(id, pfMemory);
+        if (!figures.Memory) continue;
+        StoreProcessPfSample(ProcessPfHistory, figures.Name, id, figures.Memory->PageFaultCount);
     }
     PruneProcessPfHistory(ProcessPfHistory, ids);
     const long long best = TopPfEntry(ProcessPfHistory);

@@ -1,6 +1,7 @@
 // Gathering routines for the running processes: TOPPROCESSCPU, PROCESSCOUNT,
 // TOPPROCESSMEM and TOPPROCESSPF (PROCESSMEM lives in ProcessMonitor). Two of them keep
-// per-process histories between collections.
+// per-process histories between collections. A process that refuses to be opened, or
+// has no image to be named by, is read from the system's process list.
 #pragma once
 
 #include <windows.h>
@@ -86,8 +87,9 @@ struct TTopProcess {
     DWORD ProcessId = 0;
     std::uint64_t Value = 0;
 };
-// The first sample with the largest working set ("ws") or page-file usage ("pu"); any
-// other counter compares nothing.
+// The first named sample with the largest working set ("ws") or page-file usage ("pu");
+// any other counter compares nothing. A sample without a name is never the answer, as in
+// the CPU and page-fault histories.
 TTopProcess TopMemoryOf(const std::vector<TProcessMemorySample>& Samples, const std::wstring& Counter);
 // The collector's top record: its file name (at most its 100 units), id, and working set
 // or private usage.

@@ -34,25 +34,101 @@ TEST(MappingInterpretation, HeartbeatInALaterSecondRaisesIntegerOverflow) {
     EXPECT_THROW(HeartbeatAge(5, 0xFFFFFFFFu), EIntOverflow);
 }
 
-TEST(MappingInterpretation, LaunchesWaitForTheRunningCollectorAndTenSecondsAfterAFailure) {
+TEST(MappingInterpretation, LaunchesWaitForAPendingLaunchAndAPauseThatGrowsWithEveryFailure) {
     const std::uint64_t failed = 5000000000ull;  // a tick count past 32 bits
+    const auto after = [&](std::uint32_t failures) { return TLaunchRecord{failures, failed}; };
     const struct {
         const char* what;
-        bool running;
-        std::optional<std::uint64_t> failure;
+        bool pending;
+        TLaunchRecord record;
         std::uint64_t now;
         bool allowed;
     } rows[] = {
-        {"first launch", false, std::nullopt, 1000, true},
-        {"the last one still runs", true, std::nullopt, 1000, false},
-        {"still runs long after a failure", true, failed, failed + 60000, false},
-        {"at the failure", false, failed, failed, false},
-        {"9.999 s after", false, failed, failed + 9999, false},
-        {"10 s after", false, failed, failed + 10000, true},
-        {"a minute after", false, failed, failed + 60000, true},
-        {"a clock before the failure", false, failed, failed - 1, true},
+        {"first launch", false, {}, 1000, true},
+        {"the last one may still come up", true, {}, 1000, false},
+        {"pending long after a failure", true, after(1), failed + 3600000, false},
+        {"at the failure", false, after(1), failed, false},
+        {"one failure: 9.999 s after", false, after(1), failed + 9999, false},
+        {"one failure: 10 s after", false, after(1), failed + 10000, true},
+        {"two failures: 10 s after", false, after(2), failed + 10000, false},
+        {"two failures: 20 s after", false, after(2), failed + 20000, true},
+        {"three failures: 39.999 s after", false, after(3), failed + 39999, false},
+        {"three failures: 40 s after", false, after(3), failed + 40000, true},
+        {"many failures: 9 min after", false, after(50), failed + 540000, false},
+        {"many failures: 10 min after", false, after(50), failed + 600000, true},
+        {"a clock before the failure", false, after(3), failed - 1, true},
     };
-    for (const auto& r : rows) EXPECT_EQ(LaunchAllowed(r.running, r.failure, r.now), r.allowed) << r.what;
+    for (const auto& r : rows) EXPECT_EQ(LaunchAllowed(r.pending, r.record, r.now), r.allowed) << r.what;
+}
+
+TEST(MappingInterpretation, ThePauseDoublesWithEveryFailedLaunchUpToTenMinutes) {
+    const struct {
+        std::uint32_t failures;
+        std::uint64_t pause;
+    } rows[] = {{0, 0},      {1, 10000},  {2, 20000},  {3, 40000},  {4, 80000},
+                {6, 320000}, {7, 600000}, {8, 600000}, {64, 600000}, {0xFFFFFFFFu, 600000}};
+    for (const auto& r : rows) EXPECT_EQ(LaunchPauseMs(r.failures), r.pause) << r.failures;
+}
+
+TEST(MappingInterpretation, WhatBecameOfALaunch) {
+    using O = TLaunchOutcome;
+    auto facts = [](bool started, bool hasProcess, bool ended, bool served, bool toldToEnd, bool areaMissing) {
+        TLaunchFacts f;
+        f.Started = started;
+        f.HasProcess = hasProcess;
+        f.ProcessEnded = ended;
+        f.Served = served;
+        f.ToldToEnd = toldToEnd;
+        f.AreaMissing = areaMissing;
+        return f;
+    };
+    const struct {
+        const char* what;
+        TLaunchFacts facts;
+        TLaunchOutcome outcome;
+    } rows[] = {
+        {"the shell could not start it", facts(false, false, false, false, false, true), O::Failed},
+        {"the shell could not start it, a reload meanwhile", facts(false, false, false, false, true, true), O::Failed},
+        {"its process runs, no heartbeat yet", facts(true, true, false, false, false, true), O::Pending},
+        {"its process ended before a heartbeat", facts(true, true, true, false, false, false), O::Failed},
+        {"its heartbeat was seen", facts(true, true, false, true, false, false), O::Served},
+        {"it served, then ended", facts(true, true, true, true, false, true), O::Served},
+        {"no process handed out, its area is there", facts(true, false, false, false, false, false), O::Pending},
+        {"no process handed out, no area", facts(true, false, false, false, false, true), O::Failed},
+        {"no process handed out, it served", facts(true, false, false, true, false, true), O::Served},
+        {"a reload told it to end before it served", facts(true, true, true, false, true, true), O::Withdrawn},
+        {"a reload told it to end while it runs", facts(true, true, false, false, true, false), O::Withdrawn},
+        {"a reload told it to end, no process handed out", facts(true, false, false, false, true, true),
+         O::Withdrawn},
+        {"a reload after it served", facts(true, true, true, true, true, true), O::Served},
+    };
+    for (const auto& r : rows) EXPECT_EQ(LaunchOutcomeOf(r.facts), r.outcome) << r.what;
+}
+
+TEST(MappingInterpretation, FailuresAreCountedUntilALaunchServes) {
+    TLaunchRecord record;
+    record = RecordLaunchOutcome(record, TLaunchOutcome::Failed, 1000);
+    EXPECT_EQ(record.Failures, 1u);
+    EXPECT_EQ(record.LastFailure, std::optional<std::uint64_t>(1000));
+    // Neither a pending launch nor one a reload withdrew changes the count or its time.
+    for (const TLaunchOutcome o : {TLaunchOutcome::Pending, TLaunchOutcome::Withdrawn}) {
+        record = RecordLaunchOutcome(record, o, 5000);
+        EXPECT_EQ(record.Failures, 1u);
+        EXPECT_EQ(record.LastFailure, std::optional<std::uint64_t>(1000));
+    }
+    record = RecordLaunchOutcome(record, TLaunchOutcome::Failed, 20000);
+    EXPECT_EQ(record.Failures, 2u);
+    EXPECT_EQ(record.LastFailure, std::optional<std::uint64_t>(20000));
+    EXPECT_FALSE(LaunchAllowed(false, record, 30000));
+    // A launch that served starts afresh: the next failure pauses 10 s again.
+    record = RecordLaunchOutcome(record, TLaunchOutcome::Served, 60000);
+    EXPECT_EQ(record.Failures, 0u);
+    EXPECT_FALSE(record.LastFailure);
+    EXPECT_TRUE(LaunchAllowed(false, record, 60000));
+    // The count saturates instead of wrapping back to no pause.
+    record = RecordLaunchOutcome(TLaunchRecord{0xFFFFFFFFu, 1}, TLaunchOutcome::Failed, 2);
+    EXPECT_EQ(record.Failures, 0xFFFFFFFFu);
+    EXPECT_EQ(LaunchPauseMs(record.Failures), LaunchLongestPauseMs);
 }
 
 TEST(MappingInterpretation, TheCollectorIsStartedWithoutTheShellsPromptsAndHidden) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +28,6 @@ std::int64_t CurrencyOf(const Variant& v) { return v.CurrencyCount(); }
 TProcessIdList IdsOf(std::initializer_list<DWORD> ids) { return TProcessIdList(ids); }
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-constexpr std::uint64_t kGiB = 1024 * kMiB;
 
 // An enumeration of standInProcessCount processes (ids 1, 2, ...) that answers as
 // EnumProcesses does: as many ids as fit, and the bytes it filled.
@@ -63,6 +61,19 @@ HANDLE WINAPI StandInOpenProcess(DWORD Access, BOOL Inherit, DWORD) {
     return OpenProcess(Access, Inherit, GetCurrentProcessId());
 }
 
+// An OpenProcess that refuses every right for the processes in refusedIds, as Windows
+// refuses an unelevated program for services of the system accounts and protected
+// processes; others are opened as asked.
+std::vector<DWORD> refusedIds;
+HANDLE WINAPI RefusingOpenProcess(DWORD Access, BOOL Inherit, DWORD Id) {
+    for (const DWORD refused : refusedIds)
+        if (refused == Id) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+    return OpenProcess(Access, Inherit, Id);
+}
+
 class ProcessItems : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -71,8 +82,35 @@ protected:
         FinalizeProcessProviders();
         Vistrel64 = false;
     }
-    void TearDown() override { FinalizeProcessProviders(); }
+    void TearDown() override {
+        ProcessOpenFunction = &::OpenProcess;
+        refusedIds.clear();
+        FinalizeProcessProviders();
+    }
+    // From now on the items may not open these processes.
+    static void Refuse(std::vector<DWORD> Ids) {
+        refusedIds = std::move(Ids);
+        ProcessOpenFunction = &RefusingOpenProcess;
+    }
 };
+
+// This process's CPU time so far, 100-ns units.
+std::uint64_t OwnCpuTime() {
+    FILETIME creation{}, exitTime{}, kernel{}, user{};
+    GetProcessTimes(GetCurrentProcess(), &creation, &exitTime, &kernel, &user);
+    return (static_cast<std::uint64_t>(user.dwHighDateTime) << 32 | user.dwLowDateTime) +
+           (static_cast<std::uint64_t>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime);
+}
+
+// Uses at least 50 ms of processor time (measured by the system) in this process.
+void SpinFiftyMilliseconds() {
+    const std::uint64_t from = OwnCpuTime();
+    volatile std::uint64_t spin = 0;
+    const DWORD start = GetTickCount();
+    while (OwnCpuTime() - from < 500000 && GetTickCount() - start < 20000)
+        for (int i = 0; i < 1000000; i = i + 1) spin = spin + 1;
+    ASSERT_GE(OwnCpuTime() - from, 500000u);
+}
 
 }  // namespace
 
@@ -142,6 +180,11 @@ TEST(ProcessCpuHistory, AnIdSampledUnderAnotherNameStartsAfresh) {
     StoreProcessCpuSample(history, "", 10, 5100, 5000, 4000, 3000);
     EXPECT_EQ(history[0].Name, "new.exe");
     EXPECT_EQ(history[0].CpuPercent, 10);
+    // The same name in other letters' case (the image's spelling and the system list's)
+    // is the same process.
+    StoreProcessCpuSample(history, "NEW.EXE", 10, 5300, 5000, 5000, 3000);
+    EXPECT_EQ(history[0].Name, "new.exe");
+    EXPECT_EQ(history[0].CpuPercent, 20);
 }
 
 TEST(ProcessCpuHistory, TheTopEntryIsTheFirstNamedOneWithTheLargestShare) {
@@ -196,6 +239,10 @@ TEST(ProcessPfHistory, SamplesPruneAndTop) {
     EXPECT_EQ(history[0].Name, "d.exe");
     EXPECT_EQ(history[0].Previous, 50000);
     EXPECT_EQ(TopPfEntry(history), -1);
+    // The same name in other letters' case is the same process.
+    StoreProcessPfSample(history, "D.EXE", 2, 50040);
+    EXPECT_EQ(history[0].Previous, 50000);
+    EXPECT_EQ(TopPfEntry(history), 0);
 
     PruneProcessPfHistory(history, TProcessIdList{});
     EXPECT_TRUE(history.empty());
@@ -220,6 +267,10 @@ TEST(ProcessMemoryRanking, TopByCounter) {
         {L"ws", {}, "", 0, 0},
         {L"ws", {{"z.exe", 9, 0, 0}}, "", 0, 0},
         {L"ws", {{"big.exe", 9, 6 * 1024 * kMiB, 0}}, "big.exe", 9, 6 * 1024 * kMiB},
+        // A process without a name is never the answer, as in the CPU and page-fault lists.
+        {L"ws", {{"", 7, 900, 900}, {"b.exe", 2, 300, 100}}, "b.exe", 2, 300},
+        {L"pu", {{"a.exe", 1, 100, 90}, {"", 7, 900, 900}}, "a.exe", 1, 90},
+        {L"ws", {{"", 7, 900, 900}}, "", 0, 0},
     };
     for (const Row& r : rows) {
         const TTopProcess top = TopMemoryOf(r.samples, r.counter);
@@ -229,111 +280,6 @@ TEST(ProcessMemoryRanking, TopByCounter) {
     }
     const TVarArray row = TopProcessMemRow({"b.exe", 2, 300});
     EXPECT_EQ(row, (TVarArray{Variant(L"b.exe"), Variant::FromCurrencyCount(20000), Variant::FromCurrencyCount(3000000)}));
-}
-
-// ---- monitors: shares, sums and the list -------------------------------------------------------
-
-TEST(ProcessMonitorCpu, ShareSinceThePreviousUpdate) {
-    auto monitor = [](std::uint64_t total, std::uint64_t prevTotal, std::uint64_t sysUser, std::uint64_t prevSysUser,
-                      std::uint64_t sysKernel, std::uint64_t prevSysKernel, std::uint64_t tick, std::uint64_t prevTick) {
-        TProcessMonitor m;
-        m.TotalTime = total;
-        m.PrevTotalTime = prevTotal;
-        m.SystemUserTime = sysUser;
-        m.PrevSystemUserTime = prevSysUser;
-        m.SystemKernelTime = sysKernel;
-        m.PrevSystemKernelTime = prevSysKernel;
-        m.TickTime = tick;
-        m.PrevTickTime = prevTick;
-        return m;
-    };
-    struct Row {
-        const char* what;
-        TProcessMonitor m;
-        std::int32_t expected;
-    } rows[] = {
-        {"one update only", monitor(500, 0, 100, 0, 100, 0, 0, 0), 0},
-        {"25 of 100", monitor(125, 100, 150, 100, 1050, 1000, 0, 0), 25},
-        {"24.5 rounds up", monitor(149, 100, 200, 100, 1000, 900, 0, 0), 25},
-        {"24.4 rounds down", monitor(1244, 1000, 1500, 1000, 1500, 1000, 0, 0), 24},
-        {"a process clock behind the system's gives 0", monitor(100, 200, 200, 100, 200, 100, 0, 0), 0},
-        {"ticks: against elapsed time, so above 100 with two processors", monitor(3000, 1000, 0, 0, 0, 0, 11000, 10000), 200},
-        {"ticks win over system times", monitor(1100, 1000, 150, 100, 1050, 1000, 1000, 500), 20},
-        // The tick count wrapped between the updates: elapsed ticks went backwards.
-        {"ticks across a wrap give 0, never a negative share",
-         monitor(2000000000000ull, 0, 0, 0, 0, 0, 5000, 4294967000ull * 10000), 0},
-        {"a process clock behind on the tick path gives 0", monitor(1000, 3000, 0, 0, 0, 0, 11000, 10000), 0},
-    };
-    for (const Row& r : rows) EXPECT_EQ(r.m.CpuPercent(), r.expected) << r.what;
-
-    // Two updates within one clock tick (two items of one name collected back to back):
-    // no time elapsed, no share, and no failure.
-    EXPECT_EQ(monitor(150, 100, 100, 100, 1000, 1000, 0, 0).CpuPercent(), 0);
-    EXPECT_EQ(monitor(100, 100, 100, 100, 1000, 1000, 0, 0).CpuPercent(), 0);
-    EXPECT_EQ(monitor(150, 100, 0, 0, 0, 0, 500, 500).CpuPercent(), 0);
-}
-
-TEST(ProcessMonitorStats, SumsAndTheirOverflow) {
-    TProcessMonitor a, b;
-    a.WorkingSetSize = 1000;
-    a.PagefileUsage = 300;
-    a.PageFaultCount = 7;
-    a.HandleCount = 20;
-    b.WorkingSetSize = 24;
-    b.PagefileUsage = 1;
-    b.PageFaultCount = 3;
-    b.HandleCount = 5;
-    TProcessStats sum;
-    AddProcessStats(sum, a, 10);
-    AddProcessStats(sum, b, 15);
-    EXPECT_EQ(sum.WorkingSetSize, 1024u);
-    EXPECT_EQ(sum.PagefileUsage, 301u);
-    EXPECT_EQ(sum.PageFaultCount, 10u);
-    EXPECT_EQ(sum.HandleCount, 25u);
-    EXPECT_EQ(sum.CpuPercent, 25);
-
-    // Only a sum past 64 bits does not fit: it raises and leaves the sums as they were.
-    TProcessMonitor huge;
-    huge.WorkingSetSize = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_THROW(AddProcessStats(sum, huge, 0), EIntOverflow);
-    EXPECT_EQ(sum.WorkingSetSize, 1024u);
-    EXPECT_EQ(sum.CpuPercent, 25);
-}
-
-TEST(ProcessMonitorStats, SumsOfOneNamePass4GiB) {
-    // Each process fits 32 bits, as the shipped 32-bit program reads them; their sums do not.
-    const struct {
-        const char* what;
-        int processes;
-        std::uint64_t workingSet, pagefile;
-        DWORD faults, handles;
-    } rows[] = {
-        {"two of 3 GiB", 2, 3 * kGiB, 3 * kGiB, 3000000000u, 7},
-        {"three of 4 GiB - 1", 3, 4 * kGiB - 1, 2 * kGiB, 0xFFFFFFFFu, 0xFFFFFFFFu},
-        {"one hundred of 1 GiB", 100, kGiB, kGiB, 2000000000u, 100000},
-    };
-    for (const auto& r : rows) {
-        TProcessMonitor m;
-        m.WorkingSetSize = r.workingSet;
-        m.PagefileUsage = r.pagefile;
-        m.PageFaultCount = r.faults;
-        m.HandleCount = r.handles;
-        TProcessStats sum;
-        for (int i = 0; i < r.processes; ++i) AddProcessStats(sum, m, 1);
-        const auto n = static_cast<std::uint64_t>(r.processes);
-        EXPECT_EQ(sum.WorkingSetSize, n * r.workingSet) << r.what;
-        EXPECT_EQ(sum.PagefileUsage, n * r.pagefile) << r.what;
-        EXPECT_EQ(sum.PageFaultCount, n * r.faults) << r.what;
-        EXPECT_EQ(sum.HandleCount, n * r.handles) << r.what;
-        EXPECT_EQ(sum.CpuPercent, r.processes) << r.what;
-        // The row carries the sums whole.
-        TProcessMemoryValues values;
-        values.WorkingSetSize = sum.WorkingSetSize;
-        values.HandleCount = sum.HandleCount;
-        const TVarArray row = ProcessMemoryRow(values, sum.CpuPercent);
-        EXPECT_EQ(CurrencyOf(row[0]), static_cast<std::int64_t>(n * r.workingSet) * 10000) << r.what;
-        EXPECT_EQ(CurrencyOf(row[5]), static_cast<std::int64_t>(n * r.handles) * 10000) << r.what;
-    }
 }
 
 // ---- enumeration ----------------------------------------------------------------------------------
@@ -406,24 +352,6 @@ TEST(ProcessMonitorList, EnumerationsAddTheNameAndDropEndedProcessesOfEveryName)
     EXPECT_EQ(list.Items()[0].ProcessId, 20u);
     EXPECT_EQ(list.Items()[1].ProcessId, 12u);
     EXPECT_EQ(list.Items()[1].Name, "calc.exe");
-}
-
-TEST(ProcessMemoryRowTest, FieldsAndTypes) {
-    TProcessMemoryValues v;
-    v.WorkingSetSize = 6 * 1024 * kMiB;  // more than 32 bits
-    v.PagefileUsage = 2;
-    v.PageFaultCount = 3;
-    v.PrivateUsage = 4;
-    v.HandleCount = 5;
-    v.ThreadCount = 6;
-    const TVarArray row = ProcessMemoryRow(v, 17);
-    ASSERT_EQ(row.size(), 7u);
-    EXPECT_EQ(CurrencyOf(row[0]), static_cast<std::int64_t>(6 * 1024 * kMiB) * 10000);
-    EXPECT_EQ(row[3], Variant(std::int32_t{17}));
-    const std::int64_t rest[] = {CurrencyOf(row[1]), CurrencyOf(row[2]), CurrencyOf(row[4]), CurrencyOf(row[5]),
-                                 CurrencyOf(row[6])};
-    EXPECT_EQ(std::vector<std::int64_t>(std::begin(rest), std::end(rest)),
-              (std::vector<std::int64_t>{20000, 30000, 40000, 50000, 60000}));
 }
 
 // ---- names ---------------------------------------------------------------------------------------
@@ -647,18 +575,7 @@ TEST_F(ProcessItems, TopProcessCpuNamesNothingOnItsFirstCollection) {
 
     // This process now uses processor time of its own (at least 50 ms of it, measured by
     // the system), so the next collection finds a share and names a process.
-    auto ownTime = [] {
-        FILETIME creation{}, exitTime{}, kernel{}, user{};
-        GetProcessTimes(GetCurrentProcess(), &creation, &exitTime, &kernel, &user);
-        return (static_cast<std::uint64_t>(user.dwHighDateTime) << 32 | user.dwLowDateTime) +
-               (static_cast<std::uint64_t>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime);
-    };
-    const std::uint64_t spunFrom = ownTime();
-    volatile std::uint64_t spin = 0;
-    const DWORD spinStart = GetTickCount();
-    while (ownTime() - spunFrom < 500000 && GetTickCount() - spinStart < 20000)
-        for (int i = 0; i < 1000000; i = i + 1) spin = spin + 1;
-    ASSERT_GE(ownTime() - spunFrom, 500000u);
+    SpinFiftyMilliseconds();
     const Collected second = Gather(GetTopProcessCpu, OptionsOf({{L"display", L"%1:%3"}}));
     EXPECT_EQ(second.data.Names, (TWideStringArray{L"process", L"pid", L"cpu"}));
     ASSERT_EQ(second.data.Data.size(), 1u);
@@ -740,4 +657,75 @@ TEST_F(ProcessItems, TopProcessPfNamesTheProcessWithTheMostNewFaults) {
     EXPECT_LT(row[2].ToDouble(), 1100000.0);
     EXPECT_EQ(c.display, row[0].ToText() + L" " + row[2].ToText());
     EXPECT_EQ(log.Count(L"DATA", L"GetTopProcessPf: " + c.display), 1);
+}
+
+// ---- processes that refuse to be opened ----------------------------------------------------------
+
+TEST_F(ProcessItems, AProcessThatRefusesEveryOpenIsNamedFromTheSystemsList) {
+    const DWORD self = GetCurrentProcessId();
+    Refuse({self});
+    ASSERT_FALSE(OpenProcessForQuery(self, ProcessOpenFunction).valid());
+    Gather(GetTopProcessCpu, OptionsOf({}));
+    bool cpuListed = false;
+    for (const TProcessItem& e : ProcessCpuHistory)
+        if (e.ProcessId == self) cpuListed = LowerAscii(e.Name) == "vistrel_tests.exe";
+    EXPECT_TRUE(cpuListed);
+    Gather(GetTopProcessPf, OptionsOf({}));
+    bool pfListed = false;
+    for (const TProcessItemPf& e : ProcessPfHistory)
+        if (e.ProcessId == self) pfListed = LowerAscii(e.Name) == "vistrel_tests.exe";
+    EXPECT_TRUE(pfListed);
+}
+
+TEST_F(ProcessItems, CpuShareOfAProcessThatRefusesEveryOpenComesFromTheSystemsList) {
+    const DWORD self = GetCurrentProcessId();
+    Refuse({self});
+    Gather(GetTopProcessCpu, OptionsOf({}));
+    SpinFiftyMilliseconds();
+    const Collected second = Gather(GetTopProcessCpu, OptionsOf({}));
+    const TProcessItem* own = nullptr;
+    for (const TProcessItem& e : ProcessCpuHistory)
+        if (e.ProcessId == self) own = &e;
+    ASSERT_NE(own, nullptr);
+    EXPECT_GT(own->CpuPercent, 0);
+    ASSERT_EQ(second.data.Data.size(), 1u);
+}
+
+TEST_F(ProcessItems, TopProcessMemOfAProcessThatRefusesEveryOpenComesFromTheSystemsList) {
+    FixtureProcess big(640, L"procfix_refused.exe");
+    ASSERT_TRUE(big.ready);
+    Refuse({big.Id()});
+    const PROCESS_MEMORY_COUNTERS own = big.Counters();
+    for (const wchar_t* counter : {L"ws", L"pu"}) {
+        const Collected c = Gather(GetTopProcessMem, OptionsOf({{L"counter", counter}}));
+        ASSERT_EQ(c.data.Data.size(), 1u);
+        const TVarArray& row = c.data.Data[0];
+        EXPECT_EQ(row[0], Variant(L"procfix_refused.exe")) << counter;
+        EXPECT_EQ(CurrencyOf(row[1]), static_cast<std::int64_t>(big.Id()) * 10000) << counter;
+        const std::uint64_t expected = std::wstring(counter) == L"ws" ? own.WorkingSetSize : own.PagefileUsage;
+        EXPECT_GE(CurrencyOf(row[2]) / 10000, static_cast<std::int64_t>(640 * kMiB)) << counter;
+        EXPECT_NEAR(static_cast<double>(CurrencyOf(row[2]) / 10000), static_cast<double>(expected), 4.0 * kMiB)
+            << counter;
+    }
+}
+
+TEST_F(ProcessItems, ProcessMemOfAProcessThatRefusesEveryOpenComesFromTheSystemsList) {
+    FixtureProcess fixture(64, L"procfix_refusing.exe");
+    ASSERT_TRUE(fixture.ready);
+    Refuse({fixture.Id()});
+    const TItemOptionArray options = OptionsOf({{L"key", L"procfix_refusing.exe"}});
+    const Collected c = Gather(GetProcessMemory, options);
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    ASSERT_EQ(ProcessMonitors.Items().size(), 1u);
+    EXPECT_EQ(ProcessMonitors.Items()[0].ProcessId, fixture.Id());
+    const PROCESS_MEMORY_COUNTERS own = fixture.Counters();
+    EXPECT_GE(CurrencyOf(c.data.Data[0][0]) / 10000, static_cast<std::int64_t>(64 * kMiB));
+    EXPECT_NEAR(static_cast<double>(CurrencyOf(c.data.Data[0][0]) / 10000), static_cast<double>(own.WorkingSetSize),
+                4.0 * kMiB);
+    EXPECT_NEAR(static_cast<double>(CurrencyOf(c.data.Data[0][1]) / 10000), static_cast<double>(own.PagefileUsage),
+                4.0 * kMiB);
+    // The second collection has a CPU share from the list's times (0 for an idle process).
+    const Collected again = Gather(GetProcessMemory, options);
+    ASSERT_EQ(again.data.Data.size(), 1u);
+    EXPECT_GE(again.data.Data[0][3].ToInt32(), 0);
 }

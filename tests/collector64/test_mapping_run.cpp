@@ -338,3 +338,59 @@ TEST_F(MappingRun, AStartUnderWayHoldsUpNeitherTheForcedEndNorTheReload) {
     SetEvent(release.get());
     collection.join();
 }
+
+namespace {
+// A start that the shell reports without handing out the process (as when the file is
+// passed to a program that runs already): nothing comes of it here.
+int processlessStarts = 0;
+bool ProcesslessStart(const std::wstring&, UniqueHandle& Process, DWORD& Error) {
+    ++processlessStarts;
+    Process.reset();
+    Error = 0;
+    return true;
+}
+}  // namespace
+
+TEST_F(MappingRun, AStartWithoutAProcessThatComesToNothingIsAFailedStart) {
+    TempFolder folder;
+    PutNonProgram(folder);
+    processlessStarts = 0;
+    StatisticsProgramStart = &ProcesslessStart;
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_TRUE(Logged(L"Mapping: ConnectServer Map Server failed after 10 tries"));
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_EQ(processlessStarts, 1);
+    EXPECT_TRUE(Logged(L"Mapping: ConnectServer Map Server not started again within 10 s of a failed start"));
+    {
+        // A collector comes up late after all and serves: the failed start is forgiven, and
+        // once it has gone the next one is started at once.
+        TStandInSystemArea standIn;
+        ASSERT_TRUE(standIn.View.valid());
+        standIn.Area()->HeartbeatTick = GetTickCount();
+        EXPECT_TRUE(ConnectServer());
+        CloseMapping();
+    }
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_EQ(processlessStarts, 2);
+}
+
+TEST_F(MappingRun, AReloadBeforeTheFirstHeartbeatDoesNotHoldUpTheNextStart) {
+    ASSERT_GT(GetTickCount(), 20000u) << "the system has been running for less than 20 s";
+    TempFolder folder;
+    ASSERT_TRUE(CopyFileW((TestBinaryDir() + L"short_lived_collector.exe").c_str(),
+                          folder.File(L"Vistrel64.exe").c_str(), FALSE));
+    StatisticsProgramFolder = folder.Path();
+    // Started, and not yet alive: its heartbeat stays 0.
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_EQ(Launches(), 1);
+    ASSERT_EQ(ProcessIdsNamed(L"Vistrel64.exe").size(), 1u);
+    // A reload tells it to end; the stand-in ends (as a collector told to end does) before
+    // it has ever beaten.
+    StopStatisticsProgram();
+    ASSERT_TRUE(WaitFor([] { return ProcessIdsNamed(L"Vistrel64.exe").empty(); }, 20000));
+    // The next connection starts a collector at once: the reload's end of the last one is
+    // no failed start.
+    EXPECT_FALSE(ConnectServer());
+    EXPECT_EQ(Launches(), 2);
+    EXPECT_FALSE(LoggedStartingWith(L"Mapping: ConnectServer Map Server not started again"));
+}

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Statistics.h"
+#include "SystemProcessList.h"
 
 using namespace vistrel64;
 
@@ -222,4 +223,68 @@ TEST(CollectorStatistics, NameFieldHelpers) {
     EXPECT_EQ(VslNameText(field).size(), VslMaxNameLength);
     VslSetName(field, L"");
     EXPECT_EQ(VslNameText(field), L"");
+}
+
+TEST(CollectorStatistics, AProcessThatRefusesItsHandleIsTakenFromTheSystemList) {
+    TListedProcess service;
+    service.ProcessId = 880;
+    service.ImageName = L"svchost.exe";
+    service.WorkingSetSize = 6 * GiB;
+    service.PageFaultCount = 4000;
+    service.PagefileUsage = 5 * GiB;
+    service.PrivatePageCount = 4 * GiB + 1;
+    service.HandleCount = 900;
+    service.ThreadCount = 12;
+    TListedProcess otherId = service;
+    otherId.ProcessId = 881;
+    TListedProcess unnamed = service;
+    unnamed.ImageName.clear();
+
+    TOpenedProcess refused;  // not opened at all
+    TOpenedProcess countersOnly;
+    countersOnly.Entry = Entry(880, L"svchost.exe", 100, 50);
+    TOpenedProcess complete = countersOnly;
+    complete.Entry.HandleCount = 7;
+    complete.HandleCountRead = true;
+    const struct {
+        const char* what;
+        TOpenedProcess opened;
+        std::uint32_t id;
+        const TListedProcess* listed;
+        std::uint32_t pid;
+        std::uint64_t ws, privateUsage;
+        std::uint32_t handles;
+    } rows[] = {
+        {"refused: all from the list", refused, 880, &service, 880, 6 * GiB, 4 * GiB + 1, 900},
+        {"handle count not read: that from the list", countersOnly, 880, &service, 880, 100, 50, 900},
+        {"all read: the list is not used", complete, 880, &service, 880, 100, 50, 7},
+        {"no record", refused, 880, nullptr, 0, 0, 0, 0},
+        {"a record of another process", refused, 880, &otherId, 0, 0, 0, 0},
+        {"a record without a name", refused, 880, &unnamed, 0, 0, 0, 0},
+        {"the idle process", refused, 0, &service, 0, 0, 0, 0},
+    };
+    for (const auto& r : rows) {
+        const TProcessStats e = CompleteFromList(r.opened, r.id, r.listed);
+        EXPECT_EQ(e.ProcessId, r.pid) << r.what;
+        EXPECT_EQ(e.WorkingSetSize, r.ws) << r.what;
+        EXPECT_EQ(e.PrivateUsage, r.privateUsage) << r.what;
+        EXPECT_EQ(e.HandleCount, r.handles) << r.what;
+        EXPECT_EQ(e.ThreadCount, 0u) << r.what;  // the thread pass counts them
+    }
+
+    // The refused service is published like any other process.
+    TProcessTable table = {Entry(10, L"own.exe", GiB, GiB), CompleteFromList(refused, 880, &service)};
+    EXPECT_EQ(table[1].FileName, L"svchost.exe");
+    EXPECT_EQ(table[1].PageFaultCount, 4000u);
+    EXPECT_EQ(table[1].PagefileUsage, 5 * GiB);
+    CountThreads(table, {880, 880, 10});
+    const TVslTopProcess ws = TopByWorkingSet(table);
+    EXPECT_EQ(VslNameText(ws.FileName), L"svchost.exe");
+    EXPECT_EQ(ws.ProcessId, 880u);
+    EXPECT_EQ(TopByPrivateUsage(table).PrivateUsage, 4 * GiB + 1);
+    const TVslProcessMonitor record = MonitorRecordFor(L"SvcHost.exe", table);
+    EXPECT_EQ(record.ProcessId, 880u);
+    EXPECT_EQ(record.WorkingSetSize, 6 * GiB);
+    EXPECT_EQ(record.HandleCount, 900u);
+    EXPECT_EQ(record.ThreadCount, 2u);
 }
