@@ -214,18 +214,22 @@ bool IsValidUtf8(std::string_view Bytes) {
             ++i;
             continue;
         }
-        // The range of the second byte depends on the lead (shortest forms only, no
-        // surrogates, nothing past U+10FFFF); the further bytes are 80..BF.
+        // The range of the second byte depends on the lead; the further bytes are 80..BF.
         std::size_t length = 0;
         unsigned low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-        else if (lead == 0xE0) length = 3, low = 0xA0;
-        else if (lead == 0xED) length = 3, high = 0x9F;
-        else if (lead >= 0xE1 && lead <= 0xEF) length = 3;
-        else if (lead == 0xF0) length = 4, low = 0x90;
-        else if (lead == 0xF4) length = 4, high = 0x8F;
-        else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
-        else return false;
+        if (lead >= 0xC2 && lead <= 0xDF) {  // C0 and C1 would only start longer forms
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // shortest forms only
+            if (lead == 0xED) high = 0x9F;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;   // shortest forms only
+            if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+        } else {
+            return false;
+        }
         if (n - i < length) return false;
         if (at(i + 1) < low || at(i + 1) > high) return false;
         for (std::size_t k = 2; k < length; ++k)
