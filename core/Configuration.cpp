@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <vector>
 
 #include "Checked.h"
@@ -203,6 +204,20 @@ bool LoadOptions(const std::wstring& Path, TOptionsFile Kind, const std::wstring
     }
 }
 
+namespace {
+
+// True the first time a missing ini file of this name is reported.
+bool FirstReportOfMissingIni(const std::wstring& Named) {
+    static std::mutex lock;
+    static std::wstring reported;
+    std::lock_guard guard(lock);
+    if (Named == reported) return false;
+    reported = Named;
+    return true;
+}
+
+}  // namespace
+
 bool LoadIniFile() { return LoadIniFile(ProgramDirectory(), ProgramFilePath()); }
 
 bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile) {
@@ -227,7 +242,12 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
         const std::wstring named = path;
         if (!FileExists(path)) path = ProgramDir + path;
         if (!FileExists(path)) {
-            WriteLog(L"LoadIniFile: " + ErrorPrefix() + L"the ini file " + named + L" does not exist", llError);
+            const std::wstring message = L"LoadIniFile: " + ErrorPrefix() + L"the ini file " + named + L" does not exist";
+            WriteLog(message, llError);
+            // Without /debug no log is open at start and the window stays empty: the event
+            // log says it, once for the file named (every reload tries the file again).
+            if (!(EventLogLevels.load() & (1u << llError)) && FirstReportOfMissingIni(named))
+                ReportToEventLog(EVENTLOG_ERROR_TYPE, message);
             return false;
         }
     }

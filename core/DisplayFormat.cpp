@@ -8,6 +8,7 @@
 
 #include "Checked.h"
 #include "Errors.h"
+#include "FloatPrecision.h"
 #include "Includes.h"
 #include "Log.h"
 #include "Templates.h"
@@ -216,6 +217,9 @@ bool IsTextChoiceCode(const std::string& Code) { return StartsWithIgnoreCase(Cod
 }  // namespace
 
 Variant FormatDisplayValue(const std::string& Code, const Variant& Value) {
+    // The scaling, the conversions and FormatReal's rounding give the same digits on
+    // every thread, whatever precision the thread's x87 unit was left at.
+    TExtendedPrecisionScope precision;
     const bool four = Code.size() == 4;
     const char letter = four ? Code[3] : '\0';
 

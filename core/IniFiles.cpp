@@ -22,7 +22,7 @@ bool IsEntryOf(const std::wstring& line, const std::wstring& lowerKey) {
 bool ReadLines(const std::wstring& fileName, TWideStringArray& lines) {
     std::string bytes;
     if (!ReadWholeFile(fileName, bytes)) return false;
-    const std::wstring text = DecodeIniText(bytes);
+    const std::wstring text = DecodeTextBytes(bytes);
     if (text.empty()) return false;
     lines = SplitTextLines(text);
     return true;
@@ -41,17 +41,6 @@ bool IsSectionLine(const std::wstring& Line) {
 // Whether Line is the header LowerHeader ("[name]" in lower case).
 bool IsHeader(const std::wstring& Line, const std::wstring& LowerHeader) {
     return IsSectionLine(Line) && LowerText(WithoutBlanksAround(Line)) == LowerHeader;
-}
-
-// UTF-16 text after its byte-order mark, in either byte order.
-std::wstring Utf16ToWide(const std::string& Bytes, bool BigEndian) {
-    std::wstring text;
-    text.reserve(Bytes.size() / 2);
-    for (std::size_t i = 2; i + 1 < Bytes.size(); i += 2) {
-        const auto first = static_cast<unsigned char>(Bytes[i]), second = static_cast<unsigned char>(Bytes[i + 1]);
-        text += static_cast<wchar_t>(BigEndian ? (first << 8) | second : (second << 8) | first);
-    }
-    return text;
 }
 
 int HexDigit(wchar_t c) {
@@ -77,15 +66,6 @@ bool ReadWholeFile(const std::wstring& FileName, std::string& Bytes) {
     bytes.resize(got);
     Bytes = std::move(bytes);
     return true;
-}
-
-std::wstring DecodeIniText(const std::string& Bytes) {
-    // Notepad writes a byte-order mark; kept, it would hide the first section.
-    if (Bytes.size() >= 3 && Bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return Utf8ToWide(Bytes.substr(3));
-    // Notepad's "Unicode" and PowerShell 5's redirection write UTF-16 with its mark.
-    if (Bytes.size() >= 2 && Bytes.compare(0, 2, "\xFF\xFE") == 0) return Utf16ToWide(Bytes, false);
-    if (Bytes.size() >= 2 && Bytes.compare(0, 2, "\xFE\xFF") == 0) return Utf16ToWide(Bytes, true);
-    return Utf8ToWide(Bytes);
 }
 
 bool TryIniToInt32(const std::wstring& Text, std::int32_t& Value) {
@@ -223,7 +203,7 @@ bool TInfoFile::SectionExists(const std::wstring& Section) const {
     std::string bytes;
     if (!ReadWholeFile(fileName_, bytes)) throw EInOutError(L"File access denied: " + fileName_);
     const std::wstring header = LowerText(L"[" + Section + L"]");
-    for (const auto& line : SplitTextLines(DecodeIniText(bytes)))
+    for (const auto& line : SplitTextLines(DecodeTextBytes(bytes)))
         if (IsHeader(line, header)) return true;
     return false;
 }

@@ -2,7 +2,8 @@
 // It keeps no parsed state: every read opens the file, reads and decodes it whole and
 // searches it, so a value always reflects what is on disk at that moment.
 //
-// Format: UTF-8 (a leading byte-order mark is dropped); lines end in CR LF or in LF
+// Format: the encodings of DecodeTextBytes (UTF-8 or UTF-16 by their byte-order mark,
+// UTF-8 without one, else the system's 8-bit code page); lines end in CR LF or in LF
 // alone (a lone CR is part of the line); a section starts at a line "[name]" and runs to
 // the next line that starts with "["; an entry is a line that starts with its key
 // followed at once by "=", its value is the rest of the line, untrimmed.
@@ -54,8 +55,6 @@ private:
 // Reads a whole file, sharing read and write access with others. False when the file
 // cannot be opened or read.
 bool ReadWholeFile(const std::wstring& FileName, std::string& Bytes);
-// UTF-8 bytes to text, a leading byte-order mark dropped.
-std::wstring DecodeIniText(const std::string& Bytes);
 // Decimal or hexadecimal ("$1F", "0x1F") 32-bit integer with optional leading blanks and
 // sign; hexadecimal takes up to 32 bits (so "$FFFFFFFF" is -1). False when not a number.
 bool TryIniToInt32(const std::wstring& Text, std::int32_t& Value);

@@ -185,3 +185,8 @@ void WriteEventLog(const std::wstring& Text, std::uint8_t Level) {
     // Nor into the event log.
     HandToEventLog(type, WithoutUrlUserInfo(Text));
 }
+
+void ReportToEventLog(std::uint16_t EventType, const std::wstring& Text) {
+    if (HasCmdLineSwitch("p")) return;
+    HandToEventLog(EventType, WithoutUrlUserInfo(Text));
+}

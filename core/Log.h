@@ -33,6 +33,10 @@ std::wstring GetLogFileName();
 // calls from other threads wait their turn.
 void WriteLog(const std::wstring& Text, std::uint8_t Level);
 void WriteEventLog(const std::wstring& Text, std::uint8_t Level);
+// Reports a text to the event log as an entry of that type whatever EventLogLevels
+// holds, for what a user must learn of before any log file is open; nothing with the
+// switch p.
+void ReportToEventLog(std::uint16_t EventType, const std::wstring& Text);
 
 // Where event-log entries go: by default the "Vistrel" source of the local event log.
 // Tests install their own sink to see the entry type and text.

@@ -5,48 +5,12 @@
 #include <cstdint>
 #include <new>
 
+#include "FloatPrecision.h"
 #include "Utils.h"
 
 const wchar_t* const SsNestingErrorText = L"Expression nested more than 1000 levels deep";
 
 namespace {
-
-// ---------------------------------------------------------------------------------------
-// x87 precision control. Threads created by the system start at 53-bit precision, which
-// would silently round every long double result to double precision; the CRT's
-// _controlfp/_control87 only reach the SSE unit on x86_64, so the x87 control word is
-// read and written directly on both builds.
-
-#if defined(__i386__) || defined(__x86_64__)
-unsigned short ReadX87ControlWord() {
-    unsigned short cw;
-    __asm__ __volatile__("fnstcw %0" : "=m"(cw) : : "memory");
-    return cw;
-}
-
-void WriteX87ControlWord(unsigned short cw) { __asm__ __volatile__("fldcw %0" : : "m"(cw) : "memory"); }
-
-// Sets the precision control to 64-bit mantissas for its lifetime and then restores the
-// control word it found.
-class TExtendedPrecisionScope {
-public:
-    TExtendedPrecisionScope() : saved_(ReadX87ControlWord()) {
-        constexpr unsigned short PrecisionMask = 0x0300, Precision64 = 0x0300;
-        const unsigned short wanted = static_cast<unsigned short>((saved_ & ~PrecisionMask) | Precision64);
-        if (wanted != saved_) WriteX87ControlWord(wanted);
-    }
-    ~TExtendedPrecisionScope() {
-        if (ReadX87ControlWord() != saved_) WriteX87ControlWord(saved_);
-    }
-    TExtendedPrecisionScope(const TExtendedPrecisionScope&) = delete;
-    TExtendedPrecisionScope& operator=(const TExtendedPrecisionScope&) = delete;
-
-private:
-    unsigned short saved_;
-};
-#else
-class TExtendedPrecisionScope {};
-#endif
 
 // ---------------------------------------------------------------------------------------
 // Checked arithmetic. Faults are found by testing operands and results: the maths library

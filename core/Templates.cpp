@@ -1,6 +1,8 @@
 // Option lookup, display templates, display lines and user variables.
 #include "Templates.h"
 
+#include <string_view>
+
 #include "Checked.h"
 #include "Errors.h"
 #include "Log.h"
@@ -45,8 +47,7 @@ std::wstring FillDisplayTemplate(const std::wstring& Template, const TVarArray& 
                     length = close + 1 - at;
                 }
             }
-            std::wstring valueText = value.ToText();
-            if (IsNumericVariant(value) && InsideUserFunctionCall(text, at)) valueText = ExpressionNumberText(valueText);
+            const std::wstring valueText = InsideUserFunctionCall(text, at) ? ExpressionValueText(value) : value.ToText();
             text.replace(at, length, valueText);
             // Resume behind the inserted value: a value holding its own placeholder ends.
             at = text.find(tag, at + valueText.size());
@@ -198,7 +199,10 @@ std::wstring ExpandVariables(const std::wstring& Text) {
 }
 
 std::wstring ExpressionNumberText(const std::wstring& Text, wchar_t DecimalSeparator) {
-    if (DecimalSeparator == L'.') return Text;
+    // "." needs nothing; an operator of the evaluator cannot tell a number from a sum,
+    // a difference, a product, a division or a power.
+    if (DecimalSeparator == L'.' || std::wstring_view(L"+-*/^").find(DecimalSeparator) != std::wstring_view::npos)
+        return Text;
     std::size_t i = 0;
     while (i < Text.size() && (Text[i] == L' ' || Text[i] == L'\t')) ++i;
     if (i < Text.size() && (Text[i] == L'-' || Text[i] == L'+')) ++i;
@@ -225,6 +229,14 @@ std::wstring ExpressionNumberText(const std::wstring& Text, wchar_t DecimalSepar
 
 std::wstring ExpressionNumberText(const std::wstring& Text) {
     return ExpressionNumberText(Text, LocaleNumberFormat().DecimalSeparator);
+}
+
+std::wstring ExpressionValueText(const Variant& Value) {
+    switch (Value.Type()) {
+    case VarType::Single: case VarType::Double: return FloatToText(Value.ToExtended(), L'.');
+    case VarType::Currency: return CurrencyToText(Value.CurrencyCount(), L'.');
+    default: return ExpressionNumberText(Value.ToText());
+    }
 }
 
 bool InsideUserFunctionCall(const std::wstring& Text, std::size_t At) {

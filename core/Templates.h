@@ -23,10 +23,16 @@ std::wstring FillDisplayTemplate(const std::wstring& Template, const TVarArray& 
 
 // Text that reads as a number in the user's format (its decimal separator, no
 // thousands separators: "2,5" where the separator is a comma) in the evaluator's notation
-// ("2.5"); any other text as it is. What a value, a variable or an argument inserts into
-// a user-function call ("{{...}}") goes through it, as the evaluator reads only ".".
+// ("2.5"); any other text as it is ("10.0.0.1", "6.1.7601"). What a value, a variable or
+// an argument inserts into a user-function call ("{{...}}") goes through it, as the
+// evaluator reads only ".". A separator that is one of the evaluator's operators (the
+// "/" of a Persian format) is never converted: "512/1024" is a division there.
 std::wstring ExpressionNumberText(const std::wstring& Text, wchar_t DecimalSeparator);
 std::wstring ExpressionNumberText(const std::wstring& Text);
+// The text a value inserts into a user-function call: a number kept as a number in the
+// evaluator's notation, whatever the locale; a text (a formatted value, a text value)
+// through ExpressionNumberText.
+std::wstring ExpressionValueText(const Variant& Value);
 // Whether position At of Text lies inside a user-function call: after a "{{" and before
 // the first "}}" behind it.
 bool InsideUserFunctionCall(const std::wstring& Text, std::size_t At);

@@ -192,9 +192,84 @@ std::vector<std::wstring> ReadUtf8FileLines(const std::wstring& FileName) {
     if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)))
         RaiseLastOSError(L"Cannot read file \"" + FileName + L"\"");
     bytes.resize(got);
-    const std::wstring text = Utf8ToWide(bytes);
+    const std::wstring text = DecodeTextBytes(bytes);
     if (text.empty()) return {};
     return SplitTextLines(text);
+}
+
+TTextLayout DetectTextEncoding(std::string_view Bytes) {
+    if (Bytes.substr(0, 3) == "\xEF\xBB\xBF") return {TTextEncoding::Utf8, 3};
+    if (Bytes.substr(0, 2) == "\xFF\xFE") return {TTextEncoding::Utf16LittleEndian, 2};
+    if (Bytes.substr(0, 2) == "\xFE\xFF") return {TTextEncoding::Utf16BigEndian, 2};
+    return {IsValidUtf8(Bytes) ? TTextEncoding::Utf8 : TTextEncoding::AnsiCodePage, 0};
+}
+
+bool IsValidUtf8(std::string_view Bytes) {
+    const std::size_t n = Bytes.size();
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(Bytes[k]); };
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned lead = at(i);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // The range of the second byte depends on the lead; the further bytes are 80..BF.
+        std::size_t length = 0;
+        unsigned low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {  // C0 and C1 would only start longer forms
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // shortest forms only
+            if (lead == 0xED) high = 0x9F;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;   // shortest forms only
+            if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+        } else {
+            return false;
+        }
+        if (n - i < length) return false;
+        if (at(i + 1) < low || at(i + 1) > high) return false;
+        for (std::size_t k = 2; k < length; ++k)
+            if (at(i + k) < 0x80 || at(i + k) > 0xBF) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::wstring Utf16BytesToWide(std::string_view Bytes, bool BigEndian) {
+    constexpr wchar_t Replacement = 0xFFFD;
+    std::wstring units;
+    units.reserve(Bytes.size() / 2 + 1);
+    for (std::size_t i = 0; i + 1 < Bytes.size(); i += 2) {
+        const unsigned first = static_cast<unsigned char>(Bytes[i]), second = static_cast<unsigned char>(Bytes[i + 1]);
+        units += static_cast<wchar_t>(BigEndian ? (first << 8) | second : (second << 8) | first);
+    }
+    const auto isHigh = [](wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+    const auto isLow = [](wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        if (isHigh(units[i]) && i + 1 < units.size() && isLow(units[i + 1])) {
+            ++i;  // a whole pair
+        } else if (isHigh(units[i]) || isLow(units[i])) {
+            units[i] = Replacement;
+        }
+    }
+    if (Bytes.size() % 2 != 0) units += Replacement;
+    return units;
+}
+
+std::wstring DecodeTextBytes(std::string_view Bytes) {
+    const TTextLayout layout = DetectTextEncoding(Bytes);
+    const std::string_view text = Bytes.substr(layout.MarkSize);
+    switch (layout.Encoding) {
+    case TTextEncoding::Utf16LittleEndian: return Utf16BytesToWide(text, false);
+    case TTextEncoding::Utf16BigEndian: return Utf16BytesToWide(text, true);
+    case TTextEncoding::AnsiCodePage: return AnsiToWide(std::string(text));
+    case TTextEncoding::Utf8: break;
+    }
+    return Utf8ToWide(std::string(text));
 }
 
 std::wstring ExpandEnvironmentText(const std::wstring& text) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // CRC-32 of zlib and PNG (reflected, polynomial 0xEDB88320).
@@ -37,8 +39,28 @@ std::wstring HtmlColorToBgr(const std::wstring& text);
 // Bits 16-23, 8-15 and 0-7 as six upper-case hex digits.
 std::wstring FormatByteTriple(std::int32_t value);
 
-// Reads a UTF-8 file into lines split at LF (a CR before the LF is dropped; a lone CR
-// is kept). A missing file gives no lines; a file that cannot be read raises.
+// How a text file's bytes are encoded, read as Windows programs write them: a byte-order
+// mark names UTF-8 or UTF-16 in either byte order (Notepad, PowerShell 5's ">", "reg
+// export"); without a mark the bytes are UTF-8 when they are valid UTF-8, else text in
+// the system's 8-bit code page (what "echo ... > file" and most older tools write).
+enum class TTextEncoding { Utf8, Utf16LittleEndian, Utf16BigEndian, AnsiCodePage };
+struct TTextLayout {
+    TTextEncoding Encoding = TTextEncoding::Utf8;
+    std::size_t MarkSize = 0;  // bytes of the byte-order mark in front of the text
+};
+TTextLayout DetectTextEncoding(std::string_view Bytes);
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF, no
+// sequence cut short.
+bool IsValidUtf8(std::string_view Bytes);
+// The UTF-16 code units of Bytes in the given byte order; a last odd byte and a
+// surrogate without its partner each become U+FFFD.
+std::wstring Utf16BytesToWide(std::string_view Bytes, bool BigEndian);
+// A text file's bytes as text, by DetectTextEncoding, without the byte-order mark.
+std::wstring DecodeTextBytes(std::string_view Bytes);
+
+// Reads a text file (DecodeTextBytes: UTF-8, UTF-16 or the 8-bit code page) into lines
+// split at LF (a CR before the LF is dropped; a lone CR is kept). A missing file gives no
+// lines; a file that cannot be read raises.
 std::vector<std::wstring> ReadUtf8FileLines(const std::wstring& FileName);
 // Splits decoded text into lines by the same rule.
 std::vector<std::wstring> SplitTextLines(const std::wstring& text);

@@ -403,7 +403,9 @@ std::wstring ReplaceValuePlaceholder(const std::wstring& Placeholder, const Vari
                 }
             }
         }
-        const std::wstring valueText = formatted ? FormatDisplayValue(code, value).ToText() : value.ToText();
+        const Variant shown = formatted ? FormatDisplayValue(code, value) : value;
+        // Inside a calculation a number goes in with the evaluator's decimal point.
+        const std::wstring valueText = InsideUserFunctionCall(text, at) ? ExpressionValueText(shown) : shown.ToText();
         text.replace(at, length, valueText);
         from = at + valueText.size();
     }

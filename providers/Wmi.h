@@ -136,7 +136,8 @@ bool ParseCimDateTime(const Variant& Value, TCimDateTime& Parts);
 // left to right; a null value gives NullResultText. An occurrence followed by "[code]"
 // ("%free%[1.2f]"), or, for a placeholder ending in "%", written with the code before that
 // "%" ("%free[1.2f]%"), is replaced together with the code by the value formatted with
-// FormatDisplayValue. Inserted text is not searched again.
+// FormatDisplayValue. Inside a "{{...}}" call a number goes in with the evaluator's
+// decimal point (ExpressionValueText). Inserted text is not searched again.
 std::wstring ReplaceValuePlaceholder(const std::wstring& Placeholder, const Variant& Value, const std::wstring& Text);
 
 // The integer values Values receives from one object's properties (the rule of

@@ -437,6 +437,22 @@ TEST_F(ConfigLoad, IniSwitchNamingNothing) {
     EXPECT_FALSE(PathExists(dir_ / L"vistrel.ini"));
 }
 
+TEST_F(ConfigLoad, IniSwitchNamingNothingIsReportedOnceToTheEventLog) {
+    // A plain start has no log file open: the event log is where the user can see it.
+    SetLogFileName(L"");
+    LogLevels = 0;
+    EventLogLevels = 0;
+    std::vector<std::pair<std::uint16_t, std::wstring>> seen;
+    SetEventLogSink([&](std::uint16_t type, const std::wstring& text) { seen.push_back({type, text}); });
+    SetProgramArguments({L"/ini=no-such-file.ini"});
+    EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));
+    EXPECT_FALSE(LoadIniFile(dir_.Path(), VistrelExe()));  // a reload tries again, silently
+    SetEventLogSink(nullptr);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(seen[0].second, L"LoadIniFile: [Error] the ini file no-such-file.ini does not exist");
+}
+
 TEST_F(ConfigLoad, FirstArgumentNamingAFile) {
     TempFolder elsewhere(L"vslcfg3");
     const std::wstring path = elsewhere / L"first.ini";

@@ -4,6 +4,7 @@
 #include "Errors.h"
 #include "IniFiles.h"
 #include "TestFiles.h"
+#include "Utils.h"
 #include "WinHandles.h"
 
 
@@ -239,12 +240,18 @@ TEST_F(IniReader, EmptyFileGivesDefaults) {
     EXPECT_FALSE(f.SectionExists(L"options"));
 }
 
-TEST_F(IniReader, InvalidUtf8StandsAsReplacementCharacters) {
-    const TInfoFile f = File("[text]\r\nerror=\xFF\xFEx\r\n");
-    const std::wstring v = f.ReadString(L"text", L"error", L"d");
-    ASSERT_FALSE(v.empty());
-    EXPECT_EQ(v.back(), L'x');
-    EXPECT_NE(v, L"d");
+TEST_F(IniReader, AFileThatIsNotUtf8IsReadInTheSystemCodePage) {
+    // What "echo ... > file" and older editors write: every letter is one byte.
+    const std::string bytes = "[text]\r\nerror=Fehler \xE4\xF6\xFC\r\n[pages]\r\n1=Acc\xE8s\r\n";
+    const TInfoFile f = File(bytes);
+    EXPECT_EQ(f.ReadString(L"text", L"error", L"d"), AnsiToWide("Fehler \xE4\xF6\xFC"));
+    EXPECT_EQ(f.ReadSection(L"pages"), TWideStringArray{AnsiToWide("1=Acc\xE8s")});
+    EXPECT_TRUE(f.SectionExists(L"pages"));
+    if (GetACP() == 1252) EXPECT_EQ(f.ReadString(L"pages", L"1", L""), L"Acc\u00E8s");
+    // One valid UTF-8 letter does not make the file UTF-8 when another byte is not.
+    const TInfoFile mixed = File("[text]\r\na=\xC3\xA4\r\nb=\xE4\r\n", L"mixed.ini");
+    EXPECT_EQ(mixed.ReadString(L"text", L"a", L""), AnsiToWide("\xC3\xA4"));
+    EXPECT_EQ(mixed.ReadString(L"text", L"b", L""), AnsiToWide("\xE4"));
 }
 
 TEST_F(IniReader, Utf8TextIsDecoded) {

@@ -2,6 +2,7 @@
 // tests/fixtures/languages/german.ini as an old translation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "Configuration.h"
@@ -165,6 +166,33 @@ TEST_F(LanguageFiles, SecondRunLeavesEveryFileByteIdentical) {
     EXPECT_EQ(french[2], "[options]");
     EXPECT_EQ(french[10], "1=Page principale");
     EXPECT_EQ(french[84], "cpu0=Processeur");
+}
+
+TEST_F(LanguageFiles, TranslationsOfAnEightBitFileKeepTheirLetters) {
+    // A translator's file in the system's 8-bit code page: header, texts, pages, keyword
+    // labels and labels by language id, each with letters beyond ASCII.
+    const std::string old = "# Fichier fran\xE7" "ais\r\n\r\n[text]\r\nerror=[Erreur \xE9]\r\n[pages]\r\n"
+                            "1=Page d'accueil \xE0 Orl\xE9" "ans\r\n[items]\r\nuptime=Dur\xE9" "e de fonctionnement\r\n"
+                            "host=Nom de l'h\xF4te\r\ncpu0=Processeur n\xB0 1 (\xE7\xE0 \xFC \xDF)\r\n";
+    ASSERT_TRUE(WriteFileBytes(LanguageFile(L"french.ini"), old));
+    ASSERT_TRUE(UpdateLanguageFile(dir_.Path(), L"french"));
+    const TInfoFile rebuilt(LanguageFile(L"french.ini"));
+    EXPECT_EQ(rebuilt.ReadHeader(), AnsiToWide("# Fichier fran\xE7" "ais"));
+    EXPECT_EQ(rebuilt.ReadString(L"text", L"error", L""), AnsiToWide("[Erreur \xE9]"));
+    EXPECT_EQ(rebuilt.ReadString(L"pages", L"1", L""), AnsiToWide("Page d'accueil \xE0 Orl\xE9" "ans"));
+    EXPECT_EQ(rebuilt.ReadString(L"items", L"uptime", L""), AnsiToWide("Dur\xE9" "e de fonctionnement"));
+    EXPECT_EQ(rebuilt.ReadString(L"items", L"host", L""), AnsiToWide("Nom de l'h\xF4te"));
+    EXPECT_EQ(rebuilt.ReadString(L"items", L"cpu0", L""), AnsiToWide("Processeur n\xB0 1 (\xE7\xE0 \xFC \xDF)"));
+    // Written as UTF-8, the letters stay the same the next time too.
+    const std::string once = ReadFileBytes(LanguageFile(L"french.ini"));
+    EXPECT_EQ(once.find('\xE9'), std::string::npos) << "the rebuilt file is UTF-8";
+    ASSERT_TRUE(UpdateLanguageFile(dir_.Path(), L"french"));
+    EXPECT_EQ(ReadFileBytes(LanguageFile(L"french.ini")), once);
+    if (GetACP() == 1252) {
+        const std::vector<std::string> lines = Lines(L"french.ini");
+        EXPECT_EQ(lines[0], "# Fichier fran\xC3\xA7" "ais");
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "uptime=Dur\xC3\xA9" "e de fonctionnement"), lines.end());
+    }
 }
 
 TEST_F(LanguageFiles, NoTmpIsLeftBehind) {

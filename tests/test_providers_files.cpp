@@ -215,6 +215,52 @@ TEST(FileItems, FileContentsShowsEachLine) {
     EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", L"%fcdir%\\missing.txt"}})).display, ErrorText);
 }
 
+namespace {
+
+// Text as UTF-16 bytes after the byte-order mark of that order.
+std::string Utf16WithMark(const std::wstring& text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const wchar_t c : text) {
+        const char high = static_cast<char>(c >> 8), low = static_cast<char>(c & 0xFF);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// Text files as Windows programs write them: Notepad's "Unicode", PowerShell 5's ">" and
+// "reg export" (UTF-16 with its mark), "UTF-8 with BOM", and "echo ... > file" (the 8-bit
+// code page).
+TEST(FileItems, FileItemsReadTextFilesInEveryWindowsEncoding) {
+    LogCapture log;
+    TempFolder dir;
+    const std::wstring text = L"caf\u00E9 line\r\ncolour=gr\u00FCn\r\n";
+    WriteFileBytes(dir.File(L"le.txt"), Utf16WithMark(text, false));
+    WriteFileBytes(dir.File(L"be.txt"), Utf16WithMark(text, true));
+    WriteFileBytes(dir.File(L"bom.txt"), "\xEF\xBB\xBF" "first=\xC3\xA9t\xC3\xA9\r\nsecond=2\r\n");
+    WriteFileBytes(dir.File(L"ansi.txt"), "caf\xE9 line\r\ncolour=gr\xFCn\r\n");
+    for (const wchar_t* name : {L"le.txt", L"be.txt"}) {
+        const std::wstring path = dir.File(name);
+        EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", path.c_str()}})).display, L"caf\u00E9 line|colour=gr\u00FCn||")
+            << WideToUtf8(name);
+        const Collected c = Gather(GetFile2Text, OptionsOf({{L"file", path.c_str()}, {L"key", L"colour"}}));
+        EXPECT_EQ(c.display, L"colour=gr\u00FCn") << WideToUtf8(name);
+        EXPECT_EQ(c.data.Data, (TDataArray{{Variant(L"colour"), Variant(L"gr\u00FCn")}})) << WideToUtf8(name);
+    }
+    EXPECT_EQ(log.Count(L"DATA", L"GetFileContents: caf\u00E9 line|colour=gr\u00FCn||"), 2);
+    const std::wstring bom = dir.File(L"bom.txt");
+    EXPECT_EQ(Gather(GetFile2Text, OptionsOf({{L"file", bom.c_str()}, {L"key", L"first"}})).display, L"first=\u00E9t\u00E9");
+    EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", bom.c_str()}})).display, L"first=\u00E9t\u00E9|second=2||");
+    const std::wstring ansi = dir.File(L"ansi.txt");
+    EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", ansi.c_str()}})).display,
+              AnsiToWide("caf\xE9 line|colour=gr\xFCn||"));
+    EXPECT_EQ(Gather(GetFile2Text, OptionsOf({{L"file", ansi.c_str()}, {L"key", L"colour"}})).display,
+              AnsiToWide("colour=gr\xFCn"));
+    if (GetACP() == 1252)
+        EXPECT_EQ(Gather(GetFileContents, OptionsOf({{L"file", ansi.c_str()}})).display, L"caf\u00E9 line|colour=gr\u00FCn||");
+}
+
 TEST(FileItems, FileContentsFindsAFileBesideTheProgram) {
     const std::wstring name = L"vistrel-contents-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
     const std::wstring beside = ProgramDirectory() + name;

@@ -539,6 +539,25 @@ TEST(WmiItems, IntegersBecomeDoublesAndTakeFormats) {
     EXPECT_EQ(data.Names, (TWideStringArray{L"Big", L"Wide", L"Bad", L"Half", L"Flag"}));
 }
 
+TEST(WmiItems, NumbersGoIntoACalculationWithADecimalPointInADecimalCommaLocale) {
+    NumberFormat comma;
+    comma.DecimalSeparator = L',';
+    comma.ThousandSeparator = L'.';
+    SetLocaleNumberFormat(comma);
+    TWmiObject o;
+    o.push_back(Prop(kCimString, Str(L"2,5"), L"Text"));        // a number held as text
+    o.push_back(Prop(kCimReal64, R8(2.5), L"Real"));
+    o.push_back(Prop(kCimUInt32, I4(2500), L"Clock"));
+    o.push_back(Prop(kCimString, Str(L"10.0.0.1"), L"Address"));
+    Source src{{o}};
+    TItemData data;
+    const std::wstring text = WmiObjectsToDisplay(
+        L"{{%Text%*2}} {{%Real%*2}} {{%Real[1.1f]%*2}} {{%Clock%[1.1K]*2}} %Text% {{%Address%}}", std::nullopt, -1,
+        src.Next(), data);
+    RefreshLocaleNumberFormat();
+    EXPECT_EQ(text, L"{{2.5*2}} {{2.5*2}} {{2.5*2}} {{2.5*2}} 2,5 {{10.0.0.1}}");
+}
+
 TEST(WmiItems, DateTimePartsAndNull) {
     TWmiObject o;
     o.push_back(Prop(kCimDateTime, Str(L"20240102030405.123456+060"), L"InstallDate"));

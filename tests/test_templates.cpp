@@ -660,6 +660,15 @@ TEST_F(TemplatesTest, NumbersInTheUsersFormatGoIntoTheEvaluatorInItsNotation) {
         {L"abc", L',', L"abc"},
         {L"2,5", L'.', L"2,5"},      // in a locale with a decimal point nothing changes
         {L"2\u066b5", L'\u066b', L"2.5"},
+        {L"10.0.0.1", L',', L"10.0.0.1"},  // an address and a version are no numbers
+        {L"6.1.7601", L',', L"6.1.7601"},
+        {L"1.234,5", L',', L"1.234,5"},    // thousands separators: not one plain number
+        {L"512/1024", L'/', L"512/1024"},  // a separator that is an operator: a division
+        {L"2/5", L'/', L"2/5"},
+        {L"2-5", L'-', L"2-5"},
+        {L"2+5", L'+', L"2+5"},
+        {L"2*5", L'*', L"2*5"},
+        {L"2^5", L'^', L"2^5"},
     };
     for (const auto& r : rows)
         EXPECT_EQ(ExpressionNumberText(r.text, r.decimal), r.expected) << WideToUtf8(r.text);
@@ -687,6 +696,94 @@ TEST_F(TemplatesTest, UserFunctionsInALocaleWithADecimalComma) {
     EXPECT_EQ(ExpandUserFunctions(ExpandVariables(L"{{%v%*2}} {{Max(%v%,1)}}")), L"5 2,5");
     EXPECT_EQ(ExpandUserFunctions(FillDisplayTemplate(L"%1 {{%1*2}}", {Variant(1.25)})), L"1,25 2,5");
     UserFunctions.clear();
+}
+
+TEST_F(TemplatesTest, NumbersFromEverySourceGoIntoACalculationWithADecimalPoint) {
+    const NumberFormatFor comma(L',', L'.');
+    UserFunctions = {L"twice=%1*2", L"same=%1"};
+    const struct {
+        const wchar_t* tmpl;
+        Variant value;
+        const wchar_t* shown;
+    } rows[] = {
+        {L"{{%1*2}}", Variant(L"2,5"), L"5"},                       // a text value
+        {L"{{twice::%1}}", Variant(L"2,5"), L"5"},
+        {L"{{%1[1.1f]*2}}", Variant(2.5), L"5"},                    // a formatted value
+        {L"{{%1[1.2K]*2}}", Variant(std::int32_t{2500}), L"5"},
+        {L"{{%1[1.1n]*2}}", Variant(2.5), L"5"},
+        {L"{{%1*2}}", Variant(2.5), L"5"},                          // number values
+        {L"{{%1*2}}", Variant::FromCurrencyCount(25000), L"5"},
+        {L"{{%1*2}}", Variant(2.5f), L"5"},
+        {L"%1 {{%1*2}} %1[1.1f]", Variant(L"2,5"), L"2,5 5 2,5"},  // outside a call: the user's format
+        {L"{{%1}}", Variant(L"1.234,5"), L"[Error] "},              // not one plain number
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(ExpandUserFunctions(FillDisplayTemplate(r.tmpl, {r.value})), r.shown) << WideToUtf8(r.tmpl);
+    // A text that is not one plain number reaches the calculation as it is.
+    EXPECT_EQ(FillDisplayTemplate(L"{{same::%1}} {{%2}}", {Variant(L"10.0.0.1"), Variant(L"6.1.7601")}),
+              L"{{same::10.0.0.1}} {{6.1.7601}}");
+    for (const wchar_t* text : {L"10.0.0.1", L"6.1.7601"}) {
+        SetVariable(L"address", text);
+        EXPECT_EQ(ExpandVariables(L"%address% {{%address%}}"), std::wstring(text) + L" {{" + text + L"}}");
+        EXPECT_EQ(ExpandVariables(L"{{same::%address%}}"), std::wstring(L"{{same::") + text + L"}}");
+    }
+    // Read with the thousands point dropped, the address would be the number 10001.
+    EXPECT_EQ(EvaluateUserFunction(L"same", "", {L"10.0.0.1"}), L"[Error] ");
+}
+
+TEST_F(TemplatesTest, ADecimalSeparatorThatIsAnOperatorIsNeverConverted) {
+    // Windows' Persian format writes 0.5 as "0/5".
+    const NumberFormatFor persian(L'/', L',');
+    UserFunctions = {L"f=%1"};
+    EXPECT_EQ(ExpandUserFunctions(L"{{f::512/1024}}"), L"0/5");
+    EXPECT_EQ(ExpandUserFunctions(L"{{512/1024}}"), L"0/5");
+    SetVariable(L"ratio", L"512/1024");
+    EXPECT_EQ(ExpandUserFunctions(ExpandVariables(L"{{%ratio%*2}}")), L"1");
+    // A number value goes in as a number: "2/5*2" would be a division.
+    EXPECT_EQ(ExpandUserFunctions(FillDisplayTemplate(L"{{%1*2}} %1", {Variant(2.5)})), L"5 2/5");
+    EXPECT_EQ(ExpandUserFunctions(FillDisplayTemplate(L"{{%1*2}}", {Variant::FromCurrencyCount(25000)})), L"5");
+}
+
+namespace {
+
+unsigned short ControlWord() {
+    unsigned short cw;
+    __asm__ __volatile__("fnstcw %0" : "=m"(cw) : : "memory");
+    return cw;
+}
+
+void SetControlWord(unsigned short cw) { __asm__ __volatile__("fldcw %0" : : "m"(cw) : "memory"); }
+
+}  // namespace
+
+TEST_F(TemplatesTest, FormattedRealsRoundTheSameWhateverTheThreadsPrecision) {
+    // The doubles nearest 0.15, 0.35, 0.015 and 0.045 lie just below those halves
+    // (0.1499999999999999944...): rounded they give 0.1, 0.3, 0.01 and 0.04. At the 53-bit
+    // precision a new thread starts with, the product of the fraction and the scale
+    // rounds up to the half and the last digit with it.
+    const NumberFormatFor point(L'.', L',');
+    const struct {
+        const char* code;
+        double value;
+        const wchar_t* text;
+    } rows[] = {
+        {"1.1f", 0.15, L"0.1"}, {"1.1f", 0.35, L"0.3"}, {"1.2f", 0.015, L"0.01"}, {"1.2n", 0.045, L"0.04"},
+        {"1.1f", -0.15, L"-0.1"}, {"1.2f", 2.5, L"2.50"},
+    };
+    constexpr unsigned short PrecisionBits = 0x0300;
+    for (const unsigned short precision : {0x0200, 0x0300}) {
+        std::vector<std::wstring> got;
+        unsigned short forced = 0, after = 0;
+        ASSERT_TRUE(Ends([&] {
+            forced = static_cast<unsigned short>((ControlWord() & ~PrecisionBits) | precision);
+            SetControlWord(forced);
+            for (const auto& r : rows) got.push_back(FormatDisplayValue(r.code, Variant(r.value)).ToText());
+            after = ControlWord();
+        }));
+        for (std::size_t i = 0; i < std::size(rows); ++i)
+            EXPECT_EQ(got[i], rows[i].text) << rows[i].code << " " << rows[i].value << " at precision " << precision;
+        EXPECT_EQ(after, forced) << "the thread's control word was not restored";
+    }
 }
 
 TEST_F(TemplatesTest, UserFunctionResultsAreRoundedAtTheEvaluatorsPrecisionOnEveryThread) {

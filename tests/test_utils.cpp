@@ -119,8 +119,11 @@ TEST(Utf8Lines, Splitting) {
         {"one\rtwo", {L"one\rtwo"}},
         {"a\r\r\nb", {L"a\r", L"b"}},
         {"", {}},
-        {"\xEF\xBB\xBFhead", {L"\xFEFFhead"}},  // the byte-order mark stays
+        {"\xEF\xBB\xBFhead", {L"head"}},  // the byte-order mark goes
         {"gr\xC3\xBC\xC3\x9F", {L"gr\u00FC\u00DF"}},
+        {std::string("\xFF\xFEo\0n\0\r\0\n\0t\0w\0", 14), {L"on", L"tw"}},
+        {std::string("\xFE\xFF\0o\0n\0\n\0\xE9", 10), {L"on", L"\u00E9"}},
+        {"\xFF\xFE", {}},  // a mark and nothing else
     };
     int n = 0;
     for (const auto& r : rows) {
@@ -129,6 +132,74 @@ TEST(Utf8Lines, Splitting) {
         EXPECT_EQ(ReadUtf8FileLines(path), r.lines) << r.bytes;
     }
     EXPECT_TRUE(ReadUtf8FileLines(dir.File(L"missing.txt")).empty());
+}
+
+// What a text file's bytes are taken for: a byte-order mark decides, else valid UTF-8,
+// else the system's 8-bit code page.
+TEST(TextFiles, EncodingOfTheBytes) {
+    using E = TTextEncoding;
+    const struct {
+        std::string bytes;
+        E encoding;
+        std::size_t mark;
+    } rows[] = {
+        {"", E::Utf8, 0},
+        {"plain ascii\r\n", E::Utf8, 0},
+        {"\xEF\xBB\xBF", E::Utf8, 3},                        // a lone mark
+        {"\xEF\xBB\xBF\xE9t\xE9", E::Utf8, 3},               // the mark decides
+        {"\xEF\xBB", E::AnsiCodePage, 0},                    // a mark cut short
+        {"\xFF\xFE", E::Utf16LittleEndian, 2},
+        {"\xFF\xFEx", E::Utf16LittleEndian, 2},              // odd length
+        {"\xFE\xFF", E::Utf16BigEndian, 2},
+        {"\xFF", E::AnsiCodePage, 0},
+        {"caf\xC3\xA9", E::Utf8, 0},                         // a sequence that ends the file
+        {"caf\xC3", E::AnsiCodePage, 0},                      // ... cut short
+        {"caf\xE9 line", E::AnsiCodePage, 0},                 // an 8-bit letter
+        {"\xC0\xAF", E::AnsiCodePage, 0},                     // an overlong "/"
+        {"\xE0\x80\xAF", E::AnsiCodePage, 0},                 // an overlong three-byte form
+        {"\xED\xA0\x80", E::AnsiCodePage, 0},                 // a surrogate
+        {"\xF4\x90\x80\x80", E::AnsiCodePage, 0},             // past U+10FFFF
+        {"\xF0\x9F\x98\x80", E::Utf8, 0},                     // U+1F600
+        {"\xF0\x9F\x98", E::AnsiCodePage, 0},                 // ... cut short
+        {"a\x80" "b", E::AnsiCodePage, 0},                    // a lone continuation byte
+        {"\xF8\x88\x80\x80\x80", E::AnsiCodePage, 0},         // five-byte forms are not UTF-8
+    };
+    for (const auto& r : rows) {
+        const TTextLayout layout = DetectTextEncoding(r.bytes);
+        EXPECT_EQ(layout.Encoding, r.encoding) << testing::PrintToString(r.bytes);
+        EXPECT_EQ(layout.MarkSize, r.mark) << testing::PrintToString(r.bytes);
+    }
+}
+
+TEST(TextFiles, DecodedText) {
+    const struct {
+        std::string bytes;
+        std::wstring text;
+    } rows[] = {
+        {"", L""},
+        {"\xEF\xBB\xBF", L""},
+        {"\xFF\xFE", L""},
+        {"\xFE\xFF", L""},
+        {"\xEF\xBB\xBF" "first=\xC3\xA9t\xC3\xA9", L"first=\u00E9t\u00E9"},
+        {"first=\xC3\xA9t\xC3\xA9", L"first=\u00E9t\u00E9"},
+        // UTF-16, exact size, in both byte orders
+        {std::string("\xFF\xFE" "c\0a\0f\0\xE9\0", 10), L"caf\u00E9"},
+        {std::string("\xFE\xFF" "\0c\0a\0f\0\xE9", 10), L"caf\u00E9"},
+        {std::string("\xFF\xFE" "=\xD8\0\xDE", 6), L"\xD83D\xDE00"},  // a surrogate pair
+        // an odd last byte and a pair cut short stand as replacement characters
+        {std::string("\xFF\xFE" "a\0b", 5), L"a\xFFFD"},
+        {std::string("\xFF\xFE" "a\0=\xD8", 6), L"a\xFFFD"},
+        {std::string("\xFF\xFE" "\0\xDE" "a\0", 6), L"\xFFFD" L"a"},
+        // a mark inside the text is a character of it
+        {"a\xEF\xBB\xBF", L"a\xFEFF"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(DecodeTextBytes(r.bytes), r.text) << testing::PrintToString(r.bytes);
+    // Bytes that are not UTF-8 are the system's 8-bit code page, every byte a letter.
+    for (const std::string bytes : {"caf\xE9 gr\xFCn", "\xC0\xAF", "caf\xC3"}) {
+        EXPECT_EQ(DecodeTextBytes(bytes), AnsiToWide(bytes)) << testing::PrintToString(bytes);
+        EXPECT_EQ(DecodeTextBytes(bytes).find(L'\xFFFD'), std::wstring::npos) << testing::PrintToString(bytes);
+    }
+    if (GetACP() == 1252) EXPECT_EQ(DecodeTextBytes("caf\xE9 gr\xFCn"), L"caf\u00E9 gr\u00FCn");
 }
 
 TEST(Utf8Lines, ManyLinesAllKept) {

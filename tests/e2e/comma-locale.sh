@@ -2,7 +2,8 @@
 # Vistrel.exe in a user locale with a decimal comma (as in most of Europe): a Wine prefix
 # of its own whose user settings say "," for decimals and "." for thousands, a fixture ini
 # with a variable, an inline calculation and user-function calls, and the CSV line the
-# item writes. Run under the tests' X display.
+# item writes; then numbers that come in as text (a file's "2,5", a formatted WMI value)
+# inside calculations, beside texts that are no numbers. Run under the tests' X display.
 #   comma-locale.sh <Vistrel.exe> <close_window.exe>
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -18,14 +19,19 @@ quiet() { "$@" </dev/null >/dev/null 2>&1; }
 quiet "$WINE" reg add 'HKCU\Control Panel\International' /v sDecimal /d , /f
 quiet "$WINE" reg add 'HKCU\Control Panel\International' /v sThousand /d . /f
 cp "$exe" "$work/Vistrel.exe"
-printf '%s\r\n' '[options]' 'nav=0' '[functions]' 'half=%1/2' '[items]' \
+printf '%s\r\n' '[options]' 'nav=0' '[functions]' 'half=%1/2' 'same=%1' '[items]' \
     'set=key:v,value:{{5/2}}' \
-    'text=active:1,display:A {{5/2}} B %v% C {{half::%v%}} D {{half::3}},csv:t.csv,csvdatatype:1' >"$work/test.ini"
+    'text=active:1,display:A {{5/2}} B %v% C {{half::%v%}} D {{half::3}},csv:t.csv,csvdatatype:1' \
+    'file=active:1,file:half.txt,type:text,display:F %2 {{%2*2}} {{same::%2}},csv:f.csv,csvdatatype:1' \
+    'wmi=active:1,query:Win32_OperatingSystem,display:W {{%OSType[1.1f]%/2}} %Version%,csv:w.csv,csvdatatype:1' \
+    >"$work/test.ini"
+printf '2,5\r\n' >"$work/half.txt"
 
 (cd "$work" && exec "$WINE" Vistrel.exe /ini=test.ini /debug=log.txt) </dev/null >"$work/output.txt" 2>&1 &
 pid=$!
 for _ in $(seq 60); do
-    grep -q 'D ' "$work/t.csv" 2>/dev/null && break
+    grep -q 'D ' "$work/t.csv" 2>/dev/null && grep -q 'F ' "$work/f.csv" 2>/dev/null &&
+        grep -q 'W ' "$work/w.csv" 2>/dev/null && break
     kill -0 $pid 2>/dev/null || break
     sleep 1
 done
@@ -41,6 +47,22 @@ if [[ "$line" == *"A 2,5 B 2,5 C 1,25 D 1,5"* ]]; then
     echo "ok: the CSV line in the comma locale: $line"
 else
     echo "FAILED: the CSV line reads \"$line\", not \"A 2,5 B 2,5 C 1,25 D 1,5\""
+    failed=1
+fi
+# A file's "2,5" (a text value) and Wine's operating-system type 18 formatted as "18,0"
+# (a formatted WMI value) go into the calculations as numbers; the version stays text.
+line=$(tail -n 1 "$work/f.csv" 2>/dev/null | tr -d '\r')
+if [[ "$line" == *"F 2,5 5 2,5"* ]]; then
+    echo "ok: a text value in a calculation: $line"
+else
+    echo "FAILED: the FILE item's CSV line reads \"$line\", not \"F 2,5 5 2,5\""
+    failed=1
+fi
+line=$(tail -n 1 "$work/w.csv" 2>/dev/null | tr -d '\r')
+if [[ "$line" == *"W 9 6.1.7601"* ]]; then
+    echo "ok: a formatted WMI value in a calculation: $line"
+else
+    echo "FAILED: the WMI item's CSV line reads \"$line\", not \"W 9 6.1.7601\""
     failed=1
 fi
 if grep -q 'EvaluateUserFunction: ' <<<"$log"; then
