@@ -232,9 +232,11 @@ void RenewLanguageWatcher() {
 
 void FreeIniWatchers() {
     IniFileNotify = nullptr;
-    TChangeNotify2::Free(std::move(iniWatcher));
     LanguageFileNotify = nullptr;
-    TChangeNotify2::Free(std::move(languageWatcher));
+    std::vector<std::unique_ptr<TChangeNotify2>> watchers;
+    watchers.push_back(std::move(iniWatcher));
+    watchers.push_back(std::move(languageWatcher));
+    TChangeNotify2::FreeAll(std::move(watchers));
 }
 
 void ResetCollectTimes() {
@@ -297,15 +299,16 @@ void CollectorResultsWaiting() {
     }
 }
 
-void ServeWindowWhileCollectorStops() {
+DWORD ServeWindowWhileCollectorStops() {
     // A reload's guard keeps the ticks out: the window takes all its messages. Once the
-    // program ends, only its repaints.
+    // program ends, only its repaints, and the wait wakes for nothing else.
     if (Reloading && !Application().Terminated()) {
         Application().ProcessMessages();
-        return;
+        return QS_ALLINPUT;
     }
     MSG msg;
     while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+    return QS_PAINT;
 }
 
 void InstallMainLoopHooks(TVistrelMainForm* Form) {
@@ -319,6 +322,7 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPageChangeProc = PageHook;
     CollectorResultsHook = CollectorResultsWaiting;
     CollectorStopServeHook = ServeWindowWhileCollectorStops;
+    TChangeNotify2::ServeWhileFreeing = ServeWindowWhileCollectorStops;
 }
 
 void StartMainLoop(TVistrelMainForm* Form) {

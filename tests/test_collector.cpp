@@ -129,6 +129,55 @@ void Probing(TItemOptionArray, TItemData&, std::wstring& Display) {
     Display = L"probed";
 }
 
+// A turn of the test's own: its routines note how many of them run at once.
+std::atomic<int> insideTurn{0}, mostInsideTurn{0};
+struct TInsideTurn {
+    TInsideTurn() {
+        const int now = ++insideTurn;
+        int most = mostInsideTurn;
+        while (now > most && !mostInsideTurn.compare_exchange_weak(most, now)) {
+        }
+    }
+    ~TInsideTurn() { --insideTurn; }
+    TInsideTurn(const TInsideTurn&) = delete;
+    TInsideTurn& operator=(const TInsideTurn&) = delete;
+};
+std::wstring TurnA(const TItemOptionArray&) { return L"test turn A"; }
+
+// Holds its turn until the test releases it.
+void HeldInTurn(TItemOptionArray, TItemData&, std::wstring& Display) {
+    const TInsideTurn inside;
+    SetEvent(entered);
+    WaitForSingleObject(release, 30000);
+    Display = L"held";
+}
+
+template <int N>
+void CountingInTurn(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    const TInsideTurn inside;
+    Counting<N>(Options, Data, Display);
+}
+
+std::atomic<DWORD> seenThread{0};
+void ProbingInTurn(TItemOptionArray, TItemData&, std::wstring& Display) {
+    seenPriority = GetThreadPriority(GetCurrentThread());
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    seenComResult = hr;
+    if (SUCCEEDED(hr)) CoUninitialize();
+    seenThread = GetCurrentThreadId();
+    Display = L"probed";
+}
+
+// The ERROR lines of items held back by their turn (the time they name left aside).
+int HeldLines(const LogCapture& Log) {
+    const std::wstring held =
+        L"TCollector: " + ErrorText + L"TEXT () not collected: a gathering routine of the same source has been running for ";
+    int n = 0;
+    for (const std::wstring& line : Log.At(L"ERROR"))
+        if (line.rfind(held, 0) == 0) ++n;
+    return n;
+}
+
 std::atomic<std::uint32_t> fakeTick{10000};
 std::uint32_t FakeTick() { return fakeTick.load(); }
 
@@ -141,6 +190,11 @@ TConfigItem MakeItem(const char* keyword, TGatherProc proc, std::int32_t interva
     item.Page = page;
     item.Active = active;
     return item;
+}
+
+TConfigItem InTurnA(TConfigItem Item) {
+    Item.TurnOf = TurnA;
+    return Item;
 }
 
 void ResetCollectTimes() {
@@ -186,6 +240,8 @@ protected:
         ifValue = Variant();
         routineSyncCalls = 0;
         routineSyncServed = false;
+        insideTurn = mostInsideTurn = 0;
+        seenThread = 0;
         entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         passDone_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         go_.reset(CreateSemaphoreW(nullptr, 0, 1000, nullptr));
@@ -199,9 +255,10 @@ protected:
         CollectorSettings.StopWaitMs = 5000;
     }
     void TearDown() override {
+        if (release) SetEvent(release);
         StopCollector();
         CollectorResultsHook = nullptr;
-        PumpUntil([] { return TCollector::LiveCount() == 0; });
+        PumpUntil([] { return TCollector::LiveCount() == 0 && TCollector::RunningCount() == 0; });
         FreeConfigItems(ConfigItems);
         CollectorSettings = TCollectorSettings{};
         CurrentPage = -1;
@@ -239,6 +296,24 @@ protected:
     bool PassKeepingResults() {
         ReleaseSemaphore(go_.get(), 1, nullptr);
         return WaitServingCalls(passDone_.get(), 10000);
+    }
+    // Passes until item Index has been collected and stored at the tick of the pass (an
+    // item of a turn of its own is gathered beside the pass).
+    bool PassStoring(std::size_t Index) {
+        if (!NextPass()) return false;
+        return PumpUntil([Index] {
+            DeliverCollectedItems();
+            return ConfigItems.at(Index).LastTick == fakeTick.load();
+        });
+    }
+    // Passes, a second of the test's tick apart, until Done holds.
+    template <typename F>
+    bool PassUntil(F Done) {
+        return PumpUntil([this, &Done] {
+            fakeTick += 1000;
+            NextPass();
+            return Done();
+        });
     }
 
     LogCapture log_;
@@ -598,52 +673,134 @@ TEST_F(CollectorHarness, StopPastItsBoundLeavesTheThreadToEndOnItsOwn) {
     EXPECT_EQ(TCollector::LiveCount(), 1);  // still in the routine
     EXPECT_EQ(log_.Count(L"WARN", L"StopCollector: the collection thread is still busy; it ends on its own"), 1);
 
-    // A new thread may start meanwhile, but runs no routine while the old one is inside
-    // one; the old one's late result goes nowhere.
+    // A new thread may start meanwhile, but runs no routine of the turn the old one holds:
+    // its item says so once, at once, and is collected once the turn is free; the items
+    // of other turns keep their interval. The old one's late result goes nowhere.
     ConfigItems[0].Active = false;
     ConfigItems.push_back(MakeItem("TEXT", RecordingOrder, 0));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<2>, 1)));
     slowReturned = false;
     startedAfterSlow = 0;
-    StartCollector();
-    ASSERT_TRUE(PumpUntil([this] {
-        return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1;
-    }));
-    EXPECT_EQ(calls[1], 0) << "a second routine ran beside the first";
-    SetEvent(release);
-    // (Both threads signal the end of their pass: the old one's comes first.)
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(PumpUntil([] {
         DeliverCollectedItems();
-        return !ConfigItems[1].ItemData.Lines.empty();
+        return ConfigItems[2].LastTick == fakeTick.load();
     }));
+    for (int pass = 0; pass < 5; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(PassStoring(2)) << "an item of another turn kept waiting";
+    }
+    EXPECT_EQ(calls[2], 6);
+    EXPECT_EQ(calls[1], 0) << "a second routine ran beside the first";
+    EXPECT_EQ(HeldLines(log_), 1) << "said at once, and once";
+    EXPECT_EQ(log_.Count(L"WARN", L"TCollector: waiting"), 0) << "nothing waits for the turn";
+    SetEvent(release);
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));  // the old one ended
+    ResetEvent(passDone_.get());  // the old one's pass ended too
+    ASSERT_TRUE(NextPass());
     EXPECT_EQ(calls[1], 1);
     EXPECT_EQ(startedAfterSlow, 1) << "the new thread's routine started before the old one returned";
-    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));  // the old one ended
     EXPECT_EQ(ConfigItems[0].LastTick, 0u);
     EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
     EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"ordered"});
 }
 
-TEST_F(CollectorHarness, ARoutineThatOutlivesTheTurnWaitIsLoggedAndTheCollectionGoesOn) {
+// A routine held past every limit keeps its turn: no other routine of its turn runs beside
+// it, whichever collection asks, and the items of other turns keep their interval.
+TEST_F(CollectorHarness, AHeldSourceHoldsBackOnlyTheItemsOfItsTurn) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
-    CollectorSettings.StopWaitMs = 50;
-    CollectorSettings.TurnWaitMs = 200;
-    StartCollector();
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<1>, 1)));
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitServingCalls(entered, 10000));
-    StopCollector();
-    ConfigItems[0].Active = false;
-    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
-    StartCollector();
-    // The held routine broke its time limit: past the wait, the new thread goes on.
-    ASSERT_TRUE(PumpUntil([] { return calls[0] == 1; }));
-    EXPECT_EQ(log_.Count(L"ERROR", L"TCollector: [Error] the gathering routine of the previous collection thread did "
-                                   L"not return within 200 ms; the collection goes on beside it"),
-              1);
+    // Past the item time limit, held on: the other items go on at their interval.
+    for (int pass = 0; pass < 25; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(NextPass());
+    }
+    EXPECT_EQ(calls[0], 26);
+    EXPECT_EQ(calls[1], 0) << "a routine of the held turn ran beside it";
+    // Given up at its time limit: each item of its turn says so, once.
+    EXPECT_EQ(HeldLines(log_), 2);
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT () False"), 2);
+
+    // A reload meanwhile: the stop does not wait for the routine, which keeps its turn.
+    CollectorSettings.StopWaitMs = 50;
+    EXPECT_TRUE(StopCollector()) << "the stop waited for a routine of a turn's own thread";
+    EXPECT_EQ(TCollector::RunningCount(), 1) << "the routine's thread is left to end on its own";
+    ASSERT_TRUE(Start());
+    for (int pass = 0; pass < 5; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(NextPass());
+    }
+    EXPECT_EQ(calls[0], 31);
+    EXPECT_EQ(calls[1], 0) << "a routine of the held turn ran beside it";
+    EXPECT_EQ(HeldLines(log_), 4) << "each item said so once more, at once";
+    EXPECT_EQ(mostInsideTurn, 1);
+
+    // Once it has returned, its turn is taken again; its late result went nowhere.
     SetEvent(release);
-    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return TCollector::RunningCount() == 1; }));
+    DeliverCollectedItems();
+    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+    ASSERT_TRUE(PassUntil([] { return calls[1] >= 1; }));
+    EXPECT_EQ(mostInsideTurn, 1);
+    EXPECT_EQ(HeldLines(log_), 4);
 }
 
-TEST_F(CollectorHarness, AThreadWaitingForItsTurnEndsOnItsStop) {
+// Whatever held an item back, it is picked again from what the window thread shows now: an
+// item of a page left meanwhile, or one an IF item switched off meanwhile, is not collected.
+TEST_F(CollectorHarness, AnItemHeldBackIsPickedAgainOnceItsTurnIsFree) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    CollectorSettings.StopWaitMs = 50;
+    StopCollector();
+    ConfigItems[0].Active = false;
+    ifValue = Variant(true);
+    ConfigItems.push_back(MakeItem("IF", IfRoutine, 0));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<1>, 0)));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<2>, 0, 1)));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<3>, 0, 2)));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(HeldLines(log_), 2);
+    // Meanwhile the IF item switches the item after it off, and page 2 is shown.
+    ifValue = Variant(false);
+    ResetCollectTimes();
+    ASSERT_TRUE(NextPass());
+    EXPECT_FALSE(ConfigItems[2].Active);
+    CurrentPage = 2;
+    ASSERT_TRUE(NextPass());
+    SetEvent(release);
+    ASSERT_TRUE(PassUntil([] { return calls[3] >= 1; }));
+    for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[1], 0) << "an item the IF item switched off was collected";
+    EXPECT_EQ(calls[2], 0) << "an item of the page left was collected";
+    EXPECT_EQ(calls[3], 1);
+}
+
+// The items of a turn are gathered on a thread of their own, set up as the collection
+// thread is, but in the multithreaded apartment.
+TEST_F(CollectorHarness, ATurnsItemsAreGatheredOnAThreadOfTheirOwn) {
+    collectedOn = 0;
+    ConfigItems.push_back(MakeItem("TEXT", NoteThread, 0));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", ProbingInTurn, 0)));
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(PumpUntil([] { return seenThread.load() != 0; }));
+    EXPECT_NE(seenThread.load(), collectedOn.load());
+    EXPECT_NE(seenThread.load(), GetCurrentThreadId());
+    EXPECT_LE(seenPriority.load(), THREAD_PRIORITY_LOWEST);
+    EXPECT_EQ(seenComResult.load(), S_FALSE) << "already in the multithreaded apartment";
+    ASSERT_TRUE(PumpUntil([] {
+        DeliverCollectedItems();
+        return !ConfigItems[1].ItemData.Lines.empty();
+    }));
+    EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"probed"});
+}
+
+TEST_F(CollectorHarness, AStopWhileATurnIsHeldElsewhereEndsAtOnce) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
     CollectorSettings.StopWaitMs = 50;
@@ -652,9 +809,9 @@ TEST_F(CollectorHarness, AThreadWaitingForItsTurnEndsOnItsStop) {
     StopCollector();
     ConfigItems[0].Active = false;
     ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
-    StartCollector();
-    ASSERT_TRUE(PumpUntil([this] { return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1; }));
-    // Stopped while it waits: it leaves without running its routine (a bound that a
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(HeldLines(log_), 1);
+    // Nothing waits for the turn: the stop ends the new thread at once (a bound that a
     // loaded host keeps, not the 50 ms that let the first stop give up).
     CollectorSettings.StopWaitMs = 5000;
     EXPECT_TRUE(StopCollector());
@@ -672,9 +829,10 @@ TEST_F(CollectorHarness, TheStopsWaitServesTheWindowsOtherMessages) {
     ASSERT_NE(window, nullptr);
     ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
     CollectorSettings.StopWaitMs = 3000;
-    CollectorStopServeHook = [] {
+    CollectorStopServeHook = []() -> DWORD {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        return QS_ALLINPUT;
     };
     StartCollector();
     ASSERT_TRUE(WaitServingCalls(entered, 10000));
