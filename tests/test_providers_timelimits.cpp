@@ -65,6 +65,7 @@ protected:
         InitDefaultTexts();
         ResetEvent(gate.get());
         before_ = RunningAbandonableCalls();
+        ForgetGivenUpSources();
     }
     void TearDown() override {
         SetEvent(gate.get());
@@ -104,8 +105,9 @@ TEST_F(BlockedCalls, DomainControllerThatNeverAnswersFailsAtTheItemsTimeLimit) {
 
 // A lookup that still runs after it was given up is not started again by the next
 // collections: they show the same error at once, and the lookup is made again once the
-// late one has ended.
+// late one has ended and the back-off (here the item's interval of 200 ms) has passed.
 TEST_F(BlockedCalls, DomainControllerStillLookingIsNotAskedAgain) {
+    const TItemInterval interval(200);
     dcNameCalls = 0;
     for (int collection = 0; collection < 3; ++collection) {
         Collected c;
@@ -121,6 +123,7 @@ TEST_F(BlockedCalls, DomainControllerStillLookingIsNotAskedAgain) {
 
     SetEvent(gate.get());
     ASSERT_TRUE(PumpUntil([&] { return RunningAbandonableCalls() <= before_; }, 20000));
+    Sleep(400);
     Collected again;
     GatherDomainController(OptionsOf({}), again.data, again.display, BlockingDcName);
     EXPECT_EQ(dcNameCalls, 2);
@@ -163,6 +166,35 @@ TEST_F(BlockedCalls, RemoteRegistryThatNeverAnswersCountsAsUnreachable) {
         const int ms = _wtoi(line.substr(late.size()).c_str());
         EXPECT_TRUE(ms > 0 && ms <= 300 && line.ends_with(L" ms")) << WideToUtf8(line);
     }
+}
+
+// A host given up is not asked again within its back-off, even once the late call has
+// ended: each collection shows it unreachable at once.
+TEST_F(BlockedCalls, RemoteRegistryGivenUpIsLeftAloneForItsBackOff) {
+    RegFixture key(HKEY_LOCAL_MACHINE, UniqueTestKey(L"AwayHost"));
+    key.SetString(L"Name", L"here");
+    const auto options = OptionsOf({{L"value", Hklm(key, L"Name").c_str()}, {L"host", L"awayhost"}});
+    const TItemInterval interval(600000);
+    {
+        Collected first;
+        const TItemTimeLimit limit(300);
+        GatherRegistry(options, first.data, first.display, BlockingConnect);
+    }
+    SetEvent(gate.get());
+    ASSERT_TRUE(PumpUntil([&] { return RunningAbandonableCalls() <= before_; }, 20000));
+    connectedHost.clear();
+    Collected reg, exists;
+    GatherRegistry(options, reg.data, reg.display, LocalConnect);
+    GatherRegistryExists(options, exists.data, exists.display, LocalConnect);
+    EXPECT_EQ(connectedHost, L"") << "the host was asked within its back-off";
+    ASSERT_EQ(reg.data.Data.size(), 1u);
+    EXPECT_EQ(reg.data.Data[0][0], Variant(ErrorText + L"Can't connect to host"));
+    ASSERT_EQ(exists.data.Data.size(), 1u);
+    EXPECT_EQ(exists.data.Data[0][0], Variant(false));
+    const auto errors = log_.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[1], errors[0]);
+    EXPECT_EQ(errors[2], errors[0]);
 }
 
 TEST_F(BlockedCalls, RemoteRegistryThatAnswersIsReadThroughItsConnection) {
