@@ -371,6 +371,7 @@ TEST_F(MainLoopFormTest, HooksInstalledOnTheForm) {
                 form->OnPageChangeProc);
     EXPECT_FALSE(form->OnTimer2Proc);
     EXPECT_EQ(CollectorStopServeHook, &ServeWindowWhileCollectorStops);
+    EXPECT_EQ(TChangeNotify2::ServeWhileFreeing, &ServeWindowWhileCollectorStops) << "watchers freed serve the window";
     CurrentPage = 1;
     form->PageClick(form->PopupMenu1.Items(1));
     EXPECT_EQ(CurrentPage.load(), 2);
@@ -592,10 +593,10 @@ TEST(MainLoopServe, TheStopsWaitServesEverythingDuringAReloadAndOnlyRepaintsOthe
     servedPosts = 0;
     Reloading = 0;
     PostMessageW(window, WM_APP, 0, 0);
-    ServeWindowWhileCollectorStops();
+    EXPECT_EQ(ServeWindowWhileCollectorStops(), static_cast<DWORD>(QS_PAINT)) << "the wait wakes only for repaints";
     EXPECT_EQ(servedPosts, 0) << "input or posts served outside a reload";
     Reloading = 1;
-    ServeWindowWhileCollectorStops();
+    EXPECT_EQ(ServeWindowWhileCollectorStops(), static_cast<DWORD>(QS_ALLINPUT));
     Reloading = 0;
     EXPECT_EQ(servedPosts, 1);
     DestroyWindow(window);
