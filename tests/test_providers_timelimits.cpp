@@ -13,12 +13,14 @@
 #include <cstring>
 #include <string>
 
+#include "GatheringTurns.h"
 #include "Includes.h"
 #include "Network.h"
 #include "Registry.h"
 #include "SmallItems.h"
 #include "TestFiles.h"
 #include "TimeLimits.h"
+#include "Tools.h"
 #include "Utils.h"
 #include "WindowTests.h"
 #include "test_providers_support.h"
@@ -211,6 +213,45 @@ TEST_F(BlockedCalls, RemoteRegistryThatAnswersIsReadThroughItsConnection) {
     EXPECT_EQ(connectedHost, L"\\\\otherpc");
     EXPECT_EQ(exists.display, L"True");
     EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+// ---- the turns --------------------------------------------------------------------------------
+
+// The routines that may keep a collection waiting are gathered in turns of their own, by
+// the source they ask (a web server, a remote host, the lookup, the WMI service and the
+// state the WMI items keep); all others in the collection thread's own turn.
+TEST(GatheringTurnKeys, SourcesThatMayKeepARoutineWaitingHaveTurnsOfTheirOwn) {
+    RegisterProviders();
+    const struct {
+        const char* keyword;
+        TItemOptionArray options;
+        const wchar_t* turn;
+    } rows[] = {
+        {"HTTPGET", OptionsOf({{L"source", L"http://a.example/"}}), L"HTTPGET http://a.example/"},
+        {"HTTPGET", OptionsOf({{L"source", L"http://b.example/x"}}), L"HTTPGET http://b.example/x"},
+        {"DOMAINCONTROLLER", {}, L"DOMAINCONTROLLER"},
+        {"REG", OptionsOf({{L"host", L"pc1"}}), L"REG pc1"},
+        {"REGEXIST", OptionsOf({{L"host", L"pc1"}}), L"REG pc1"},
+        {"REG", {}, L""},
+        {"REGEXIST", {}, L""},
+        {"WMI", {}, L"WMI"},
+        {"DISKIO", {}, L"WMI"},
+        {"DISPLAYCONTROLLER", {}, L"WMI"},
+        {"PAGEFAULTS", {}, L"WMI"},
+        {"LOGICALDRIVES", {}, L"WMI"},
+        {"CPU", {}, L"WMI"},
+        {"CPUUSAGE", {}, L""},
+        {"UPTIME", {}, L""},
+        {"FIXEDDISK", {}, L""},
+        {"FILE", {}, L""},
+    };
+    for (const auto& r : rows) {
+        TConfigItem item;
+        FindItemDefault(r.keyword, item);
+        ASSERT_EQ(item.Keyword, r.keyword);
+        item.Options = r.options;
+        EXPECT_EQ(GatheringTurnKey(item), r.turn) << r.keyword;
+    }
 }
 
 // ---- CMD --------------------------------------------------------------------------------------
