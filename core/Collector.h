@@ -99,6 +99,11 @@ public:
     // still run a gathering routine.
     static int RunningCount();
 
+protected:
+    void Execute() override;
+    void DoTerminate() override;
+
+private:
     // A result in the tray: the work copy after its collection, and the generation of
     // the copies it was taken from.
     struct TCollected {
@@ -109,12 +114,7 @@ public:
     };
     // What the thread shares with its gatherers, which may outlive it.
     struct TShared;
-
-protected:
-    void Execute() override;
-    void DoTerminate() override;
-
-private:
+    // Gathers the items of one turn on a thread of its own.
     class TGatherer;
 
     void RunPass();

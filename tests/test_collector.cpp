@@ -726,7 +726,6 @@ TEST_F(CollectorHarness, AHeldSourceHoldsBackOnlyTheItemsOfItsTurn) {
     EXPECT_EQ(log_.Count(L"DATA", L"TEXT () False"), 2);
 
     // A reload meanwhile: the stop does not wait for the routine, which keeps its turn.
-    CollectorSettings.StopWaitMs = 50;
     EXPECT_TRUE(StopCollector()) << "the stop waited for a routine of a turn's own thread";
     EXPECT_EQ(TCollector::RunningCount(), 1) << "the routine's thread is left to end on its own";
     ASSERT_TRUE(Start());
@@ -756,7 +755,6 @@ TEST_F(CollectorHarness, AnItemHeldBackIsPickedAgainOnceItsTurnIsFree) {
     ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitServingCalls(entered, 10000));
-    CollectorSettings.StopWaitMs = 50;
     StopCollector();
     ConfigItems[0].Active = false;
     ifValue = Variant(true);

@@ -148,7 +148,7 @@ TEST_F(Synchronizer, AServeStepIsWokenOnlyByWhatItTakes) {
             Sleep(100);
             PostThreadMessageW(self, WM_APP, 0, 0);
         });
-        EXPECT_FALSE(WaitServingCalls(never.get(), 1000, r.step));
+        EXPECT_FALSE(WaitServingCalls(never.get(), 3000, r.step));
         poster.join();
         EXPECT_EQ(serves.load(), r.serves) << r.serves;
     }
