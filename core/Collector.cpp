@@ -374,7 +374,8 @@ bool TCollector::CollectHere(std::int32_t Index, std::uint32_t Generation) {
 
 void TCollector::HandOver(const std::wstring& Key, std::int32_t Index, std::uint32_t Generation) {
     const DWORD now = tick_();
-    TGatherer*& gatherer = gatherers_[Key];
+    const auto found = gatherers_.find(Key);
+    TGatherer* gatherer = found == gatherers_.end() ? nullptr : found->second;
     DWORD since = 0;
     if (gatherer && gatherer->Busy(since)) {
         // This collection's own routine: still within its time limit it is simply under
@@ -394,11 +395,11 @@ void TCollector::HandOver(const std::wstring& Key, std::int32_t Index, std::uint
             auto made = std::make_unique<TGatherer>(shared_, Key, id_, tick_, texts_);
             made->Start();
             gatherer = made.release();
+            gatherers_.emplace(Key, gatherer);
         }
         gatherer->Hand(Index, Generation, std::move(WorkItem), now);
     } catch (...) {
         turn.Release(id_);
-        if (gatherer == nullptr) gatherers_.erase(Key);
         throw;
     }
 }

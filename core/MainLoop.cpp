@@ -306,6 +306,10 @@ DWORD ServeWindowWhileCollectorStops() {
         Application().ProcessMessages();
         return QS_ALLINPUT;
     }
+    return ServeRepaints();
+}
+
+DWORD ServeRepaints() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
     return QS_PAINT;
@@ -322,7 +326,7 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPageChangeProc = PageHook;
     CollectorResultsHook = CollectorResultsWaiting;
     CollectorStopServeHook = ServeWindowWhileCollectorStops;
-    TChangeNotify2::ServeWhileFreeing = ServeWindowWhileCollectorStops;
+    TChangeNotify2::ServeWhileFreeing = ServeRepaints;
 }
 
 void StartMainLoop(TVistrelMainForm* Form) {

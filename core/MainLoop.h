@@ -71,10 +71,13 @@ void WindowMovedHook(TVistrelMainForm* Form);
 // Posted by a new collection thread whose first pass left results: a tick now, so they
 // are shown without waiting for the timer.
 void CollectorResultsWaiting();
-// The collection thread's stop and the watchers' free serve the window with this while
-// they wait for a thread: during a reload every message, once the program ends only the
-// repaints (the serve step of WaitServingCalls).
+// The collection thread's stop serves the window with this while it waits for a routine:
+// during a reload every message, once the program ends only the repaints (a serve step of
+// WaitServingCalls).
 DWORD ServeWindowWhileCollectorStops();
+// The watchers' free serves the window with this while it waits for their threads, which
+// may come in the middle of a reload's load: the repaints alone.
+DWORD ServeRepaints();
 // The configuration watchers' change procedure.
 void IniChangedHook(TChangeNotify2* Sender);
 // Fills the form's hook fields with the procedures above (the timer-2 hook stays empty)

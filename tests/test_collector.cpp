@@ -60,7 +60,9 @@ std::atomic<int> startedAfterSlow{0};
 
 std::atomic<int> routineSyncCalls{0};
 std::atomic<bool> routineSyncServed{false};
+std::atomic<int> slowEntries{0};
 void Slow(TItemOptionArray, TItemData& Data, std::wstring& Display) {
+    ++slowEntries;
     SetEvent(entered);
     if (release)
         WaitForSingleObject(release, 10000);
@@ -800,23 +802,28 @@ TEST_F(CollectorHarness, ATurnsItemsAreGatheredOnAThreadOfTheirOwn) {
 
 TEST_F(CollectorHarness, AStopWhileATurnIsHeldElsewhereEndsAtOnce) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
     ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
     CollectorSettings.StopWaitMs = 50;
+    slowEntries = 0;
     StartCollector();
-    ASSERT_TRUE(WaitServingCalls(entered, 10000));
+    ASSERT_TRUE(PumpUntil([] { return insideTurn == 1 && slowEntries == 1; }));
     StopCollector();
     ConfigItems[0].Active = false;
+    ConfigItems[1].Active = false;
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<1>, 0)));
     ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
     ASSERT_TRUE(Start());
-    EXPECT_EQ(HeldLines(log_), 1);
+    EXPECT_EQ(HeldLines(log_), 2);
     // Nothing waits for the turn: the stop ends the new thread at once (a bound that a
     // loaded host keeps, not the 50 ms that let the first stop give up).
     CollectorSettings.StopWaitMs = 5000;
     EXPECT_TRUE(StopCollector());
     EXPECT_EQ(TCollector::LiveCount(), 1);
     SetEvent(release);
-    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0; }));
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0 && TCollector::RunningCount() == 0; }));
     EXPECT_EQ(calls[0], 0);
+    EXPECT_EQ(calls[1], 0);
 }
 
 TEST_F(CollectorHarness, TheStopsWaitServesTheWindowsOtherMessages) {

@@ -371,7 +371,7 @@ TEST_F(MainLoopFormTest, HooksInstalledOnTheForm) {
                 form->OnPageChangeProc);
     EXPECT_FALSE(form->OnTimer2Proc);
     EXPECT_EQ(CollectorStopServeHook, &ServeWindowWhileCollectorStops);
-    EXPECT_EQ(TChangeNotify2::ServeWhileFreeing, &ServeWindowWhileCollectorStops) << "watchers freed serve the window";
+    EXPECT_EQ(TChangeNotify2::ServeWhileFreeing, &ServeRepaints) << "watchers freed keep the window painting";
     CurrentPage = 1;
     form->PageClick(form->PopupMenu1.Items(1));
     EXPECT_EQ(CurrentPage.load(), 2);

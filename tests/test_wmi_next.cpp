@@ -108,7 +108,7 @@ namespace {
 // A locator whose connection waits until the test lets it go (a WMI service that does not
 // answer), then fails; it counts the connections asked of it. Its calls may outlive the
 // test's scope: it is freed with its last reference.
-class SilentLocator : public IWbemLocator {
+class SilentLocator final : public IWbemLocator {
 public:
     static std::atomic<int> Connects;
     static HANDLE Gate() {
