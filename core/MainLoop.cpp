@@ -311,7 +311,15 @@ DWORD ServeWindowWhileCollectorStops() {
 
 DWORD ServeRepaints() {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) {
+        // A filtered look also takes a waiting quit request: it goes back to the queue
+        // for the message loop that waits for it.
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        DispatchMessageW(&msg);
+    }
     return QS_PAINT;
 }
 

@@ -587,6 +587,18 @@ LRESULT CALLBACK CountingPostsProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 // While a stop waits for a routine, the window is served: during a reload with all its
 // messages (the reload's guard keeps the ticks out), at the program's end only repaints.
+// Serving only the repaints (while watchers are freed, in the middle of a reload or at the
+// end) leaves a quit request that waits for the message loop where it is.
+TEST(MainLoopServe, RepaintsAloneLeaveAQuitRequestForTheMessageLoop) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    PostQuitMessage(5);
+    EXPECT_EQ(ServeRepaints(), static_cast<DWORD>(QS_PAINT));
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit request was dropped";
+    EXPECT_EQ(msg.wParam, 5u);
+}
+
 TEST(MainLoopServe, TheStopsWaitServesEverythingDuringAReloadAndOnlyRepaintsOtherwise) {
     const HWND window = WindowOfOwnClass(L"MainLoopServeTarget", CountingPostsProc, 0, 0, {}, HWND_MESSAGE);
     ASSERT_NE(window, nullptr);
