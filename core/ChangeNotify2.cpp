@@ -133,12 +133,30 @@ void TChangeNotify2::StopHandlers() {
 }
 
 bool TChangeNotify2::Free(std::unique_ptr<TChangeNotify2> Watcher) {
-    if (!Watcher) return true;
-    Watcher->StopHandlers();
-    if (Watcher->WaitFor(StopWaitMs)) return true;  // the unique_ptr frees it
-    WriteLog(L"TChangeNotify2: the watcher of " + Watcher->FileName() + L" is still busy; it ends on its own", llWarn);
-    Watcher.release()->Detach();
-    return false;
+    std::vector<std::unique_ptr<TChangeNotify2>> one;
+    one.push_back(std::move(Watcher));
+    return FreeAll(std::move(one));
+}
+
+bool TChangeNotify2::FreeAll(std::vector<std::unique_ptr<TChangeNotify2>> Watchers) {
+    // All are told first, so that their ends overlap: one bound for them all.
+    for (const auto& watcher : Watchers)
+        if (watcher) watcher->StopHandlers();
+    const DWORD start = GetTickCount();
+    const DWORD bound = StopWaitMs;
+    bool allEnded = true;
+    for (auto& watcher : Watchers) {
+        if (!watcher) continue;
+        const DWORD spent = GetTickCount() - start;
+        if (watcher->WaitFor(spent >= bound ? 0 : bound - spent, ServeWhileFreeing)) {
+            watcher.reset();
+            continue;
+        }
+        WriteLog(L"TChangeNotify2: the watcher of " + watcher->FileName() + L" is still busy; it ends on its own", llWarn);
+        watcher.release()->Detach();
+        allEnded = false;
+    }
+    return allEnded;
 }
 
 std::wstring TChangeNotify2::FileName() const {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Threads.h"
 #include "WinHandles.h"
@@ -37,12 +38,18 @@ public:
     ~TChangeNotify2() override;
 
     // Frees Watcher (nothing without one): tells its thread to end and waits for it up to
-    // StopWaitMs, serving synchronised calls. A thread still inside a file call after
-    // that (a network file that does not answer) is left to end on its own, freeing the
-    // watcher then; no handler runs from the moment of the call. True when it had ended.
+    // StopWaitMs, serving synchronised calls and, with ServeWhileFreeing, the window. A
+    // thread still inside a file call after that (a network file that does not answer) is
+    // left to end on its own, freeing the watcher then; no handler runs from the moment of
+    // the call. True when it had ended.
     static bool Free(std::unique_ptr<TChangeNotify2> Watcher);
+    // Frees them all as Free does one: every thread is told to end first, and all are
+    // waited for within one StopWaitMs, however many there are. True when all had ended.
+    static bool FreeAll(std::vector<std::unique_ptr<TChangeNotify2>> Watchers);
     // The bound of Free: that of the collection thread's stop.
     static inline std::atomic<DWORD> StopWaitMs{3000};
+    // Serves the window while Free waits (none: only synchronised calls are served).
+    static inline TServeStep ServeWhileFreeing = nullptr;
     // Runs on the watcher's thread before each check, with the watched name (tests stand
     // in a file call that does not return with it). None: nothing runs.
     static inline void (*BeforeCheck)(const std::wstring& Name) = nullptr;

@@ -1,13 +1,14 @@
 #include "Collector.h"
 
-#include <objbase.h>
-
 #include <algorithm>
-#include <chrono>
+#include <limits>
+#include <optional>
 
 #include "Checked.h"
+#include "ComHandles.h"
 #include "Configuration.h"
 #include "Errors.h"
+#include "GatheringTurns.h"
 #include "Includes.h"
 #include "ItemLines.h"
 #include "Log.h"
@@ -21,7 +22,7 @@ TCollector* CollectorThread = nullptr;
 void (*CollectorResultsHook)() = nullptr;
 void (*CollectorThreadBeginHook)() = nullptr;
 void (*CollectorThreadEndHook)() = nullptr;
-void (*CollectorStopServeHook)() = nullptr;
+TServeStep CollectorStopServeHook = nullptr;
 std::atomic<std::int32_t> CurrentPage{-1};
 void* CollectorMainFormAddress = nullptr;
 
@@ -31,13 +32,36 @@ namespace {
 
 std::uint32_t SystemTick() { return GetTickCount(); }
 
-// Held by the collection thread that runs a gathering routine. A thread that a stop left
-// behind still holds it until its routine returns. Never freed: such a thread may release
-// it while the program ends.
-std::timed_mutex& GatheringTurn() {
-    static std::timed_mutex* const turn = new std::timed_mutex;
-    return *turn;
-}
+// Collection and gatherer threads whose thread has not ended. Trivially destructible, so
+// that a thread left running that ends while the program ends still finds it.
+std::atomic<int> runningThreads{0};
+// Numbers the collections: the holder ids of the turns they take.
+std::atomic<std::uint64_t> collectionIds{0};
+
+// What every thread that runs gathering routines has for its life: the lowest priority
+// the system grants it, COM in the given model, the providers' per-thread set-up, and the
+// texts and user functions of the configuration it was started for.
+class TGatheringThreadScope {
+public:
+    TGatheringThreadScope(const std::shared_ptr<const TReloadedTexts>& Texts, DWORD ComModel) : texts_(Texts) {
+        // Background mode is refused on some systems (and under Wine); the lowest priority
+        // then keeps the collection out of the window thread's way.
+        if (!SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN))
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+        com_.emplace(ComModel);
+        if (void (*begin)() = CollectorThreadBeginHook; begin && com_->ok()) begin();
+    }
+    ~TGatheringThreadScope() {
+        // What the routines keep per thread (COM objects among it) goes while COM still runs.
+        if (void (*end)() = CollectorThreadEndHook; end && com_->ok()) end();
+    }
+    TGatheringThreadScope(const TGatheringThreadScope&) = delete;
+    TGatheringThreadScope& operator=(const TGatheringThreadScope&) = delete;
+
+private:
+    TOwnReloadedTexts texts_;
+    std::optional<ComInitialization> com_;
+};
 
 // The message of anything a pass step raised.
 std::wstring CaughtText(std::exception_ptr error) {
@@ -75,53 +99,217 @@ bool ThresholdMet(const Variant& Value, double T) {
     return T > 0 ? v >= T : v <= -T;
 }
 
+std::wstring LidOf(const TConfigItem& Item) { return GetItemOption(Item.Options, L"lid", Variant(L"")).ToText(); }
+
 }  // namespace
+
+// ---- what a collection shares with its gatherers ------------------------------------------
+
+struct TCollector::TShared {
+    // Guards the tray, and the collection's copies and generation.
+    mutable std::mutex Lock;
+    std::vector<TCollected> Tray;  // in the order collected
+    std::uint64_t Sequence = 0;    // numbers the results put in the tray
+    // Cleared when the collection is stopped: nothing is put in the tray or reported after.
+    bool Open = true;
+    TCollectorReportProc Report = nullptr;
+    TCollector* Sender = nullptr;
+
+    // Puts a result in the tray, in place of an earlier one of the same item.
+    void Put(std::int32_t Index, std::uint32_t Generation, TConfigItem&& Item) {
+        const std::lock_guard<std::mutex> guard(Lock);
+        if (!Open) return;
+        // One result per item waits: while no tick takes them, the newest replaces the older.
+        for (TCollected& waiting : Tray)
+            if (waiting.Index == Index) {
+                waiting.Generation = Generation;
+                waiting.Sequence = ++Sequence;
+                waiting.Item = std::move(Item);
+                return;
+            }
+        Tray.push_back(TCollected{Index, Generation, ++Sequence, std::move(Item)});
+    }
+    // Hands Text about Item to the report hook, while the collection runs.
+    void ReportOn(const TConfigItem& Item, const std::wstring& Text) {
+        const std::lock_guard<std::mutex> guard(Lock);
+        if (Open && Report) Report(Sender, Item, Text);
+    }
+};
+
+// ---- the gatherer of a turn ----------------------------------------------------------------
+
+// Gathers, on a thread of its own, the items of one turn that its collection hands it, one
+// at a time, and puts their results in the collection's tray. It holds the turn from the
+// hand-over to the end of the routine. Told to end while a routine runs, it is left to
+// end on its own: the routine's result is dropped, the turn given back when it returns.
+// Its thread joins the multithreaded apartment, where the WMI service's calls can be
+// abandoned (Wmi.h).
+class TCollector::TGatherer : public TThread {
+public:
+    TGatherer(std::shared_ptr<TShared> Shared, std::wstring Key, std::uint64_t Owner, TTickSource Tick,
+              std::shared_ptr<const TReloadedTexts> Texts)
+        : shared_(std::move(Shared)), key_(std::move(Key)), owner_(Owner), tick_(Tick), texts_(std::move(Texts)),
+          work_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        if (!work_.valid()) RaiseLastOSError(L"TGatherer");
+        ++runningThreads;
+        counted_ = true;
+    }
+    ~TGatherer() override {
+        if (counted_.exchange(false)) --runningThreads;  // never started
+    }
+
+    // Whether it gathers an item now, and since which tick.
+    bool Busy(DWORD& Since) const {
+        const std::lock_guard<std::mutex> guard(lock_);
+        Since = since_;
+        return busy_;
+    }
+    // Hands it an item whose turn its collection has just taken for it.
+    void Hand(std::int32_t Index, std::uint32_t Generation, TConfigItem&& Item, DWORD Now) {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            busy_ = true;
+            since_ = Now;
+            index_ = Index;
+            generation_ = Generation;
+            item_ = std::move(Item);
+        }
+        SetEvent(work_.get());
+    }
+    void Stop() {
+        Terminate();
+        SetEvent(work_.get());
+    }
+
+protected:
+    void Execute() override {
+        const TGatheringThreadScope scope(texts_, COINIT_MULTITHREADED);
+        while (true) {
+            WaitForSingleObject(work_.get(), INFINITE);
+            TConfigItem item;
+            std::int32_t index = 0;
+            std::uint32_t generation = 0;
+            {
+                const std::lock_guard<std::mutex> guard(lock_);
+                if (!busy_) {
+                    if (Terminated()) return;
+                    continue;
+                }
+                item = std::move(item_);
+                item_ = TConfigItem{};
+                index = index_;
+                generation = generation_;
+            }
+            Gather(index, generation, std::move(item));
+            GatheringTurn(key_).Release(owner_);
+            {
+                const std::lock_guard<std::mutex> guard(lock_);
+                busy_ = false;
+            }
+            if (Terminated()) return;
+        }
+    }
+    void DoTerminate() override {
+        if (counted_.exchange(false)) --runningThreads;
+    }
+
+private:
+    void Gather(std::int32_t Index, std::uint32_t Generation, TConfigItem&& Item) {
+        try {
+            const std::shared_ptr<TShared> shared = shared_;
+            const bool collected =
+                ::GetItemData(Item, tick_, [&shared, &Item](bool result) { shared->ReportOn(Item, BoolToText(result)); });
+            if (collected) shared_->Put(Index, Generation, std::move(Item));
+        } catch (...) {
+            WriteLog(L"TCollector: " + ErrorText + CaughtText(std::current_exception()), llError);
+        }
+    }
+
+    const std::shared_ptr<TShared> shared_;
+    const std::wstring key_;
+    const std::uint64_t owner_;
+    const TTickSource tick_;
+    const std::shared_ptr<const TReloadedTexts> texts_;
+    UniqueHandle work_;  // signalled by a hand-over and by the stop
+    mutable std::mutex lock_;  // guards the hand-over below
+    bool busy_ = false;
+    DWORD since_ = 0;
+    std::int32_t index_ = 0;
+    std::uint32_t generation_ = 0;
+    TConfigItem item_;
+    std::atomic<bool> counted_{false};
+};
 
 // ---- the thread -------------------------------------------------------------------------
 
 TCollector::TCollector(const TCollectorSettings& Settings)
     : tick_(Settings.Tick ? Settings.Tick : SystemTick), passSleep_(Settings.PassSleep),
-      reset_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), passSleepMs_(Settings.PassSleepMs),
-      turnWaitMs_(Settings.TurnWaitMs),
-      texts_(CopyReloadedTexts()) {
+      shared_(std::make_shared<TShared>()), reset_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      passSleepMs_(Settings.PassSleepMs), stopWaitMs_(Settings.StopWaitMs), texts_(CopyReloadedTexts()),
+      id_(++collectionIds) {
+    shared_->Sender = this;
     ++liveCount_;
+    ++runningThreads;
+    counted_ = true;
 }
 
-TCollector::~TCollector() { --liveCount_; }
+TCollector::~TCollector() {
+    if (counted_.exchange(false)) --runningThreads;  // never started
+    --liveCount_;
+}
+
+int TCollector::RunningCount() { return runningThreads.load(); }
+
+void TCollector::SetReportProc(TCollectorReportProc Proc) {
+    const std::lock_guard<std::mutex> guard(shared_->Lock);
+    shared_->Report = Proc;
+}
 
 void TCollector::ClearHooks() {
     OnCountProc = nullptr;
     OnFetchProc = nullptr;
     OnStoreProc = nullptr;
-    OnReportProc = nullptr;
+    const std::lock_guard<std::mutex> guard(shared_->Lock);
+    shared_->Report = nullptr;
+    shared_->Open = false;
 }
 
 void TCollector::Execute() {
-    const TOwnReloadedTexts ownTexts(texts_);
-    // Background mode is refused on some systems (and under Wine); the lowest priority
-    // then keeps the collection out of the window thread's way.
-    if (!SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN))
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
-    comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
-    if (void (*begin)() = CollectorThreadBeginHook; begin && comInitialized_) begin();
-    while (!Terminated()) {
-        RunPass();
-        // The first results after a start or a reset are shown at once, not at the next tick.
-        if (announce_ && ResultsWaiting() > 0 && !Terminated()) {
-            announce_ = false;
-            if (void (*hook)() = CollectorResultsHook) PostToWindowThread(hook);
+    {
+        const TGatheringThreadScope scope(texts_, COINIT_APARTMENTTHREADED);
+        while (!Terminated()) {
+            RunPass();
+            // The first results after a start or a reset are shown at once, not at the next tick.
+            if (announce_ && ResultsWaiting() > 0 && !Terminated()) {
+                announce_ = false;
+                if (void (*hook)() = CollectorResultsHook) PostToWindowThread(hook);
+            }
+            if (passSleep_)
+                passSleep_(*this);
+            else
+                SleepUnlessTerminated(passSleepMs_, reset_.get());
         }
-        if (passSleep_)
-            passSleep_(*this);
-        else
-            SleepUnlessTerminated(passSleepMs_, reset_.get());
     }
+    EndGatherers();
 }
 
 void TCollector::DoTerminate() {
-    if (void (*end)() = CollectorThreadEndHook; end && comInitialized_) end();
-    if (comInitialized_) CoUninitialize();
-    comInitialized_ = false;
+    // Also when Execute raised: its gatherers go as at a stop.
+    EndGatherers();
+    if (counted_.exchange(false)) --runningThreads;
+}
+
+void TCollector::EndGatherers() {
+    for (auto& [key, gatherer] : gatherers_) {
+        gatherer->Stop();
+        DWORD since = 0;
+        // A gatherer inside a routine keeps the turn until the routine returns.
+        if (!gatherer->Busy(since) && gatherer->WaitFor(stopWaitMs_))
+            delete gatherer;
+        else
+            gatherer->Detach();
+    }
+    gatherers_.clear();
 }
 
 void TCollector::RunPass() {
@@ -145,15 +333,13 @@ void TCollector::RunPass() {
             picked = true;
             next = CheckedAdd(index, std::int32_t{1});
             ItemIndex = index;
-            std::unique_lock<std::timed_mutex> turn(GatheringTurn(), std::defer_lock);
-            if (!TakeGatheringTurn(turn)) break;
-            const bool collected = GetItemData();
-            if (turn.owns_lock()) turn.unlock();
-            if (collected) {
+            const std::wstring key = GatheringTurnKey(WorkItem);
+            if (!key.empty()) {
+                HandOver(key, index, generation);
+            } else {
                 const bool switchesNext = WorkItem.Keyword == "IF";
-                PutInTray(index, generation);
                 // The item after an IF item is switched by the store, before its turn.
-                if (switchesNext) SyncExchange();
+                if (CollectHere(index, generation) && switchesNext) SyncExchange();
             }
         } catch (...) {
             WriteLog(L"TCollector: " + ErrorText + CaughtText(std::current_exception()), llError);
@@ -164,35 +350,67 @@ void TCollector::RunPass() {
     }
 }
 
-bool TCollector::TakeGatheringTurn(std::unique_lock<std::timed_mutex>& Turn) {
-    if (Turn.try_lock()) return true;
-    WriteLog(L"TCollector: waiting for a gathering routine of the previous collection thread to return", llWarn);
-    // A routine returns within the item time limit: one that has not by then broke it,
-    // and the collection goes on beside it rather than stop for good.
-    const DWORD start = GetTickCount();
-    while (!Terminated()) {
-        if (Turn.try_lock_for(std::chrono::milliseconds(50))) return true;
-        if (GetTickCount() - start >= turnWaitMs_) {
-            WriteLog(L"TCollector: " + ErrorPrefix() + L"the gathering routine of the previous collection thread did not "
-                         L"return within " + TimeLimitText(turnWaitMs_) + L"; the collection goes on beside it",
-                     llError);
-            return true;
-        }
+bool TCollector::CollectHere(std::int32_t Index, std::uint32_t Generation) {
+    const std::wstring key;
+    TGatheringTurn& turn = GatheringTurn(key);
+    if (!turn.TryTake(id_, tick_())) {
+        DWORD since = 0;
+        turn.Holder(since);
+        ShowTurnHeld(key, Index, since);
+        return false;
     }
-    return false;
+    heldShown_.erase(key);
+    bool collected = false;
+    try {
+        collected = GetItemData();
+    } catch (...) {
+        turn.Release(id_);
+        throw;
+    }
+    turn.Release(id_);
+    if (collected) shared_->Put(Index, Generation, std::move(WorkItem));
+    return collected;
 }
 
-void TCollector::PutInTray(std::int32_t Index, std::uint32_t Generation) {
-    const std::lock_guard<std::mutex> guard(lock_);
-    // One result per item waits: while no tick takes them, the newest replaces the older.
-    for (TCollected& waiting : tray_)
-        if (waiting.Index == Index) {
-            waiting.Generation = Generation;
-            waiting.Sequence = ++sequence_;
-            waiting.Item = std::move(WorkItem);
-            return;
+void TCollector::HandOver(const std::wstring& Key, std::int32_t Index, std::uint32_t Generation) {
+    const DWORD now = tick_();
+    const auto found = gatherers_.find(Key);
+    TGatherer* gatherer = found == gatherers_.end() ? nullptr : found->second;
+    DWORD since = 0;
+    if (gatherer && gatherer->Busy(since)) {
+        // This collection's own routine: still within its time limit it is simply under
+        // way; past it, it is left running, and the items of its turn say so.
+        if (now - since >= kItemTimeLimitMs) ShowTurnHeld(Key, Index, since);
+        return;
+    }
+    TGatheringTurn& turn = GatheringTurn(Key);
+    if (!turn.TryTake(id_, now)) {
+        turn.Holder(since);
+        ShowTurnHeld(Key, Index, since);
+        return;
+    }
+    heldShown_.erase(Key);
+    try {
+        if (!gatherer) {
+            auto made = std::make_unique<TGatherer>(shared_, Key, id_, tick_, texts_);
+            made->Start();
+            gatherer = made.release();
+            gatherers_.emplace(Key, gatherer);
         }
-    tray_.push_back(TCollected{Index, Generation, ++sequence_, std::move(WorkItem)});
+        gatherer->Hand(Index, Generation, std::move(WorkItem), now);
+    } catch (...) {
+        turn.Release(id_);
+        throw;
+    }
+}
+
+void TCollector::ShowTurnHeld(const std::wstring& Key, std::int32_t Index, DWORD Since) {
+    if (!heldShown_[Key].insert(Index).second) return;
+    WriteLog(L"TCollector: " + ErrorText + AnsiToWide(WorkItem.Keyword) + L" (" + LidOf(WorkItem) +
+                 L") not collected: a gathering routine of the same source has been running for " +
+                 TimeLimitText(tick_() - Since),
+             llError);
+    Report(false);
 }
 
 bool TCollector::NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32_t& Generation) {
@@ -200,14 +418,15 @@ bool TCollector::NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32
     // The page shown now: a copy of a page just left is not collected once more before
     // the next exchange takes it away.
     const std::int32_t page = CurrentPage.load();
-    const std::lock_guard<std::mutex> guard(lock_);
+    const std::lock_guard<std::mutex> guard(shared_->Lock);
+    const std::vector<TCollected>& tray = shared_->Tray;
     for (std::size_t i = static_cast<std::size_t>(std::max(From, std::int32_t{0})); i < copies_.size(); ++i) {
         const TConfigItem& copy = copies_[i];
         if (!copy.Active) continue;
         if (!copy.AlwaysCollect && copy.Page != page) continue;
         // The latest result not yet exchanged stands for what the store will write.
         const TCollected* waiting = nullptr;
-        for (auto it = tray_.rbegin(); it != tray_.rend(); ++it)
+        for (auto it = tray.rbegin(); it != tray.rend(); ++it)
             if (static_cast<std::size_t>(it->Index) == i) {
                 waiting = &*it;
                 break;
@@ -235,8 +454,8 @@ std::size_t TCollector::Exchange() {
     std::vector<TCollected> results;
     std::uint32_t generation = 0;
     {
-        const std::lock_guard<std::mutex> guard(lock_);
-        results = tray_;
+        const std::lock_guard<std::mutex> guard(shared_->Lock);
+        results = shared_->Tray;
         generation = generation_;
     }
     std::size_t stored = 0;
@@ -256,10 +475,10 @@ std::size_t TCollector::Exchange() {
     for (std::size_t i = 0; i < spare_.size(); ++i)
         if (!fetch || !fetch(this, static_cast<std::int32_t>(i), spare_[i])) spare_[i] = TConfigItem{};
     {
-        const std::lock_guard<std::mutex> guard(lock_);
+        const std::lock_guard<std::mutex> guard(shared_->Lock);
         copies_.swap(spare_);
-        // What the thread added or replaced meanwhile stays for the next exchange.
-        std::erase_if(tray_, [&results](const TCollected& waiting) {
+        // What the threads added or replaced meanwhile stays for the next exchange.
+        std::erase_if(shared_->Tray, [&results](const TCollected& waiting) {
             return std::any_of(results.begin(), results.end(),
                                [&waiting](const TCollected& r) { return r.Sequence == waiting.Sequence; });
         });
@@ -269,7 +488,7 @@ std::size_t TCollector::Exchange() {
 
 void TCollector::ResetTimes() {
     {
-        const std::lock_guard<std::mutex> guard(lock_);
+        const std::lock_guard<std::mutex> guard(shared_->Lock);
         ++generation_;
     }
     Exchange();
@@ -279,13 +498,13 @@ void TCollector::ResetTimes() {
 }
 
 std::size_t TCollector::ResultsWaiting() const {
-    const std::lock_guard<std::mutex> guard(lock_);
-    return tray_.size();
+    const std::lock_guard<std::mutex> guard(shared_->Lock);
+    return shared_->Tray.size();
 }
 
 void TCollector::Report(bool Result) {
     ResultText = BoolToText(Result);
-    if (const TCollectorReportProc report = OnReportProc; report && !Terminated()) report(this, WorkItem, ResultText);
+    shared_->ReportOn(WorkItem, ResultText);
 }
 
 bool TCollector::GetItemData() {
@@ -303,7 +522,13 @@ bool IsItemDue(std::uint32_t LastTick, std::int32_t Interval, std::uint32_t Now)
 
 bool GetItemData(TConfigItem& Item, TTickSource Tick, const std::function<void(bool Result)>& Report) {
     if (!Item.GatherProc) return false;
-    const bool result = DoProc(Item.GatherProc, Item.Options, Item.ItemData);
+    bool result = false;
+    {
+        // A source given up while the item is gathered is first left alone for its interval.
+        const TItemInterval interval(static_cast<DWORD>(std::clamp<std::int64_t>(
+            static_cast<std::int64_t>(Item.Interval) * 1000, 0, std::numeric_limits<DWORD>::max())));
+        result = DoProc(Item.GatherProc, Item.Options, Item.ItemData);
+    }
     Item.LineColors.clear();
     if (Item.ItemData.Lines.empty()) {
         if (!Item.HideNoResult)
@@ -361,7 +586,7 @@ void StartCollector() {
     thread->OnCountProc = CollectorCountHook;
     thread->OnFetchProc = CollectorFetchHook;
     thread->OnStoreProc = CollectorStoreHook;
-    thread->OnReportProc = CollectorReportHook;
+    thread->SetReportProc(CollectorReportHook);
     CollectorThread = thread;
     try {
         thread->Exchange();
@@ -396,15 +621,16 @@ bool StopCollector() {
 bool StopAllCollectors() {
     const DWORD start = GetTickCount();
     StopCollector();
-    // A thread left to itself deletes itself when its routine returns; until then it is
-    // counted. The wait serves the synchronised calls such a thread may make meanwhile.
+    // A thread counts until its thread has ended: one left to itself, or one whose stop
+    // is waiting for it further up this thread's stack (an end begun inside a reload's
+    // wait). The wait serves the synchronised calls such a thread may make meanwhile.
     const UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    while (TCollector::LiveCount() > 0) {
+    while (TCollector::RunningCount() > 0) {
         const DWORD spent = GetTickCount() - start;
         if (spent >= CollectorSettings.StopWaitMs || !never.valid()) break;
         WaitServingCalls(never.get(), std::min<DWORD>(10, CollectorSettings.StopWaitMs - spent), CollectorStopServeHook);
     }
-    return TCollector::LiveCount() == 0;
+    return TCollector::RunningCount() == 0;
 }
 
 void CollectorCountHook(TCollector*, std::int32_t& Count) {

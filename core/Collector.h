@@ -4,6 +4,14 @@
 // hook) whenever it exchanges with the thread: at every tick, after a relayout or a page
 // change, and when the thread asks for it. Between exchanges the thread works from its
 // copies and leaves its results in a tray, so a pass costs the window thread nothing.
+//
+// Each item is gathered in its turn (GatheringTurns.h). The items without a turn of their
+// own are gathered by the collection thread itself; the items of each other turn (a source
+// that may keep a routine waiting: a web server, a remote host, the WMI service) by a
+// gatherer thread of that turn, while the collection thread goes on with the other items.
+// A turn held elsewhere is never waited for: an item whose turn is held by a routine left
+// running (by an earlier collection thread, or past its time limit) is not collected, and
+// says so once, until its turn is free again.
 #pragma once
 
 #include <windows.h>
@@ -11,8 +19,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,8 +56,6 @@ struct TCollectorSettings {
     TPassSleep PassSleep;           // none: sleep PassSleepMs, waking at a stop or a reset
     DWORD PassSleepMs = kCollectorPassSleepMs;
     DWORD StopWaitMs = kCollectorStopWaitMs;
-    // How long a new thread waits for the routine of a thread a stop left behind.
-    DWORD TurnWaitMs = kItemTimeLimitMs;
 };
 extern TCollectorSettings CollectorSettings;
 
@@ -64,7 +72,8 @@ public:
     std::atomic<TCollectorCountProc> OnCountProc{nullptr};
     std::atomic<TCollectorFetchProc> OnFetchProc{nullptr};
     std::atomic<TCollectorItemProc> OnStoreProc{nullptr};
-    std::atomic<TCollectorReportProc> OnReportProc{nullptr};
+    // Report runs on the thread that collected the item: this one or a gatherer.
+    void SetReportProc(TCollectorReportProc Proc);
 
     // Collects WorkItem (see the free GetItemData) and reports its result; true when the
     // collection succeeded and the item is to be stored back.
@@ -84,8 +93,11 @@ public:
     void ResetTimes();
     // Results collected and not yet exchanged.
     std::size_t ResultsWaiting() const;
-    // Objects alive now, for tests that look for leaked threads.
+    // Collection threads alive now, for tests that look for leaked threads.
     static int LiveCount() { return liveCount_.load(); }
+    // Collection threads and gatherer threads whose thread has not ended yet: each may
+    // still run a gathering routine.
+    static int RunningCount();
 
 protected:
     void Execute() override;
@@ -100,6 +112,10 @@ private:
         std::uint64_t Sequence = 0;  // tells a result from the one that replaced it
         TConfigItem Item;
     };
+    // What the thread shares with its gatherers, which may outlive it.
+    struct TShared;
+    // Gathers the items of one turn on a thread of its own.
+    class TGatherer;
 
     void RunPass();
     // Finds the first item from index From on that is active and due now, by the copies
@@ -107,31 +123,39 @@ private:
     bool NextDueItem(std::int32_t From, std::int32_t& Index, std::uint32_t& Generation);
     void SyncExchange();
     void Report(bool Result);
-    // Puts a result in the tray, in place of an earlier one of the same item.
-    void PutInTray(std::int32_t Index, std::uint32_t Generation);
-    // Waits, on this thread, until no other collection thread runs a gathering routine,
-    // and takes the turn; false when this thread was told to end meanwhile.
-    bool TakeGatheringTurn(std::unique_lock<std::timed_mutex>& Turn);
+    // WorkItem in its turn: gathered here (true when its result went to the tray), or
+    // handed to the gatherer of its turn; not at all while the turn is held elsewhere.
+    bool CollectHere(std::int32_t Index, std::uint32_t Generation);
+    void HandOver(const std::wstring& Key, std::int32_t Index, std::uint32_t Generation);
+    // WorkItem was not collected because a routine held its turn since Since: said once
+    // for each item until the turn has been taken again.
+    void ShowTurnHeld(const std::wstring& Key, std::int32_t Index, DWORD Since);
+    // At the thread's end: idle gatherers end with it, busy ones are left to end on their own.
+    void EndGatherers();
 
     TTickSource tick_;
     TPassSleep passSleep_;
-    mutable std::mutex lock_;           // guards copies_, tray_ and generation_
+    std::shared_ptr<TShared> shared_;   // its lock guards copies_ and generation_ too
     std::vector<TConfigItem> copies_;   // by index; cleared where the fetch hook gave nothing
-    std::vector<TCollected> tray_;      // in the order collected
     // Window thread: the copies the thread gave back at the last exchange, refilled at the
     // next one. Assignment into them keeps the memory of their strings and rows, so the
     // exchange at every tick allocates next to nothing.
     std::vector<TConfigItem> spare_;
     std::uint32_t generation_ = 0;      // counts ResetTimes
-    std::uint64_t sequence_ = 0;        // numbers the results put in the tray
     std::atomic<bool> announce_{true};  // the next pass's results are announced
     UniqueHandle reset_;                // signalled by ResetTimes, ends the pause between passes
     DWORD passSleepMs_ = kCollectorPassSleepMs;
-    DWORD turnWaitMs_ = kItemTimeLimitMs;
+    DWORD stopWaitMs_ = kCollectorStopWaitMs;
     // The texts and user functions as they were when the thread was made: a reload that
     // runs while this thread still finishes a routine rewrites the loader's, not these.
     std::shared_ptr<const TReloadedTexts> texts_;
-    bool comInitialized_ = false;
+    // The holder id of the turns this collection takes.
+    const std::uint64_t id_;
+    // Collection thread only: the gatherer of each turn, and the items already said to be
+    // held back, by turn.
+    std::map<std::wstring, TGatherer*> gatherers_;
+    std::map<std::wstring, std::set<std::int32_t>> heldShown_;
+    std::atomic<bool> counted_{false};  // counted among the running threads
     static std::atomic<int> liveCount_;
 };
 
@@ -155,21 +179,24 @@ extern void (*CollectorThreadEndHook)();
 // Runs on the window thread while a stop waits for a thread still collecting, whenever
 // messages other than synchronised calls arrive: the window keeps painting (and taking
 // input) through the wait. None: only the synchronised calls are served.
-extern void (*CollectorStopServeHook)();
+extern TServeStep CollectorStopServeHook;
 
 // Stops a running thread, then starts a new one with the four hooks below and its first
-// copies of the items. The new thread runs no gathering routine while a thread that a
-// stop left to finish one is still inside it: the providers' state has one user at a
-// time. (The wait is on the new thread; the item time limit bounds it.)
+// copies of the items. A routine that a stopped thread left running keeps its turn until
+// it returns: the new thread gathers no item of that turn meanwhile (the providers' state
+// has one user at a time), and all the others as usual.
 void StartCollector();
 // Clears the running thread's hooks and tells it to stop, then waits for it (serving its
 // synchronised calls) up to CollectorSettings.StopWaitMs; a thread still busy after that
-// is left to end on its own and frees itself. Nothing it finishes later is stored. True
-// when the thread has ended (or none ran).
+// is left to end on its own and frees itself. Its gatherers that are inside a routine are
+// left to end on their own too. Nothing they finish later is stored. True when the thread
+// has ended (or none ran).
 bool StopCollector();
 // The stop at the program's end: stops the running thread as StopCollector does, then
 // also waits for the threads that earlier stops left to end on their own, all within one
-// CollectorSettings.StopWaitMs. True when no collection thread is left running.
+// CollectorSettings.StopWaitMs. True when no collection or gatherer thread is left
+// running (a stopped thread that has ended counts as gone, whether or not the stop that
+// waits for it has yet seen it end).
 bool StopAllCollectors();
 
 // Window thread: the running thread's Exchange, or nothing without one.
@@ -198,10 +225,11 @@ void CopyResultFields(TConfigItem& Target, const TConfigItem& Source);
 // 32-bit tick count.
 bool IsItemDue(std::uint32_t LastTick, std::int32_t Interval, std::uint32_t Now);
 
-// One collection of Item: runs its pipeline, sets the no-result line or the hidden state,
-// the threshold colours, LastTick (from Tick) and Collected, then hands the result to
-// Report when given. False without a gathering routine (nothing is touched or reported)
-// or when the pipeline failed.
+// One collection of Item: runs its pipeline (with Item's interval as the first back-off
+// of a source given up meanwhile), sets the no-result line or the hidden state, the
+// threshold colours, LastTick (from Tick) and Collected, then hands the result to Report
+// when given. False without a gathering routine (nothing is touched or reported) or when
+// the pipeline failed.
 bool GetItemData(TConfigItem& Item, TTickSource Tick, const std::function<void(bool Result)>& Report = {});
 
 // LineColors gets one (line, colour) pair per threshold rule met by a value of a row,

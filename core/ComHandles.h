@@ -117,10 +117,12 @@ private:
     BSTR s_ = nullptr;
 };
 
-// COM initialised for the calling thread (single-threaded apartment) while it lives.
+// COM initialised for the calling thread while it lives: in a single-threaded apartment of
+// its own, or with COINIT_MULTITHREADED in the process's multithreaded apartment.
 class ComInitialization {
 public:
-    ComInitialization() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
+    explicit ComInitialization(DWORD Model = COINIT_APARTMENTTHREADED)
+        : ok_(SUCCEEDED(CoInitializeEx(nullptr, Model))) {}
     ~ComInitialization() {
         if (ok_) CoUninitialize();
     }

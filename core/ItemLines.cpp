@@ -214,9 +214,17 @@ int CountedOnce(std::map<Key, int>& counted, const Key& key, CountFn count) {
 void LimitConfiguredInstances() {
     if (AnyActiveItem("FIXEDDISK")) {
         std::map<std::pair<std::wstring, bool>, int> counted;
-        LimitItemInstances("FIXEDDISK", [&counted](const TConfigItem& item) {
+        bool listed = false;
+        LimitItemInstances("FIXEDDISK", [&counted, &listed](const TConfigItem& item) {
             const std::size_t position = static_cast<std::size_t>(&item - ConfigItems.data());
             const std::pair key(OptionText(item, L"filter", L""), IncludeAllOption(item, position));
+            // Every load counts the drives present now, listed with the first line's
+            // include-all: a drive that came since the last load (a USB disk that a filter
+            // names) gets its lines.
+            if (!listed) {
+                RefreshDriveList(key.second);
+                listed = true;
+            }
             return CountedOnce(counted, key, [&key] { return CountFixedDisks(key.first, key.second); });
         });
     }

@@ -120,6 +120,11 @@ void RegisterGatherProc(const char* Keyword, TGatherProc Proc) {
         if (row.Keyword == Keyword) row.GatherProc = Proc;
 }
 
+void RegisterGatherTurn(const char* Keyword, TGatherTurnProc Proc) {
+    for (TConfigItem& row : ItemTypeTable)
+        if (row.Keyword == Keyword) row.TurnOf = Proc;
+}
+
 void SetDefaultItemLabels() {
     for (int i = 0; i < kItemTypeCount; ++i) ItemTypeTable[i].Text = kRows[i].Label;
 }

@@ -35,6 +35,11 @@ struct TItemData {
 // A gathering routine: works on its own copy of the options, fills Data and sets
 // Display to the item's display text (a vertical bar separates lines). It may raise.
 using TGatherProc = void (*)(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+// The gathering turn of an item: the name of the state its routine shares with other
+// routines (a source, or providers whose state goes together), from its options. Items of
+// one turn are gathered one at a time; an item without a turn is gathered by the
+// collection thread itself, in the turn of all such items.
+using TGatherTurnProc = std::wstring (*)(const TItemOptionArray& Options);
 
 struct TThreshold {
     std::int32_t Level = 0;  // 1-based number of the tested value in each row; 0 = unused
@@ -56,6 +61,7 @@ struct TConfigItem {
     std::string Keyword;        // upper case, at most 20 characters
     std::string ParentKeyword;  // at most 30 characters; "FIXEDDISK" for DISKIO
     TGatherProc GatherProc = nullptr;
+    TGatherTurnProc TurnOf = nullptr;  // none: the collection thread's own turn
     bool AlwaysCollect = false;
     std::wstring Text;          // the label; "%1" replaced by the instance number
     std::int32_t Interval = 0;  // seconds; 0 = collect once
@@ -105,6 +111,8 @@ void FindItemDefault(const std::string& Keyword, TConfigItem& Item);
 // Enters a gathering routine into the table row of Keyword (providers call this at
 // start-up, before any configuration is loaded).
 void RegisterGatherProc(const char* Keyword, TGatherProc Proc);
+// Enters the turn of Keyword's items into its table row (at start-up, as above).
+void RegisterGatherTurn(const char* Keyword, TGatherTurnProc Proc);
 
 // Sets the 63 default labels of the table (part of the configuration unit's start).
 void SetDefaultItemLabels();

@@ -232,9 +232,11 @@ void RenewLanguageWatcher() {
 
 void FreeIniWatchers() {
     IniFileNotify = nullptr;
-    TChangeNotify2::Free(std::move(iniWatcher));
     LanguageFileNotify = nullptr;
-    TChangeNotify2::Free(std::move(languageWatcher));
+    std::vector<std::unique_ptr<TChangeNotify2>> watchers;
+    watchers.push_back(std::move(iniWatcher));
+    watchers.push_back(std::move(languageWatcher));
+    TChangeNotify2::FreeAll(std::move(watchers));
 }
 
 void ResetCollectTimes() {
@@ -297,15 +299,28 @@ void CollectorResultsWaiting() {
     }
 }
 
-void ServeWindowWhileCollectorStops() {
+DWORD ServeWindowWhileCollectorStops() {
     // A reload's guard keeps the ticks out: the window takes all its messages. Once the
-    // program ends, only its repaints.
+    // program ends, only its repaints, and the wait wakes for nothing else.
     if (Reloading && !Application().Terminated()) {
         Application().ProcessMessages();
-        return;
+        return QS_ALLINPUT;
     }
+    return ServeRepaints();
+}
+
+DWORD ServeRepaints() {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) {
+        // A filtered look also takes a waiting quit request: it goes back to the queue
+        // for the message loop that waits for it.
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        DispatchMessageW(&msg);
+    }
+    return QS_PAINT;
 }
 
 void InstallMainLoopHooks(TVistrelMainForm* Form) {
@@ -319,6 +334,7 @@ void InstallMainLoopHooks(TVistrelMainForm* Form) {
     Form->OnPageChangeProc = PageHook;
     CollectorResultsHook = CollectorResultsWaiting;
     CollectorStopServeHook = ServeWindowWhileCollectorStops;
+    TChangeNotify2::ServeWhileFreeing = ServeRepaints;
 }
 
 void StartMainLoop(TVistrelMainForm* Form) {

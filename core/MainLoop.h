@@ -71,8 +71,13 @@ void WindowMovedHook(TVistrelMainForm* Form);
 // Posted by a new collection thread whose first pass left results: a tick now, so they
 // are shown without waiting for the timer.
 void CollectorResultsWaiting();
-// The collection thread's stop serves the window with this while it waits for a routine.
-void ServeWindowWhileCollectorStops();
+// The collection thread's stop serves the window with this while it waits for a routine:
+// during a reload every message, once the program ends only the repaints (a serve step of
+// WaitServingCalls).
+DWORD ServeWindowWhileCollectorStops();
+// The watchers' free serves the window with this while it waits for their threads, which
+// may come in the middle of a reload's load: the repaints alone.
+DWORD ServeRepaints();
 // The configuration watchers' change procedure.
 void IniChangedHook(TChangeNotify2* Sender);
 // Fills the form's hook fields with the procedures above (the timer-2 hook stays empty)
@@ -82,7 +87,7 @@ void InstallMainLoopHooks(TVistrelMainForm* Form);
 // configuration is loaded and painted as soon as the message loop runs rather than a
 // whole timer period later.
 void StartMainLoop(TVistrelMainForm* Form);
-// Frees the main-ini watcher, then the language watcher, each waiting for its thread.
+// Frees the main-ini watcher and the language watcher, waiting for their threads together.
 void FreeIniWatchers();
 // The page a load shows first: initial-page when it is 1..9, else page 1.
 std::int32_t InitialPageToShow(std::int32_t InitialPage);

@@ -97,10 +97,11 @@ bool PostToWindowThread(void (*Fn)()) {
     return window && PostMessageW(window, kPostedMessage, 0, reinterpret_cast<LPARAM>(Fn));
 }
 
-bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)()) {
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, TServeStep Serve) {
     const DWORD start = GetTickCount();
     // What was queued before the wait (a repaint, say) is served at once.
-    if (Serve && WaitForSingleObject(handle, 0) != WAIT_OBJECT_0) Serve();
+    DWORD wake = QS_SENDMESSAGE;
+    if (Serve && WaitForSingleObject(handle, 0) != WAIT_OBJECT_0) wake |= Serve();
     while (true) {
         DWORD left = INFINITE;
         if (timeoutMs != INFINITE) {
@@ -108,19 +109,19 @@ bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)()) {
             if (spent >= timeoutMs) return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
             left = timeoutMs - spent;
         }
-        // Only messages that arrive after the last look wake the wait: what Serve leaves
-        // queued (a quit request, input it does not take) does not wake it again.
-        const DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, Serve ? QS_ALLINPUT : QS_SENDMESSAGE);
+        // Only messages that arrive after the last look wake the wait, and only of the
+        // kinds the serve step takes: what it leaves queued (a quit request, input it does
+        // not take) does not wake it again.
+        const DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, wake);
         if (r == WAIT_OBJECT_0) return true;
         if (r == WAIT_OBJECT_0 + 1) {
             // Serve the calls sent to this thread's windows; posted messages stay queued
             // unless Serve takes them.
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-            if (Serve) Serve();
+            if (Serve) wake = QS_SENDMESSAGE | Serve();
             continue;
         }
-        if (r == WAIT_TIMEOUT) return false;
         return false;
     }
 }
@@ -153,7 +154,7 @@ void TThread::Terminate() {
     SetEvent(wake_.get());
 }
 
-bool TThread::WaitFor(DWORD timeoutMs, void (*Serve)()) {
+bool TThread::WaitFor(DWORD timeoutMs, TServeStep Serve) {
     if (!started_ || !handle_.valid()) return true;
     if (GetCurrentThreadId() == threadId_) return false;
     return WaitServingCalls(handle_.get(), timeoutMs, Serve);

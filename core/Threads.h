@@ -25,12 +25,18 @@ bool Synchronize(const std::function<void()>& fn);
 // thread serves calls. Fn must not raise (anything it raises is dropped).
 bool PostToWindowThread(void (*Fn)());
 
+// A serve step of a wait: handles the messages queued for this thread that it takes, and
+// answers the kinds of message (QS_ flags) whose arrival is to call it again. A step that
+// takes only repaints answers QS_PAINT, so that queued input it leaves alone does not wake
+// the wait over and over.
+using TServeStep = DWORD (*)();
+
 // Waits for a handle while serving synchronised calls sent to this thread, so a window
 // thread that waits for a worker never deadlocks against the worker's call. Returns true
-// when the handle was signalled within timeoutMs (INFINITE waits without bound). When
-// other messages arrive for this thread (painting, input, timers), Serve runs to handle
-// them (none: they stay queued).
-bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, void (*Serve)() = nullptr);
+// when the handle was signalled within timeoutMs (INFINITE waits without bound). Serve runs
+// at the start and whenever a message of the kinds it answered arrives (none: other
+// messages stay queued).
+bool WaitServingCalls(HANDLE handle, DWORD timeoutMs, TServeStep Serve = nullptr);
 
 // A thread running Execute. Created idle; Start runs it. The owner ends it with
 // Terminate and WaitFor, or lets it go with Detach (it then frees itself when done).
@@ -46,7 +52,7 @@ public:
     bool Terminated() const { return terminated_; }
     // Waits for Execute to end, serving synchronised calls on the window thread, and with
     // Serve the thread's other messages too (WaitServingCalls).
-    bool WaitFor(DWORD timeoutMs = INFINITE, void (*Serve)() = nullptr);
+    bool WaitFor(DWORD timeoutMs = INFINITE, TServeStep Serve = nullptr);
     // Gives up ownership of a started thread: it deletes itself when Execute ends.
     // Only for objects made with new.
     void Detach();

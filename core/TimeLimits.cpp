@@ -2,9 +2,13 @@
 
 #include <process.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 
+#include "ComHandles.h"
 #include "WinHandles.h"
 
 namespace {
@@ -19,39 +23,48 @@ thread_local TCallState* currentCall = nullptr;
 // Trivially destructible, so that a call thread finishing while the program ends finds it.
 std::atomic<int> runningCalls{0};
 
-// The calls that came late and still run, by the name they were called with, and the
-// error the last of them was given up with.
-struct TLateCall {
-    int Running = 0;
+// The sources given up: the calls to them that came late and still run, the error the
+// last give-up named, and their back-off.
+struct TGivenUp {
+    int RunningLate = 0;
     std::wstring Error;
+    int GiveUps = 0;       // in a row, since the source last answered in time
+    DWORD GivenUpAt = 0;   // tick count of the last give-up
+    DWORD BackOffMs = 0;
 };
-struct TLateCalls {
+struct TGivenUpSources {
     std::mutex Lock;
-    std::map<std::wstring, TLateCall> ByName;
+    std::map<std::wstring, TGivenUp> ByName;
 };
 // Never freed, so that a call thread finishing while the program ends finds it.
-TLateCalls& LateCalls() {
-    static TLateCalls* const calls = new TLateCalls;
-    return *calls;
+TGivenUpSources& GivenUpSources() {
+    static TGivenUpSources* const sources = new TGivenUpSources;
+    return *sources;
 }
 
-// The error a call named What that came late was given up with, while it still runs; ""
-// when none runs.
-std::wstring LateCallError(const std::wstring& What) {
-    TLateCalls& late = LateCalls();
-    const std::lock_guard<std::mutex> guard(late.Lock);
-    const auto found = late.ByName.find(What);
-    return found == late.ByName.end() ? std::wstring() : found->second.Error;
+// Under the lock: the source forgets its give-ups once nothing holds it back any more.
+void ForgetIfClear(std::map<std::wstring, TGivenUp>& ByName, std::map<std::wstring, TGivenUp>::iterator Found) {
+    if (Found->second.RunningLate <= 0 && Found->second.GiveUps == 0) ByName.erase(Found);
 }
 
-// The call has ended: it no longer keeps its name from being called again.
+// Under the lock: one give-up more of Source, with its error.
+void GiveUp(TGivenUp& Source, const std::wstring& Error) {
+    ++Source.GiveUps;
+    Source.Error = Error;
+    Source.GivenUpAt = GetTickCount();
+    Source.BackOffMs = SourceBackOffMs(Source.GiveUps, ItemIntervalMs());
+}
+
+// The call has ended: it no longer keeps its source from being called again.
 void MarkCallFinished(TCallState& State) {
-    TLateCalls& late = LateCalls();
-    const std::lock_guard<std::mutex> guard(late.Lock);
+    TGivenUpSources& sources = GivenUpSources();
+    const std::lock_guard<std::mutex> guard(sources.Lock);
     State.Finished = true;
     if (!State.Late) return;
-    const auto found = late.ByName.find(State.What);
-    if (found != late.ByName.end() && --found->second.Running <= 0) late.ByName.erase(found);
+    const auto found = sources.ByName.find(State.What);
+    if (found == sources.ByName.end()) return;
+    --found->second.RunningLate;
+    ForgetIfClear(sources.ByName, found);
 }
 
 // Owns the thread's reference to the shared state and the event it signals when done.
@@ -62,6 +75,9 @@ struct TCallThread {
 
 unsigned __stdcall CallThreadProc(void* Parameter) {
     std::unique_ptr<TCallThread> own(static_cast<TCallThread*>(Parameter));
+    // Outlives everything the call owns, which is released below.
+    std::optional<ComInitialization> com;
+    if (own->State->Apartment == TCallApartment::Multithreaded) com.emplace(COINIT_MULTITHREADED);
     currentCall = own->State.get();
     try {
         own->State->Work(own->State->Abandoned);
@@ -102,6 +118,62 @@ std::wstring TimeLimitText(DWORD LimitMs) {
     return std::to_wstring(LimitMs / 1000 + (LimitMs % 1000 ? 1 : 0)) + L" s";
 }
 
+namespace {
+thread_local const TItemInterval* currentInterval = nullptr;
+}  // namespace
+
+TItemInterval::TItemInterval(DWORD IntervalMs) : outer_(currentInterval), interval_(IntervalMs) {
+    currentInterval = this;
+}
+
+TItemInterval::~TItemInterval() { currentInterval = outer_; }
+
+DWORD ItemIntervalMs() { return currentInterval ? currentInterval->interval_ : 0; }
+
+DWORD SourceBackOffMs(int GiveUps, DWORD IntervalMs) {
+    std::uint64_t backOff = IntervalMs > 0 ? IntervalMs : kItemTimeLimitMs;
+    for (int i = 1; i < GiveUps && backOff < kMaxBackOffMs; ++i) backOff *= 2;
+    return static_cast<DWORD>(std::min<std::uint64_t>(backOff, kMaxBackOffMs));
+}
+
+void CheckSourceCallable(const std::wstring& What) {
+    TGivenUpSources& sources = GivenUpSources();
+    const std::lock_guard<std::mutex> guard(sources.Lock);
+    const auto found = sources.ByName.find(What);
+    if (found == sources.ByName.end()) return;
+    const TGivenUp& source = found->second;
+    // Unsigned difference: right across the wrap of the tick count.
+    const bool backingOff = source.GiveUps > 0 && GetTickCount() - source.GivenUpAt < source.BackOffMs;
+    if (source.RunningLate > 0 || backingOff) throw ETimeLimit(source.Error);
+}
+
+void NoteSourceGivenUp(const std::wstring& What, const std::wstring& Error) {
+    TGivenUpSources& sources = GivenUpSources();
+    const std::lock_guard<std::mutex> guard(sources.Lock);
+    GiveUp(sources.ByName[What], Error);
+}
+
+void NoteSourceAnswered(const std::wstring& What) {
+    TGivenUpSources& sources = GivenUpSources();
+    const std::lock_guard<std::mutex> guard(sources.Lock);
+    const auto found = sources.ByName.find(What);
+    if (found == sources.ByName.end()) return;
+    found->second.GiveUps = 0;
+    ForgetIfClear(sources.ByName, found);
+}
+
+void ForgetGivenUpSources() {
+    TGivenUpSources& sources = GivenUpSources();
+    const std::lock_guard<std::mutex> guard(sources.Lock);
+    // Calls still running late keep counting; only the back-offs go.
+    for (auto it = sources.ByName.begin(); it != sources.ByName.end();) {
+        it->second.GiveUps = 0;
+        auto next = std::next(it);
+        ForgetIfClear(sources.ByName, it);
+        it = next;
+    }
+}
+
 int RunningAbandonableCalls() { return runningCalls.load(); }
 
 void MarkCallAnswering() {
@@ -111,7 +183,7 @@ void MarkCallAnswering() {
 namespace time_limits_detail {
 
 void RunOnOwnThread(const std::shared_ptr<TCallState>& State, DWORD TimeoutMs, const std::wstring& What) {
-    if (const std::wstring error = LateCallError(What); !error.empty()) throw ETimeLimit(error);
+    CheckSourceCallable(What);
     if (TimeoutMs == 0) throw ETimeLimit(What + L" not called: the item's time limit is spent");
     if (runningCalls.fetch_add(1) >= kMaxRunningAbandonableCalls) {
         runningCalls.fetch_sub(1);
@@ -128,19 +200,27 @@ void RunOnOwnThread(const std::shared_ptr<TCallState>& State, DWORD TimeoutMs, c
     }
     thread.release();  // the thread owns it now
     const UniqueHandle threadHandle(reinterpret_cast<HANDLE>(handle));
-    if (WaitForSingleObject(done->get(), TimeoutMs) == WAIT_OBJECT_0) return;
-    TLateCalls& late = LateCalls();
+    const bool inTime = WaitForSingleObject(done->get(), TimeoutMs) == WAIT_OBJECT_0;
+    TGivenUpSources& sources = GivenUpSources();
     std::wstring error;
     {
-        const std::lock_guard<std::mutex> guard(late.Lock);
-        if (State->Finished) return;  // it ended just as the wait did: its answer counts
+        const std::lock_guard<std::mutex> guard(sources.Lock);
+        // A call that ended just as the wait did answered in time.
+        if (inTime || State->Finished) {
+            const auto found = sources.ByName.find(What);
+            if (found != sources.ByName.end()) {
+                found->second.GiveUps = 0;
+                ForgetIfClear(sources.ByName, found);
+            }
+            return;
+        }
         error = What + (State->Answering ? L" did not finish within " : L" gave no answer within ") +
                 TimeLimitText(TimeoutMs);
         State->Abandoned = true;
         State->Late = true;
-        TLateCall& call = late.ByName[What];
-        ++call.Running;
-        call.Error = error;
+        TGivenUp& source = sources.ByName[What];
+        ++source.RunningLate;
+        GiveUp(source, error);
     }
     throw ETimeLimit(error);
 }

@@ -291,6 +291,8 @@ void GetCpuCount(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
 
 void RegisterCpuProviders() {
     RegisterGatherProc("CPU", GetCpuTimes);
+    // It asks WMI for the queue length; the times it keeps only it uses.
+    RegisterGatherTurn("CPU", WmiGatherTurn);
     RegisterGatherProc("CPUUSAGE", GetCpuUsage);
     RegisterGatherProc("CPUCOUNT", GetCpuCount);
 }

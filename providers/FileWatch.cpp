@@ -143,6 +143,9 @@ void TWatchItems::Clear() {
         std::lock_guard lock(lock_);
         gone.swap(items_);
     }
+    std::vector<std::unique_ptr<TChangeNotify2>> notifiers;
+    for (auto it = gone.rbegin(); it != gone.rend(); ++it) notifiers.push_back((*it)->TakeNotifier());
+    TChangeNotify2::FreeAll(std::move(notifiers));
     while (!gone.empty()) gone.pop_back();
 }
 

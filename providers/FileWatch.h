@@ -21,7 +21,7 @@ public:
     // and starts it. Window thread only: the change handler runs on the creating thread.
     TWatchItem(const std::wstring& Name, std::uint32_t ItemId, std::int32_t Interval, const std::wstring& WatchType,
                const std::wstring& FileName);
-    // Tells the watcher's thread to end and waits for it.
+    // Tells the watcher's thread to end and waits for it (unless TakeNotifier took it).
     ~TWatchItem();
     TWatchItem(const TWatchItem&) = delete;
     TWatchItem& operator=(const TWatchItem&) = delete;
@@ -38,6 +38,8 @@ public:
     Variant Value() const;
     bool Changed() const { return changed_; }
     TChangeNotify2& Notifier() { return *notifier_; }
+    // The watcher, for a free of many watchers at once; the watch stays without one.
+    std::unique_ptr<TChangeNotify2> TakeNotifier() { return std::move(notifier_); }
 
 private:
     mutable std::mutex lock_;  // Value and FileName, read from the collection thread
@@ -57,8 +59,9 @@ public:
 
     void Add(const std::wstring& Name, const std::wstring& FileName, const std::wstring& WatchType,
              std::int32_t Interval, std::uint32_t ItemId);
-    // Frees every watch, last first. The watchers are ended outside the list's lock, so a
-    // lookup never waits for a watcher's thread.
+    // Frees every watch. The watchers are ended together, outside the list's lock, so a
+    // lookup never waits for a watcher's thread, and all of them within one bound
+    // (TChangeNotify2::FreeAll).
     void Clear();
     std::size_t Count() const;
     // The watch at Index, or none. Window thread only (the pointer is valid until Clear).

@@ -40,6 +40,8 @@ bool ReplaceDriveList(const std::wstring& List) {
 
 }  // namespace
 
+TDriveQueries DriveQueries;
+
 TCriticalErrorsOff::TCriticalErrorsOff() {
     if (SetThreadErrorModeProc proc = ThreadErrorModeApi()) {
         DWORD old = 0;
@@ -67,11 +69,14 @@ std::wstring DriveList() {
 }
 
 bool RefreshDriveList(bool IncludeAll) {
+    const TDriveQueries queries = DriveQueries;
     std::wstring list;
     {
         const TCriticalErrorsOff quiet;
-        const DWORD mask = GetLogicalDrives();
-        list = BuildDriveList(mask, IncludeAll, [](const std::string& root) { return GetDriveTypeA(root.c_str()); });
+        const DWORD mask = queries.Present ? queries.Present() : GetLogicalDrives();
+        list = BuildDriveList(mask, IncludeAll, [&queries](const std::string& root) {
+            return queries.TypeOf ? queries.TypeOf(root) : GetDriveTypeA(root.c_str());
+        });
     }
     return ReplaceDriveList(list);
 }

@@ -31,6 +31,15 @@ private:
 
 // ---- the drive list ---------------------------------------------------------------------
 
+// The drives as the system reports them: the bit mask of the drives present (bit 0 = A)
+// and the type of a root path ("C:\"). None: GetLogicalDrives and GetDriveTypeA. Tests
+// stand in the drives of another machine.
+struct TDriveQueries {
+    DWORD (*Present)() = nullptr;
+    UINT (*TypeOf)(const std::string& Root) = nullptr;
+};
+extern TDriveQueries DriveQueries;
+
 // The upper-case letters, in alphabetical order, of the drives that were fixed or
 // removable at the last rebuild. Empty until the first rebuild.
 std::wstring DriveList();

@@ -50,8 +50,9 @@ std::int64_t RoundToInt64(double Value) {
     return static_cast<std::int64_t>(r);
 }
 
-Variant PerSecond(std::int64_t Current, std::int64_t Previous, std::int64_t Seconds) {
-    return Variant::FromCurrency(static_cast<double>(CheckedSub(Current, Previous)) / static_cast<double>(Seconds));
+Variant PerSecond(std::int64_t Current, std::int64_t Previous, std::int64_t Milliseconds) {
+    return Variant::FromCurrency(static_cast<double>(CheckedSub(Current, Previous)) * 1000.0 /
+                                 static_cast<double>(Milliseconds));
 }
 
 Variant Percentage(std::int64_t Time, std::int64_t PreviousTime, std::int64_t Base, std::int64_t PreviousBase) {
@@ -61,9 +62,9 @@ Variant Percentage(std::int64_t Time, std::int64_t PreviousTime, std::int64_t Ba
 }
 
 // Operations of a 32-bit counter per second between two samples.
-Variant PerSecond32(std::int64_t Current, std::int64_t Previous, std::int64_t Seconds) {
-    return Variant::FromCurrency(static_cast<double>(Counter32Difference(Current, Previous)) /
-                                 static_cast<double>(Seconds));
+Variant PerSecond32(std::int64_t Current, std::int64_t Previous, std::int64_t Milliseconds) {
+    return Variant::FromCurrency(static_cast<double>(Counter32Difference(Current, Previous)) * 1000.0 /
+                                 static_cast<double>(Milliseconds));
 }
 
 // Seconds per operation between two samples of an average timer (the time of all
@@ -120,21 +121,45 @@ const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Lett
     return nullptr;
 }
 
+std::int64_t CounterMilliseconds(std::int64_t Ticks, std::int64_t Frequency) {
+    // Whole seconds and the rest apart: Ticks x 1000 may not fit in 64 bits.
+    return CheckedAdd(CheckedMul<std::int64_t>(Ticks / Frequency, 1000), Ticks % Frequency * 1000 / Frequency);
+}
+
+bool DiskCountersWentBack(const TDiskCounters& Current, const TDiskCounters& Previous) {
+    const std::int64_t wide[][2] = {
+        {Current.ReadBytes, Previous.ReadBytes},       {Current.WriteBytes, Previous.WriteBytes},
+        {Current.DiskTime, Previous.DiskTime},         {Current.DiskTimeBase, Previous.DiskTimeBase},
+        {Current.IdleTime, Previous.IdleTime},         {Current.IdleTimeBase, Previous.IdleTimeBase},
+        {Current.Timestamp, Previous.Timestamp},
+    };
+    for (const auto& pair : wide)
+        if (pair[0] < pair[1]) return true;
+    const std::int64_t narrow[][2] = {
+        {Current.Reads, Previous.Reads},           {Current.Writes, Previous.Writes},
+        {Current.ReadTime, Previous.ReadTime},     {Current.ReadTimeBase, Previous.ReadTimeBase},
+        {Current.WriteTime, Previous.WriteTime},   {Current.WriteTimeBase, Previous.WriteTimeBase},
+    };
+    for (const auto& pair : narrow)
+        if (Counter32Difference(pair[0], pair[1]) >= 0x80000000LL) return true;
+    return false;
+}
+
 std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item) {
     const TDiskCounters& c = Item.Current.Counters;
     const TDiskCounters& p = Item.Previous;
-    const std::int64_t elapsed = CheckedSub(c.Timestamp, p.Timestamp);
-    // Without a frequency there are no seconds to divide by, and a base that did not move
-    // gives no percentage: the drive then shows no rates at all, and nothing fails.
-    if (Item.Current.Frequency <= 0) return std::nullopt;
-    const std::int64_t seconds = elapsed / Item.Current.Frequency;
-    if (seconds <= 0) return std::nullopt;
+    // Without a frequency there is no time to divide by, a counter that went back counted
+    // nothing this step can tell, and a base that did not move gives no percentage: the
+    // drive then shows no rates at all, and nothing fails.
+    if (Item.Current.Frequency <= 0 || DiskCountersWentBack(c, p)) return std::nullopt;
+    const std::int64_t ms = CounterMilliseconds(CheckedSub(c.Timestamp, p.Timestamp), Item.Current.Frequency);
+    if (ms <= 0) return std::nullopt;
     if (c.DiskTimeBase == p.DiskTimeBase || c.IdleTimeBase == p.IdleTimeBase) return std::nullopt;
     return std::array<Variant, 9>{
-        PerSecond(c.ReadBytes, p.ReadBytes, seconds),
-        PerSecond32(c.Reads, p.Reads, seconds),
-        PerSecond(c.WriteBytes, p.WriteBytes, seconds),
-        PerSecond32(c.Writes, p.Writes, seconds),
+        PerSecond(c.ReadBytes, p.ReadBytes, ms),
+        PerSecond32(c.Reads, p.Reads, ms),
+        PerSecond(c.WriteBytes, p.WriteBytes, ms),
+        PerSecond32(c.Writes, p.Writes, ms),
         SecondsPerOperation(c.ReadTime, p.ReadTime, c.ReadTimeBase, p.ReadTimeBase, Item.Current.Frequency),
         SecondsPerOperation(c.WriteTime, p.WriteTime, c.WriteTimeBase, p.WriteTimeBase, Item.Current.Frequency),
         WholeCurrency(Item.Current.QueueLength),

@@ -80,12 +80,22 @@ void ClearDiskHistory();
 // "C:"); null when none.
 const TDiskItem* FindDiskSample(const std::vector<TDiskItem>& History, char Letter);
 
+// The whole milliseconds of Ticks counter ticks at Frequency ticks a second (both above
+// 0), without overflow for any 64-bit count.
+std::int64_t CounterMilliseconds(std::int64_t Ticks, std::int64_t Frequency);
+
+// Whether a counter went back between two samples (the disk's counters started again,
+// say): a 64-bit counter that is smaller now, or a 32-bit one whose step, counted modulo
+// 2^32, is half the range or more (a counter that wrapped moved on by far less).
+bool DiskCountersWentBack(const TDiskCounters& Current, const TDiskCounters& Previous);
+
 // Values 11 to 19 of a drive's row from its sample: nothing when the samples are less
-// than one counter second apart (or the first sample of a disk), when the counter
-// frequency is not above 0, or when a base that the percentages divide by did not move.
-// The operation rates and the seconds per read and per write come from the 32-bit
-// counters' differences between the two samples (modulo 2^32); the seconds per read are 0
-// when no read was timed in between, and likewise for writes.
+// than one millisecond apart (or the first sample of a disk), when the counter frequency
+// is not above 0, when a counter went back, or when a base that the percentages divide by
+// did not move. Rates are per second of the time between the samples, in whole
+// milliseconds. The operation rates and the seconds per read and per write come from the
+// 32-bit counters' differences between the two samples (modulo 2^32); the seconds per
+// read are 0 when no read was timed in between, and likewise for writes.
 std::optional<std::array<Variant, 9>> DiskRateValues(const TDiskItem& Item);
 
 }  // namespace logical_drives

@@ -5,6 +5,7 @@
 #include "LogicalDrives.h"
 #include "MainLoop.h"
 #include "Memory.h"
+#include "Wmi.h"
 
 void RegisterMemoryDiskProviders() {
     RegisterGatherProc("PHYSICALRAM", GetPhysicalRam);
@@ -13,6 +14,9 @@ void RegisterMemoryDiskProviders() {
     RegisterGatherProc("PAGEFAULTS", GetPageFaults);
     RegisterGatherProc("LOGICALDRIVES", GetLogicalDrives2);
     RegisterGatherProc("FIXEDDISK", GetFixedDisk);
+    // Both ask WMI, and keep samples only they use.
+    RegisterGatherTurn("PAGEFAULTS", WmiGatherTurn);
+    RegisterGatherTurn("LOGICALDRIVES", WmiGatherTurn);
     RefreshDriveListHook = RefreshDriveList;
 }
 

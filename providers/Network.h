@@ -32,6 +32,11 @@ void GetNetConnections(TItemOptionArray Options, TItemData& Data, std::wstring& 
 void GetNetPackets(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 void GetIPStatisticsRate(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 void GetHttpGet(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+// The gathering turns (TGatherTurnProc): an HTTPGET item's is its URL's, so that a server
+// that does not answer holds back only the items that ask it; DOMAINCONTROLLER's is the
+// lookup's.
+std::wstring HttpGetTurn(const TItemOptionArray& Options);
+std::wstring DomainControllerTurn(const TItemOptionArray& Options);
 
 // Enters the ten routines into ItemTypeTable.
 void RegisterNetworkProviders();

@@ -533,6 +533,8 @@ void GetNetworkProxy(TItemOptionArray Options, TItemData& Data, std::wstring& Di
 
 // ---- registration -----------------------------------------------------------------------------
 
+std::wstring DomainControllerTurn(const TItemOptionArray&) { return L"DOMAINCONTROLLER"; }
+
 void RegisterNetworkProviders() {
     RegisterGatherProc("NETWORKINTERFACES", GetNetworkInterface);
     RegisterGatherProc("ALLIPADDRESS", GetAllNetworkIp);
@@ -544,4 +546,6 @@ void RegisterNetworkProviders() {
     RegisterGatherProc("NETPACKETS", GetNetPackets);
     RegisterGatherProc("NETPACKETSRATE", GetIPStatisticsRate);
     RegisterGatherProc("HTTPGET", GetHttpGet);
+    RegisterGatherTurn("DOMAINCONTROLLER", DomainControllerTurn);
+    RegisterGatherTurn("HTTPGET", HttpGetTurn);
 }

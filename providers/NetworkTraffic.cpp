@@ -280,6 +280,10 @@ std::string GetUrlContent(const std::string& Url, const TUrlLimits& Limits) {
     return content;
 }
 
+std::wstring HttpGetTurn(const TItemOptionArray& Options) {
+    return L"HTTPGET " + GetItemOption(Options, L"source", Variant(L"")).ToText();
+}
+
 void GetHttpGet(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     const std::string source = WideToAnsi(GetItemOption(Options, L"source", Variant(L"")).ToText());
     const std::string content = GetUrlContent(source);

@@ -245,6 +245,8 @@ void GetRegistryWatch(TItemOptionArray Options, TItemData& Data, std::wstring& D
 void RegisterRegistryProviders() {
     RegisterGatherProc("REG", GetRegistry);
     RegisterGatherProc("REGEXIST", GetRegistryExists);
+    RegisterGatherTurn("REG", RemoteRegistryTurn);
+    RegisterGatherTurn("REGEXIST", RemoteRegistryTurn);
     RegisterGatherProc("REGISTRY", GetRegistryWatch);
     RebuildRegWatchesHook = RebuildRegWatches;
 }

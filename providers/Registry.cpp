@@ -319,6 +319,11 @@ void GetRegistry(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
     GatherRegistry(Options, Data, Display, RegConnectRegistryW);
 }
 
+std::wstring RemoteRegistryTurn(const TItemOptionArray& Options) {
+    const std::wstring host = GetItemOption(Options, L"host", Variant(L"")).ToText();
+    return host.empty() ? std::wstring() : L"REG " + host;
+}
+
 void GatherRegistry(const TItemOptionArray& Options, TItemData& Data, std::wstring& Display, TRegConnect Connect) {
     std::wstring path = GetItemOption(Options, L"value", Variant(L"")).ToText();
     const std::int32_t wow = GetItemOption(Options, L"wow", Variant(std::int32_t{32})).ToInt32();

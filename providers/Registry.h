@@ -26,6 +26,9 @@ struct TRegWatchEntry;
 // ---- the gathering routines -------------------------------------------------------------
 void GetRegistry(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 void GetRegistryExists(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
+// The gathering turn of REG and REGEXIST (TGatherTurnProc): that of the item's remote host,
+// whose calls can keep a routine waiting; none for the local registry.
+std::wstring RemoteRegistryTurn(const TItemOptionArray& Options);
 void GetRegistryWatch(TItemOptionArray Options, TItemData& Data, std::wstring& Display);
 
 // Enters the three routines into ItemTypeTable and gives the main loop the registry-watch

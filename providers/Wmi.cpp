@@ -1,8 +1,10 @@
 // The WMI access layer: the COM calls at the top, the reading of values below.
 #include "Wmi.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <utility>
 
 #include "Includes.h"
@@ -44,6 +46,23 @@ std::wstring NamespacePath(const std::wstring& Server, const std::wstring& Names
     return L"\\\\" + (Server.empty() ? std::wstring(L".") : Server) + L"\\" + name;
 }
 
+// The WMI service, as one source: given up, it is left alone as every source is.
+const wchar_t kWmiSource[] = L"WMI";
+
+bool InMultithreadedApartment() {
+    APTTYPE type{};
+    APTTYPEQUALIFIER qualifier{};
+    return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
+}
+
+ComPtr<IWbemServices> ConnectServer(IWbemLocator* Locator, const std::wstring& Path) {
+    ComPtr<IWbemServices> services;
+    const ComBstr path(Path.c_str());
+    const HRESULT hr = Locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
+    if (FAILED(hr) || !services) RaiseOleError(FAILED(hr) ? hr : E_POINTER);
+    return services;
+}
+
 }  // namespace
 
 // ---- the platform calls -------------------------------------------------------------------
@@ -56,6 +75,8 @@ thread_local bool keepsLocatorClass = false;
 thread_local IClassFactory* locatorClass = nullptr;
 
 }  // namespace
+
+std::wstring WmiGatherTurn(const TItemOptionArray&) { return kWmiSource; }
 
 void BeginWmiThread() { keepsLocatorClass = true; }
 
@@ -90,10 +111,23 @@ ComPtr<IWbemServices> WMIConnect(IWbemLocator* Locator, const std::wstring& Serv
     }
     ComPtr<IWbemServices> services;
     try {
-        const ComBstr path(NamespacePath(Server, Namespace).c_str());
-        const HRESULT hr = Locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                                  services.put());
-        if (FAILED(hr) || !services) RaiseOleError(FAILED(hr) ? hr : E_POINTER);
+        const std::wstring path = NamespacePath(Server, Namespace);
+        if (InMultithreadedApartment()) {
+            // A service that does not answer (at log-on, or a host that is down) must not
+            // hold the caller: the connection is made on a thread of this apartment, whose
+            // objects the caller may use, and given up at the item's time limit.
+            Locator->AddRef();
+            std::function<ComPtr<IWbemServices>(const std::atomic<bool>&)> call =
+                [locator = ComPtr<IWbemLocator>(Locator), path](const std::atomic<bool>&) {
+                    return ConnectServer(locator.get(), path);
+                };
+            services = RunAbandonable(std::move(call), ItemTimeLeftMs(), kWmiSource, TCallApartment::Multithreaded);
+        } else {
+            // An object of another apartment cannot be handed to this one: the connection
+            // is made here, and only a source given up is not asked.
+            CheckSourceCallable(kWmiSource);
+            services = ConnectServer(Locator, path);
+        }
     } catch (const EOleError& e) {
         WriteLog(L"WMIConnect: " + ErrorText + e.Message(), llError);
         return ComPtr<IWbemServices>();
@@ -119,8 +153,12 @@ bool WmiNextObject(IEnumWbemClassObject* Objects, ComPtr<IWbemClassObject>& Obje
     // than the item has left.
     const HRESULT hr = Objects->Next(static_cast<long>(ItemTimeLeftMs()), 1, Object.put(), &returned);
     if (FAILED(hr)) RaiseOleError(hr);
-    if (hr == WBEM_S_TIMEDOUT && returned == 0)
-        throw ETimeLimit(L"WMI gave no object within " + TimeLimitText(ItemTimeLimitMs()));
+    if (hr == WBEM_S_TIMEDOUT && returned == 0) {
+        const std::wstring error = std::wstring(kWmiSource) + L" gave no object within " + TimeLimitText(ItemTimeLimitMs());
+        NoteSourceGivenUp(kWmiSource, error);
+        throw ETimeLimit(error);
+    }
+    NoteSourceAnswered(kWmiSource);
     return returned == 1 && Object;
 }
 

@@ -15,6 +15,7 @@
 
 #include "ComHandles.h"
 #include "Errors.h"
+#include "ItemTypes.h"
 #include "Variant.h"
 
 // A failed COM call; the message names the result code in hex (the system has no text
@@ -51,6 +52,11 @@ struct TWmiProperty {
 // An object's properties in WMI's order (system properties left out).
 using TWmiObject = std::vector<TWmiProperty>;
 
+// The gathering turn (TGatherTurnProc) of every item that asks WMI, and of the state those
+// items keep: the items behind a WMI service that does not answer are held back, and only
+// they.
+std::wstring WmiGatherTurn(const TItemOptionArray& Options);
+
 // ---- the platform calls -------------------------------------------------------------------
 
 // A new WMI locator; raises Exception "Locator instance not created. " + reason.
@@ -63,7 +69,12 @@ void EndWmiThread();
 // Services of Namespace (empty: "root\cimv2") on Server ("." is the local computer),
 // with the proxy security set. Without a Locator one is made for this call alone. A
 // failed connection is logged ("WMIConnect: ") and gives an empty result; an error of
-// CreateLocator propagates.
+// CreateLocator propagates. On a thread of the multithreaded apartment (where the
+// collection's gatherers ask WMI) the connection is abandonable: one that has not answered
+// within the item's time limit raises ETimeLimit ("WMI gave no answer within 20 s"). The
+// WMI service is then given up, as when an enumeration gives no object in time
+// (WmiNextObject): until its back-off has passed every connection raises that error at
+// once (TimeLimits.h); an object delivered in time ends the back-off.
 ComPtr<IWbemServices> WMIConnect(IWbemLocator* Locator, const std::wstring& Server, const std::wstring& Namespace);
 // Runs Statement (8-bit WQL) with the given flags; a refused statement raises EOleError
 // "Invalid statement.  Please resubmit.".

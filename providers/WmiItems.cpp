@@ -240,12 +240,13 @@ bool DiskIoRates(const DiskIo::TDiskItem& Item, std::int64_t& ReadRate, std::int
 }
 
 void RegisterWmiProviders() {
-    // Every WMI item is collected on the collection thread: it keeps the locator's class.
+    // Every thread that gathers WMI items keeps the locator's class.
     CollectorThreadBeginHook = BeginWmiThread;
     CollectorThreadEndHook = EndWmiThread;
     RegisterGatherProc("WMI", GetCustomWMI);
     RegisterGatherProc("DISKIO", GetDiskIO);
     RegisterGatherProc("DISPLAYCONTROLLER", GetDisplayController);
+    for (const char* keyword : {"WMI", "DISKIO", "DISPLAYCONTROLLER"}) RegisterGatherTurn(keyword, WmiGatherTurn);
 }
 
 // ---- interpretation -------------------------------------------------------------------------

@@ -60,7 +60,9 @@ std::atomic<int> startedAfterSlow{0};
 
 std::atomic<int> routineSyncCalls{0};
 std::atomic<bool> routineSyncServed{false};
+std::atomic<int> slowEntries{0};
 void Slow(TItemOptionArray, TItemData& Data, std::wstring& Display) {
+    ++slowEntries;
     SetEvent(entered);
     if (release)
         WaitForSingleObject(release, 10000);
@@ -129,6 +131,55 @@ void Probing(TItemOptionArray, TItemData&, std::wstring& Display) {
     Display = L"probed";
 }
 
+// A turn of the test's own: its routines note how many of them run at once.
+std::atomic<int> insideTurn{0}, mostInsideTurn{0};
+struct TInsideTurn {
+    TInsideTurn() {
+        const int now = ++insideTurn;
+        int most = mostInsideTurn;
+        while (now > most && !mostInsideTurn.compare_exchange_weak(most, now)) {
+        }
+    }
+    ~TInsideTurn() { --insideTurn; }
+    TInsideTurn(const TInsideTurn&) = delete;
+    TInsideTurn& operator=(const TInsideTurn&) = delete;
+};
+std::wstring TurnA(const TItemOptionArray&) { return L"test turn A"; }
+
+// Holds its turn until the test releases it.
+void HeldInTurn(TItemOptionArray, TItemData&, std::wstring& Display) {
+    const TInsideTurn inside;
+    SetEvent(entered);
+    WaitForSingleObject(release, 30000);
+    Display = L"held";
+}
+
+template <int N>
+void CountingInTurn(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
+    const TInsideTurn inside;
+    Counting<N>(Options, Data, Display);
+}
+
+std::atomic<DWORD> seenThread{0};
+void ProbingInTurn(TItemOptionArray, TItemData&, std::wstring& Display) {
+    seenPriority = GetThreadPriority(GetCurrentThread());
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    seenComResult = hr;
+    if (SUCCEEDED(hr)) CoUninitialize();
+    seenThread = GetCurrentThreadId();
+    Display = L"probed";
+}
+
+// The ERROR lines of items held back by their turn (the time they name left aside).
+int HeldLines(const LogCapture& Log) {
+    const std::wstring held =
+        L"TCollector: " + ErrorText + L"TEXT () not collected: a gathering routine of the same source has been running for ";
+    int n = 0;
+    for (const std::wstring& line : Log.At(L"ERROR"))
+        if (line.rfind(held, 0) == 0) ++n;
+    return n;
+}
+
 std::atomic<std::uint32_t> fakeTick{10000};
 std::uint32_t FakeTick() { return fakeTick.load(); }
 
@@ -141,6 +192,11 @@ TConfigItem MakeItem(const char* keyword, TGatherProc proc, std::int32_t interva
     item.Page = page;
     item.Active = active;
     return item;
+}
+
+TConfigItem InTurnA(TConfigItem Item) {
+    Item.TurnOf = TurnA;
+    return Item;
 }
 
 void ResetCollectTimes() {
@@ -186,6 +242,8 @@ protected:
         ifValue = Variant();
         routineSyncCalls = 0;
         routineSyncServed = false;
+        insideTurn = mostInsideTurn = 0;
+        seenThread = 0;
         entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         passDone_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         go_.reset(CreateSemaphoreW(nullptr, 0, 1000, nullptr));
@@ -199,9 +257,10 @@ protected:
         CollectorSettings.StopWaitMs = 5000;
     }
     void TearDown() override {
+        if (release) SetEvent(release);
         StopCollector();
         CollectorResultsHook = nullptr;
-        PumpUntil([] { return TCollector::LiveCount() == 0; });
+        PumpUntil([] { return TCollector::LiveCount() == 0 && TCollector::RunningCount() == 0; });
         FreeConfigItems(ConfigItems);
         CollectorSettings = TCollectorSettings{};
         CurrentPage = -1;
@@ -239,6 +298,24 @@ protected:
     bool PassKeepingResults() {
         ReleaseSemaphore(go_.get(), 1, nullptr);
         return WaitServingCalls(passDone_.get(), 10000);
+    }
+    // Passes until item Index has been collected and stored at the tick of the pass (an
+    // item of a turn of its own is gathered beside the pass).
+    bool PassStoring(std::size_t Index) {
+        if (!NextPass()) return false;
+        return PumpUntil([Index] {
+            DeliverCollectedItems();
+            return ConfigItems.at(Index).LastTick == fakeTick.load();
+        });
+    }
+    // Passes, a second of the test's tick apart, until Done holds.
+    template <typename F>
+    bool PassUntil(F Done) {
+        return PumpUntil([this, &Done] {
+            fakeTick += 1000;
+            NextPass();
+            return Done();
+        });
     }
 
     LogCapture log_;
@@ -598,70 +675,155 @@ TEST_F(CollectorHarness, StopPastItsBoundLeavesTheThreadToEndOnItsOwn) {
     EXPECT_EQ(TCollector::LiveCount(), 1);  // still in the routine
     EXPECT_EQ(log_.Count(L"WARN", L"StopCollector: the collection thread is still busy; it ends on its own"), 1);
 
-    // A new thread may start meanwhile, but runs no routine while the old one is inside
-    // one; the old one's late result goes nowhere.
+    // A new thread may start meanwhile, but runs no routine of the turn the old one holds:
+    // its item says so once, at once, and is collected once the turn is free; the items
+    // of other turns keep their interval. The old one's late result goes nowhere.
     ConfigItems[0].Active = false;
     ConfigItems.push_back(MakeItem("TEXT", RecordingOrder, 0));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<2>, 1)));
     slowReturned = false;
     startedAfterSlow = 0;
-    StartCollector();
-    ASSERT_TRUE(PumpUntil([this] {
-        return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1;
-    }));
-    EXPECT_EQ(calls[1], 0) << "a second routine ran beside the first";
-    SetEvent(release);
-    // (Both threads signal the end of their pass: the old one's comes first.)
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(PumpUntil([] {
         DeliverCollectedItems();
-        return !ConfigItems[1].ItemData.Lines.empty();
+        return ConfigItems[2].LastTick == fakeTick.load();
     }));
+    for (int pass = 0; pass < 5; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(PassStoring(2)) << "an item of another turn kept waiting";
+    }
+    EXPECT_EQ(calls[2], 6);
+    EXPECT_EQ(calls[1], 0) << "a second routine ran beside the first";
+    EXPECT_EQ(HeldLines(log_), 1) << "said at once, and once";
+    EXPECT_EQ(log_.Count(L"WARN", L"TCollector: waiting"), 0) << "nothing waits for the turn";
+    SetEvent(release);
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));  // the old one ended
+    ResetEvent(passDone_.get());  // the old one's pass ended too
+    ASSERT_TRUE(NextPass());
     EXPECT_EQ(calls[1], 1);
     EXPECT_EQ(startedAfterSlow, 1) << "the new thread's routine started before the old one returned";
-    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));  // the old one ended
     EXPECT_EQ(ConfigItems[0].LastTick, 0u);
     EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
     EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"ordered"});
 }
 
-TEST_F(CollectorHarness, ARoutineThatOutlivesTheTurnWaitIsLoggedAndTheCollectionGoesOn) {
+// A routine held past every limit keeps its turn: no other routine of its turn runs beside
+// it, whichever collection asks, and the items of other turns keep their interval.
+TEST_F(CollectorHarness, AHeldSourceHoldsBackOnlyTheItemsOfItsTurn) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
-    CollectorSettings.StopWaitMs = 50;
-    CollectorSettings.TurnWaitMs = 200;
-    StartCollector();
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 1));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<1>, 1)));
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitServingCalls(entered, 10000));
-    StopCollector();
-    ConfigItems[0].Active = false;
-    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
-    StartCollector();
-    // The held routine broke its time limit: past the wait, the new thread goes on.
-    ASSERT_TRUE(PumpUntil([] { return calls[0] == 1; }));
-    EXPECT_EQ(log_.Count(L"ERROR", L"TCollector: [Error] the gathering routine of the previous collection thread did "
-                                   L"not return within 200 ms; the collection goes on beside it"),
-              1);
+    // Past the item time limit, held on: the other items go on at their interval.
+    for (int pass = 0; pass < 25; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(NextPass());
+    }
+    EXPECT_EQ(calls[0], 26);
+    EXPECT_EQ(calls[1], 0) << "a routine of the held turn ran beside it";
+    // Given up at its time limit: each item of its turn says so, once.
+    EXPECT_EQ(HeldLines(log_), 2);
+    EXPECT_EQ(log_.Count(L"DATA", L"TEXT () False"), 2);
+
+    // A reload meanwhile: the stop does not wait for the routine, which keeps its turn.
+    EXPECT_TRUE(StopCollector()) << "the stop waited for a routine of a turn's own thread";
+    EXPECT_EQ(TCollector::RunningCount(), 1) << "the routine's thread is left to end on its own";
+    ASSERT_TRUE(Start());
+    for (int pass = 0; pass < 5; ++pass) {
+        fakeTick += 1000;
+        ASSERT_TRUE(NextPass());
+    }
+    EXPECT_EQ(calls[0], 31);
+    EXPECT_EQ(calls[1], 0) << "a routine of the held turn ran beside it";
+    EXPECT_EQ(HeldLines(log_), 4) << "each item said so once more, at once";
+    EXPECT_EQ(mostInsideTurn, 1);
+
+    // Once it has returned, its turn is taken again; its late result went nowhere.
     SetEvent(release);
-    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return TCollector::RunningCount() == 1; }));
+    DeliverCollectedItems();
+    EXPECT_TRUE(ConfigItems[0].ItemData.Lines.empty());
+    ASSERT_TRUE(PassUntil([] { return calls[1] >= 1; }));
+    EXPECT_EQ(mostInsideTurn, 1);
+    EXPECT_EQ(HeldLines(log_), 4);
 }
 
-TEST_F(CollectorHarness, AThreadWaitingForItsTurnEndsOnItsStop) {
+// Whatever held an item back, it is picked again from what the window thread shows now: an
+// item of a page left meanwhile, or one an IF item switched off meanwhile, is not collected.
+TEST_F(CollectorHarness, AnItemHeldBackIsPickedAgainOnceItsTurnIsFree) {
     release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
-    CollectorSettings.StopWaitMs = 50;
-    StartCollector();
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitServingCalls(entered, 10000));
     StopCollector();
     ConfigItems[0].Active = false;
-    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    ifValue = Variant(true);
+    ConfigItems.push_back(MakeItem("IF", IfRoutine, 0));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<1>, 0)));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<2>, 0, 1)));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<3>, 0, 2)));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(HeldLines(log_), 2);
+    // Meanwhile the IF item switches the item after it off, and page 2 is shown.
+    ifValue = Variant(false);
+    ResetCollectTimes();
+    ASSERT_TRUE(NextPass());
+    EXPECT_FALSE(ConfigItems[2].Active);
+    CurrentPage = 2;
+    ASSERT_TRUE(NextPass());
+    SetEvent(release);
+    ASSERT_TRUE(PassUntil([] { return calls[3] >= 1; }));
+    for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(NextPass());
+    EXPECT_EQ(calls[1], 0) << "an item the IF item switched off was collected";
+    EXPECT_EQ(calls[2], 0) << "an item of the page left was collected";
+    EXPECT_EQ(calls[3], 1);
+}
+
+// The items of a turn are gathered on a thread of their own, set up as the collection
+// thread is, but in the multithreaded apartment.
+TEST_F(CollectorHarness, ATurnsItemsAreGatheredOnAThreadOfTheirOwn) {
+    collectedOn = 0;
+    ConfigItems.push_back(MakeItem("TEXT", NoteThread, 0));
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", ProbingInTurn, 0)));
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(PumpUntil([] { return seenThread.load() != 0; }));
+    EXPECT_NE(seenThread.load(), collectedOn.load());
+    EXPECT_NE(seenThread.load(), GetCurrentThreadId());
+    EXPECT_LE(seenPriority.load(), THREAD_PRIORITY_LOWEST);
+    EXPECT_EQ(seenComResult.load(), S_FALSE) << "already in the multithreaded apartment";
+    ASSERT_TRUE(PumpUntil([] {
+        DeliverCollectedItems();
+        return !ConfigItems[1].ItemData.Lines.empty();
+    }));
+    EXPECT_EQ(ConfigItems[1].ItemData.Lines, TWideStringArray{L"probed"});
+}
+
+TEST_F(CollectorHarness, AStopWhileATurnIsHeldElsewhereEndsAtOnce) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", HeldInTurn, 0)));
+    ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
+    CollectorSettings.StopWaitMs = 50;
+    slowEntries = 0;
     StartCollector();
-    ASSERT_TRUE(PumpUntil([this] { return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1; }));
-    // Stopped while it waits: it leaves without running its routine (a bound that a
+    ASSERT_TRUE(PumpUntil([] { return insideTurn == 1 && slowEntries == 1; }));
+    StopCollector();
+    ConfigItems[0].Active = false;
+    ConfigItems[1].Active = false;
+    ConfigItems.push_back(InTurnA(MakeItem("TEXT", CountingInTurn<1>, 0)));
+    ConfigItems.push_back(MakeItem("TEXT", Counting<0>, 0));
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(HeldLines(log_), 2);
+    // Nothing waits for the turn: the stop ends the new thread at once (a bound that a
     // loaded host keeps, not the 50 ms that let the first stop give up).
     CollectorSettings.StopWaitMs = 5000;
     EXPECT_TRUE(StopCollector());
     EXPECT_EQ(TCollector::LiveCount(), 1);
     SetEvent(release);
-    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0; }));
+    ASSERT_TRUE(PumpUntil([] { return TCollector::LiveCount() == 0 && TCollector::RunningCount() == 0; }));
     EXPECT_EQ(calls[0], 0);
+    EXPECT_EQ(calls[1], 0);
 }
 
 TEST_F(CollectorHarness, TheStopsWaitServesTheWindowsOtherMessages) {
@@ -672,9 +834,10 @@ TEST_F(CollectorHarness, TheStopsWaitServesTheWindowsOtherMessages) {
     ASSERT_NE(window, nullptr);
     ConfigItems.push_back(MakeItem("TEXT", Slow, 0));
     CollectorSettings.StopWaitMs = 3000;
-    CollectorStopServeHook = [] {
+    CollectorStopServeHook = []() -> DWORD {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        return QS_ALLINPUT;
     };
     StartCollector();
     ASSERT_TRUE(WaitServingCalls(entered, 10000));
@@ -816,226 +979,6 @@ TEST(CollectorStop, WithoutAThreadDoesNothing) {
     EXPECT_EQ(CollectorThread, nullptr);
 }
 
-// ---- the hooks ------------------------------------------------------------------------------
-
-namespace {
-
-class CollectorHooks : public ::testing::Test {
-protected:
-    void SetUp() override {
-        FreeConfigItems(ConfigItems);
-        CurrentPage = 1;
-    }
-    void TearDown() override {
-        FreeConfigItems(ConfigItems);
-        CurrentPage = -1;
-    }
-};
-
-std::vector<std::wstring> OptionNames(const TItemOptionArray& options) {
-    std::vector<std::wstring> names;
-    for (const TItemOption& o : options)
-        if (!o.Name.empty()) names.push_back(o.Name);
-    return names;
-}
-
-}  // namespace
-
-TEST_F(CollectorHooks, CountIsTheNumberOfItems) {
-    ConfigItems.resize(3);
-    std::int32_t count = -1;
-    CollectorCountHook(nullptr, count);
-    EXPECT_EQ(count, 3);
-}
-
-TEST_F(CollectorHooks, FetchAddsItsOptionsDroppingThoseThatDoNotFit) {
-    struct Row {
-        int own;                       // options of the item line
-        const wchar_t* ownName;        // a name used by the line, or null
-        std::vector<std::wstring> added;
-    } rows[] = {
-        {0, nullptr, {L"item", L"config", L"num", L"mainform", L"crc32"}},
-        {16, nullptr, {L"item", L"config", L"num", L"mainform", L"crc32"}},
-        {17, nullptr, {L"item", L"config", L"num", L"mainform"}},
-        {18, nullptr, {L"item", L"config", L"num"}},
-        {19, nullptr, {L"item", L"config"}},
-        {20, nullptr, {L"item"}},
-        {21, nullptr, {}},
-        {20, L"ITEM", {L"item", L"config"}},  // a name already there is overwritten in place
-    };
-    for (const Row& r : rows) {
-        FreeConfigItems(ConfigItems);
-        ConfigItems.resize(2);
-        TConfigItem& live = ConfigItems[1];
-        live.Keyword = "TEXT";
-        live.Page = 1;
-        live.InstanceNo = 3;
-        live.LineCrc = 0xFFFFFFFFu;
-        for (int i = 0; i < r.own; ++i)
-            live.Options[static_cast<std::size_t>(i)] = {L"opt" + std::to_wstring(i), Variant(L"v")};
-        if (r.ownName) live.Options[0].Name = r.ownName;
-
-        TConfigItem copy;
-        CollectorFetchHook(nullptr, 1, copy);
-        std::vector<std::wstring> added;
-        for (const std::wstring& name : OptionNames(ConfigItems[1].Options))
-            if (name.rfind(L"opt", 0) != 0) added.push_back(name);
-        EXPECT_EQ(added, r.added) << r.own;
-        EXPECT_EQ(copy.Keyword, "TEXT");
-        EXPECT_EQ(OptionNames(copy.Options), OptionNames(ConfigItems[1].Options)) << r.own;
-    }
-}
-
-TEST_F(CollectorHooks, FetchOptionValues) {
-    ConfigItems.resize(2);
-    ConfigItems[1].Page = 1;
-    ConfigItems[1].InstanceNo = 3;
-    ConfigItems[1].LineCrc = 0xFFFFFFFFu;
-    TConfigItem copy;
-    CollectorFetchHook(nullptr, 1, copy);
-    EXPECT_EQ(GetItemOption(copy.Options, L"item", Variant()), Variant(std::int32_t{1}));
-    EXPECT_EQ(GetItemOption(copy.Options, L"config", Variant()).ToInt64(),
-              static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(&ConfigItems)));
-    EXPECT_EQ(GetItemOption(copy.Options, L"num", Variant()), Variant(std::int32_t{3}));
-    EXPECT_EQ(GetItemOption(copy.Options, L"mainform", Variant()).ToInt64(), 0);
-    EXPECT_EQ(GetItemOption(copy.Options, L"crc32", Variant()), Variant(4294967295.0));
-}
-
-TEST_F(CollectorHooks, FetchSkipsOtherPagesAndBadIndexes) {
-    ConfigItems.resize(2);
-    ConfigItems[0].Keyword = "TEXT";
-    ConfigItems[0].Page = 2;
-    ConfigItems[1].Keyword = "SET";
-    ConfigItems[1].Page = 2;
-    ConfigItems[1].AlwaysCollect = true;
-
-    TConfigItem copy;
-    CollectorFetchHook(nullptr, 0, copy);
-    EXPECT_TRUE(copy.Keyword.empty());
-    EXPECT_TRUE(OptionNames(ConfigItems[0].Options).empty());
-
-    CollectorFetchHook(nullptr, 1, copy);
-    EXPECT_EQ(copy.Keyword, "SET");
-
-    // An index outside the items: fetch leaves the copy cleared, store changes and logs
-    // nothing. The stored copy is an IF item whose false value would switch the item
-    // after the index off.
-    ConfigItems[0].Active = true;
-    ConfigItems[1].Active = true;
-    LogCapture log;
-    for (std::int32_t bad : {-1, -2, 2, 3, 1000}) {
-        TConfigItem none;
-        CollectorFetchHook(nullptr, bad, none);
-        EXPECT_TRUE(none.Keyword.empty()) << bad;
-        TConfigItem work;
-        work.Keyword = "IF";
-        work.ItemData.Data = {{Variant(false)}};
-        work.ItemData.Lines = {L"stored"};
-        work.Collected = true;
-        work.LastTick = 77;
-        CollectorStoreHook(nullptr, bad, work);
-    }
-    for (const TConfigItem& item : ConfigItems) {
-        EXPECT_TRUE(item.Active) << item.Keyword;
-        EXPECT_TRUE(item.ItemData.Lines.empty()) << item.Keyword;
-        EXPECT_FALSE(item.Collected) << item.Keyword;
-        EXPECT_EQ(item.LastTick, 0u) << item.Keyword;
-    }
-    EXPECT_TRUE(log.Lines().empty());
-}
-
-TEST_F(CollectorHooks, StoreReplacesOnlyTheResultFields) {
-    ConfigItems.resize(1);
-    TConfigItem& live = ConfigItems[0];
-    live.Keyword = "TEXT";
-    live.Text = L"label";
-    live.Color = 5;
-    live.Interval = 7;
-    live.Options[0] = {L"display", Variant(L"%1")};
-
-    TConfigItem work;
-    work.Keyword = "OTHER";
-    work.Text = L"changed";
-    work.Color = 9;
-    work.Interval = 1;
-    work.ItemData.TimeCollected = 45000.5;
-    work.ItemData.Names = {L"a"};
-    work.ItemData.Data = {{Variant(std::int32_t{1})}};
-    work.ItemData.Lines = {L"one"};
-    work.Collected = true;
-    work.LastTick = 1234;
-    work.Hidden = 2;
-    work.LineColors = {{0, 255}};
-    CollectorStoreHook(nullptr, 0, work);
-
-    EXPECT_EQ(live.ItemData.TimeCollected, 45000.5);
-    EXPECT_EQ(live.ItemData.Names, TWideStringArray{L"a"});
-    EXPECT_EQ(live.ItemData.Lines, TWideStringArray{L"one"});
-    EXPECT_EQ(live.ItemData.Data.size(), 1u);
-    EXPECT_TRUE(live.Collected);
-    EXPECT_EQ(live.LastTick, 1234u);
-    EXPECT_EQ(live.Hidden, 2);
-    ASSERT_EQ(live.LineColors.size(), 1u);
-    EXPECT_EQ(live.LineColors[0].Color, 255);
-    EXPECT_EQ(live.Keyword, "TEXT");
-    EXPECT_EQ(live.Text, L"label");
-    EXPECT_EQ(live.Color, 5);
-    EXPECT_EQ(live.Interval, 7);
-    EXPECT_TRUE(live.Options[1].Name.empty());
-}
-
-TEST_F(CollectorHooks, IfRule) {
-    struct Row {
-        const char* keyword;
-        TDataArray rows;
-        bool before;
-        bool after;
-    } rows[] = {
-        {"IF", {{Variant(false)}}, true, false},
-        {"IF", {{Variant(true)}}, false, true},
-        {"IF", {{Variant(std::int32_t{0})}}, true, false},
-        {"IF", {{Variant(std::int32_t{2})}}, false, true},
-        {"IF", {{Variant(L"True")}}, false, true},
-        {"IF", {{Variant(L"false")}}, true, false},
-        {"IF", {{Variant(L"maybe")}}, true, true},   // no boolean: unchanged
-        {"IF", {{Variant(L"maybe")}}, false, false},
-        {"IF", TDataArray{TVarArray{}}, true, true},  // first row without values
-        {"IF", {}, false, false},                    // no rows
-        {"If", {{Variant(false)}}, true, true},      // the keyword is compared exactly
-        {"TEXT", {{Variant(false)}}, true, true},
-    };
-    for (const Row& r : rows) {
-        FreeConfigItems(ConfigItems);
-        ConfigItems.resize(2);
-        ConfigItems[1].Active = r.before;
-        TConfigItem work;
-        work.Keyword = r.keyword;
-        work.ItemData.Data = r.rows;
-        CollectorStoreHook(nullptr, 0, work);
-        EXPECT_EQ(ConfigItems[1].Active, r.after) << r.keyword << " " << r.rows.size();
-    }
-    // The last item has no next item to switch.
-    FreeConfigItems(ConfigItems);
-    ConfigItems.resize(1);
-    ConfigItems[0].Active = true;
-    TConfigItem work;
-    work.Keyword = "IF";
-    work.ItemData.Data = {{Variant(false)}};
-    CollectorStoreHook(nullptr, 0, work);
-    EXPECT_TRUE(ConfigItems[0].Active);
-}
-
-TEST_F(CollectorHooks, ReportLogsKeywordLidAndResult) {
-    LogCapture log;
-    TConfigItem uptime, host;
-    uptime.Keyword = "UPTIME";
-    uptime.Options[0] = {L"LID", Variant(L"up1")};
-    host.Keyword = "HOST";
-    CollectorReportHook(nullptr, uptime, L"True");
-    CollectorReportHook(nullptr, host, L"False");
-    EXPECT_EQ(log.At(L"DATA"), (std::vector<std::wstring>{L"UPTIME (up1) True", L"HOST () False"}));
-}
-
 // ---- one collection --------------------------------------------------------------------------
 
 namespace {
@@ -1102,71 +1045,4 @@ TEST(CollectorGetItemData, CollectionAtTickZeroIsNotTakenForNever) {
     TConfigItem item = MakeItem("TEXT", Counting<5>, 0);
     EXPECT_TRUE(GetItemData(item, TickAtZero));
     EXPECT_NE(item.LastTick, 0u);
-}
-
-// ---- threshold colours -------------------------------------------------------------------------
-
-namespace {
-
-TThreshold Rule(std::int32_t level, double value, std::int32_t color) {
-    return {level, static_cast<std::int64_t>(value * 10000), color};
-}
-
-using Pairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
-
-Pairs ColorsFor(const char* keyword, const wchar_t* display, TDataArray rows, std::array<TThreshold, 3> rules,
-                TWideStringArray names = {}) {
-    TConfigItem item;
-    item.Keyword = keyword;
-    if (display) item.Options[0] = {L"display", Variant(display)};
-    item.ItemData.Data = std::move(rows);
-    item.ItemData.Names = std::move(names);
-    item.Thresholds = rules;
-    ApplyThresholdColors(item);
-    Pairs pairs;
-    for (const TLineColor& c : item.LineColors) pairs.push_back({c.Line, c.Color});
-    return pairs;
-}
-
-Variant I(std::int32_t v) { return Variant(v); }
-
-}  // namespace
-
-TEST(CollectorThresholds, Table) {
-    struct Row {
-        const char* name;
-        const char* keyword;
-        const wchar_t* display;
-        TDataArray rows;
-        std::array<TThreshold, 3> rules;
-        TWideStringArray names;
-        Pairs expected;
-    } rows[] = {
-        {"two lines per row, value 2 met in row 1", "TEXT", L"%1|%2", {{I(0), I(0)}, {I(0), I(9)}},
-         {Rule(2, 5, 7), {}, {}}, {}, {{3, 7}}},
-        {"default display %1", "TEXT", nullptr, {{I(6)}}, {Rule(1, 5, 1), {}, {}}, {}, {{0, 1}}},
-        {"level 3 on rows of three", "TEXT", L"%1 %2 %3", {{I(0), I(0), I(8)}}, {Rule(3, 5, 2), {}, {}}, {}, {{0, 2}}},
-        {"level 3 on rows of two is skipped", "TEXT", L"%1 %2 %3", {{I(9), I(9)}}, {Rule(3, 5, 2), {}, {}}, {}, {}},
-        {"-5 met by 5 and below", "TEXT", L"%1", {{I(4)}, {I(5)}, {I(6)}}, {Rule(1, -5, 3), {}, {}}, {},
-         {{0, 3}, {1, 3}}},
-        {"5 met by 5 and above", "TEXT", L"%1", {{I(4)}, {I(5)}, {I(6)}}, {Rule(1, 5, 3), {}, {}}, {},
-         {{1, 3}, {2, 3}}},
-        {"0 never", "TEXT", L"%1", {{I(0)}, {I(-1)}, {I(1)}}, {Rule(1, 0, 3), {}, {}}, {}, {}},
-        {"level 0 unused", "TEXT", L"%1", {{I(9)}}, {Rule(0, 5, 3), {}, {}}, {}, {}},
-        {"third rule first, rows in order", "TEXT", L"%1", {{I(10)}, {I(20)}},
-         {Rule(1, 5, 1), Rule(1, 15, 2), Rule(1, 1, 3)}, {}, {{0, 3}, {1, 3}, {1, 2}, {0, 1}, {1, 1}}},
-        {"non-numeric text never meets", "TEXT", L"%1", {{Variant(L"high")}, {Variant(L"7")}},
-         {Rule(1, 5, 1), Rule(1, -5, 2), {}}, {}, {{1, 1}}},
-        {"empty and null values", "TEXT", L"%1", {{Variant()}, {Variant::Null()}}, {Rule(1, -5, 1), {}, {}}, {}, {}},
-        {"currency values", "TEXT", L"%1", {{Variant::FromCurrency(5.5)}}, {Rule(1, 5.5, 1), {}, {}}, {}, {{0, 1}}},
-        {"tag not in the template", "TEXT", L"%1", {{I(1), I(9)}}, {Rule(2, 5, 1), {}, {}}, {}, {}},
-        {"tag after two bars", "TEXT", L"a|b|%1", {{I(9)}, {I(9)}}, {Rule(1, 5, 1), {}, {}}, {}, {{2, 1}, {5, 1}}},
-        {"WMI tags by value name", "WMI", L"x|Load=%2|Name", {{I(9), I(9)}}, {Rule(1, 5, 4), Rule(2, 5, 5), {}},
-         {L"Name", L"Load"}, {{1, 5}, {2, 4}}},
-        {"WMI rule without a name adds nothing", "WMI", L"%1", {{I(9), I(9)}}, {Rule(2, 5, 4), {}, {}}, {L"Name"}, {}},
-        {"fractional threshold", "TEXT", L"%1", {{Variant(2.5)}, {Variant(2.4)}}, {Rule(1, 2.5, 6), {}, {}}, {},
-         {{0, 6}}},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(ColorsFor(r.keyword, r.display, r.rows, r.rules, r.names), r.expected) << r.name;
 }

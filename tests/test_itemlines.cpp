@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "Configuration.h"
 #include "Cpu.h"
 #include "Errors.h"
+#include "FixedDisks.h"
 #include "Includes.h"
 #include "ItemCharts.h"
 #include "InstanceLimits.h"
@@ -314,6 +316,34 @@ TEST_F(ItemLines, FixedDiskLimitAppliesWhenALaterLineIsActive) {
     ASSERT_EQ(ConfigItems.size(), 10u);  // each instance followed by its DISKIO companion
     const bool expected[] = {false, false, false, false, true, false, false, false, false, false};
     for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(Item(i).Active, expected[i]) << Item(i).Keyword << " " << i;
+}
+
+namespace {
+// The drives of a machine where C is fixed and, once it is plugged in, Q is removable.
+std::atomic<bool> qPresent{false};
+DWORD DrivesPresent() { return (1u << 2) | (qPresent ? 1u << ('Q' - 'A') : 0u); }
+UINT TypeOfDrive(const std::string& Root) { return Root[0] == 'Q' ? DRIVE_REMOVABLE : DRIVE_FIXED; }
+}  // namespace
+
+// Each load counts the drives present then: a disk that a line's filter names and that was
+// absent at the first load gets its line at the next load (a reload, or the one a device
+// notice asks for).
+TEST_F(ItemLines, FixedDiskLinesFollowTheDrivesAtEveryLoad) {
+    DriveQueries = {DrivesPresent, TypeOfDrive};
+    qPresent = false;
+    Load({L"FIXEDDISK=active:1,filter:Q", L"FIXEDDISK=active:1,filter:C"});
+    ASSERT_EQ(ConfigItems.size(), 4u);
+    EXPECT_FALSE(Item(0).Active) << "a disk that is not there";
+    EXPECT_TRUE(Item(2).Active);
+    qPresent = true;
+    Load({L"FIXEDDISK=active:1,filter:Q", L"FIXEDDISK=active:1,filter:C"});
+    EXPECT_TRUE(Item(0).Active) << "the disk plugged in since the first load";
+    EXPECT_EQ(DriveList(), L"CQ");
+    qPresent = false;
+    Load({L"FIXEDDISK=active:1,filter:Q", L"FIXEDDISK=active:1,filter:C"});
+    EXPECT_FALSE(Item(0).Active) << "the disk taken out since";
+    DriveQueries = {};
+    RefreshDriveList(false);
 }
 
 TEST_F(ItemLines, CompanionsFollowEachFixedDisk) {

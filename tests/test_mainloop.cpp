@@ -371,6 +371,7 @@ TEST_F(MainLoopFormTest, HooksInstalledOnTheForm) {
                 form->OnPageChangeProc);
     EXPECT_FALSE(form->OnTimer2Proc);
     EXPECT_EQ(CollectorStopServeHook, &ServeWindowWhileCollectorStops);
+    EXPECT_EQ(TChangeNotify2::ServeWhileFreeing, &ServeRepaints) << "watchers freed keep the window painting";
     CurrentPage = 1;
     form->PageClick(form->PopupMenu1.Items(1));
     EXPECT_EQ(CurrentPage.load(), 2);
@@ -586,16 +587,28 @@ LRESULT CALLBACK CountingPostsProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 // While a stop waits for a routine, the window is served: during a reload with all its
 // messages (the reload's guard keeps the ticks out), at the program's end only repaints.
+// Serving only the repaints (while watchers are freed, in the middle of a reload or at the
+// end) leaves a quit request that waits for the message loop where it is.
+TEST(MainLoopServe, RepaintsAloneLeaveAQuitRequestForTheMessageLoop) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    PostQuitMessage(5);
+    EXPECT_EQ(ServeRepaints(), static_cast<DWORD>(QS_PAINT));
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit request was dropped";
+    EXPECT_EQ(msg.wParam, 5u);
+}
+
 TEST(MainLoopServe, TheStopsWaitServesEverythingDuringAReloadAndOnlyRepaintsOtherwise) {
     const HWND window = WindowOfOwnClass(L"MainLoopServeTarget", CountingPostsProc, 0, 0, {}, HWND_MESSAGE);
     ASSERT_NE(window, nullptr);
     servedPosts = 0;
     Reloading = 0;
     PostMessageW(window, WM_APP, 0, 0);
-    ServeWindowWhileCollectorStops();
+    EXPECT_EQ(ServeWindowWhileCollectorStops(), static_cast<DWORD>(QS_PAINT)) << "the wait wakes only for repaints";
     EXPECT_EQ(servedPosts, 0) << "input or posts served outside a reload";
     Reloading = 1;
-    ServeWindowWhileCollectorStops();
+    EXPECT_EQ(ServeWindowWhileCollectorStops(), static_cast<DWORD>(QS_ALLINPUT));
     Reloading = 0;
     EXPECT_EQ(servedPosts, 1);
     DestroyWindow(window);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Collector.h"
@@ -213,11 +214,13 @@ TEST_F(ProgramEndTest, AThreadLeftByAnEarlierStopIsWaitedForToo) {
     CollectorSettings.StopWaitMs = 100;
     firstLingersMs = 300;  // the abandoned routine returns after the running one
     RunOnce([this] {
-        // A reload's stop gives up on the routine; the next thread waits for its turn.
+        // A reload's stop gives up on the routine; the next thread finds its turn held.
         StopCollector();
         StartCollector();
         ASSERT_TRUE(PumpUntil([this] {
-            return log_.Count(L"WARN", L"TCollector: waiting for a gathering routine of the previous collection thread to return") == 1;
+            for (const std::wstring& line : log_.At(L"ERROR"))
+                if (line.rfind(L"TCollector: " + ErrorText + L"TEXT () not collected: ", 0) == 0) return true;
+            return false;
         }, 10000));
         EXPECT_EQ(entries, 1) << "the next thread entered the routine beside the first";
     });
@@ -228,4 +231,40 @@ TEST_F(ProgramEndTest, AThreadLeftByAnEarlierStopIsWaitedForToo) {
     EXPECT_EQ(steps, (std::vector<std::string>{"watchers", "stop", "items", "units", "forms"}));
     EXPECT_EQ(threadsAtFinalize, 0);
     EXPECT_TRUE(halts.empty());
+}
+
+namespace {
+ProgramEndTest* endingTest = nullptr;
+// The serve step of a reload's wait in which the program's end begins (the end of the
+// session, say) just as the routine waited for returns.
+DWORD EndInsideTheWait() {
+    if (std::exchange(endingTest, nullptr)) {
+        SetEvent(release);
+        HaltProgram(0);
+    }
+    return QS_ALLINPUT;
+}
+}  // namespace
+
+// An end begun inside a reload's wait for the collection thread ends as any other: it
+// waits only for the thread still running, says nothing untrue, and cleans up.
+TEST_F(ProgramEndTest, AnEndBegunInsideAReloadsWaitEndsAsAnyOther) {
+    release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CollectorSettings.StopWaitMs = 10000;
+    DWORD took = 0;
+    RunOnce([&] {
+        endingTest = this;
+        CollectorStopServeHook = EndInsideTheWait;
+        const DWORD start = GetTickCount();
+        StopCollector();  // the reload's stop
+        took = GetTickCount() - start;
+        CollectorStopServeHook = nullptr;
+    });
+    EXPECT_EQ(steps, (std::vector<std::string>{"watchers", "stop", "items", "units", "forms"}));
+    EXPECT_EQ(halts, std::vector<UINT>{0});
+    EXPECT_TRUE(returnedAtFinalize) << "the routine in flight returned first";
+    EXPECT_EQ(log_.Count(L"WARN", L"EndProgram: a gathering routine is still running; the program ends without "
+                                  L"finalising its units"),
+              0);
+    EXPECT_LT(took, 5000u) << "the end waited out its bound for a thread that had ended";
 }

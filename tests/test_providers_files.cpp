@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -596,4 +597,60 @@ TEST_F(FileWatchTest, SyncRepointsAWatchWhenItsExpandedFileChanges) {
     ASSERT_TRUE(ValueBecomes(*w, Variant(L"beta")));
     EXPECT_EQ(WatchItems->GetItem(1), nullptr);
     ConfigItems.clear();
+}
+
+namespace {
+
+// Stands in for a file call on a share that went away: a check of a name holding
+// "gone-share" does not return until released.
+HANDLE shareBack = nullptr;
+std::atomic<int> stuckChecks{0};
+void StuckOnGoneShare(const std::wstring& Name) {
+    if (Name.find(L"gone-share") == std::wstring::npos || !shareBack) return;
+    ++stuckChecks;
+    WaitForSingleObject(shareBack, 20000);
+}
+
+std::atomic<int> servedWhileFreeing{0};
+DWORD CountServes() {
+    ++servedWhileFreeing;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+    return QS_PAINT;
+}
+
+}  // namespace
+
+// Watches stuck on a share that went away are ended together at a reload: one bound for
+// them all, however many there are, and the window is served meanwhile.
+TEST_F(FileWatchTest, StuckWatchesAreFreedTogetherWithinOneBound) {
+    constexpr int kStuck = 6;
+    constexpr DWORD kBound = 1000;
+    shareBack = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stuckChecks = 0;
+    servedWhileFreeing = 0;
+    TChangeNotify2::BeforeCheck = StuckOnGoneShare;
+    TChangeNotify2::StopWaitMs = kBound;
+    TChangeNotify2::ServeWhileFreeing = CountServes;
+    for (int i = 0; i < kStuck; ++i)
+        WatchItems->Add(L"Gone " + std::to_wstring(i), L"\\\\server\\gone-share\\f" + std::to_wstring(i) + L".txt",
+                        L"size", 1, static_cast<std::uint32_t>(i));
+    ASSERT_TRUE(PumpUntil([] { return stuckChecks == kStuck; }, kWait));
+    LogCapture log;
+    const DWORD start = GetTickCount();
+    WatchItems->Clear();
+    const DWORD took = GetTickCount() - start;
+    EXPECT_EQ(WatchItems->Count(), 0u);
+    EXPECT_LT(took, 3 * kBound) << "the watchers were waited for one after another";
+    EXPECT_GE(took + 50, kBound) << "the bound was not waited for";
+    EXPECT_GE(servedWhileFreeing.load(), 1) << "the window was not served while they were waited for";
+    EXPECT_EQ(log.At(L"WARN").size(), static_cast<std::size_t>(kStuck));
+    SetEvent(shareBack);
+    // Once their calls return, the threads end and free their watchers.
+    PumpFor(500);
+    TChangeNotify2::BeforeCheck = nullptr;
+    TChangeNotify2::StopWaitMs = 3000;
+    TChangeNotify2::ServeWhileFreeing = nullptr;
+    CloseHandle(shareBack);
+    shareBack = nullptr;
 }

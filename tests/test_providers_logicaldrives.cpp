@@ -165,13 +165,14 @@ TEST(LogicalDriveRules, RatesFromTwoSamples) {
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(Count(row.at(10 + i)), expected[i]) << i;
 }
 
-TEST(LogicalDriveRules, RatesNeedAWholeCounterSecond) {
+TEST(LogicalDriveRules, RatesNeedAMillisecondBetweenTheSamples) {
     struct Row {
         std::int64_t previousStamp, stamp;
         bool rates;
     } rows[] = {
         {3000, 3000, false},  // the first sample of a disk: both equal
-        {3000, 3999, false},  // less than one counter second
+        {3000, 3001, true},   // one millisecond at 1000 counts a second
+        {3000, 3999, true},
         {3000, 4000, true},
         {4000, 3000, false},  // a counter that went backwards
     };
@@ -187,6 +188,76 @@ TEST(LogicalDriveRules, RatesNeedAWholeCounterSecond) {
         const auto values = DiskRateValues(Item("C:", Sample(0, 0, 0, 0).Counters, Sample(1000, 0, p.diskTime, 1000)));
         ASSERT_TRUE(values.has_value());
         EXPECT_EQ(Count((*values)[7]), p.expected * 10000) << p.diskTime;
+    }
+}
+
+// The rates are per second of the time between the samples to the millisecond: 10.9 s at
+// the default interval counts as 10.9 s, not 10.
+TEST(LogicalDriveRules, RatesFromTheElapsedMilliseconds) {
+    struct Row {
+        std::int64_t frequency, elapsed, bytes, expected;  // expected: ten-thousandths a second
+    } rows[] = {
+        {1000, 10900, 10900, 1000 * 10000},
+        {1000, 10999, 10999, 1000 * 10000},
+        {10000000, 109000000, 1090, 100 * 10000},  // 10.9 s of a 10 MHz counter
+        {3, 10, 3333, 1000 * 10000},                // 3333 ms: the ticks' rest in milliseconds too
+        {1000, 500, 1, 2 * 10000},
+    };
+    for (const Row& r : rows) {
+        TDiskSample before = Sample(1000, 0, 0, 1000), now = Sample(1000 + r.elapsed, r.bytes, 10, 2000);
+        before.Frequency = now.Frequency = r.frequency;
+        const auto values = DiskRateValues(Item("C:", before.Counters, now));
+        ASSERT_TRUE(values.has_value()) << r.elapsed;
+        EXPECT_EQ(Count((*values)[0]), r.expected) << r.frequency << " " << r.elapsed;
+    }
+    struct Span {
+        std::int64_t ticks, frequency, ms;
+    } spans[] = {
+        {0, 1000, 0}, {999, 1000, 999}, {1, 3, 333}, {2, 3, 666}, {10, 3, 3333},
+        {std::int64_t{1} << 40, 10000000, 109951162},                     // past 4 GiB of ticks
+        {INT64_MAX, 10000000, INT64_MAX / 10000000 * 1000 + INT64_MAX % 10000000 * 1000 / 10000000},
+    };
+    for (const Span& t : spans) EXPECT_EQ(CounterMilliseconds(t.ticks, t.frequency), t.ms) << t.ticks;
+}
+
+// A counter that went back between two samples (the disk's counters started again) gives
+// no rates for that step, neither negative ones nor a 32-bit counter's spike; the next
+// step, from the new values, does.
+TEST(LogicalDriveRules, ACounterThatWentBackGivesNoRatesForThatStep) {
+    const auto withReads = [](TDiskSample s, std::int64_t reads) {
+        s.Counters.Reads = reads;
+        return s;
+    };
+    struct Row {
+        const char* what;
+        TDiskSample before, now;
+        bool rates;
+    } rows[] = {
+        {"all moved on", withReads(Sample(1000, 5000, 0, 1000), 100), withReads(Sample(3000, 9000, 10, 2000), 140), true},
+        {"bytes started again", Sample(1000, 5000, 0, 1000), Sample(3000, 400, 10, 2000), false},
+        {"disk time went back", Sample(1000, 0, 500, 1000), Sample(3000, 0, 100, 2000), false},
+        {"reads started again from zero", withReads(Sample(1000, 0, 0, 1000), 100000), withReads(Sample(3000, 0, 10, 2000), 7),
+         false},
+        {"reads wrapped past 2^32", withReads(Sample(1000, 0, 0, 1000), 4294967290), withReads(Sample(3000, 0, 10, 2000), 34),
+         true},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(DiskCountersWentBack(r.now.Counters, r.before.Counters), !r.rates) << r.what;
+        EXPECT_EQ(DiskRateValues(Item("C:", r.before.Counters, r.now)).has_value(), r.rates) << r.what;
+    }
+    // The 32-bit counters: a step of half their range or more went back.
+    struct Step {
+        std::int64_t previous, current;
+        bool back;
+    } steps[] = {
+        {10, 10, false}, {10, 11, false}, {4294967295, 0, false}, {0, 0x7FFFFFFF, false},
+        {0, 0x80000000LL, true}, {11, 10, true}, {100000, 7, true},
+    };
+    for (const Step& t : steps) {
+        TDiskCounters before, now;
+        before.WriteTimeBase = t.previous;
+        now.WriteTimeBase = t.current;
+        EXPECT_EQ(DiskCountersWentBack(now, before), t.back) << t.previous << " " << t.current;
     }
 }
 

@@ -13,12 +13,14 @@
 #include <cstring>
 #include <string>
 
+#include "GatheringTurns.h"
 #include "Includes.h"
 #include "Network.h"
 #include "Registry.h"
 #include "SmallItems.h"
 #include "TestFiles.h"
 #include "TimeLimits.h"
+#include "Tools.h"
 #include "Utils.h"
 #include "WindowTests.h"
 #include "test_providers_support.h"
@@ -65,6 +67,7 @@ protected:
         InitDefaultTexts();
         ResetEvent(gate.get());
         before_ = RunningAbandonableCalls();
+        ForgetGivenUpSources();
     }
     void TearDown() override {
         SetEvent(gate.get());
@@ -104,8 +107,9 @@ TEST_F(BlockedCalls, DomainControllerThatNeverAnswersFailsAtTheItemsTimeLimit) {
 
 // A lookup that still runs after it was given up is not started again by the next
 // collections: they show the same error at once, and the lookup is made again once the
-// late one has ended.
+// late one has ended and the back-off (here the item's interval of 200 ms) has passed.
 TEST_F(BlockedCalls, DomainControllerStillLookingIsNotAskedAgain) {
+    const TItemInterval interval(200);
     dcNameCalls = 0;
     for (int collection = 0; collection < 3; ++collection) {
         Collected c;
@@ -121,6 +125,7 @@ TEST_F(BlockedCalls, DomainControllerStillLookingIsNotAskedAgain) {
 
     SetEvent(gate.get());
     ASSERT_TRUE(PumpUntil([&] { return RunningAbandonableCalls() <= before_; }, 20000));
+    Sleep(400);
     Collected again;
     GatherDomainController(OptionsOf({}), again.data, again.display, BlockingDcName);
     EXPECT_EQ(dcNameCalls, 2);
@@ -165,6 +170,35 @@ TEST_F(BlockedCalls, RemoteRegistryThatNeverAnswersCountsAsUnreachable) {
     }
 }
 
+// A host given up is not asked again within its back-off, even once the late call has
+// ended: each collection shows it unreachable at once.
+TEST_F(BlockedCalls, RemoteRegistryGivenUpIsLeftAloneForItsBackOff) {
+    RegFixture key(HKEY_LOCAL_MACHINE, UniqueTestKey(L"AwayHost"));
+    key.SetString(L"Name", L"here");
+    const auto options = OptionsOf({{L"value", Hklm(key, L"Name").c_str()}, {L"host", L"awayhost"}});
+    const TItemInterval interval(600000);
+    {
+        Collected first;
+        const TItemTimeLimit limit(300);
+        GatherRegistry(options, first.data, first.display, BlockingConnect);
+    }
+    SetEvent(gate.get());
+    ASSERT_TRUE(PumpUntil([&] { return RunningAbandonableCalls() <= before_; }, 20000));
+    connectedHost.clear();
+    Collected reg, exists;
+    GatherRegistry(options, reg.data, reg.display, LocalConnect);
+    GatherRegistryExists(options, exists.data, exists.display, LocalConnect);
+    EXPECT_EQ(connectedHost, L"") << "the host was asked within its back-off";
+    ASSERT_EQ(reg.data.Data.size(), 1u);
+    EXPECT_EQ(reg.data.Data[0][0], Variant(ErrorText + L"Can't connect to host"));
+    ASSERT_EQ(exists.data.Data.size(), 1u);
+    EXPECT_EQ(exists.data.Data[0][0], Variant(false));
+    const auto errors = log_.At(L"ERROR");
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[1], errors[0]);
+    EXPECT_EQ(errors[2], errors[0]);
+}
+
 TEST_F(BlockedCalls, RemoteRegistryThatAnswersIsReadThroughItsConnection) {
     RegFixture key(HKEY_LOCAL_MACHINE, UniqueTestKey(L"NearHost"));
     key.SetString(L"Name", L"remote value");
@@ -179,6 +213,45 @@ TEST_F(BlockedCalls, RemoteRegistryThatAnswersIsReadThroughItsConnection) {
     EXPECT_EQ(connectedHost, L"\\\\otherpc");
     EXPECT_EQ(exists.display, L"True");
     EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+// ---- the turns --------------------------------------------------------------------------------
+
+// The routines that may keep a collection waiting are gathered in turns of their own, by
+// the source they ask (a web server, a remote host, the lookup, the WMI service and the
+// state the WMI items keep); all others in the collection thread's own turn.
+TEST(GatheringTurnKeys, SourcesThatMayKeepARoutineWaitingHaveTurnsOfTheirOwn) {
+    RegisterProviders();
+    const struct {
+        const char* keyword;
+        TItemOptionArray options;
+        const wchar_t* turn;
+    } rows[] = {
+        {"HTTPGET", OptionsOf({{L"source", L"http://a.example/"}}), L"HTTPGET http://a.example/"},
+        {"HTTPGET", OptionsOf({{L"source", L"http://b.example/x"}}), L"HTTPGET http://b.example/x"},
+        {"DOMAINCONTROLLER", {}, L"DOMAINCONTROLLER"},
+        {"REG", OptionsOf({{L"host", L"pc1"}}), L"REG pc1"},
+        {"REGEXIST", OptionsOf({{L"host", L"pc1"}}), L"REG pc1"},
+        {"REG", {}, L""},
+        {"REGEXIST", {}, L""},
+        {"WMI", {}, L"WMI"},
+        {"DISKIO", {}, L"WMI"},
+        {"DISPLAYCONTROLLER", {}, L"WMI"},
+        {"PAGEFAULTS", {}, L"WMI"},
+        {"LOGICALDRIVES", {}, L"WMI"},
+        {"CPU", {}, L"WMI"},
+        {"CPUUSAGE", {}, L""},
+        {"UPTIME", {}, L""},
+        {"FIXEDDISK", {}, L""},
+        {"FILE", {}, L""},
+    };
+    for (const auto& r : rows) {
+        TConfigItem item;
+        FindItemDefault(r.keyword, item);
+        ASSERT_EQ(item.Keyword, r.keyword);
+        item.Options = r.options;
+        EXPECT_EQ(GatheringTurnKey(item), r.turn) << r.keyword;
+    }
 }
 
 // ---- CMD --------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ComHandles.h"
@@ -329,6 +330,26 @@ TEST_F(WmiLive, AThreadThatKeepsTheLocatorClassStillGetsANewLocatorForEachConnec
     }
     // After the end the thread looks the class up for each locator again.
     EXPECT_TRUE(CreateLocator());
+    EXPECT_TRUE(log_.At(L"ERROR").empty());
+}
+
+// Where the collection asks WMI: the connection is made on a thread of its own, and its
+// services serve the asking thread.
+TEST_F(WmiLive, ConnectsAndQueriesFromTheMultithreadedApartment) {
+    std::wstring caption;
+    std::thread([&caption] {
+        const ComInitialization com(COINIT_MULTITHREADED);
+        ASSERT_TRUE(com.ok());
+        const ComPtr<IWbemServices> services = WMIConnect(nullptr, L".", L"root\\cimv2");
+        ASSERT_TRUE(services);
+        const ComPtr<IEnumWbemClassObject> objects = WmiExecQuery(services.get(), "select * from Win32_OperatingSystem");
+        ComPtr<IWbemClassObject> object;
+        ASSERT_TRUE(WmiNextObject(objects.get(), object));
+        TWmiProperty property;
+        ASSERT_TRUE(WmiGetProperty(object.get(), L"Caption", property));
+        caption = WmiPropertyToText(property);
+    }).join();
+    EXPECT_FALSE(caption.empty());
     EXPECT_TRUE(log_.At(L"ERROR").empty());
 }
 

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "Errors.h"
 #include "Threads.h"
+#include "WinHandles.h"
 
 namespace {
 
@@ -109,4 +111,48 @@ TEST_F(Synchronizer, DetachedThreadsFreeThemselves) {
     }
     for (int i = 0; i < 500 && destroyed < 100; ++i) Sleep(10);
     EXPECT_EQ(destroyed.load(), 100);
+}
+
+namespace {
+std::atomic<int> serves{0};
+// A serve step that takes only repaints and says so, or, like one that did not, asks to
+// be woken by all input.
+DWORD RepaintsOnly() {
+    ++serves;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&msg);
+    return QS_PAINT;
+}
+DWORD RepaintsOnlyWokenByAll() {
+    RepaintsOnly();
+    return QS_ALLINPUT;
+}
+}  // namespace
+
+// A wait whose serve step takes only repaints is not woken by other messages that arrive
+// meanwhile (the step would leave them queued, and be called over and over); a step that
+// asks for all input is.
+TEST_F(Synchronizer, AServeStepIsWokenOnlyByWhatItTakes) {
+    const struct {
+        TServeStep step;
+        int serves;
+    } rows[] = {{RepaintsOnly, 1}, {RepaintsOnlyWokenByAll, 2}};
+    const DWORD self = GetCurrentThreadId();
+    for (const auto& r : rows) {
+        MSG drop;
+        while (PeekMessageW(&drop, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        const UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        serves = 0;
+        std::thread poster([self] {
+            Sleep(100);
+            PostThreadMessageW(self, WM_APP, 0, 0);
+        });
+        EXPECT_FALSE(WaitServingCalls(never.get(), 3000, r.step));
+        poster.join();
+        EXPECT_EQ(serves.load(), r.serves) << r.serves;
+    }
+    MSG drop;
+    while (PeekMessageW(&drop, nullptr, 0, 0, PM_REMOVE)) {
+    }
 }

@@ -159,6 +159,7 @@ TEST(AbandonableCall, TooManyLateCallsRefuseTheNextWithoutRunningIt) {
 // once with the error the late one was given up with; other sources are called as usual,
 // and the source is called again once its late call has ended.
 TEST(AbandonableCall, SourceWhoseLateCallStillRunsIsNotCalledAgain) {
+    const TItemInterval interval(200);  // the source's back-off once given up
     const int before = RunningAbandonableCalls();
     const auto gate = NewGate();
     auto calls = std::make_shared<std::atomic<int>>(0);
@@ -185,7 +186,9 @@ TEST(AbandonableCall, SourceWhoseLateCallStillRunsIsNotCalledAgain) {
 
     SetEvent(gate->get());
     ASSERT_TRUE(RunningCallsFallTo(before));
-    EXPECT_EQ(RunAbandonable(blocked, 5000, L"\\\\host-b"), 0) << "called again once the late call ended";
+    Sleep(400);
+    EXPECT_EQ(RunAbandonable(blocked, 5000, L"\\\\host-b"), 0)
+        << "called again once the late call ended and the back-off passed";
     EXPECT_EQ(*calls, 2);
 }
 
@@ -230,4 +233,88 @@ TEST(ItemTimeLimit, PipelineRunsEachRoutineWithinItsOwnLimit) {
     EXPECT_LT(leftInRoutine, kItemTimeLimitMs) << "the routine's time counts against a limit";
     EXPECT_GT(leftInRoutine, kItemTimeLimitMs - 5000);
     EXPECT_EQ(ItemTimeLeftMs(), kItemTimeLimitMs) << "the limit ends with the routine";
+}
+
+// ---- sources given up -------------------------------------------------------------------------
+
+namespace {
+
+class GivenUpSource : public ::testing::Test {
+protected:
+    void SetUp() override { ForgetGivenUpSources(); }
+    void TearDown() override { ForgetGivenUpSources(); }
+};
+
+}  // namespace
+
+TEST_F(GivenUpSource, BackOffStartsAtTheIntervalAndDoublesUpToItsBound) {
+    const struct {
+        int giveUps;
+        DWORD interval, expected;
+    } rows[] = {
+        {1, 5000, 5000},      {2, 5000, 10000},     {3, 5000, 20000},   {6, 5000, 160000},
+        {7, 5000, 300000},    {1000, 5000, 300000},  // the bound, without overflow
+        {1, 0, 20000},        {2, 0, 40000},         // an item without an interval: from the time limit
+        {1, 1000, 1000},      {1, 600000, 300000},   {1, 0xFFFFFFFFu, 300000},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(SourceBackOffMs(r.giveUps, r.interval), r.expected) << r.giveUps << " " << r.interval;
+}
+
+// A source given up is not called, even once its late call has ended, until its back-off
+// has passed; meanwhile each call fails at once with the error it was given up with.
+TEST_F(GivenUpSource, IsNotCalledUntilItsBackOffHasPassed) {
+    const int before = RunningAbandonableCalls();
+    const auto gate = NewGate();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    const std::function<int(const std::atomic<bool>&)> blocked = [gate, calls](const std::atomic<bool>&) {
+        ++*calls;
+        WaitForSingleObject(gate->get(), 30000);
+        return 0;
+    };
+    {
+        const TItemInterval interval(600000);
+        EXPECT_THROW(RunAbandonable(blocked, 100, L"http://backoff.example/"), ETimeLimit);
+        // The late call ends at once, as WinINet's own time-outs end a given-up fetch.
+        SetEvent(gate->get());
+        ASSERT_TRUE(RunningCallsFallTo(before));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            try {
+                RunAbandonable(blocked, 5000, L"http://backoff.example/");
+                FAIL() << "a source given up was called again within its back-off";
+            } catch (const ETimeLimit& e) {
+                EXPECT_EQ(e.Message(), L"http://backoff.example/ gave no answer within 100 ms") << attempt;
+            }
+        }
+        EXPECT_EQ(*calls, 1);
+        EXPECT_THROW(CheckSourceCallable(L"http://backoff.example/"), ETimeLimit);
+        EXPECT_NO_THROW(CheckSourceCallable(L"http://other.example/"));
+    }
+    // A short back-off passes.
+    ForgetGivenUpSources();
+    ResetEvent(gate->get());
+    {
+        const TItemInterval interval(200);
+        EXPECT_THROW(RunAbandonable(blocked, 100, L"http://backoff.example/"), ETimeLimit);
+        SetEvent(gate->get());
+        ASSERT_TRUE(RunningCallsFallTo(before));
+        Sleep(400);
+        EXPECT_EQ(RunAbandonable(blocked, 5000, L"http://backoff.example/"), 0);
+        EXPECT_EQ(*calls, 3);
+    }
+}
+
+// A wait bounded without a thread of its own gives its source up the same way, and an
+// answer in time ends the back-off at once.
+TEST_F(GivenUpSource, AnAnswerInTimeEndsTheBackOff) {
+    const TItemInterval interval(600000);
+    NoteSourceGivenUp(L"WMI test source", L"WMI test source gave no object within 20 s");
+    try {
+        CheckSourceCallable(L"WMI test source");
+        FAIL() << "a source given up could be called within its back-off";
+    } catch (const ETimeLimit& e) {
+        EXPECT_EQ(e.Message(), L"WMI test source gave no object within 20 s");
+    }
+    NoteSourceAnswered(L"WMI test source");
+    EXPECT_NO_THROW(CheckSourceCallable(L"WMI test source"));
 }

@@ -55,6 +55,17 @@ bool PaintingBetween(const std::wstring& log, const std::wstring& from, const st
     return started && to.empty();
 }
 
+// Waits until Condition holds; false when it does not within ms.
+template <typename F>
+bool Until(F Condition, DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (!Condition()) {
+        if (GetTickCount() - start >= ms) return false;
+        Sleep(50);
+    }
+    return true;
+}
+
 std::string Ini(const std::string& url) {
     return "[options]\r\ninimonitortime=1\r\n[items]\r\nuptime=active:1,lid:up,interval:1\r\n"
            "httpget=active:1,lid:web,source:" + url + "\r\n";
@@ -125,10 +136,11 @@ TEST(EndToEndWaits, HugeBodyIsCutAndTheOtherItemsAreCollectedAgainSoon) {
     Quit(v, form);
 }
 
-// An ini edit while the source holds the collection thread: the reload goes ahead, the
-// window keeps painting, the next collection thread runs no routine until the held one
-// has returned, and the program ends on a close request.
-TEST(EndToEndWaits, AReloadWhileASourceHoldsTheThreadRunsNoSecondRoutineBesideIt) {
+// An ini edit while the source holds its fetch: the reload does not wait for it, the new
+// configuration is collected at once, the item of the held source says once that its
+// source is still busy, no second fetch runs beside the first, and the program ends on a
+// close request.
+TEST(EndToEndWaits, AReloadWhileASourceIsHeldRunsNoSecondFetchBesideIt) {
     LocalServer server("", true);
     IniFile ini;
     ini.Write(Ini(server.Url("/status")));
@@ -136,30 +148,61 @@ TEST(EndToEndWaits, AReloadWhileASourceHoldsTheThreadRunsNoSecondRoutineBesideIt
     HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
     ASSERT_NE(form, nullptr);
     ASSERT_TRUE(v.WaitForLog(L"UPTIME (up)", kStart));
-    Sleep(1500);  // the fetch is under way
+    ASSERT_TRUE(Until([&server] { return server.Requests() == 1; }, 10000)) << "the fetch is under way";
     ini.Write(Ini(server.Url("/status")) + "text=active:1,lid:after,display:reloaded\r\n");
-    ASSERT_TRUE(v.WaitForLog(L"WARN  StopCollector: the collection thread is still busy; it ends on its own", 15000));
-    ASSERT_TRUE(v.WaitForLog(
-        L"WARN  TCollector: waiting for a gathering routine of the previous collection thread to return", 15000));
-    ASSERT_TRUE(v.WaitForLog(L"TEXT (after)", 40000)) << "the new configuration was collected";
+    ASSERT_TRUE(v.WaitForLog(L"TEXT (after)", 15000)) << "the new configuration was collected";
+    ASSERT_TRUE(v.WaitForLog(L"HTTPGET (web) not collected: a gathering routine of the same source has been running for ",
+                             15000));
+    ASSERT_TRUE(v.WaitForLog(L"ERROR GetUrlContent: ", 40000)) << "the held fetch was given up";
     const std::wstring log = v.LogText();
-    const std::size_t waiting = log.find(L"WARN  TCollector: waiting for a gathering routine");
-    const std::size_t gaveUp = log.find(L"ERROR GetUrlContent: ");
     const std::size_t after = log.find(L"TEXT (after)");
-    ASSERT_NE(gaveUp, std::wstring::npos);
-    EXPECT_LT(waiting, gaveUp);
-    EXPECT_LT(gaveUp, after) << "the new thread ran a routine before the held one returned";
-    // No item of the new thread was collected while it waited.
-    EXPECT_EQ(log.substr(waiting, gaveUp - waiting).find(L"DATA  UPTIME (up)"), std::wstring::npos);
-    // Painting went on through the wait.
+    const std::size_t gaveUp = log.find(L"ERROR GetUrlContent: ");
+    EXPECT_LT(after, gaveUp) << "the new configuration waited for the held fetch";
+    EXPECT_EQ(log.find(L"StopCollector: the collection thread is still busy"), std::wstring::npos)
+        << "the reload waited for the held fetch";
+    EXPECT_EQ(Count(log, L"not collected: a gathering routine of the same source"), 1u) << "said once";
+    // Painting went on through it all.
     std::vector<long long> paints;
     long long begin = 0, end = 0;
-    ASSERT_TRUE(PaintingBetween(log, L"WARN  TCollector: waiting", L"ERROR GetUrlContent: ", paints, begin, end));
+    ASSERT_TRUE(PaintingBetween(log, L"UPTIME (up)", L"ERROR GetUrlContent: ", paints, begin, end));
     ASSERT_GE(paints.size(), 2u);
     long long gap = Apart(begin, paints.front());
     for (std::size_t i = 1; i < paints.size(); ++i) gap = std::max(gap, Apart(paints[i - 1], paints[i]));
-    EXPECT_LE(gap, 2500) << "painting stalled while the new thread waited";
+    EXPECT_LE(gap, 2500) << "painting stalled";
+    // The server given up is left alone for its back-off: no second fetch, then or later.
+    Sleep(2000);
+    EXPECT_EQ(server.Requests(), 1);
     Quit(v, form);
     EXPECT_FALSE(v.Running()) << "it ended on the close request";
     EXPECT_EQ(v.LogText().find(L"Application Exception"), std::wstring::npos);
+}
+
+// An item every second beside an HTTPGET every 5 s to a server that accepts and never
+// answers: the one-second item goes on at its pace throughout, while the fetch is held and
+// given up, and while the server is left alone and asked again.
+TEST(EndToEndWaits, ASilentSourceHoldsBackOnlyItsOwnItem) {
+    LocalServer server("", true);
+    IniFile ini;
+    ini.Write("[options]\r\ninimonitortime=1\r\n[items]\r\nuptime=active:1,lid:up,interval:1\r\n"
+              "httpget=active:1,lid:web,interval:5,source:" + server.Url("/status") + "\r\n");
+    VistrelProcess v(ini.Switch());
+    HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
+    ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(v.WaitForLog(L"UPTIME (up)", kStart));
+    // Given up once, then asked again after its back-off and given up again.
+    ASSERT_TRUE(WaitForCount(v, L"ERROR GetUrlContent: ", 2, 90000));
+    ASSERT_GE(server.Requests(), 2);
+    const std::wstring log = v.LogText();
+    std::vector<long long> ups;
+    for (const std::wstring& line : SplitTextLines(log))
+        if (line.find(L"DATA  UPTIME (up) True") != std::wstring::npos) ups.push_back(StampMs(line));
+    ASSERT_GE(ups.size(), 2u);
+    long long gap = 0;
+    for (std::size_t i = 1; i < ups.size(); ++i) gap = std::max(gap, Apart(ups[i - 1], ups[i]));
+    EXPECT_LE(gap, 5000) << "the one-second item waited for the silent source";
+    // About one collection every 1.4 s throughout (the second falls due between two passes
+    // 0.7 s apart); at least one every 2 s leaves room for a loaded host.
+    const long long span = Apart(ups.front(), ups.back());
+    EXPECT_GE(static_cast<long long>(ups.size()) * 2000, span) << ups.size() << " collections in " << span << " ms";
+    Quit(v, form);
 }
