@@ -713,6 +713,21 @@ TEST_F(SnapshotTest, JpegOverAPngBackground) {
     EXPECT_TRUE(close(Pixel(shot, 45, 35), 0x00FF00)) << std::hex << Pixel(shot, 45, 35);  // beyond the window
 }
 
+// Whatever folder the program was started in, a picture named without a folder goes beside
+// the program.
+TEST_F(SnapshotTest, OutfileNamedWithoutAFolderGoesBesideTheProgram) {
+    wchar_t saved[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.Dir().c_str()));
+    const std::wstring name = L"vistrel-shot-" + std::to_wstring(GetCurrentProcessId()) + L".png";
+    Collected c = Gather(GetSnapshot, Options({{L"outfile", name.c_str()}}));
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(c.display, name + L" written");
+    EXPECT_FALSE(PathExists(dir.File(name))) << "written to the current folder";
+    EXPECT_TRUE(PathExists(ProgramDirectory() + name));
+    DeleteFileW((ProgramDirectory() + name).c_str());
+}
+
 TEST_F(SnapshotTest, UnknownTypeAndMissingWindowGiveTheErrorText) {
     LogCapture log;
     const std::wstring out = dir.File(L"shot.bmp");
