@@ -11,6 +11,17 @@
 #include "Utils.h"
 #include "WindowTests.h"
 
+namespace {
+
+// Tests of the window order and the activation on the display. Both are shared by every
+// process there: other tests' windows that come and go take the foreground, raise windows
+// of their own and, under Wine, make it lift windows of this one (it moves a window above
+// the others wherever the X server reports part of it uncovered). So these run one at a
+// time, with no other test beside them (CMakeLists.txt).
+class WindowOrder : public WindowTest {};
+
+}  // namespace
+
 TEST(Backdrop, AlphaFromTransparency) {
     struct Row { std::int32_t percent; BYTE alpha; };
     for (const Row& r : {Row{0, 255}, Row{100, 0}, Row{50, 128}, Row{1, 253}, Row{99, 3}, Row{101, 101},
@@ -78,7 +89,7 @@ TEST(Switches, ModeSwitchOrder) {
     SetProgramArguments(saved);
 }
 
-TEST_F(WindowTest, DesktopFormsAreLayeredToolWindows) {
+TEST_F(WindowOrder, DesktopFormsAreLayeredToolWindows) {
     MainForm = CreateDesktopForms();
     ASSERT_NE(BackdropForm, nullptr);
     EXPECT_EQ(DisplayMode, dmDesktop);
@@ -199,13 +210,6 @@ TEST_F(WindowTest, ScreenSaverFormsCoverTheVirtualDesktop) {
 }
 
 namespace {
-
-// Tests of the window order and the activation on the display. Both are shared by every
-// process there: other tests' windows that come and go take the foreground, raise windows
-// of their own and, under Wine, make it lift windows of this one (it moves a window above
-// the others wherever the X server reports part of it uncovered). So these run one at a
-// time, with no other test beside them (CMakeLists.txt).
-class WindowOrder : public WindowTest {};
 
 // Whether window a lies above window b in the window order.
 bool Above(HWND a, HWND b) {
