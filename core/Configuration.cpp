@@ -13,6 +13,7 @@
 #include "ItemLines.h"
 #include "Log.h"
 #include "MainFormUnit.h"
+#include "OutputPaths.h"
 #include "TextMeasure.h"
 #include "Utils.h"
 
@@ -182,7 +183,8 @@ bool LoadOptions(const std::wstring& Path, TOptionsFile Kind, const std::wstring
 
         const std::wstring log = ini.ReadString(sec, L"log", L"");
         if (!log.empty()) {
-            SetLogFileName(log);
+            // Named without a folder, it goes beside the program, wherever it was started.
+            SetLogFileName(ConfiguredOutputPath(log));
             LogLevels = ParseLogLevelWords(ini.ReadString(sec, L"log-level", L""));
         }
 
@@ -226,7 +228,7 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
     std::wstring path = GetCmdLineSwitchValue("ini");
     if (path.empty()) {
         const auto& args = ProgramArguments();
-        if (!args.empty() && FileExists(args.front())) path = args.front();
+        if (!args.empty() && FileExists(CommandLinePath(args.front()))) path = args.front();
     }
     if (path.empty()) {
         path = ProgramDir + L"vistrel.ini";
@@ -240,7 +242,10 @@ bool LoadIniFile(const std::wstring& ProgramDir, const std::wstring& ProgramFile
         }
     } else {
         const std::wstring named = path;
-        if (!FileExists(path)) path = ProgramDir + path;
+        // Typed on the command line: a relative name means where it was typed; else the
+        // program's folder.
+        path = CommandLinePath(named);
+        if (!FileExists(path)) path = ProgramDir + named;
         if (!FileExists(path)) {
             const std::wstring message = L"LoadIniFile: " + ErrorPrefix() + L"the ini file " + named + L" does not exist";
             WriteLog(message, llError);

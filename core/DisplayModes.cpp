@@ -47,17 +47,23 @@ TVistrelMainForm* CreateWindowForm() {
     return form;
 }
 
-LRESULT TBlankForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_WINDOWPOSCHANGING) {
-        auto* pos = reinterpret_cast<WINDOWPOS*>(lp);
-        TWinControl* main = Application().MainForm();
-        if (!(pos->flags & SWP_NOZORDER) && main && main->HandleAllocated() && main->Handle() != Handle())
-            pos->hwndInsertAfter = main->Handle();
-    }
-    return TForm::WndProc(msg, wp, lp);
-}
-
 namespace {
+
+// The screen saver's black form while it exists.
+TBlankForm* blankForm = nullptr;
+// Set while the black form is raised to the top on its own, just before the main form.
+bool raisingBlank = false;
+
+// Posted to the black form: take the activation (from the main form), and raise both forms.
+constexpr UINT kTakeActivation = WM_APP + 0x61;
+constexpr UINT kRaiseForms = WM_APP + 0x62;
+
+// The main form's window when it is another window than the black form's.
+HWND MainFormWindowBeside(TForm& blank) {
+    TWinControl* main = Application().MainForm();
+    if (!main || !main->HandleAllocated() || !blank.HandleAllocated() || main->Handle() == blank.Handle()) return nullptr;
+    return main->Handle();
+}
 
 // Puts a window at the top of the topmost band (above the taskbar), without activating,
 // moving or sizing it.
@@ -67,10 +73,68 @@ void MakeTopmost(HWND window) {
 
 }  // namespace
 
+TBlankForm::~TBlankForm() {
+    if (blankForm == this) blankForm = nullptr;
+}
+
+LRESULT TBlankForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
+    const HWND main = MainFormWindowBeside(*this);
+    switch (msg) {
+        case WM_WINDOWPOSCHANGING: {
+            auto* pos = reinterpret_cast<WINDOWPOS*>(lp);
+            if (!(pos->flags & SWP_NOZORDER) && main && !raisingBlank) pos->hwndInsertAfter = main;
+            break;
+        }
+        case WM_ACTIVATE:
+            // The main form took the activation (it is shown maximised, or was clicked):
+            // it goes back to this form once that is over. This form activated: the main
+            // form goes above it again, as an activation brings a window to the top and not
+            // every window system lets the position handling above keep it beneath.
+            if (LOWORD(wp) == WA_INACTIVE) {
+                if (main && reinterpret_cast<HWND>(lp) == main) PostMessageW(Handle(), kTakeActivation, 0, 0);
+            } else {
+                PostMessageW(Handle(), kRaiseForms, 0, 0);
+            }
+            break;
+        case WM_ACTIVATEAPP:
+            // Another program came to the foreground, or this one came back: whatever it
+            // raised, the saver goes above it again; back in the foreground, with this
+            // form as the active window.
+            PostMessageW(Handle(), wp ? kTakeActivation : kRaiseForms, 0, 0);
+            break;
+        case kTakeActivation:
+            // Within this program only: SetActiveWindow makes this form the foreground
+            // window while the program is in the foreground and takes nothing from
+            // another program while it is not.
+            if (main && GetActiveWindow() != Handle()) SetActiveWindow(Handle());
+            RaiseScreenSaverForms();
+            return 0;
+        case kRaiseForms:
+            RaiseScreenSaverForms();
+            return 0;
+        default:
+            break;
+    }
+    return TForm::WndProc(msg, wp, lp);
+}
+
+void RaiseScreenSaverForms() {
+    if (DisplayMode != dmScreenSaver || !blankForm || !blankForm->HandleAllocated()) return;
+    const HWND main = MainFormWindowBeside(*blankForm);
+    if (!main) return;
+    // Each to the top in turn, the black form first: two raises to the top, which every
+    // window system carries out as such (an X display under Wine restacks for those only).
+    raisingBlank = true;
+    MakeTopmost(blankForm->Handle());
+    raisingBlank = false;
+    MakeTopmost(main);
+}
+
 TVistrelMainForm* CreateScreenSaverForms() {
     DisplayMode = dmScreenSaver;
     Application().CursorHidden = true;
     auto* blank = Application().CreateForm<TBlankForm>();
+    blankForm = blank;
     blank->BorderStyle = TFormBorderStyle::None;
     blank->SetBounds(GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
                      GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN));

@@ -14,15 +14,24 @@
 
 class TVistrelMainForm;
 
-// The black form over the whole virtual desktop behind the screen saver.
+// The black form over the whole virtual desktop behind the screen saver. It is the saver's
+// active (foreground) window: the shell sees a full-screen program in the foreground and
+// keeps its taskbar and notifications beneath it, which a strip of a form would not get.
 class TBlankForm : public TForm {
 public:
+    ~TBlankForm() override;
     std::wstring ClassName() const override { return L"TBlankForm"; }
 
 protected:
-    // Stays just beneath the application's main form, also when a click activates it.
+    // Stays just beneath the application's main form, also when a click activates it;
+    // takes the activation back from the main form; raises both forms again when the
+    // application is activated or deactivated.
     LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
 };
+
+// The screen saver's two forms at the top of the topmost band, the main form just above
+// the black one, neither activated. Nothing in the other modes.
+void RaiseScreenSaverForms();
 
 TVistrelMainForm* CreateDesktopForms();
 TVistrelMainForm* CreateWindowForm();

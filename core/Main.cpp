@@ -12,6 +12,7 @@
 #include "Log.h"
 #include "MainFormUnit.h"
 #include "MainLoop.h"
+#include "OutputPaths.h"
 #include "ProgramEnd.h"
 #include "Units.h"
 #include "Utils.h"
@@ -24,7 +25,8 @@ namespace {
 void ApplyDebugSwitch() {
     const std::wstring debugFile = GetCmdLineSwitchValue("debug");
     if (debugFile.empty()) return;
-    SetLogFileName(debugFile);
+    // Typed on the command line: a relative name means where it was typed.
+    SetLogFileName(CommandLinePath(debugFile));
     LogLevels = static_cast<std::uint8_t>(LogLevels.load() | 1u);
     WriteLog(L"Command Line Debug: " + debugFile, llDebug);
 }
@@ -75,6 +77,8 @@ int MainBlock() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // The folder that relative paths typed on the command line mean, before anything runs.
+    StartFolder();
     // "/p:NNNN" and "/c:NNNN" become "/p NNNN" and "/c NNNN" before anything reads them.
     SetProgramArguments(NormalizeScreenSaverArguments(ProgramArguments()));
     InitializeUnits();

@@ -20,8 +20,10 @@ const TSystemFolders& ThisProcessFolders() {
         TSystemFolders f;
         f.UnderWow64 = RunsUnderWow64();
         if (f.UnderWow64) {
-            // A 32-bit process is told the 64-bit name, "...\System32".
-            f.Windows = FolderOf(GetWindowsDirectoryW);
+            // A 32-bit process is told the 64-bit name, "...\System32". The shared Windows
+            // folder: on a terminal server GetWindowsDirectoryW answers a private one of
+            // the user's, which has no Sysnative.
+            f.Windows = FolderOf(GetSystemWindowsDirectoryW);
             f.System = FolderOf(GetSystemDirectoryW);
         }
         return f;
@@ -68,4 +70,16 @@ bool RunsUnderWow64() {
 std::wstring NativeSystemPath(const std::wstring& Path) {
     const TSystemFolders& f = ThisProcessFolders();
     return SysnativePath(Path, f.UnderWow64, f.Windows, f.System);
+}
+
+std::wstring ShellTargetPath(const std::wstring& Path, bool FoundAsWritten, bool UnderWow64,
+                             const std::wstring& WindowsFolder, const std::wstring& SystemFolder) {
+    if (FoundAsWritten) return Path;
+    return SysnativePath(Path, UnderWow64, WindowsFolder, SystemFolder);
+}
+
+std::wstring NativeShellTarget(const std::wstring& Path) {
+    const TSystemFolders& f = ThisProcessFolders();
+    const bool found = !Path.empty() && GetFileAttributesW(Path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ShellTargetPath(Path, found, f.UnderWow64, f.Windows, f.System);
 }

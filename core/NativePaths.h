@@ -17,6 +17,18 @@ std::wstring SysnativePath(const std::wstring& Path, bool UnderWow64, const std:
 // 64-bit process, on 32-bit Windows and when the call fails.
 bool RunsUnderWow64();
 
-// SysnativePath with this process's facts: for the file tests, reads and starts of
-// paths that users name.
+// SysnativePath with this process's facts: for the file tests and reads of paths that
+// users name.
 std::wstring NativeSystemPath(const std::wstring& Path);
+
+// The path to hand the shell for a target that users name (a program, a document, a
+// folder): as written when this process finds it there (FoundAsWritten), since the
+// program that opens a document or a folder may be a 64-bit one, which has no Sysnative;
+// only a path this process does not find goes through SysnativePath (a file of the
+// 64-bit system folder alone, such as wsl.exe).
+std::wstring ShellTargetPath(const std::wstring& Path, bool FoundAsWritten, bool UnderWow64,
+                             const std::wstring& WindowsFolder, const std::wstring& SystemFolder);
+
+// ShellTargetPath with this process's facts: whether a file or folder exists at Path as
+// written, and its folders.
+std::wstring NativeShellTarget(const std::wstring& Path);

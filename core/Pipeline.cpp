@@ -7,6 +7,7 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
+#include "OutputPaths.h"
 #include "Templates.h"
 #include "TimeLimits.h"
 #include "Utils.h"
@@ -41,7 +42,8 @@ bool DoProc(TGatherProc Routine, TItemOptionArray Options, TItemData& Data) {
 
         const std::wstring csv = GetItemOption(Options, L"csv", Variant(L"")).ToText();
         const std::int32_t csvDataType = GetItemOption(Options, L"csvdatatype", Variant(std::int32_t{0})).ToInt32();
-        if (!csv.empty()) WriteCsv(csv, Data, csvDataType == 1);
+        // A file named without a folder goes beside the program, wherever it was started.
+        if (!csv.empty()) WriteCsv(ConfiguredOutputPath(csv), Data, csvDataType == 1);
         return true;
     } catch (const std::exception& e) {
         WriteLog(L"DoProc: " + ErrorText + ExceptionText(e) + L" Step:" + step, llError);

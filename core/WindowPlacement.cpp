@@ -195,6 +195,8 @@ void PlaceWindow() {
     if (DisplayMode == dmWindow || DisplayMode == dmScreenSaver) {
         form.SetColor(FormColor);
         form.Repaint();
+        // A move or size of the saver's form may have put it beneath the black one.
+        RaiseScreenSaverForms();
     } else if (!Updating) {
         TCanvas& canvas = form.Canvas();
         if (canvas.HasHandle()) {

@@ -12,6 +12,7 @@
 #include "Includes.h"
 #include "Log.h"
 #include "NativePaths.h"
+#include "OutputPaths.h"
 #include "Pipeline.h"
 #include "SystemInfo.h"
 #include "Templates.h"
@@ -203,6 +204,8 @@ void GetDataDump(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
     std::wstring dir = OptionText(Options, L"dir", L"");
     const std::wstring display = OptionText(Options, L"display", L"%1");
     if (dir.empty()) throw EInOutError(L"No dump directory");
+    // A folder named without its place goes beside the program, wherever it was started.
+    dir = ConfiguredOutputPath(dir);
     if (dir.back() != L'\\') dir += L'\\';
     const TConfigArray& items = DumpedItems(Options);
     if (!ForceDirectories(dir)) {

@@ -185,17 +185,19 @@ TCmdResult RunShellCommand(const std::wstring& File, const std::wstring& Paramet
     TCmdResult result;
     result.Started = ShellExecuteExW(&info) != FALSE;
     const UniqueHandle process(info.hProcess);
+    bool waitFailed = false;
+    // No process to wait for (a failed start, or a document handed to a running program):
+    // waiting on no handle would only report an invalid handle.
+    if (process.valid()) waitFailed = WaitForSingleObject(process.get(), WaitMs) == WAIT_FAILED;
+    result.LastError = static_cast<std::uint16_t>(CmdLastError(result.Started, waitFailed, GetLastError()) & 0xFFFF);
     DWORD exitCode = 0;
-    if (process.valid()) {
-        WaitForSingleObject(process.get(), WaitMs);
-        result.LastError = static_cast<std::uint16_t>(GetLastError() & 0xFFFF);
-        if (GetExitCodeProcess(process.get(), &exitCode)) result.ExitCode = static_cast<std::uint16_t>(exitCode & 0xFFFF);
-    } else {
-        // No process to wait for (a failed start, or a document handed to a running
-        // program): waiting on no handle would only report an invalid handle.
-        result.LastError = static_cast<std::uint16_t>(GetLastError() & 0xFFFF);
-    }
+    if (process.valid() && GetExitCodeProcess(process.get(), &exitCode))
+        result.ExitCode = static_cast<std::uint16_t>(exitCode & 0xFFFF);
     return result;
+}
+
+DWORD CmdLastError(bool Started, bool WaitFailed, DWORD ErrorAfter) {
+    return Started && !WaitFailed ? 0 : ErrorAfter;
 }
 
 DWORD CmdWaitMs(std::int64_t WaitTime, DWORD TimeLeftMs) {
@@ -266,7 +268,7 @@ void GetCmd(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     const std::wstring parameters = OptionText(Options, L"parameters", L"");
     const std::int64_t waitMs = GetItemOption(Options, L"wait-time", Variant(std::int32_t{3000})).ToInt64();
     const std::int32_t show = GetItemOption(Options, L"show-window", Variant(std::int32_t{0})).ToInt32();
-    const TCmdResult r = RunShellCommand(NativeSystemPath(file), parameters, StartDirectory(directory), show,
+    const TCmdResult r = RunShellCommand(NativeShellTarget(file), parameters, StartDirectory(directory), show,
                                          CmdWaitMs(waitMs, ItemTimeLeftMs()));
     SetFieldNames(Data.Names, {L"execute result", L"last error", L"exit code"});
     AddDataRow(Data.Data,

@@ -60,12 +60,16 @@ struct TCmdResult {
     std::uint16_t LastError = 0;
     std::uint16_t ExitCode = 0;
 };
-// Starts File through the shell ("open", hidden unless ShowWindow says otherwise, no
-// message boxes) and waits up to WaitMs for it. A process still running reports the
-// system's still-active code 259.
 // The wait of a CMD item: its wait-time, 0 when that is 0 or negative, and never more than
 // the item has left of its time limit.
 DWORD CmdWaitMs(std::int64_t WaitTime, DWORD TimeLeftMs);
+// The "last error" of a CMD item: 0 when the start succeeded and the wait for its process
+// (a start without a process has none) did not fail, whatever code the shell left behind
+// on the way; otherwise ErrorAfter, the thread's error code right after the failed step.
+DWORD CmdLastError(bool Started, bool WaitFailed, DWORD ErrorAfter);
+// Starts File through the shell ("open", hidden unless ShowWindow says otherwise, no
+// message boxes) and waits up to WaitMs for it. A process still running reports the
+// system's still-active code 259.
 TCmdResult RunShellCommand(const std::wstring& File, const std::wstring& Parameters, const std::wstring& Directory,
                            int ShowWindow, DWORD WaitMs);
 

@@ -8,6 +8,7 @@
 #include "Includes.h"
 #include "Log.h"
 #include "MainFormUnit.h"
+#include "OutputPaths.h"
 #include "SmallItems.h"
 #include "Templates.h"
 #include "Threads.h"
@@ -141,7 +142,7 @@ void GetSnapshot(TItemOptionArray Options, TItemData& Data, std::wstring& Displa
         const std::int32_t top = GetItemOption(Options, L"top", Variant(std::int32_t{0})).ToInt32();
         PixelImage picture = SnapshotBackground(inFile, width, height, color);
         DrawTransparent(picture, window, left, top);
-        WriteSnapshot(outFile, picture);
+        WriteSnapshot(ConfiguredOutputPath(outFile), picture);
         Display = outFile + L" written";
     } catch (const std::exception& e) {
         Display = ErrorText + ExceptionMessage(e);

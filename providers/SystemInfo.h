@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,11 +54,19 @@ Variant OsVersionToCurrency(const std::wstring& Text, wchar_t DecimalSeparator);
 
 // 1 = Sunday .. 7 = Saturday of a Gregorian date.
 int DayOfWeek(int Year, int Month, int Day);
-// dow, day, month, year, hour, minute, second (integers) and, with Unix, the local wall
-// clock's seconds since 1970 as currency. Milliseconds are dropped.
-TVarArray DateTimeRow(const SYSTEMTIME& Time, bool Unix);
+// dow, day, month, year, hour, minute, second (integers) of Local and, when Utc is given,
+// unix: the seconds of that same instant since 1970-01-01 00:00 UTC, as currency.
+// Milliseconds are dropped.
+TVarArray DateTimeRow(const SYSTEMTIME& Local, const std::optional<SYSTEMTIME>& Utc = std::nullopt);
 // Now minus Elapsed milliseconds, on the same clock as Now.
 SYSTEMTIME TimeBefore(const SYSTEMTIME& Now, std::uint64_t ElapsedMs);
+// The local date and time of a UTC instant in Zone (the zone in force when null), under the
+// daylight-saving rule in force at that instant, not at the time of the call.
+SYSTEMTIME LocalTimeOf(const SYSTEMTIME& Utc, const TIME_ZONE_INFORMATION* Zone);
+// BOOTTIME's row: the instant UtcNow less the uptime, in Zone's local time, and its unix
+// seconds. A boot before a change to or from daylight saving time shows the clock that
+// was in force at the boot.
+TVarArray BootTimeRow(const SYSTEMTIME& UtcNow, std::uint64_t UptimeMs, const TIME_ZONE_INFORMATION* Zone);
 // days, hours, minutes, seconds (integers), total seconds (currency).
 TVarArray UpTimeRow(std::uint64_t TickMs);
 // The tick count of the time routines: GetTickCount64 when it was bound, else GetTickCount.

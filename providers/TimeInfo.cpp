@@ -14,9 +14,9 @@ const std::vector<std::wstring> kDateNames = {L"dow", L"day", L"month", L"year",
 const std::vector<std::wstring> kDateTimeNames = {L"dow",  L"day",    L"month",  L"year",
                                                   L"hour", L"minute", L"second", L"unix"};
 
-SYSTEMTIME LocalNow() {
+SYSTEMTIME SystemNow() {
     SYSTEMTIME now;
-    GetLocalTime(&now);
+    GetSystemTime(&now);
     return now;
 }
 
@@ -34,27 +34,27 @@ int DayOfWeek(int Year, int Month, int Day) {
     return sunday0 + 1;
 }
 
-TVarArray DateTimeRow(const SYSTEMTIME& Time, bool Unix) {
+TVarArray DateTimeRow(const SYSTEMTIME& Local, const std::optional<SYSTEMTIME>& Utc) {
     TVarArray row = {
-        Variant(std::int32_t{DayOfWeek(Time.wYear, Time.wMonth, Time.wDay)}),
-        Variant(std::int32_t{Time.wDay}),
-        Variant(std::int32_t{Time.wMonth}),
-        Variant(std::int32_t{Time.wYear}),
-        Variant(std::int32_t{Time.wHour}),
-        Variant(std::int32_t{Time.wMinute}),
-        Variant(std::int32_t{Time.wSecond}),
+        Variant(std::int32_t{DayOfWeek(Local.wYear, Local.wMonth, Local.wDay)}),
+        Variant(std::int32_t{Local.wDay}),
+        Variant(std::int32_t{Local.wMonth}),
+        Variant(std::int32_t{Local.wYear}),
+        Variant(std::int32_t{Local.wHour}),
+        Variant(std::int32_t{Local.wMinute}),
+        Variant(std::int32_t{Local.wSecond}),
     };
-    if (Unix) {
+    if (Utc) {
         const std::uint32_t seconds =
-            EncodeUnixTime(Time.wYear, Time.wMonth, Time.wDay, Time.wHour, Time.wMinute, Time.wSecond);
+            EncodeUnixTime(Utc->wYear, Utc->wMonth, Utc->wDay, Utc->wHour, Utc->wMinute, Utc->wSecond);
         row.push_back(Variant::FromCurrencyCount(CheckedMul<std::int64_t>(seconds, 10000)));
     }
     return row;
 }
 
 SYSTEMTIME TimeBefore(const SYSTEMTIME& Now, std::uint64_t ElapsedMs) {
-    // FILETIME arithmetic on the local wall clock, in whole 100 ns units: no rounding, and
-    // no time-zone conversion (both calls take the fields as they are).
+    // FILETIME arithmetic in whole 100 ns units: no rounding, and no time-zone conversion
+    // (both calls take the fields as they are).
     FILETIME ft;
     if (!SystemTimeToFileTime(&Now, &ft)) RaiseLastOSError(L"SystemTimeToFileTime");
     ULARGE_INTEGER value;
@@ -66,6 +66,20 @@ SYSTEMTIME TimeBefore(const SYSTEMTIME& Now, std::uint64_t ElapsedMs) {
     SYSTEMTIME result;
     if (!FileTimeToSystemTime(&ft, &result)) RaiseLastOSError(L"FileTimeToSystemTime");
     return result;
+}
+
+SYSTEMTIME LocalTimeOf(const SYSTEMTIME& Utc, const TIME_ZONE_INFORMATION* Zone) {
+    SYSTEMTIME local;
+    if (!SystemTimeToTzSpecificLocalTime(Zone, &Utc, &local))
+        RaiseLastOSError(L"SystemTimeToTzSpecificLocalTime");
+    return local;
+}
+
+TVarArray BootTimeRow(const SYSTEMTIME& UtcNow, std::uint64_t UptimeMs, const TIME_ZONE_INFORMATION* Zone) {
+    // Subtracted on the UTC clock, which has no daylight-saving steps, then shown in the
+    // local time of that instant.
+    const SYSTEMTIME boot = TimeBefore(UtcNow, UptimeMs);
+    return DateTimeRow(LocalTimeOf(boot, Zone), boot);
 }
 
 TVarArray UpTimeRow(std::uint64_t TickMs) {
@@ -103,14 +117,16 @@ std::wstring TimeZoneText(DWORD Result, const TIME_ZONE_INFORMATION& Info) {
 // ---- the routines -----------------------------------------------------------------------
 
 void GetDateTime(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
-    StoreSingleRow(Options, Data, Display, kDateTimeNames, DateTimeRow(LocalNow(), true), nullptr);
+    // One reading of the clock: the local fields and unix tell of the same instant.
+    const SYSTEMTIME now = SystemNow();
+    StoreSingleRow(Options, Data, Display, kDateTimeNames, DateTimeRow(LocalTimeOf(now, nullptr), now), nullptr);
 }
 
 void GetBootTime(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
     // One reading of the clock and the tick count, so the fields belong to one instant.
-    const SYSTEMTIME now = LocalNow();
+    const SYSTEMTIME now = SystemNow();
     const std::uint64_t tick = ProviderTickCount();
-    StoreSingleRow(Options, Data, Display, kDateTimeNames, DateTimeRow(TimeBefore(now, tick), true), L"Boot Time: ");
+    StoreSingleRow(Options, Data, Display, kDateTimeNames, BootTimeRow(now, tick, nullptr), L"Boot Time: ");
 }
 
 void GetUpTime(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
@@ -120,7 +136,7 @@ void GetUpTime(TItemOptionArray Options, TItemData& Data, std::wstring& Display)
 }
 
 void GetLoadTime(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {
-    StoreSingleRow(Options, Data, Display, kDateNames, DateTimeRow(ProgramStartTime(), false), L"Load Time: ");
+    StoreSingleRow(Options, Data, Display, kDateNames, DateTimeRow(ProgramStartTime()), L"Load Time: ");
 }
 
 void GetTimeZone(TItemOptionArray Options, TItemData& Data, std::wstring& Display) {

@@ -23,7 +23,7 @@ inline std::wstring SystemFolder() {
 inline std::wstring NativeSystemFolderForTests() {
     if (!RunsUnderWow64()) return SystemFolder();
     wchar_t buffer[MAX_PATH + 1];
-    const UINT n = GetWindowsDirectoryW(buffer, MAX_PATH + 1);
+    const UINT n = GetSystemWindowsDirectoryW(buffer, MAX_PATH + 1);
     return n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) + L"\\Sysnative" : std::wstring();
 }
 
@@ -46,5 +46,27 @@ public:
 private:
     std::wstring name_;
     std::wstring native_;
+    bool made_ = false;
+};
+
+// A file put into the system folder in both views for the test's lifetime: the folder this
+// process sees as System32 (SysWOW64 under WOW64) and the native one, as Windows holds
+// compmgmt.msc or drivers\etc\hosts.
+class SystemFileInBothViews {
+public:
+    SystemFileInBothViews(const std::wstring& name, const std::string& bytes)
+        : native_(name, bytes), own_(native_.Path()) {
+        made_ = native_.Made() && WriteFileBytes(own_, bytes);
+    }
+    ~SystemFileInBothViews() { DeleteFileW(own_.c_str()); }
+    SystemFileInBothViews(const SystemFileInBothViews&) = delete;
+    SystemFileInBothViews& operator=(const SystemFileInBothViews&) = delete;
+    bool Made() const { return made_; }
+    // The path as a configuration names it: in the system folder (System32).
+    const std::wstring& Path() const { return own_; }
+
+private:
+    NativeSystemFile native_;
+    std::wstring own_;
     bool made_ = false;
 };

@@ -12,6 +12,7 @@
 #include "IniFiles.h"
 #include "Includes.h"
 #include "Log.h"
+#include "OutputPaths.h"
 #include "Units.h"
 #include "Utils.h"
 #include "TestFiles.h"
@@ -247,6 +248,16 @@ TEST_F(ConfigLoad, LogAndLogLevelFromTheFile) {
     EXPECT_EQ(GetLogFileName(), log);
 }
 
+// Whatever folder Windows started the program in (a screen saver starts in the system
+// folder), a log named without a folder goes beside the program.
+TEST_F(ConfigLoad, LogNamedWithoutAFolderGoesBesideTheProgram) {
+    const std::wstring name = L"vistrel-own-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+    ASSERT_TRUE(Load("[options]\r\nlog=" + WideToUtf8(name) + "\r\n"));
+    EXPECT_EQ(GetLogFileName(), ProgramDirectory() + name);
+    SetLogFileName(L"");
+    DeleteFileW((ProgramDirectory() + name).c_str());
+}
+
 TEST_F(ConfigLoad, EventLogLevelsComeOnlyFromTheMainFile) {
     ASSERT_TRUE(Load("[options]\r\neventlog-level=error warn\r\n"));
     EXPECT_EQ(EventLogLevels.load(), 18);
@@ -422,6 +433,22 @@ TEST_F(ConfigLoad, IniSwitchWithAFullPath) {
     ASSERT_TRUE(LoadIniFile(dir_.Path(), VistrelExe()));
     EXPECT_EQ(MainIniPath, path);
     EXPECT_EQ(Nav, 5);
+}
+
+// A relative path typed on the command line means the folder it was typed in: the folder
+// the program was started in, named whole from then on (an editor started for it in
+// another folder opens the same file).
+TEST_F(ConfigLoad, IniSwitchWithARelativePathMeansTheStartFolder) {
+    const std::wstring name = L"vistrel-typed-" + std::to_wstring(GetCurrentProcessId()) + L".ini";
+    const std::wstring typed = StartFolder() + L"\\" + name;
+    ASSERT_TRUE(WriteFileBytes(typed, "[options]\r\nnav=4\r\n"));
+    Write(name, "[options]\r\nnav=1\r\n");  // the same name in the program folder
+    SetProgramArguments({L"/ini=" + name});
+    const bool loaded = LoadIniFile(dir_.Path(), VistrelExe());
+    DeleteFileW(typed.c_str());
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(MainIniPath, typed);
+    EXPECT_EQ(Nav, 4);
 }
 
 TEST_F(ConfigLoad, IniSwitchNamingNothing) {

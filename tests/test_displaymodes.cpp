@@ -11,6 +11,17 @@
 #include "Utils.h"
 #include "WindowTests.h"
 
+namespace {
+
+// Tests of the window order and the activation on the display. Both are shared by every
+// process there: other tests' windows that come and go take the foreground, raise windows
+// of their own and, under Wine, make it lift windows of this one (it moves a window above
+// the others wherever the X server reports part of it uncovered). So these run one at a
+// time, with no other test beside them (CMakeLists.txt).
+class WindowOrder : public WindowTest {};
+
+}  // namespace
+
 TEST(Backdrop, AlphaFromTransparency) {
     struct Row { std::int32_t percent; BYTE alpha; };
     for (const Row& r : {Row{0, 255}, Row{100, 0}, Row{50, 128}, Row{1, 253}, Row{99, 3}, Row{101, 101},
@@ -78,7 +89,7 @@ TEST(Switches, ModeSwitchOrder) {
     SetProgramArguments(saved);
 }
 
-TEST_F(WindowTest, DesktopFormsAreLayeredToolWindows) {
+TEST_F(WindowOrder, DesktopFormsAreLayeredToolWindows) {
     MainForm = CreateDesktopForms();
     ASSERT_NE(BackdropForm, nullptr);
     EXPECT_EQ(DisplayMode, dmDesktop);
@@ -218,7 +229,7 @@ HWND TaskbarLikeWindow() {
 
 }  // namespace
 
-TEST_F(WindowTest, ScreenSaverFormsStayAboveEveryOtherWindow) {
+TEST_F(WindowOrder, ScreenSaverFormsStayAboveEveryOtherWindow) {
     const HWND bar = TaskbarLikeWindow();
     ASSERT_NE(bar, nullptr);
     auto* saver = CreateScreenSaverForms();
@@ -244,6 +255,55 @@ TEST_F(WindowTest, ScreenSaverFormsStayAboveEveryOtherWindow) {
     SetWindowPos(blank, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     PumpFor(50);
     order("the black form raised");
+    Application().DestroyForms();
+    DestroyWindow(bar);
+    DisplayMode = dmWindow;
+}
+
+// The shell keeps its taskbar beneath a full-screen program in the foreground: the black
+// form over the whole desktop is the saver's active window, not the main form's strip,
+// also after the main form took the activation (shown maximised, or clicked).
+TEST_F(WindowOrder, ScreenSaverBlackFormIsTheActiveWindow) {
+    auto* saver = CreateScreenSaverForms();
+    MainForm = saver;
+    saver->Show();
+    const HWND form = saver->Handle();
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return GetActiveWindow() == blank; }, 10000)) << "shown";
+    PumpFor(50);
+    EXPECT_TRUE(Above(form, blank)) << "shown: the form above the black form";
+    SetActiveWindow(form);  // as a click on the form activates it
+    EXPECT_TRUE(PumpUntil([&] { return GetActiveWindow() == blank; }, 10000)) << "the form activated";
+    PumpFor(50);
+    EXPECT_TRUE(Above(form, blank)) << "the form activated: the form above the black form";
+    Application().DestroyForms();
+    DisplayMode = dmWindow;
+}
+
+// Another program that comes to the foreground may raise a topmost window of its own (the
+// taskbar, a notification): when the saver's program is deactivated or activated, both
+// its forms go above it again.
+TEST_F(WindowOrder, ScreenSaverFormsGoAboveAgainWhenTheProgramIsDeactivated) {
+    auto* saver = CreateScreenSaverForms();
+    MainForm = saver;
+    saver->Show();
+    PumpFor(100);
+    const HWND form = saver->Handle();
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    const HWND bar = TaskbarLikeWindow();
+    ASSERT_NE(bar, nullptr);
+    for (const BOOL active : {FALSE, TRUE}) {
+        SetWindowPos(bar, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        ASSERT_TRUE(Above(bar, form));
+        // What every top-level window of the program gets when another program's window
+        // comes to the foreground (FALSE) or one of its own does again (TRUE).
+        for (const HWND w : {form, blank}) SendMessageW(w, WM_ACTIVATEAPP, active, 0);
+        PumpFor(50);
+        EXPECT_TRUE(Above(form, blank)) << active;
+        EXPECT_TRUE(Above(blank, bar)) << active << ": the black form above the bar";
+    }
     Application().DestroyForms();
     DestroyWindow(bar);
     DisplayMode = dmWindow;

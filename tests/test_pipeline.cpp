@@ -293,6 +293,23 @@ TEST_F(PipelineTest, DoProcWritesCsvInBothLayouts) {
     EXPECT_EQ(ReadFileBytes(lines), "\"Time Collected\",\"Name\",\"Size\"\r\n" + t2 + ",\"a\"\r\n" + t2 + ",\"b\"\r\n" + t2 + ",\"c\"\r\n");
 }
 
+// Whatever folder Windows started the program in (a screen saver starts in the system
+// folder), a CSV file named without a folder goes beside the program.
+TEST_F(PipelineTest, CsvNamedWithoutAFolderGoesBesideTheProgram) {
+    wchar_t saved[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder_.Dir().c_str()));
+    const std::wstring name = L"vistrel-relative-" + std::to_wstring(GetCurrentProcessId()) + L".csv";
+    const std::wstring beside = ProgramDirectory() + name;
+    TItemData data;
+    const bool collected = DoProc(FillingRoutine, MakeOptions({{L"csv", name.c_str()}}), data);
+    SetCurrentDirectoryW(saved);
+    EXPECT_TRUE(collected);
+    EXPECT_FALSE(FileExists(folder_.File(name))) << "written to the current folder";
+    EXPECT_TRUE(FileExists(beside));
+    DeleteFileW(beside.c_str());
+}
+
 TEST_F(PipelineTest, CsvValueTexts) {
     struct Row {
         Variant value;

@@ -275,6 +275,36 @@ TEST_F(PlaceWindowTest, ScreenSaverWindowStandsTopRightOfTheWorkArea) {
     EXPECT_GT(KeyColumnWidth, 4);  // measured from the label
 }
 
+// Whatever rose above the saver meanwhile (a topmost bar, as the taskbar is), the saver's
+// forms are above it again after each placement, the main form above the black one.
+// Looks at the window order of the display: one at a time (see WindowOrder).
+class WindowOrderPlacement : public PlaceWindowTest {};
+
+TEST_F(WindowOrderPlacement, ScreenSaverPlacementPutsTheSaverAboveEveryOtherWindow) {
+    form = CreateScreenSaverForms();
+    MainForm = form;
+    form->Show();
+    PumpFor(50);
+    const HWND blank = ThreadWindowOfClass(L"TBlankForm");
+    ASSERT_NE(blank, nullptr);
+    const HWND bar = WindowOfOwnClass(L"TestPlacementBar", DefWindowProcW, WS_EX_TOPMOST | WS_EX_TOOLWINDOW, WS_POPUP,
+                                      {0, 700, 1000, 740});
+    ASSERT_NE(bar, nullptr);
+    ShowWindow(bar, SW_SHOWNOACTIVATE);
+    const auto above = [](HWND a, HWND b) {
+        for (HWND h = GetWindow(b, GW_HWNDPREV); h; h = GetWindow(h, GW_HWNDPREV))
+            if (h == a) return true;
+        return false;
+    };
+    SetWindowPos(bar, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ASSERT_TRUE(above(bar, blank));
+    PlaceWindow();
+    EXPECT_TRUE(above(form->Handle(), blank));
+    EXPECT_TRUE(above(blank, bar)) << "the black form above the bar";
+    Application().DestroyForms();
+    DestroyWindow(bar);
+}
+
 TEST_F(PlaceWindowTest, WindowModeKeepsThePositionAndFollowsTheContent) {
     DisplayMode = dmWindow;
     form->SetBounds(33, 44, 200, 100);

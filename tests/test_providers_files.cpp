@@ -376,38 +376,43 @@ protected:
     }();
 };
 
-TEST_F(DataDumpTest, RelativeDirWritesOneFilePerCollectedItem) {
+// A relative folder lies beside the program, whatever folder the program was started in
+// (a screen saver starts in the system folder, where the user may not write).
+TEST_F(DataDumpTest, RelativeDirWritesOneFilePerCollectedItemBesideTheProgram) {
     LogCapture log;
-    TempFolder dir;
-    ASSERT_TRUE(SetCurrentDirectoryW(dir.Dir().c_str()));
+    TempFolder current;
+    ASSERT_TRUE(SetCurrentDirectoryW(current.Dir().c_str()));
+    const std::wstring top = L"vistrel-dumps-" + std::to_wstring(GetCurrentProcessId());
+    const auto file = [&](const std::wstring& name) { return ProgramDirectory() + name; };
     const double when = EncodeDateTime(2026, 12, 9, 8, 5, 7, 0);
     ConfigItems = {CollectedItem("UPTIME", L"up", when), CollectedItem("HOST", L"", when),
                    CollectedItem("USER", L"off", when, false), CollectedItem("DATETIME", L"never", 0),
                    CollectedItem("DATADUMP", L"self", when)};
     Collected c;
-    GetDataDump(Options(L"dumps\\today"), c.data, c.display);
+    GetDataDump(Options((top + L"\\today").c_str()), c.data, c.display);
+    EXPECT_FALSE(PathExists(current.File(top))) << "made in the current folder";
     ASSERT_EQ(c.data.Data.size(), 1u);
     EXPECT_EQ(c.data.Data[0].at(0), Variant(std::int32_t{2}));
     EXPECT_TRUE(c.data.Data[0].at(1).IsString());
     EXPECT_EQ(c.data.Names, (TWideStringArray{L"items written", L"time written"}));
     EXPECT_EQ(c.display, L"2");
-    const std::wstring up = dir.File(L"dumps\\today\\up_20261209080507.csv");
+    const std::wstring up = file(top + L"\\today\\up_20261209080507.csv");
     // The item's data as the pipeline's own CSV writer puts it.
-    WriteCsv(dir.File(L"expected.csv"), ConfigItems[0].ItemData, false);
-    const std::string once = ReadFileBytes(dir.File(L"expected.csv"));
+    WriteCsv(current.File(L"expected.csv"), ConfigItems[0].ItemData, false);
+    const std::string once = ReadFileBytes(current.File(L"expected.csv"));
     ASSERT_FALSE(once.empty());
     EXPECT_EQ(ReadFileBytes(up), once);
-    EXPECT_TRUE(PathExists(dir.File(L"dumps\\today\\HOST_20261209080507.csv")));
+    EXPECT_TRUE(PathExists(file(top + L"\\today\\HOST_20261209080507.csv")));
     // Dumped again without a new collection: the same file gets the row once more.
-    GetDataDump(Options(L"dumps\\today\\"), c.data, c.display);
-    WriteCsv(dir.File(L"expected.csv"), ConfigItems[0].ItemData, false);
-    EXPECT_EQ(ReadFileBytes(up), ReadFileBytes(dir.File(L"expected.csv")));
+    GetDataDump(Options((top + L"\\today\\").c_str()), c.data, c.display);
+    WriteCsv(current.File(L"expected.csv"), ConfigItems[0].ItemData, false);
+    EXPECT_EQ(ReadFileBytes(up), ReadFileBytes(current.File(L"expected.csv")));
     EXPECT_EQ(log.Count(L"DATA", L"GetDataDump: 2"), 2);
     DeleteFileW(up.c_str());
-    DeleteFileW(dir.File(L"expected.csv").c_str());
-    DeleteFileW(dir.File(L"dumps\\today\\HOST_20261209080507.csv").c_str());
-    RemoveDirectoryW(dir.File(L"dumps\\today").c_str());
-    RemoveDirectoryW(dir.File(L"dumps").c_str());
+    DeleteFileW(current.File(L"expected.csv").c_str());
+    DeleteFileW(file(top + L"\\today\\HOST_20261209080507.csv").c_str());
+    RemoveDirectoryW(file(top + L"\\today").c_str());
+    RemoveDirectoryW(file(top).c_str());
 }
 
 TEST_F(DataDumpTest, OneFileThatFailsDoesNotStopTheRest) {

@@ -312,13 +312,32 @@ TEST_F(CmdTest, StartsTheProgramWithItsParametersInItsDirectory) {
     ASSERT_EQ(c.data.Data.size(), 1u);
     EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
     EXPECT_EQ(c.data.Data[0].at(2), Variant(std::int32_t{7}));
-    EXPECT_EQ(c.display, L"True " + c.data.Data[0].at(1).ToText() + L" 7");
+    // A start and a wait that both succeeded: no error, whatever the shell left behind.
+    EXPECT_EQ(c.data.Data[0].at(1), Variant(std::int32_t{0}));
+    EXPECT_EQ(c.display, L"True 0 7");
     EXPECT_EQ(log.Count(L"DATA", L"GetCmd: " + c.display), 1);
     const std::wstring report = WideFileText(out);
     const std::size_t nl = report.find(L'\n');
     ASSERT_NE(nl, std::wstring::npos);
     EXPECT_TRUE(SameTextIgnoreCase(report.substr(0, nl), dir.Dir())) << report;
     EXPECT_NE(report.find(params), std::wstring::npos) << report;
+}
+
+TEST(CmdWait, LastErrorTellsOfAFailedStartOrWaitOnly) {
+    const struct {
+        bool started, waitFailed;
+        DWORD errorAfter, expected;
+    } rows[] = {
+        {true, false, ERROR_FILE_NOT_FOUND, 0},  // a code the shell's lookups left behind
+        {true, false, ERROR_NO_ASSOCIATION, 0},
+        {true, false, 0, 0},
+        {true, true, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE},  // the wait failed
+        {false, false, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},  // the start failed
+        {false, false, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(CmdLastError(r.started, r.waitFailed, r.errorAfter), r.expected)
+            << r.started << " " << r.waitFailed << " " << r.errorAfter;
 }
 
 TEST_F(CmdTest, ExitCodeIsReducedToSixteenBits) {
@@ -392,6 +411,69 @@ TEST_F(CmdTest, TheStartedProgramWorksInTheFolderItWasGiven) {
     EXPECT_EQ(d.data.Data[0].at(0), Variant(true));
     const std::wstring text = WideFileText(report);
     EXPECT_TRUE(SameTextIgnoreCase(text.substr(0, text.find(L'\n')), NativeSystemPath(named))) << text;
+}
+
+namespace {
+
+// A document type of the test's own, registered for the test's lifetime, whose "open"
+// handler is the command fixture: it writes the command line the shell built, with the
+// document's path as the shell was handed it, to Report. Registered in the classes root
+// itself: Wine's shell does not read the user's classes (Software\Classes of the user).
+class FixtureDocumentType {
+public:
+    explicit FixtureDocumentType(const std::wstring& Report)
+        : extension_(L".vistrel-doc-" + std::to_wstring(GetCurrentProcessId())),
+          progId_(L"VistrelTestDocument" + std::to_wstring(GetCurrentProcessId())) {
+        const std::wstring command = L"\"" + TestBinaryDir() + L"cmd_fixture.exe\" \"" + Report + L"\" 0 0 \"%1\"";
+        made_ = SetDefault(extension_, progId_) && SetDefault(progId_ + L"\\shell\\open\\command", command);
+    }
+    ~FixtureDocumentType() {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, extension_.c_str());
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, progId_.c_str());
+    }
+    FixtureDocumentType(const FixtureDocumentType&) = delete;
+    FixtureDocumentType& operator=(const FixtureDocumentType&) = delete;
+    bool Made() const { return made_; }
+    const std::wstring& Extension() const { return extension_; }
+
+private:
+    static bool SetDefault(const std::wstring& path, const std::wstring& value) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        const UniqueKey owned(key);
+        return RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    std::wstring extension_, progId_;
+    bool made_ = false;
+};
+
+// Whether the handler's report holds the path, quoted, as the shell was handed it.
+::testing::AssertionResult HandlerGotPath(const std::wstring& Report, const std::wstring& Path) {
+    const std::wstring text = WideFileText(Report);
+    if (LowerAscii(text).find(LowerAscii(L"\"" + Path + L"\"")) != std::wstring::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the handler got: " << WideToUtf8(text);
+}
+
+}  // namespace
+
+// A document under the system folder that this process finds there (as Windows holds
+// compmgmt.msc in both views) goes to its handler as written: the handler may be a 64-bit
+// program, which has no Sysnative.
+TEST_F(CmdTest, ADocumentOfTheSystemFolderGoesToItsHandlerAsWritten) {
+    const std::wstring report = dir.File(L"handler.txt");
+    const FixtureDocumentType type(report);
+    ASSERT_TRUE(type.Made());
+    const SystemFileInBothViews document(L"console" + type.Extension(), "document");
+    ASSERT_TRUE(document.Made());
+    Collected c = Gather(GetCmd, OptionsOf({{L"file", document.Path().c_str()}, {L"wait-time", L"20000"}}));
+    ASSERT_EQ(c.data.Data.size(), 1u);
+    EXPECT_EQ(c.data.Data[0].at(0), Variant(true));
+    ASSERT_TRUE(PumpUntil([&] { return !ReadFileBytes(report).empty(); }, 20000));
+    EXPECT_TRUE(HandlerGotPath(report, document.Path()));
 }
 
 TEST_F(CmdTest, MissingFileIsAFalseStartWithItsError) {
@@ -631,6 +713,21 @@ TEST_F(SnapshotTest, JpegOverAPngBackground) {
     EXPECT_TRUE(close(Pixel(shot, 45, 35), 0x00FF00)) << std::hex << Pixel(shot, 45, 35);  // beyond the window
 }
 
+// Whatever folder the program was started in, a picture named without a folder goes beside
+// the program.
+TEST_F(SnapshotTest, OutfileNamedWithoutAFolderGoesBesideTheProgram) {
+    wchar_t saved[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.Dir().c_str()));
+    const std::wstring name = L"vistrel-shot-" + std::to_wstring(GetCurrentProcessId()) + L".png";
+    Collected c = Gather(GetSnapshot, Options({{L"outfile", name.c_str()}}));
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(c.display, name + L" written");
+    EXPECT_FALSE(PathExists(dir.File(name))) << "written to the current folder";
+    EXPECT_TRUE(PathExists(ProgramDirectory() + name));
+    DeleteFileW((ProgramDirectory() + name).c_str());
+}
+
 TEST_F(SnapshotTest, UnknownTypeAndMissingWindowGiveTheErrorText) {
     LogCapture log;
     const std::wstring out = dir.File(L"shot.bmp");
@@ -780,6 +877,29 @@ TEST_F(UserControlTest, ButtonClickStartsTheTarget) {
     ASSERT_TRUE(item.Control->OnClick);
     item.Control->OnClick(item.Control);
     EXPECT_TRUE(PumpUntil([&] { return PathExists(out) && !ReadFileBytes(out).empty(); }, 20000));
+    Sleep(300);
+}
+
+// A document under the system folder that this process finds there goes to its handler as
+// written: the handler may be a 64-bit program, without Sysnative.
+TEST_F(UserControlTest, ButtonClickStartsTheHandlerOfASystemFolderDocumentWithItsPathAsWritten) {
+    LogCapture log;
+    TempFolder dir;
+    const std::wstring report = dir.File(L"handler.txt");
+    const FixtureDocumentType type(report);
+    ASSERT_TRUE(type.Made());
+    const SystemFileInBothViews document(L"console" + type.Extension(), "document");
+    ASSERT_TRUE(document.Made());
+    TConfigItem& item = AddControl(L"0");
+    SetItemOption(item.Options, L"uri", Variant(document.Path()));
+    SetItemOption(item.Options, L"args", Variant(L""));
+    CreateItemButton(item, 0, form);
+    SetupUserControl(item, form, 0, 0, 100, false);
+    ASSERT_TRUE(item.Control->OnClick);
+    item.Control->OnClick(item.Control);
+    EXPECT_TRUE(log.At(L"ERROR").empty());
+    ASSERT_TRUE(PumpUntil([&] { return !ReadFileBytes(report).empty(); }, 20000));
+    EXPECT_TRUE(HandlerGotPath(report, document.Path()));
     Sleep(300);
 }
 

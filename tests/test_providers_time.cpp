@@ -35,7 +35,7 @@ std::int64_t Unix(const SYSTEMTIME& t) {
     return EncodeUnixTime(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
-// The seconds since 1970 of a local time, as this test computes it itself.
+// The seconds since 1970 of a UTC time, as this test computes it itself.
 std::int64_t UnixOfFileTime(const FILETIME& ft) {
     ULARGE_INTEGER v;
     v.LowPart = ft.dwLowDateTime;
@@ -75,20 +75,90 @@ TEST(ProviderTime, DayOfWeek) {
     for (const Row& r : rows) EXPECT_EQ(DayOfWeek(r.y, r.m, r.d), r.dow) << r.y << "-" << r.m << "-" << r.d;
 }
 
-TEST(ProviderTime, DateTimeRowFieldsAndUnixOnTheWallClock) {
-    // A Friday; milliseconds are dropped; unix counts the local fields as they are.
-    const TVarArray row = DateTimeRow(At(2024, 3, 1, 13, 5, 9, 999), true);
-    EXPECT_EQ(Numbers(row), (std::vector<std::int64_t>{6, 1, 3, 2024, 13, 5, 9, 1709298309ll * 10000}));
+TEST(ProviderTime, DateTimeRowFieldsAreLocalAndUnixIsUtc) {
+    // A Friday; milliseconds are dropped. The same instant at UTC+1: the fields show the
+    // local clock, unix counts UTC seconds (a Unix time is UTC by definition).
+    const TVarArray row = DateTimeRow(At(2024, 3, 1, 14, 5, 9, 999), At(2024, 3, 1, 13, 5, 9, 999));
+    EXPECT_EQ(Numbers(row), (std::vector<std::int64_t>{6, 1, 3, 2024, 14, 5, 9, 1709298309ll * 10000}));
     EXPECT_EQ(row[7].Type(), VarType::Currency);
     EXPECT_EQ(row[0].Type(), VarType::Integer);
-    EXPECT_EQ(DateTimeRow(At(2024, 3, 1, 13, 5, 9), false).size(), 7u);
-    EXPECT_EQ(Numbers(DateTimeRow(At(1970, 1, 1, 0, 0, 0), true)).back(), 0);
+    EXPECT_EQ(DateTimeRow(At(2024, 3, 1, 13, 5, 9)).size(), 7u);
+    EXPECT_EQ(Numbers(DateTimeRow(At(1970, 1, 1, 1, 0, 0), At(1970, 1, 1, 0, 0, 0))).back(), 0);
 }
 
 TEST(ProviderTime, DateTimeRowOutsideTheUnixRangeRaises) {
-    EXPECT_THROW(DateTimeRow(At(2107, 1, 1, 0, 0, 0), true), EIntOverflow);
-    EXPECT_THROW(DateTimeRow(At(1969, 12, 31, 23, 59, 59), true), ERangeError);
-    EXPECT_NO_THROW(DateTimeRow(At(1969, 12, 31, 23, 59, 59), false));
+    EXPECT_THROW(DateTimeRow(At(2107, 1, 1, 0, 0, 0), At(2107, 1, 1, 0, 0, 0)), EIntOverflow);
+    EXPECT_THROW(DateTimeRow(At(1970, 1, 1, 0, 30, 0), At(1969, 12, 31, 23, 30, 0)), ERangeError);
+    EXPECT_NO_THROW(DateTimeRow(At(1969, 12, 31, 23, 59, 59)));
+}
+
+namespace {
+
+// Central European time: UTC+1, and UTC+2 from the last Sunday of March, 2:00, to the last
+// Sunday of October, 3:00 (as the system describes a zone's yearly rule).
+TIME_ZONE_INFORMATION CentralEurope() {
+    TIME_ZONE_INFORMATION z{};
+    z.Bias = -60;
+    z.StandardDate.wMonth = 10;
+    z.StandardDate.wDayOfWeek = 0;
+    z.StandardDate.wDay = 5;  // the last one of the month
+    z.StandardDate.wHour = 3;
+    z.StandardBias = 0;
+    z.DaylightDate.wMonth = 3;
+    z.DaylightDate.wDayOfWeek = 0;
+    z.DaylightDate.wDay = 5;
+    z.DaylightDate.wHour = 2;
+    z.DaylightBias = -60;
+    return z;
+}
+
+// India: UTC+5:30 all year, without daylight saving time.
+TIME_ZONE_INFORMATION India() {
+    TIME_ZONE_INFORMATION z{};
+    z.Bias = -330;
+    return z;
+}
+
+std::int64_t DaysMs(std::int64_t days) { return days * 86400000; }
+
+}  // namespace
+
+TEST(ProviderTime, BootTimeKeepsTheClockOfTheBootAcrossADaylightSavingChange) {
+    const TIME_ZONE_INFORMATION europe = CentralEurope(), india = India();
+    const struct {
+        const char* what;
+        const TIME_ZONE_INFORMATION* zone;
+        SYSTEMTIME utcNow;
+        std::uint64_t uptimeMs;
+        std::vector<std::int64_t> expected;  // dow, day, month, year, hour, minute, second, unix
+    } rows[] = {
+        // Booted in winter, read in summer: 2024-01-03 10:00 UTC was 11:00 local (not 12:00,
+        // the summer clock less the uptime).
+        {"winter boot, summer clock", &europe, At(2024, 7, 1, 10, 0, 0), static_cast<std::uint64_t>(DaysMs(180)),
+         {4, 3, 1, 2024, 11, 0, 0, 1704276000ll * 10000}},
+        // Booted in summer, read in winter: 2024-09-16 12:00 UTC was 14:00 local (not 13:00).
+        {"summer boot, winter clock", &europe, At(2024, 11, 15, 12, 0, 0), static_cast<std::uint64_t>(DaysMs(60)),
+         {2, 16, 9, 2024, 14, 0, 0, 1726488000ll * 10000}},
+        // Both in summer: the same offset at both ends.
+        {"summer boot, summer clock", &europe, At(2024, 7, 1, 10, 0, 0), 3600000,
+         {2, 1, 7, 2024, 11, 0, 0, 1719824400ll * 10000}},
+        // The night of the change to summer time: booted at 00:30 UTC (01:30 local), read
+        // at 02:30 UTC (04:30 local), two hours later on the UTC clock.
+        {"across the change itself", &europe, At(2024, 3, 31, 2, 30, 0), 7200000,
+         {1, 31, 3, 2024, 1, 30, 0, 1711845000ll * 10000}},
+        {"a zone without daylight saving", &india, At(2024, 7, 1, 10, 0, 0), static_cast<std::uint64_t>(DaysMs(180)),
+         {4, 3, 1, 2024, 15, 30, 0, 1704276000ll * 10000}},
+    };
+    for (const auto& r : rows) EXPECT_EQ(Numbers(BootTimeRow(r.utcNow, r.uptimeMs, r.zone)), r.expected) << r.what;
+}
+
+TEST(ProviderTime, LocalTimeOfAnInstantFollowsTheRuleInForceThen) {
+    const TIME_ZONE_INFORMATION europe = CentralEurope();
+    const SYSTEMTIME winter = LocalTimeOf(At(2024, 1, 15, 12, 0, 0), &europe);
+    const SYSTEMTIME summer = LocalTimeOf(At(2024, 7, 15, 12, 0, 0), &europe);
+    EXPECT_EQ(winter.wHour, 13);
+    EXPECT_EQ(summer.wHour, 14);
+    EXPECT_EQ(summer.wDay, 15);
 }
 
 TEST(ProviderTime, UpTimeRow) {
@@ -110,7 +180,7 @@ TEST(ProviderTime, UpTimeRow) {
 
 TEST(ProviderTime, TimeBefore) {
     const SYSTEMTIME t = TimeBefore(At(2024, 3, 1, 0, 0, 0, 500), 1000);
-    EXPECT_EQ(Numbers(DateTimeRow(t, true)), Numbers(DateTimeRow(At(2024, 2, 29, 23, 59, 59), true)));
+    EXPECT_EQ(Numbers(DateTimeRow(t, t)), Numbers(DateTimeRow(At(2024, 2, 29, 23, 59, 59), At(2024, 2, 29, 23, 59, 59))));
     EXPECT_EQ(t.wMilliseconds, 500);
     // After the 32-bit tick count wraps, the boot time computed from it moves forward by
     // 2^32 ms (49.7 days).
@@ -132,20 +202,23 @@ TEST(ProviderTime, TimeZoneText) {
 
 // ---- the routines against the platform --------------------------------------------------------
 
-TEST(ProviderTime, GetDateTimeGivesTheLocalTime) {
+TEST(ProviderTime, GetDateTimeGivesTheLocalTimeAndUtcSeconds) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        SYSTEMTIME before, after;
+        SYSTEMTIME before, after, utcBefore, utcAfter;
         GetLocalTime(&before);
+        GetSystemTime(&utcBefore);
         const Collected c = Gather(GetDateTime, L"%4-%3-%2 %5:%6:%7 %8");
+        GetSystemTime(&utcAfter);
         GetLocalTime(&after);
-        if (Unix(before) != Unix(after)) continue;  // the second changed meanwhile: read again
-        EXPECT_EQ(Numbers(c.data.Data.at(0)), Numbers(DateTimeRow(before, true)));
+        // The second changed meanwhile: read again.
+        if (Unix(before) != Unix(after) || Unix(utcBefore) != Unix(utcAfter)) continue;
+        EXPECT_EQ(Numbers(c.data.Data.at(0)), Numbers(DateTimeRow(before, utcBefore)));
         EXPECT_EQ(c.data.Names, (TWideStringArray{L"dow", L"day", L"month", L"year", L"hour", L"minute", L"second",
                                                    L"unix"}));
         EXPECT_EQ(c.display, std::to_wstring(before.wYear) + L"-" + std::to_wstring(before.wMonth) + L"-" +
                                  std::to_wstring(before.wDay) + L" " + std::to_wstring(before.wHour) + L":" +
                                  std::to_wstring(before.wMinute) + L":" + std::to_wstring(before.wSecond) + L" " +
-                                 std::to_wstring(Unix(before)));
+                                 std::to_wstring(Unix(utcBefore)));
         return;
     }
     FAIL() << "the clock never held still for one read";
@@ -160,11 +233,9 @@ TEST(ProviderTime, GetDateTimeLogsNothing) {
 TEST_F(ApiTable, GetBootTimeIsNowMinusTheUptime) {
     ASSERT_NE(OptionalApis.GetTickCount64, nullptr);
     LogCapture log;
-    SYSTEMTIME now;
     FILETIME nowFt;
-    GetLocalTime(&now);
+    GetSystemTimeAsFileTime(&nowFt);
     const ULONGLONG tick = GetTickCount64();
-    SystemTimeToFileTime(&now, &nowFt);
     const std::int64_t expected = UnixOfFileTime(nowFt) - static_cast<std::int64_t>(tick / 1000);
 
     const Collected c = Gather(GetBootTime, L"%8");
@@ -177,11 +248,9 @@ TEST_F(ApiTable, GetBootTimeIsNowMinusTheUptime) {
 
 TEST_F(ApiTable, GetBootTimeWithoutGetTickCount64UsesTheThirtyTwoBitCount) {
     OptionalApis.GetTickCount64 = nullptr;
-    SYSTEMTIME now;
     FILETIME nowFt;
-    GetLocalTime(&now);
+    GetSystemTimeAsFileTime(&nowFt);
     const DWORD tick = GetTickCount();
-    SystemTimeToFileTime(&now, &nowFt);
     const std::int64_t expected = UnixOfFileTime(nowFt) - static_cast<std::int64_t>(tick / 1000);
     const Collected c = Gather(GetBootTime);
     EXPECT_LE(std::llabs(c.data.Data.at(0)[7].CurrencyCount() / 10000 - expected), 1);

@@ -206,6 +206,11 @@ TEST(EndToEnd, ScreenSaverBlankFormAndSixthMouseMove) {
     EXPECT_TRUE(ExStyleOf(form) & WS_EX_TOPMOST);
     EXPECT_GE(ZOrderIndex(form), 0);
     EXPECT_LT(ZOrderIndex(form), ZOrderIndex(blank));
+    // The foreground window is the black form over the whole desktop, not the form's
+    // strip: the shell sees a full-screen program and keeps its taskbar beneath it.
+    const DWORD since = GetTickCount();
+    while (GetForegroundWindow() != blank && GetTickCount() - since < 5000) ServeMessages(50);
+    EXPECT_EQ(GetForegroundWindow(), blank);
     // What Windows sends while windows appear and change under the resting pointer: ten
     // rounds of moves to the pointer's position, to every window of the saver (Wine
     // itself sends one such move when the saver's windows appear).
