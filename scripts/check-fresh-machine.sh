@@ -80,6 +80,7 @@ if [ -d "$target" ]; then
     unmount_all
     rm -rf --one-file-system "$target"
 fi
+mkdir -p "$(dirname "$target")"
 say "making a Debian $suite root (minbase with sudo and git) in $target"
 started=$SECONDS
 debootstrap --variant=minbase --include=sudo,git "$suite" "$target" http://deb.debian.org/debian \
@@ -90,6 +91,8 @@ debootstrap --variant=minbase --include=sudo,git "$suite" "$target" http://deb.d
 }
 say "root made in $((SECONDS - started)) s"
 cp /etc/resolv.conf "$target/etc/resolv.conf"
+# The host's name resolves in the root, as on a machine of its own (sudo looks it up).
+grep -qw "$(hostname)" "$target/etc/hosts" 2>/dev/null || echo "127.0.1.1 $(hostname)" >>"$target/etc/hosts"
 mount -t proc proc "$target/proc"
 mount --rbind /sys "$target/sys"
 mount --make-rslave "$target/sys"
