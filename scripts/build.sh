@@ -6,7 +6,8 @@
 # As root it runs the set-up first (scripts/setup.sh installs what is missing); as any
 # other user it needs that set-up done once (sudo scripts/setup.sh). The libraries
 # libpng and libjpeg-turbo are built once, as the user who builds (scripts/build-deps.sh).
-#   scripts/build.sh [--quiet]   --quiet: print nothing but a failure's report
+#   scripts/build.sh [--quiet]   --quiet: print nothing but a line for each first build of
+#                                a tree or a library, and a failure's report
 # Each step's output is appended to build/build-output.txt. A failing step ends the
 # script with a non-zero status, naming the step and showing the last lines of its
 # output.
@@ -76,6 +77,7 @@ VISTREL_BUILD_LOG=$build_log "$here/scripts/build-deps.sh"
 for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
     dir="$root/${triple%%-*}"
     if [ ! -f "$dir/build.ninja" ]; then
+        echo "build: configuring and building $dir for the first time (several minutes)"
         step -q "configuring the $triple build in $dir" cmake -S "$here" -B "$dir" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-$triple.cmake" \
             -DVISTREL_DEPS_DIR="$VISTREL_DEPS" \
