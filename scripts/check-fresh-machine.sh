@@ -172,11 +172,17 @@ if [ $as_root = 0 ]; then
         say "FAILED: set-up without the network did not end at apt-get update with apt's words"
         rc=1
     fi
-    # Set-up while another program holds the package database's lock.
-    chroot "$target" perl -e 'use Fcntl; open(my $f, ">>", "/var/lib/dpkg/lock-frontend") or die;
-        fcntl($f, F_SETLK, pack("ssx4qqix4", F_WRLCK, 0, 0, 0, 0)) or die "lock: $!"; sleep 600' &
+    # Set-up while another program holds the package database's lock (a POSIX record
+    # lock on dpkg's front-end lock file, as apt takes it).
+    chroot "$target" perl -e 'use Fcntl; $| = 1; open(my $f, ">>", "/var/lib/dpkg/lock-frontend") or die "open: $!";
+        my $lock = pack("ssx4qqix4", F_WRLCK, 0, 0, 0, 0); fcntl($f, F_SETLK, $lock) or die "lock: $!";
+        print "locked\n"; sleep 600' >"$target.locker.txt" 2>&1 &
     locker=$!
-    sleep 1
+    for _ in $(seq 50); do grep -q locked "$target.locker.txt" && break; sleep 0.2; done
+    if ! grep -q locked "$target.locker.txt"; then
+        say "FAILED: could not hold the package database's lock: $(cat "$target.locker.txt")"
+        exit 1
+    fi
     lock_rc=0
     in_root locked "sudo scripts/setup.sh" || lock_rc=$?
     kill $locker 2>/dev/null; wait $locker 2>/dev/null || true
