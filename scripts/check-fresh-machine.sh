@@ -167,7 +167,7 @@ if [ $as_root = 0 ]; then
         /bin/bash -c "cd $clone && sudo scripts/setup.sh" >"$target.no-network-output.txt" 2>&1 || no_net_rc=$?
     say "set-up without the network: status $no_net_rc; what it said:"
     sed 's/^/    /' "$target.no-network-output.txt"
-    if [ $no_net_rc = 0 ] || ! grep -q '^setup: FAILED in step "apt-get update' "$target.no-network-output.txt" ||
+    if [ $no_net_rc = 0 ] || ! grep -q '^setup: FAILED in step "apt-get update"' "$target.no-network-output.txt" ||
        ! grep -qE '^    (E|W|Err):' "$target.no-network-output.txt"; then
         say "FAILED: set-up without the network did not end at apt-get update with apt's words"
         rc=1
@@ -188,7 +188,7 @@ if [ $as_root = 0 ]; then
     kill $locker 2>/dev/null; wait $locker 2>/dev/null || true
     say "set-up with the package database locked: status $lock_rc; what it said:"
     sed 's/^/    /' "$target.locked-output.txt"
-    if [ $lock_rc = 0 ] || ! grep -q '^setup: FAILED in step "installing' "$target.locked-output.txt" ||
+    if [ $lock_rc = 0 ] || ! grep -q '^setup: FAILED in step "installing the missing packages"' "$target.locked-output.txt" ||
        ! grep -q 'lock' "$target.locked-output.txt"; then
         say "FAILED: set-up with the lock held did not end at the installation with apt's words"
         rc=1

@@ -186,11 +186,12 @@ report_failure() {   # exit status, failed command, line
 }
 trap 'report_failure $? "$BASH_COMMAND" $LINENO' ERR
 
-# Starts a step: a line on the terminal, a header in the log.
+# Starts a step: a line on the terminal (the step's name and what it does), a header in
+# the log.  begin <name> [what it does]
 begin() {
     step=$1
-    say "$step"
-    echo "--- $(date '+%T') $step" >>"$log"
+    say "$step${2:+: $2}"
+    echo "--- $(date '+%T') $step${2:+: $2}" >>"$log"
     step_start=$(stat -c %s "$log")
 }
 
@@ -211,7 +212,7 @@ for entry in "${requirements[@]}"; do packages+=("${entry%%|*}"); done
 apt_install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends)
 
 if [ "$i386_enabled" = 0 ] || [ "$need_sources" = 1 ]; then
-    begin "adding the i386 architecture and the apt sources of Debian's source packages and bookworm-backports"
+    begin "adding the i386 architecture and apt sources" "Debian's source packages and bookworm-backports"
     run dpkg --add-architecture i386
     if [ ! -f "$src_list" ]; then
         cat >"$src_list" <<'SRC'
@@ -235,14 +236,14 @@ fi
 
 # apt-get update ends with status 0 when an archive cannot be reached (it keeps the old
 # lists and warns): --error-on=any makes that a failure, with apt's own lines.
-begin "apt-get update (the package lists of Debian's archive)"
+begin "apt-get update" "the package lists of Debian's archive"
 run apt-get update -q --error-on=any
 if [ ${#missing[@]} -gt 0 ]; then
-    begin "installing ${#missing[@]} packages: ${missing[*]} (with what they need: a few minutes on a new machine)"
+    begin "installing the missing packages" "${missing[*]}, with what they need (a few minutes on a new machine)"
     run "${apt_install[@]}" "${packages[@]}"
 fi
 if [ "$need_emulator" = 1 ]; then
-    begin "installing qemu-user-static from bookworm-backports (the i386 emulator)"
+    begin "installing qemu-user-static" "the i386 emulator, from bookworm-backports"
     run "${apt_install[@]}" -t bookworm-backports qemu-user-static
 fi
 
