@@ -22,6 +22,10 @@
 # mounts live in a mount namespace of the script's own, made private first, so the
 # host's mounts are never touched; they are unmounted in order at the end, and any
 # process still running inside the root is stopped first.
+#
+# The whole script is one block, read before it runs: an edit of this file while a check
+# is under way does not reach that check.
+{
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -223,3 +227,4 @@ if [ $as_root = 0 ]; then
 fi
 say "$([ $rc = 0 ] && echo passed || echo FAILED)"
 exit $rc
+}
