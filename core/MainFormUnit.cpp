@@ -13,6 +13,7 @@
 #include "Errors.h"
 #include "Includes.h"
 #include "Log.h"
+#include "Manual.h"
 #include "NativePaths.h"
 #include "Utils.h"
 #include "Variant.h"
@@ -344,11 +345,7 @@ void TVistrelMainForm::Configuration1Click() { OpenWithEditor(IniFileName, L"Con
 
 void TVistrelMainForm::Language1Click() { OpenWithEditor(LanguageFileName, L"Language1Click: "); }
 
-void TVistrelMainForm::ReadMe1Click() {
-    const std::wstring manual = ProgramDirectory() + L"Vistrel Manual.pdf";
-    if (ShellOpen(manual, {}, {}, Handle()) <= 32)
-        WriteLog(L"ReadMe1Click: " + manual + L" " + GetLastErrorText(), llError);
-}
+void TVistrelMainForm::ReadMe1Click() { OpenManual(Handle(), ProgramDirectory(), L"ReadMe1Click: "); }
 
 void TVistrelMainForm::Quit1Click() {
     WriteLog(L"Termination Requested", llDebug);

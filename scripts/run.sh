@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
 # Builds Vistrel and runs it under Wine with the shipped sample configuration: on the
 # user's display when DISPLAY is set, otherwise in Xvfb for a few seconds, saving a
-# screenshot. Extra arguments go to Vistrel.exe.
+# screenshot. Extra arguments go to Vistrel.exe. Each run starts from the current
+# vistrel-sample.ini: Vistrel makes build/run/vistrel.ini from it anew.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 "$here/scripts/build.sh" --quiet
 run="$root/run"
 mkdir -p "$run"
-cp "$here/vistrel-sample.ini" "$run/" 2>/dev/null || true
+cp "$here/vistrel-sample.ini" "$run/vistrel-sample.ini"
+# Vistrel copies the sample to vistrel.ini only when that file is missing.
+rm -f "$run/vistrel.ini"
 cp "$root/x86_64/Vistrel64.exe" "$run/"
 
 start_vistrel() {
     source "$here/scripts/env.sh"
-    cp "$(runnable_tree)/Vistrel.exe" "$run/"
+    decide_32bit_path
+    local tree
+    tree=$(runnable_tree)
+    echo "run: the $(basename "$tree") build of Vistrel.exe (32-bit build: $VISTREL_32BIT: $VISTREL_32BIT_WHY)"
+    cp "$tree/Vistrel.exe" "$run/"
     cd "$run"
     if [ -n "${VISTREL_SHOT:-}" ]; then
         rm -f "$run/screenshot.png"
         "$WINE" ./Vistrel.exe "$@" >"$run/output.txt" 2>&1 &
         local pid=$! rc=0
+        trap 'kill $pid 2>/dev/null' EXIT
         sleep "${VISTREL_RUN_SECONDS:-8}"
         if ! kill -0 $pid 2>/dev/null; then
             wait $pid || rc=$?

@@ -1,58 +1,52 @@
 #!/usr/bin/env bash
-# Prepares a Debian 12 machine to build and test Vistrel: installs the cross compilers,
-# Wine, Xvfb, ImageMagick and qemu-user's i386 emulation, then cross-builds libpng and
-# libjpeg-turbo from Debian's source packages into a cached prefix for both architectures.
-# Run as root; safe to run again (it skips what is already in place).
+# Prepares a Debian 12 (bookworm) amd64 machine to build and test Vistrel: installs the
+# cross compilers, Wine, Xvfb, ImageMagick, groff (which makes the PDF manual) and
+# qemu-user's i386 emulation. It only installs Debian packages and adds the apt sources
+# they come from: it writes nothing into the checkout. The libraries the build needs
+# (libpng, libjpeg-turbo) are built by scripts/build.sh as the user who builds.
 #
-#   scripts/setup.sh            probe, install what is missing, build the libraries
-#   scripts/setup.sh --dry-run  probe only: print what would be installed or built, change
-#                               nothing, exit 0
+#   sudo scripts/setup.sh            probe, install what is missing (needs root)
+#   scripts/setup.sh --dry-run       probe only: print what would be installed, change
+#                                    nothing, exit 0 (any user)
+#   sudo scripts/setup.sh --with-debootstrap
+#                                    also install debootstrap, which
+#                                    scripts/check-fresh-machine.sh needs
 #
-# Every probe answers "missing" for a tool or package that is not there (a fresh machine
-# has none of them). A step that fails ends the script with a non-zero status and a
-# message naming the step, the command and the last lines of its output.
+# Before anything else it checks that this is Debian 12 on amd64 and refuses any other
+# system in one line. Safe to run again: it skips what is in place, and as any user it
+# ends at once when nothing is missing. Each step prints a line as it starts; its whole
+# output is appended to /var/log/vistrel-setup.log (VISTREL_SETUP_LOG). A step that
+# fails ends the script with a non-zero status and a message naming the step, followed
+# by apt's own error lines (or the last lines of the step's output).
 set -Eeuo pipefail
 
-here=$(cd "$(dirname "$0")/.." && pwd)
-deps=${VISTREL_DEPS:-$here/build/deps}
-
 dry_run=0
-case "${1:-}" in
-    --dry-run) dry_run=1 ;;
-    "") ;;
-    *) echo "usage: scripts/setup.sh [--dry-run]" >&2; exit 2 ;;
-esac
+extra_packages=()
+for arg in "$@"; do
+    case "$arg" in
+        --dry-run) dry_run=1 ;;
+        --with-debootstrap) extra_packages+=("debootstrap|debootstrap") ;;
+        *) echo "usage: scripts/setup.sh [--dry-run] [--with-debootstrap]" >&2; exit 2 ;;
+    esac
+done
 
 say() { echo "setup: $*"; }
 
-# The step under way and the file that holds its commands' output, for the failure report.
-step="probing"
-step_log=$(mktemp)
-trap 'rm -f "$step_log"' EXIT
-report_failure() {   # exit status, failed command, line
-    {
-        echo "setup: FAILED in step \"$step\" (exit status $1, line $3): $2"
-        if [ -s "$step_log" ]; then
-            echo "setup: its last lines of output:"
-            tail -n 25 "$step_log" | sed 's/^/    /'
-        fi
-    } >&2
-}
-trap 'report_failure $? "$BASH_COMMAND" $LINENO' ERR
+# --- the system: Debian 12 on amd64, checked before anything is changed ------------
 
-# Runs one command of the current step with its output kept in the step's log; a failure
-# is reported with that output and ends the script.  run [-C folder] command...
-run() {
-    local dir=.
-    if [ "$1" = -C ]; then dir=$2; shift 2; fi
-    local rc=0
-    (cd "$dir" && exec "$@") >"$step_log" 2>&1 || rc=$?
-    if [ $rc != 0 ]; then
-        trap - ERR
-        report_failure "$rc" "$*" "${BASH_LINENO[0]}"
-        exit "$rc"
-    fi
-}
+# VISTREL_OS_RELEASE names another os-release file (for the checks of this refusal).
+os_release=${VISTREL_OS_RELEASE:-/etc/os-release}
+os_id="" os_version="" os_name="an unknown system (no readable $os_release)"
+if [ -r "$os_release" ]; then
+    os_id=$(. "$os_release" 2>/dev/null && echo "${ID:-}") || true
+    os_version=$(. "$os_release" 2>/dev/null && echo "${VERSION_ID:-}") || true
+    os_name=$(. "$os_release" 2>/dev/null && echo "${PRETTY_NAME:-${NAME:-an unnamed system}}") || true
+fi
+arch=$(dpkg --print-architecture 2>/dev/null || uname -m)
+if [ "$os_id" != debian ] || [ "$os_version" != 12 ] || [ "$arch" != amd64 ]; then
+    echo "setup: this machine is $os_name on $arch; set-up supports Debian 12 (bookworm) on amd64 only, and changed nothing" >&2
+    exit 1
+fi
 
 # --- probes: each answers without failing, whatever is installed ---------------------
 
@@ -82,6 +76,8 @@ requirements=(
     "ninja-build|ninja"
     "googletest|/usr/src/googletest/CMakeLists.txt"
     "file|file"
+    "groff|gropdf"
+    ${extra_packages[@]+"${extra_packages[@]}"}
 )
 
 package_installed() {   # package name (with :arch where it has one)
@@ -122,18 +118,19 @@ need_emulator=0
 [ "$(emulator_major)" -ge 8 ] || need_emulator=1
 
 i386_enabled=0
-if command -v dpkg >/dev/null 2>&1 && dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
+if dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
     i386_enabled=1
 fi
 
 src_list=/etc/apt/sources.list.d/vistrel-src.sources
 backports_list=/etc/apt/sources.list.d/vistrel-backports.sources
-libs_to_build=()
-for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
-    for name in libpng libjpeg; do
-        [ -f "$deps/$triple/.$name-built" ] || libs_to_build+=("$name for $triple")
-    done
-done
+need_sources=0
+[ -f "$src_list" ] && [ -f "$backports_list" ] || need_sources=1
+
+work_to_do=0
+if [ ${#missing[@]} -gt 0 ] || [ "$need_emulator" = 1 ] || [ "$i386_enabled" = 0 ] || [ "$need_sources" = 1 ]; then
+    work_to_do=1
+fi
 
 if [ "$dry_run" = 1 ]; then
     say "dry run: nothing is changed"
@@ -149,55 +146,109 @@ if [ "$dry_run" = 1 ]; then
     if [ ${#missing[@]} -eq 0 ] && [ "$need_emulator" = 0 ]; then
         say "every package is in place"
     fi
-    for lib in "${libs_to_build[@]}"; do say "would build $lib into $deps"; done
+    exit 0
+fi
+
+if [ "$work_to_do" = 0 ]; then
+    say "every package is in place"
     exit 0
 fi
 
 if [ "$(id -u)" != 0 ]; then
-    echo "setup: run as root (it installs Debian packages)" >&2
+    echo "setup: installing Debian packages needs root: run 'sudo scripts/setup.sh' once, then scripts/run.sh and scripts/test.sh as yourself" >&2
+    echo "setup: missing: ${missing[*]:-}$([ "$need_emulator" = 1 ] && echo " qemu-user-static")" >&2
     exit 1
 fi
 
-# --- installation ---------------------------------------------------------------------
+# --- installation, as root ------------------------------------------------------------
 
-if [ ! -f "$src_list" ]; then
-    cat > "$src_list" <<'SRC'
+log=${VISTREL_SETUP_LOG:-/var/log/vistrel-setup.log}
+if ! { mkdir -p "$(dirname "$log")" && echo "=== $(date '+%F %T') scripts/setup.sh $*" >>"$log"; } 2>/dev/null; then
+    log=$(mktemp /tmp/vistrel-setup.XXXXXX.log)
+fi
+# The step under way, and where its output starts in the log, for the failure report.
+step="probing"
+step_start=0
+report_failure() {   # exit status, failed command, line
+    {
+        echo "setup: FAILED in step \"$step\" (exit status $1, line $3): $2"
+        local words
+        words=$(tail -c +$((step_start + 1)) "$log" | grep -E '^(E|W|Err):' | head -n 15 || true)
+        if [ -n "$words" ]; then
+            echo "setup: apt said:"
+            sed 's/^/    /' <<<"$words"
+        elif [ -s "$log" ]; then
+            echo "setup: its last lines of output:"
+            tail -c +$((step_start + 1)) "$log" | tail -n 25 | sed 's/^/    /'
+        fi
+        echo "setup: the whole output is in $log"
+    } >&2
+}
+trap 'report_failure $? "$BASH_COMMAND" $LINENO' ERR
+
+# Starts a step: a line on the terminal (the step's name and what it does), a header in
+# the log.  begin <name> [what it does]
+begin() {
+    step=$1
+    say "$step${2:+: $2}"
+    echo "--- $(date '+%T') $step${2:+: $2}" >>"$log"
+    step_start=$(stat -c %s "$log")
+}
+
+# Runs one command of the current step with its output appended to the log; a failure
+# is reported with that output and ends the script.  run command...
+run() {
+    local rc=0
+    "$@" </dev/null >>"$log" 2>&1 || rc=$?
+    if [ $rc != 0 ]; then
+        trap - ERR
+        report_failure "$rc" "$*" "${BASH_LINENO[0]}"
+        exit "$rc"
+    fi
+}
+
+packages=()
+for entry in "${requirements[@]}"; do packages+=("${entry%%|*}"); done
+apt_install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends)
+
+if [ "$i386_enabled" = 0 ] || [ "$need_sources" = 1 ]; then
+    begin "adding the i386 architecture and apt sources" "Debian's source packages and bookworm-backports"
+    run dpkg --add-architecture i386
+    if [ ! -f "$src_list" ]; then
+        cat >"$src_list" <<'SRC'
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    missing+=(apt-sources)
-fi
-if [ ! -f "$backports_list" ]; then
-    cat > "$backports_list" <<'SRC'
+    fi
+    if [ ! -f "$backports_list" ]; then
+        cat >"$backports_list" <<'SRC'
 Types: deb
 URIs: http://deb.debian.org/debian
 Suites: bookworm-backports
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    need_emulator=1
+    fi
 fi
 
-if [ ${#missing[@]} -gt 0 ] || [ "$need_emulator" = 1 ] || [ "$i386_enabled" = 0 ]; then
-    packages=()
-    for entry in "${requirements[@]}"; do packages+=("${entry%%|*}"); done
-    say "installing packages (missing: ${missing[*]:-none}$([ "$need_emulator" = 1 ] && echo ", qemu-user-static"))"
-    step="dpkg --add-architecture i386"
-    run dpkg --add-architecture i386
-    step="apt-get update"
-    run apt-get update -q
-    step="apt-get install of the build and test packages"
-    run env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}"
-    step="apt-get install of qemu-user-static from bookworm-backports"
-    run env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        -t bookworm-backports qemu-user-static
+# apt-get update ends with status 0 when an archive cannot be reached (it keeps the old
+# lists and warns): --error-on=any makes that a failure, with apt's own lines.
+begin "apt-get update" "the package lists of Debian's archive"
+run apt-get update -q --error-on=any
+if [ ${#missing[@]} -gt 0 ]; then
+    begin "installing the missing packages" "${missing[*]}, with what they need (a few minutes on a new machine)"
+    run "${apt_install[@]}" "${packages[@]}"
+fi
+if [ "$need_emulator" = 1 ]; then
+    begin "installing qemu-user-static" "the i386 emulator, from bookworm-backports"
+    run "${apt_install[@]}" -t bookworm-backports qemu-user-static
 fi
 
 # What the installation should have made reachable: name what is still not there.
-step="checking the installed tools"
+begin "checking the installed tools"
 still_missing=()
 for entry in "${requirements[@]}"; do
     probe=${entry#*|}
@@ -208,61 +259,4 @@ if [ ${#still_missing[@]} -gt 0 ]; then
     echo "setup: FAILED in step \"$step\": still not found after the installation: ${still_missing[*]}" >&2
     exit 1
 fi
-
-# --- libpng and libjpeg-turbo: sources from Debian, built once per architecture -------
-
-mkdir -p "$deps/src"
-fetch_source() {   # package name, glob of its .orig tarball; prints the source folder
-    local pkg=$1 glob=$2 tarball
-    step="fetching the source package $pkg"
-    tarball=$(compgen -G "$deps/src/$glob" | head -n 1 || true)
-    if [ -z "$tarball" ]; then
-        run -C "$deps/src" apt-get source --download-only "$pkg"
-        tarball=$(compgen -G "$deps/src/$glob" | head -n 1 || true)
-    fi
-    if [ -z "$tarball" ]; then
-        echo "setup: FAILED in step \"$step\": apt-get source left no $glob in $deps/src" >&2
-        exit 1
-    fi
-    local dir="$deps/src/${pkg}-src"
-    if [ ! -d "$dir" ]; then
-        step="unpacking $tarball"
-        mkdir -p "$dir.part"
-        run tar -xzf "$tarball" -C "$dir.part" --strip-components=1
-        mv "$dir.part" "$dir"
-    fi
-    src_dir=$dir
-}
-
-build_dep() {   # arch triple, source dir, name, cmake args...
-    local triple=$1 src=$2 name=$3; shift 3
-    local prefix="$deps/$triple"
-    local stamp="$prefix/.$name-built"
-    [ -f "$stamp" ] && return 0
-    local bdir="$deps/build-$name-$triple"
-    say "building $name for $triple"
-    rm -rf "$bdir"
-    step="configuring $name for $triple"
-    run cmake -S "$src" -B "$bdir" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-$triple.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
-        -DCMAKE_POLICY_DEFAULT_CMP0074=NEW "$@"
-    step="building $name for $triple"
-    run cmake --build "$bdir"
-    step="installing $name for $triple"
-    run cmake --install "$bdir"
-    touch "$stamp"
-}
-
-if [ ${#libs_to_build[@]} -gt 0 ]; then
-    fetch_source libpng1.6 'libpng1.6_*.orig.tar.gz'
-    png_src=$src_dir
-    fetch_source libjpeg-turbo 'libjpeg-turbo_*.orig.tar.gz'
-    jpeg_src=$src_dir
-    for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
-        build_dep "$triple" "$png_src" libpng -DPNG_SHARED=OFF -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
-            -DPNG_STATIC=ON -DZLIB_ROOT=/usr/$triple
-        build_dep "$triple" "$jpeg_src" libjpeg -DENABLE_SHARED=OFF -DWITH_SIMD=OFF -DWITH_TURBOJPEG=OFF
-    done
-fi
-say "dependencies in $deps"
+say "every package is in place; scripts/build.sh builds the rest as the user who runs it"

@@ -5,31 +5,43 @@
 # compared with what the 64-bit build of the same sources writes for the same ini. Then
 # the 32-bit test program runs in one emulated process (but for the tests listed below).
 #
-# Needs an X display (scripts/with-xvfb.sh). Uses a Wine prefix of its own, whose 32-bit
-# system folder holds Wine's 32-bit libraries (the host cannot run the 32-bit half of
-# prefix creation). Exit status: 0 when checked, or when the emulator cannot be set up
-# or keep the program running here (said in the output); 1 when a check failed.
+# Runs on any host that has the emulator (scripts/test.sh runs it where Wine cannot run
+# 32-bit programs, or with VISTREL_EMULATED=force). Needs an X display
+# (scripts/with-xvfb.sh). Uses a Wine prefix of its own, whose 32-bit system folder holds
+# Wine's 32-bit libraries (a 64-bit-only host cannot run the 32-bit half of prefix
+# creation). Exit status: 0 when everything was checked and passed; 1 when a check
+# failed or something could not be checked (no emulator, a program the emulator did not
+# keep running). It ends with a summary, also written to build/i686-emulated/summary.txt
+# (a line for the part, then a line "retried: ..." for each thing that passed only when
+# tried again).
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
 source "$here/scripts/env.sh"
+pin_test_locale
 
 say() { echo "== 32-bit build (emulated): $*"; }
+report=$root/i686-emulated/summary.txt
+mkdir -p "$root/i686-emulated"
+rm -f "$report"
+# Ends the check as not done: the summary says why.
+not_checked() {
+    say "NOT CHECKED: $*"
+    echo "32-bit build, emulated: NOT CHECKED: $*" >"$report"
+    exit 1
+}
 
 qemu=$(command -v qemu-i386-static || command -v qemu-i386 || true)
 loader32=/usr/lib/wine/wine
 dlls32=/usr/lib/i386-linux-gnu/wine/i386-windows
 if [ -z "$qemu" ]; then
-    say "no qemu-user i386 emulator on this host (scripts/setup.sh installs qemu-user-static): not run"
-    exit 0
+    not_checked "no qemu-user i386 emulator on this host (scripts/setup.sh installs qemu-user-static)"
 fi
 if [ ! -f "$loader32" ] || [ ! -d "$dlls32" ]; then
-    say "Wine's 32-bit loader or libraries are missing ($loader32, $dlls32): not run"
-    exit 0
+    not_checked "Wine's 32-bit loader or libraries are missing ($loader32, $dlls32; package wine32:i386)"
 fi
 for f in i686/Vistrel.exe i686/vistrel_tests.exe x86_64/Vistrel.exe x86_64/close_window.exe; do
     if [ ! -f "$root/$f" ]; then
-        say "$root/$f is missing (scripts/build.sh): not run"
-        exit 1
+        not_checked "$root/$f is missing (scripts/build.sh makes it)"
     fi
 done
 
@@ -51,7 +63,7 @@ excluded=(
     'LogFile.LineFormat*' 'LogFile.TextWith*' 'LogFile.Error*' 'LogFile.DebugOnError*' 'LogFile.SwitchP*'
     'LogFile.LevelOutside*' 'LogFile.Appends*' 'CmdTest.*' 'CmdWait.WaitTimeOfDays*' 'ProcessItems.ProcessMem*' 'ProcessItems.TopProcessMem*'
     'ProcessItems.TwoItems*' 'LinkOnForm.ClickStarts*' 'UserControlTest.ButtonClickStarts*'
-    'MainFormTest.EditorGetsThePathAsOneArgument'
+    'MainFormTest.EditorGetsThePathAsOneArgument' 'ManualTest.OpensInTheProgramForPdfFilesOrSaysThereIsNone'
     # they need the 32-bit COM classes (WMI), which only the 32-bit half of prefix creation registers
     'WmiLive.*' 'PageFaultsLive.*' 'LogicalDrivesTest.*' 'CpuState.CpuRow*' 'ProviderSystem.GetOsBuild*'
     # the emulator computes the x87 unit's tangent and the like in double precision only
@@ -65,7 +77,7 @@ excluded=(
 )
 
 inside() {
-    local failed=0 sys32=$WINEPREFIX/drive_c/windows/syswow64
+    local failed=0 checks=0 passed_checks=0 program_line="" sys32=$WINEPREFIX/drive_c/windows/syswow64
     if [ ! -f "$sys32/kernel32.dll" ]; then
         mkdir -p "$sys32"
         for f in "$dlls32"/*; do ln -sfn "$f" "$sys32/"; done
@@ -135,7 +147,14 @@ inside() {
     check() {  # what, then a command whose success is the check
         local what=$1
         shift
-        if "$@"; then echo "   ok: $what"; else echo "   FAILED: $what"; failed=1; fi
+        checks=$((checks + 1))
+        if "$@"; then
+            echo "   ok: $what"
+            passed_checks=$((passed_checks + 1))
+        else
+            echo "   FAILED: $what"
+            failed=1
+        fi
     }
 
     local d32=$root/i686-emulated/run32 d64=$root/i686-emulated/run64
@@ -143,7 +162,7 @@ inside() {
     r64=$(start_and_close "$d64" "$root/x86_64/Vistrel.exe" "$WINE")
     IFS='|' read -r ready64 ended64 rc64 secs64 <<<"$r64"
 
-    local r32 ready32 ended32 rc32 secs32 attempt
+    local r32 ready32 ended32 rc32 secs32 attempt earlier=""
     for attempt in $(seq "$attempts"); do
         say "starting the shipped build/i686/Vistrel.exe through $("$qemu" --version | head -n 1) (attempt $attempt)"
         r32=$(start_and_close "$d32" "$root/i686/Vistrel.exe" "${run32[@]}")
@@ -152,12 +171,18 @@ inside() {
         # A stalled or emulator-killed process: the emulator's doing, not the program's.
         if [ "$ended32" = "did not end after the close request" ] || [ "$rc32" -ge 128 ] ||
            { [ "$ready32" != 1 ] && [ "$ended32" = "had no window to close" ]; }; then
+            earlier+="${earlier:+; }attempt $attempt $ended32, exit status $rc32"
             continue
         fi
         break
     done
+    if [ -n "$earlier" ]; then
+        echo "retried: emulated Vistrel.exe started again ($earlier)" >>"$report.retried"
+    fi
     if [ "$ended32" = "did not end after the close request" ] || [ "$rc32" -ge 128 ]; then
         say "the emulator did not keep the program running in $attempts attempts: not checked"
+        program_line="Vistrel.exe NOT CHECKED (the emulator did not keep it running in $attempts attempts)"
+        failed=1
     else
         local log32
         log32=$(iconv -f UTF-16LE -t UTF-8 "$d32/log.txt" 2>/dev/null | tr -d '\r')
@@ -193,6 +218,7 @@ inside() {
         for f in $csvs; do
             check "the header of $f.csv is the 64-bit build's" cmp -s <(head -n 1 "$d32/$f.csv") <(head -n 1 "$d64/$f.csv")
         done
+        program_line="Vistrel.exe $passed_checks/$checks checks passed"
         if [ $failed != 0 ]; then
             echo "   the 32-bit program's log:"
             sed 's/^/     /' <<<"$log32" | grep -v ' DEBUG ' | head -n 40
@@ -201,24 +227,50 @@ inside() {
         fi
     fi
 
-    # The 32-bit test program, in one process.
-    local filter out=$root/i686-emulated/tests.txt rc
+    # The 32-bit test program, in one process. A run that the emulator stopped (a status
+    # of 128 or more) is made again; tests that failed get one more run of their own, as
+    # the native trees' tests do, and are named in the summary when they pass then.
+    local filter out=$root/i686-emulated/tests.txt rc tests_line
     filter=-$(IFS=:; echo "${excluded[*]}")
     for attempt in $(seq 2); do
         say "the 32-bit test program in one process, but for ${#excluded[@]} patterns of tests that cannot work here (attempt $attempt)"
         (cd "$root/i686" && exec "${run32[@]}" vistrel_tests.exe "--gtest_filter=$filter") </dev/null >"$out" 2>&1
         rc=$?
         [ $rc -lt 128 ] && break
+        echo "retried: the emulated test program, run again (the emulator stopped it with status $rc)" >>"$report.retried"
     done
+    local passed failed_tests=""
+    passed=$(tr -d '\r' <"$out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests*\.$/\1/p')
     if [ $rc -ge 128 ]; then
         say "the emulator stopped the test program in both attempts (exit status $rc): not checked"
         tail -n 5 "$out" | sed 's/^/     /'
+        tests_line="test program NOT CHECKED (the emulator stopped it twice)"
+        failed=1
     else
-        local passed
-        passed=$(tr -d '\r' <"$out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests*\.$/\1/p')
-        check "the 32-bit test program's tests pass (${passed:-0} passed)" [ $rc = 0 -a "${passed:-0}" -gt 0 ]
-        [ $rc != 0 ] && grep -E '^\[  FAILED  \]|Failure' "$out" | head -n 20 | sed 's/^/     /'
+        if [ $rc != 0 ]; then
+            failed_tests=$(tr -d '\r' <"$out" | sed -nE 's/^\[  FAILED  \] ([A-Za-z0-9_]+\.[A-Za-z0-9_/]+) \(.*/\1/p' | sort -u)
+            grep -E '^\[  FAILED  \]|Failure' "$out" | head -n 20 | sed 's/^/     /'
+        fi
+        if [ $rc != 0 ] && [ -n "$failed_tests" ]; then
+            local again=$root/i686-emulated/tests-again.txt rc2 t
+            say "one more run of the tests that failed: $(echo $failed_tests)"
+            (cd "$root/i686" && exec "${run32[@]}" vistrel_tests.exe "--gtest_filter=$(echo $failed_tests | tr ' ' :)") \
+                </dev/null >"$again" 2>&1
+            rc2=$?
+            if [ $rc2 = 0 ]; then
+                for t in $failed_tests; do echo "retried: emulated $t" >>"$report.retried"; done
+                passed=$((${passed:-0} + $(wc -w <<<"$failed_tests")))
+                rc=0
+            else
+                grep -E '^\[  FAILED  \]|Failure' "$again" | head -n 20 | sed 's/^/     /'
+            fi
+        fi
+        local total=$((${passed:-0} + $(wc -w <<<"$failed_tests")))
+        [ $rc = 0 ] && total=${passed:-0}
+        check "the 32-bit test program's tests pass (${passed:-0} of $total passed)" [ $rc = 0 -a "${passed:-0}" -gt 0 ]
+        tests_line="test program ${passed:-0}/$total passed (${#excluded[@]} patterns left out)"
     fi
+    echo "32-bit build, emulated: ${program_line:-Vistrel.exe not run}, $tests_line" >"$report.part"
     return $failed
 }
 
@@ -226,5 +278,16 @@ if [ "${1:-}" = --inside ]; then
     inside
     exit $?
 fi
-mkdir -p "$root/i686-emulated"
+rm -f "$report.part" "$report.retried"
 WINEPREFIX=$root/i686-emulated/wineprefix "$here/scripts/wine-session.sh" bash "$0" --inside
+rc=$?
+if [ ! -s "$report.part" ]; then
+    echo "32-bit build, emulated: NOT CHECKED (the check ended early with status $rc)" >"$report.part"
+    rc=1
+fi
+cat "$report.part" "$report.retried" 2>/dev/null >"$report"
+rm -f "$report.part" "$report.retried"
+say "summary:"
+sed 's/^/   /' "$report"
+grep -q '^retried:' "$report" || echo "   retried: none"
+exit $rc

@@ -137,11 +137,24 @@ TEST(EndToEnd, PopupEntriesAct) {
     HWND form = WaitForWindow(v.Id(), kMainClass, kStart);
     ASSERT_NE(form, nullptr);
     ASSERT_TRUE(v.WaitForLog(L"UpdateEntries Complete.", kStart));
-    // The manual is missing: the failure is logged and the window thread goes on.
+    // The manual is missing: the failure is logged, a message box tells the user, and once
+    // it is closed the window thread goes on.
     HWND menu = OpenPopup(v, form);
     ASSERT_NE(menu, nullptr);
     ChooseEntry(menu, L'm');
     EXPECT_TRUE(v.WaitForLog(L"ERROR ReadMe1Click: " + v.Folder() + L"\\Vistrel Manual.pdf", 10000));
+    HWND box = WaitForWindow(v.Id(), L"#32770", 10000);
+    ASSERT_NE(box, nullptr) << "a message box about the manual";
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);
+    EXPECT_TRUE(Contains(text, v.Folder() + L"\\Vistrel Manual.pdf is missing")) << text;
+    EXPECT_EQ(WindowText(box), L"Vistrel");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    // The box is destroyed once its own message loop has ended; a right click posted
+    // while that loop still runs may open no menu.
+    const DWORD closing = GetTickCount();
+    while (IsWindow(box) && GetTickCount() - closing < 10000) ServeMessages(50);
+    ASSERT_FALSE(IsWindow(box));
     // Refresh and a page entry close the menu and leave the program running.
     menu = OpenPopup(v, form);
     ASSERT_NE(menu, nullptr);
